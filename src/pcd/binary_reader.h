@@ -1,0 +1,16 @@
+// The "binary" data section: the record image as it stands in memory.
+#pragma once
+
+#include <istream>
+
+#include "pcd/point_buffer.h"
+
+namespace vantrel {
+
+// Reads the buffer's size in bytes from the stream's position straight into
+// the buffer, in one request. Bytes that the stream does not supply (a file
+// cut short) keep the buffer's zeros; bytes beyond the buffer are never read.
+// Reports nothing, throws nothing, allocates nothing.
+void read_binary_data(std::istream& in, PointBuffer& buffer) noexcept;
+
+}  // namespace vantrel

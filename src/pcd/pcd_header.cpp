@@ -1,0 +1,171 @@
+#include "pcd/pcd_header.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace vantrel {
+namespace {
+
+bool is_space(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+const char* skip_space(const char* p, const char* end) noexcept {
+    while (p != end && is_space(*p)) ++p;
+    return p;
+}
+
+const char* token_end(const char* p, const char* end) noexcept {
+    while (p != end && !is_space(*p)) ++p;
+    return p;
+}
+
+// Reads the integer values of one line, in order, by the header's rules: a
+// value that is not a decimal integer sets its member to 0 and ends the line;
+// one beyond 32 bits sets the nearest limit and ends the line; a line without
+// further values leaves the remaining members as they are.
+class IntValues {
+public:
+    IntValues(const char* p, const char* end) noexcept : p_(p), end_(end) {}
+
+    // Returns false when nothing more is to be read from the line (member
+    // untouched).
+    bool next(std::int32_t& member) noexcept {
+        if (done_) return false;
+        p_ = skip_space(p_, end_);
+        if (p_ == end_) {
+            done_ = true;
+            return false;
+        }
+        bool negative = false;
+        if (*p_ == '+' || *p_ == '-') {
+            negative = *p_ == '-';
+            ++p_;
+        }
+        if (p_ == end_ || *p_ < '0' || *p_ > '9') {
+            member = 0;
+            done_ = true;
+            return true;
+        }
+        const std::int64_t limit = negative ? -std::int64_t{std::numeric_limits<std::int32_t>::min()}
+                                            : std::int64_t{std::numeric_limits<std::int32_t>::max()};
+        std::int64_t magnitude = 0;
+        bool saturated = false;
+        for (; p_ != end_ && *p_ >= '0' && *p_ <= '9'; ++p_) {
+            magnitude = magnitude * 10 + (*p_ - '0');
+            if (magnitude > limit) {
+                saturated = true;
+                magnitude = limit;
+            }
+        }
+        member = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+        if (saturated) done_ = true;
+        return true;
+    }
+
+private:
+    const char* p_;
+    const char* end_;
+    bool done_ = false;
+};
+
+// Field names may hold any byte; messages show only printable ASCII.
+std::string printable(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        if (c == '\0') break;
+        out += (c > ' ' && c < 127) ? c : '?';
+    }
+    return out;
+}
+
+[[noreturn]] void invalid_header(const std::string& what) {
+    throw std::runtime_error("Invalid PCD header: " + what);
+}
+
+void assign_layout(PcdHeader& header) {
+    constexpr std::int64_t int32_max = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int64_t int32_min = std::numeric_limits<std::int32_t>::min();
+    // Negative counts stay in the running total: writers use them for padding
+    // fields that step back over fields written out of offset order.
+    std::int64_t total = 0;
+    for (PcdField& field : header.fields) {
+        const std::int64_t bytes = std::int64_t{field.size} * field.count;
+        if (bytes < int32_min || bytes > int32_max) {
+            invalid_header("SIZE x COUNT of field '" + printable(field.name) + "' is out of range (" +
+                           std::to_string(field.size) + " x " + std::to_string(field.count) + ")");
+        }
+        field.offset = total;
+        if (__builtin_add_overflow(total, bytes, &total)) {
+            invalid_header("the point size overflows");
+        }
+    }
+    if (total < 0) {
+        invalid_header("the point size is negative (" + std::to_string(total) + " bytes)");
+    }
+    header.point_step = total;
+    for (const PcdField& field : header.fields) {
+        if (!has_field_entry(field)) continue;
+        const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
+        if (field.offset < 0 || end > total || end < field.offset) {
+            invalid_header("field '" + printable(field.name) + "' lies outside the point record (bytes " +
+                           std::to_string(field.offset) + " to " + std::to_string(end) + " of " +
+                           std::to_string(total) + ")");
+        }
+    }
+}
+
+}  // namespace
+
+PcdHeader parse_pcd_header(std::istream& in) {
+    PcdHeader header;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const char* const end = line.data() + line.size();
+        const char* key = skip_space(line.data(), end);
+        const char* key_end = token_end(key, end);
+        const std::size_t key_len = static_cast<std::size_t>(key_end - key);
+        auto is = [&](const char* word) {
+            return key_len == std::strlen(word) && std::memcmp(key, word, key_len) == 0;
+        };
+        if (is("FIELDS")) {
+            for (const char* p = skip_space(key_end, end); p != end; p = skip_space(p, end)) {
+                const char* q = token_end(p, end);
+                header.fields.push_back(PcdField{std::string(p, q)});
+                p = q;
+            }
+        } else if (is("SIZE") || is("COUNT")) {
+            const bool size = key_len == 4;
+            IntValues values(key_end, end);
+            for (PcdField& field : header.fields) {
+                if (!values.next(size ? field.size : field.count)) break;
+            }
+        } else if (is("TYPE")) {
+            const char* p = key_end;
+            for (PcdField& field : header.fields) {
+                p = skip_space(p, end);
+                if (p == end) break;
+                field.type = *p++;
+            }
+        } else if (is("WIDTH")) {
+            IntValues(key_end, end).next(header.width);
+        } else if (is("HEIGHT")) {
+            IntValues(key_end, end).next(header.height);
+        } else if (is("POINTS")) {
+            IntValues(key_end, end).next(header.points);
+        } else if (is("DATA")) {
+            const char* p = skip_space(key_end, end);
+            header.data_type.assign(p, token_end(p, end));
+            for (char& c : header.data_type) {
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            }
+            break;
+        }
+    }
+    assign_layout(header);
+    return header;
+}
+
+}  // namespace vantrel

@@ -1,0 +1,50 @@
+#include "pcd/stream_io.h"
+
+#include <algorithm>
+#include <new>
+
+namespace vantrel {
+
+std::int64_t remaining_bytes(std::istream& in) {
+    const std::istream::pos_type here = in.tellg();
+    if (here == std::istream::pos_type(-1)) {
+        in.clear();
+        return -1;
+    }
+    in.seekg(0, std::ios::end);
+    const std::istream::pos_type end = in.tellg();
+    in.clear();
+    in.seekg(here);
+    if (end == std::istream::pos_type(-1) || end < here) return -1;
+    return static_cast<std::int64_t>(end - here);
+}
+
+ByteBuffer read_bytes(std::istream& in, std::uint64_t limit, std::size_t spare) {
+    constexpr std::uint64_t first_chunk = 1 << 16;
+    const std::int64_t known = remaining_bytes(in);
+    std::uint64_t capacity =
+        known >= 0 ? std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(known))
+                   : std::min(limit, first_chunk);
+    if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX) - spare) throw std::bad_alloc();
+
+    ByteBuffer out;
+    out.data_.reset(static_cast<char*>(std::malloc(capacity + spare > 0 ? capacity + spare : 1)));
+    if (!out.data_) throw std::bad_alloc();
+    for (;;) {
+        in.read(out.data_.get() + out.size_, static_cast<std::streamsize>(capacity - out.size_));
+        out.size_ += static_cast<std::size_t>(in.gcount());
+        if (out.size_ < capacity || capacity == limit || known >= 0) break;
+        // A stream of unknown length: grow geometrically, so that a claim
+        // larger than the input never costs more than twice the input.
+        if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX) / 4) throw std::bad_alloc();
+        capacity = std::min(limit, capacity * 2);
+        char* grown = static_cast<char*>(std::realloc(out.data_.get(), capacity + spare));
+        if (grown == nullptr) throw std::bad_alloc();
+        out.data_.release();
+        out.data_.reset(grown);
+    }
+    in.clear(in.rdstate() & ~std::ios::failbit);
+    return out;
+}
+
+}  // namespace vantrel
