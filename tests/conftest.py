@@ -1,0 +1,24 @@
+import json
+import pathlib
+import sys
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+
+FIXTURES = pathlib.Path(__file__).parent / "data" / "pcl"
+
+
+@pytest.fixture
+def pcd(tmp_path):
+    """pcd(header_bytes, body=b"", name="t.pcd") writes a file and returns its path."""
+    import pcdfile
+
+    def make(head, body=b"", name="t.pcd"):
+        return pcdfile.write(tmp_path / name, head, body)
+
+    return make
+
+
+def fixture_manifest():
+    return json.loads((FIXTURES / "manifest.json").read_text())

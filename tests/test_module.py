@@ -1,0 +1,71 @@
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vantrel
+from pcdfile import header
+
+DOC = ("\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
+       "            points: np.ndarray of shape (N,3) with x,y,z\n"
+       "            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes\n    ")
+
+
+def test_docstrings():
+    assert vantrel.__doc__ == "Fast PCD loading (ASCII, binary, binary_compressed)"
+    doc = vantrel.load_pcd.__doc__
+    assert doc.startswith("load_pcd(filename: str) -> tuple[numpy.ndarray, dict]\n")
+    assert DOC in doc
+
+
+def test_import_does_not_import_numpy_and_reimport_is_same_object():
+    code = ("import sys, vantrel\n"
+            "assert 'numpy' not in sys.modules\n"
+            "m = sys.modules.pop('vantrel')\n"
+            "import vantrel as again\n"
+            "assert again is m\n")
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+class StrPath(str):
+    pass
+
+
+@pytest.mark.parametrize("convert", [str, str.encode, lambda s: bytearray(s.encode()), StrPath],
+                         ids=["str", "bytes", "bytearray", "str-subclass"])
+def test_path_kinds_give_the_same_result(pcd, convert):
+    path = pcd(header(points=2), "1 2 3\n4 5 6\n")
+    points, fields = vantrel.load_pcd(convert(path))
+    np.testing.assert_array_equal(points, [[1, 2, 3], [4, 5, 6]])
+    assert fields == {}
+    by_keyword = vantrel.load_pcd(filename=convert(path))
+    np.testing.assert_array_equal(by_keyword[0], points)
+
+
+def test_result_is_a_tuple_of_array_and_dict(pcd):
+    result = vantrel.load_pcd(pcd(header()))
+    assert type(result) is tuple and len(result) == 2
+    assert isinstance(result[0], np.ndarray) and type(result[1]) is dict
+
+
+@pytest.mark.parametrize("args", [(pathlib.Path("x.pcd"),), (None,), (1,), (), ("a", "b"), ("\udc80",)],
+                         ids=["path", "none", "int", "no-arg", "two-args", "lone-surrogate"])
+def test_refused_arguments(args):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        vantrel.load_pcd(*args)
+
+
+@pytest.mark.parametrize("name", ["/no/such/file.pcd", b"/no/such/\xc3\xa9.pcd"])
+def test_missing_file_names_it_as_passed(name):
+    text = name if isinstance(name, str) else name.decode()
+    with pytest.raises(RuntimeError) as err:
+        vantrel.load_pcd(name)
+    assert str(err.value) == "Cannot open PCD file: " + text
+
+
+def test_name_with_nul_byte_never_opens_its_prefix(pcd):
+    path = pcd(header(), "1 2 3\n")
+    with pytest.raises(RuntimeError, match="^Cannot open PCD file: "):
+        vantrel.load_pcd(path.encode() + b"\0junk")

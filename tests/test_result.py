@@ -1,0 +1,144 @@
+"""The arrays handed back: views, dtypes, names, ownership and coordinate layouts."""
+
+import ctypes
+import sys
+
+import numpy as np
+import pytest
+
+import vantrel
+from pcdfile import header, records
+
+
+def address(array):
+    return array.__array_interface__["data"][0]
+
+
+def test_xyz_view_is_c_contiguous_and_fields_empty(pcd):
+    points, fields = vantrel.load_pcd(pcd(header(points=2), "1 2 3 4 5 6"))
+    assert points.strides == (12, 4) and points.flags.c_contiguous and points.dtype == np.float32
+    assert fields == {}
+
+
+def test_views_share_one_capsule_base_and_stride_by_record(pcd):
+    body = records("<f4,<f4,<f4,<f4", [(1, 2, 3, 0.5), (4, 5, 6, 0.25)])
+    points, fields = vantrel.load_pcd(pcd(header("x y z intensity", points=2, data="binary"), body))
+    intensity = fields["intensity"]
+    assert points.strides == (16, 4) and intensity.strides == (16,)
+    assert address(intensity) - address(points) == 12
+    assert points.base is intensity.base and type(points.base).__name__ == "PyCapsule"
+    assert not points.flags.owndata and points.flags.writeable
+    np.testing.assert_array_equal(intensity, [0.5, 0.25])
+
+
+def test_buffer_lives_with_the_last_view_and_writes_are_shared(pcd):
+    path = pcd(header("x y z a", points=2), "1 2 3 7 4 5 6 8")
+    points, fields = vantrel.load_pcd(path)
+    owner = points.base
+    held = sys.getrefcount(owner)
+    a = fields.pop("a")
+    del points, fields
+    assert sys.getrefcount(owner) == held - 1  # only `a` and this frame hold it now
+    np.testing.assert_array_equal(a, [7, 8])
+    a[0] = 70
+    np.testing.assert_array_equal(a[:1], [70])
+    again, other = vantrel.load_pcd(path)
+    assert other["a"][0] == 7 and again[0, 0] == 1  # a fresh buffer per load
+
+
+def test_write_to_points_reaches_the_buffer(pcd):
+    points, fields = vantrel.load_pcd(pcd(header("x y z a", points=1), "1 2 3 4"))
+    points[0, 0] = 9
+    assert ctypes.c_float.from_address(address(points)).value == 9
+
+
+@pytest.mark.parametrize("type_, size, dtype, value", [
+    ("F", 4, np.float32, 1.5), ("F", 8, np.float64, -2.25),
+    ("I", 1, np.int8, -5), ("I", 2, np.int16, -300), ("I", 4, np.int32, -70000), ("I", 8, np.int64, -2**40),
+    ("U", 1, np.uint8, 250), ("U", 2, np.uint16, 65000), ("U", 4, np.uint32, 2**32 - 1), ("U", 8, np.uint64, 2**63),
+])
+def test_dtype_table(pcd, type_, size, dtype, value):
+    text = header("x y z v", size=f"4 4 4 {size}", type=f"F F F {type_}", data="binary")
+    body = np.zeros(3, np.float32).tobytes() + np.array([value], dtype).tobytes()
+    _, fields = vantrel.load_pcd(pcd(text, body))
+    assert fields["v"].dtype == np.dtype(dtype) and fields["v"][0] == value
+
+
+@pytest.mark.parametrize("type_, size", [("F", 2), ("I", 3), ("f", 4), ("U", 16)])
+def test_unsupported_field_type_or_size(pcd, type_, size):
+    text = header("x y z v", size=f"4 4 4 {size}", type=f"F F F {type_}", points=1)
+    with pytest.raises(RuntimeError) as err:
+        vantrel.load_pcd(pcd(text, "1 2 3 4"))
+    assert str(err.value) == "Unsupported PCD type/size"
+
+
+def test_names_duplicates_and_order(pcd):
+    text = header("x y z X xy _ a b a", points=1)
+    _, fields = vantrel.load_pcd(pcd(text, "1 2 3 4 5 6 7 8 9"))
+    assert list(fields) == ["X", "xy", "_", "a", "b"]
+    assert fields["a"][0] == 9 and fields["b"][0] == 8
+
+
+def test_name_that_is_not_utf8(pcd):
+    with pytest.raises(UnicodeDecodeError):
+        vantrel.load_pcd(pcd(header("x y z").replace(b"x y z", b"x y z \xff"), "1 2 3 4"))
+
+
+def test_points_zero(pcd):
+    points, fields = vantrel.load_pcd(pcd(header("x y z a", count="1 1 1 3", points=0)))
+    assert points.shape == (0, 3) and fields["a"].shape == (0, 3)
+    assert points.base is fields["a"].base
+
+
+def test_unaligned_fields(pcd):
+    text = header("x y z flag intensity", size="4 4 4 1 4", type="F F F U F", points=2, data="binary")
+    _, fields = vantrel.load_pcd(pcd(text, records("<f4,<f4,<f4,u1,<f4", [(1, 2, 3, 7, 0.75)] * 2)))
+    assert fields["flag"].strides == (17,) and fields["intensity"].strides == (17,)
+    assert not fields["intensity"].flags.aligned
+    np.testing.assert_array_equal(fields["intensity"], [0.75, 0.75])
+    np.testing.assert_array_equal(fields["flag"], [7, 7])
+
+
+def test_count_below_one_gets_no_entry(pcd):
+    text = "FIELDS x y z _ a\nSIZE 4 4 4 1 4\nCOUNT 1 1 1 0 1\nPOINTS 1\nDATA ascii\n"
+    _, fields = vantrel.load_pcd(pcd(text, "1 2 3 4"))
+    assert list(fields) == ["a"] and fields["a"][0] == 4
+
+
+@pytest.mark.parametrize("fields_, size, type_, count, body, dtype, view", [
+    ("x y z", "8 8 8", "F F F", None, records("<f8,<f8,<f8", [(1, 2, 3)]), np.float64, True),
+    ("a x y z", "4 4 4 4", None, None, records("<f4,<f4,<f4,<f4", [(9, 1, 2, 3)]), np.float32, True),
+    ("z y x", None, None, None, records("<f4,<f4,<f4", [(3, 2, 1)]), np.float32, False),
+    ("x a y z", None, None, None, records("<f4,<f4,<f4,<f4", [(1, 9, 2, 3)]), np.float32, False),
+    ("x y z", "2 2 1", "I U I", None, records("<i2,<u2,i1", [(1, 2, 3)]), np.float32, False),
+    ("x y z", "4 4 4", "F U F", None, records("<f4,<u4,<f4", [(1, 2, 3)]), np.float64, False),
+    ("x y z", "8 4 4", None, None, records("<f8,<f4,<f4", [(1, 2, 3)]), np.float64, False),
+    ("x y z", None, None, "2 1 1", records("(2,)<f4,<f4,<f4", [((1, 7), 2, 3)]), np.float32, False),
+], ids=["f8-view", "offset-view", "reversed", "gap", "small-ints", "u4", "mixed-float", "count-2"])
+def test_coordinate_layouts(pcd, fields_, size, type_, count, body, dtype, view):
+    text = header(fields_, size=size, type=type_, count=count, data="binary")
+    points, fields = vantrel.load_pcd(pcd(text, body))
+    assert points.dtype == dtype and points.shape == (1, 3)
+    np.testing.assert_array_equal(points, [[1, 2, 3]])
+    assert (points.base is not None and type(points.base).__name__ == "PyCapsule") == view
+    if not view:
+        assert points.flags.c_contiguous and points.flags.owndata
+
+
+@pytest.mark.parametrize("size, type_, count", [
+    ("4 4 4", "f f f", None),  # lower-case letters
+    ("4 3 4", None, None),
+    ("4 4 4", None, "1 0 1"),
+], ids=["lower-case-type", "size-3", "count-0"])
+def test_unsupported_coordinates(pcd, size, type_, count):
+    text = header("x y z", size=size, type=type_, count=count, points=1)
+    with pytest.raises(RuntimeError) as err:
+        vantrel.load_pcd(pcd(text, "1 2 3"))
+    assert str(err.value) == "Unsupported PCD type/size"
+
+
+def test_last_x_wins(pcd):
+    text = header("x y z x", points=1, data="binary")
+    points, fields = vantrel.load_pcd(pcd(text, records("<f4,<f4,<f4,<f4", [(9, 2, 3, 1)])))
+    np.testing.assert_array_equal(points, [[1, 2, 3]])
+    assert fields == {}
