@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -90,10 +89,6 @@ void scatter(const std::uint8_t* image, const std::vector<Plane>& planes, std::u
     }
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
 }  // namespace
 
 void read_binary_compressed_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer) {
@@ -125,21 +120,20 @@ void read_binary_compressed_data(std::istream& in, const PcdHeader& header, Poin
     const unsigned int capacity =
         static_cast<unsigned int>(std::min<std::int64_t>(image_size, uncompressed_size));
 
-    std::unique_ptr<std::uint8_t, FreeDeleter> scratch;
+    ZeroedMemory scratch;
     unsigned int decompressed = 0;
     if (compressed_size != 0) {
         const ByteBuffer payload = read_bytes(in, compressed_size);
-        if (payload.size() < compressed_size) decompression_failed();
+        if (payload.size < compressed_size) decompression_failed();
         std::uint8_t* out = buffer.data();
         if (!image_is_records) {
-            scratch.reset(static_cast<std::uint8_t*>(std::malloc(capacity > 0 ? capacity : 1)));
-            if (!scratch) throw std::bad_alloc();
-            out = scratch.get();
+            scratch = ZeroedMemory(capacity);
+            out = scratch.data();
         }
         decompressed = lzf_decompress(payload.data(), compressed_size, out, capacity);
     }
     if (decompressed != uncompressed_size) decompression_failed();
-    if (!scratch) return;
+    if (image_is_records || decompressed == 0) return;
 
     std::int64_t start = 0;
     for (Plane& plane : planes) {
@@ -150,7 +144,7 @@ void read_binary_compressed_data(std::istream& in, const PcdHeader& header, Poin
         start += points * plane.width;
         if (start >= decompressed) start = decompressed;  // later planes were not delivered
     }
-    scatter(scratch.get(), planes, buffer.data(), step, points);
+    scatter(scratch.data(), planes, buffer.data(), step, points);
 }
 
 }  // namespace vantrel

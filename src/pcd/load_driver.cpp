@@ -46,7 +46,7 @@ PcdLoad load_pcd_stream(std::istream& in) {
         read_binary_compressed_data(in, header, load.buffer);
     } else if (header.data_type == "ascii") {
         const ByteBuffer text = read_bytes(in, UINT64_MAX);
-        read_ascii_data(text.data(), text.data() + text.size(), header.fields, header.points,
+        read_ascii_data(text.data(), text.data() + text.size, header.fields, header.points,
                         header.point_step, load.buffer.data());
     } else {
         throw std::runtime_error("Unsupported PCD DATA type: " + header.data_type);

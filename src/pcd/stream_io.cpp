@@ -1,6 +1,7 @@
 #include "pcd/stream_io.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace vantrel {
@@ -19,29 +20,26 @@ std::int64_t remaining_bytes(std::istream& in) {
     return static_cast<std::int64_t>(end - here);
 }
 
-ByteBuffer read_bytes(std::istream& in, std::uint64_t limit, std::size_t spare) {
+ByteBuffer read_bytes(std::istream& in, std::uint64_t limit) {
     constexpr std::uint64_t first_chunk = 1 << 16;
     const std::int64_t known = remaining_bytes(in);
-    std::uint64_t capacity =
-        known >= 0 ? std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(known))
-                   : std::min(limit, first_chunk);
-    if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX) - spare) throw std::bad_alloc();
+    std::uint64_t capacity = known >= 0 ? std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(known))
+                                        : std::min(limit, first_chunk);
+    if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
 
-    ByteBuffer out;
-    out.data_.reset(static_cast<char*>(std::malloc(capacity + spare > 0 ? capacity + spare : 1)));
-    if (!out.data_) throw std::bad_alloc();
+    ByteBuffer out{ZeroedMemory(static_cast<std::size_t>(capacity)), 0};
     for (;;) {
-        in.read(out.data_.get() + out.size_, static_cast<std::streamsize>(capacity - out.size_));
-        out.size_ += static_cast<std::size_t>(in.gcount());
-        if (out.size_ < capacity || capacity == limit || known >= 0) break;
-        // A stream of unknown length: grow geometrically, so that a claim
-        // larger than the input never costs more than twice the input.
+        char* dst = reinterpret_cast<char*>(out.memory.data()) + out.size;
+        in.read(dst, static_cast<std::streamsize>(capacity - out.size));
+        out.size += static_cast<std::size_t>(in.gcount());
+        if (out.size < capacity || capacity == limit || known >= 0) break;
+        // A stream of unknown length: a claim larger than the input never
+        // costs more than twice the input.
         if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX) / 4) throw std::bad_alloc();
         capacity = std::min(limit, capacity * 2);
-        char* grown = static_cast<char*>(std::realloc(out.data_.get(), capacity + spare));
-        if (grown == nullptr) throw std::bad_alloc();
-        out.data_.release();
-        out.data_.reset(grown);
+        ZeroedMemory grown(static_cast<std::size_t>(capacity));
+        std::memcpy(grown.data(), out.memory.data(), out.size);
+        out.memory = std::move(grown);
     }
     in.clear(in.rdstate() & ~std::ios::failbit);
     return out;
