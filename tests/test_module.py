@@ -1,3 +1,4 @@
+import os
 import pathlib
 import subprocess
 import sys
@@ -69,3 +70,19 @@ def test_name_with_nul_byte_never_opens_its_prefix(pcd):
     path = pcd(header(), "1 2 3\n")
     with pytest.raises(RuntimeError, match="^Cannot open PCD file: "):
         vantrel.load_pcd(path.encode() + b"\0junk")
+
+
+
+@pytest.mark.parametrize("fake", ["3.13.0 (main, fake)", "3.120.1 (main, fake)"])
+def test_import_under_another_python_version_is_refused(tmp_path, fake):
+    # The interpreter's version string is interposed, since a module built for
+    # 3.12 cannot even be linked into another interpreter.
+    shim = tmp_path / "version.c"
+    shim.write_text(f'const char *Py_GetVersion(void) {{ return "{fake}"; }}\n')
+    lib = tmp_path / "libversion.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(lib), str(shim)], check=True)
+    code = ("try:\n    import vantrel\nexcept ImportError as e:\n    print(e)\n")
+    env = dict(os.environ, LD_PRELOAD=str(lib))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
+    assert out.stdout.strip() == ("Python version mismatch: module was compiled for Python 3.12, but the "
+                                  f"interpreter version is incompatible: {fake}.")
