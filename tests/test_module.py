@@ -58,12 +58,17 @@ def test_refused_arguments(args):
         vantrel.load_pcd(*args)
 
 
-@pytest.mark.parametrize("name", ["/no/such/file.pcd", b"/no/such/\xc3\xa9.pcd"])
-def test_missing_file_names_it_as_passed(name):
-    text = name if isinstance(name, str) else name.decode()
+@pytest.mark.parametrize("name, shown", [
+    ("/no/such/file.pcd", "/no/such/file.pcd"),
+    (b"/no/such/\xc3\xa9.pcd", "/no/such/\u00e9.pcd"),
+    (b"/no/such/\xff.pcd", "/no/such/\\xff.pcd"),  # not UTF-8: still a RuntimeError
+    ("/", "/"),                                    # a directory is not a PCD file
+], ids=["str", "utf8-bytes", "latin1-bytes", "directory"])
+def test_unopenable_file_is_named_as_passed(name, shown):
     with pytest.raises(RuntimeError) as err:
         vantrel.load_pcd(name)
-    assert str(err.value) == "Cannot open PCD file: " + text
+    assert type(err.value) is RuntimeError
+    assert str(err.value) == "Cannot open PCD file: " + shown
 
 
 def test_name_with_nul_byte_never_opens_its_prefix(pcd):

@@ -1,4 +1,7 @@
 // The Python face of the loader: vantrel.load_pcd(filename).
+#include <cstring>
+#include <exception>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -16,9 +19,27 @@ std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
     return vantrel::build_result(vantrel::load_pcd(filename));
 }
 
+// The loader's messages carry file and field names, which are bytes: a name
+// that is not UTF-8 must not turn a RuntimeError into a UnicodeDecodeError.
+void translate_runtime_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const py::builtin_exception&) {
+        throw;  // pybind11's own, translated by its defaults
+    } catch (const std::runtime_error& e) {
+        const char* what = e.what();
+        PyObject* message = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "backslashreplace");
+        if (message != nullptr) {
+            PyErr_SetObject(PyExc_RuntimeError, message);
+            Py_DECREF(message);
+        }
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(vantrel, m) {
+    py::register_local_exception_translator(translate_runtime_error);
     m.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
     m.def("load_pcd", &load_pcd, py::arg("filename"), R"pbdoc(
         Load a PCD file into NumPy arrays.

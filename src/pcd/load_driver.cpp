@@ -1,5 +1,6 @@
 #include "pcd/load_driver.h"
 
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -55,9 +56,13 @@ PcdLoad load_pcd_stream(std::istream& in) {
 }
 
 PcdLoad load_pcd(const std::string& filename) {
-    // A name with a NUL byte would open the file named by its prefix instead.
+    // A name with a NUL byte would open the file named by its prefix instead,
+    // and a directory opens but reads as an empty file.
     std::ifstream file;
-    if (filename.find('\0') == std::string::npos) file.open(filename, std::ios::in | std::ios::binary);
+    std::error_code ignored;
+    if (filename.find('\0') == std::string::npos && !std::filesystem::is_directory(filename, ignored)) {
+        file.open(filename, std::ios::in | std::ios::binary);
+    }
     if (!file.is_open()) {
         throw std::runtime_error("Cannot open PCD file: " + filename);
     }
