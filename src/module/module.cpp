@@ -15,8 +15,14 @@ namespace py = pybind11;
 
 namespace {
 
+// The engine touches no Python object, so other threads run while a file is
+// read and decoded; the lock is back for result assembly and for raising.
 std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
-    return vantrel::build_result(vantrel::load_pcd(filename));
+    vantrel::PcdLoad load = [&] {
+        py::gil_scoped_release release;
+        return vantrel::load_pcd(filename);
+    }();
+    return vantrel::build_result(std::move(load));
 }
 
 // The loader's messages carry file and field names, which are bytes: a name
