@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <type_traits>
 
 #include <fast_float/fast_float.h>
 
@@ -11,19 +12,21 @@ namespace {
 
 enum class Parse : std::uint8_t { f32, f64, i64, u64, none };
 
-// One value slot of a point record, with the window of the parsed value's
-// bytes that lands inside the column's SIZE bytes and inside the record.
+// The value slots of one field: `count` elements `size` bytes apart. The
+// elements of a field follow one another in the text, so one entry per field
+// keeps the list as short as the FIELDS line, whatever COUNT claims.
 struct AsciiColumn {
-    std::int64_t offset;
+    std::int64_t offset;  // of the first element inside the record
     char type;
     std::int32_t size;
+    std::int32_t count;
     Parse parse;
-    std::uint8_t first;  // first byte of the parsed value that is stored
-    std::uint8_t len;    // bytes stored from there; 0 stores nothing
+    std::uint8_t width;  // bytes of the parsed value that a store writes
+    bool inside;         // every element stores all `width` bytes inside the record
 };
 
-AsciiColumn make_column(const PcdField& field, std::int64_t offset, std::int64_t point_step) {
-    AsciiColumn column{offset, field.type, field.size, Parse::none, 0, 0};
+AsciiColumn make_column(const PcdField& field, std::int64_t point_step) noexcept {
+    AsciiColumn column{field.offset, field.type, field.size, field.count, Parse::none, 0, false};
     std::int64_t width = 8;
     switch (field.type) {
         case 'F':
@@ -38,35 +41,77 @@ AsciiColumn make_column(const PcdField& field, std::int64_t offset, std::int64_t
         default:
             return column;
     }
-    const std::int64_t lo = std::max<std::int64_t>(0, -offset);
-    const std::int64_t hi = std::min({width, std::int64_t{field.size}, point_step - offset});
-    if (hi > lo) {
-        column.first = static_cast<std::uint8_t>(lo);
-        column.len = static_cast<std::uint8_t>(hi - lo);
-    }
+    // A store never reaches past its own SIZE bytes.
+    column.width = static_cast<std::uint8_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(width, field.size)));
+    const std::int64_t last = field.offset + std::int64_t{field.count - 1} * field.size;
+    column.inside = field.offset >= 0 && last >= 0 && last + column.width <= point_step &&
+                    field.offset + column.width <= point_step;
     return column;
 }
 
-// Writes the value's little-endian bytes [first, first + len) to their place.
+// Writes the parsed value's little-endian bytes to element k, keeping only
+// those that fall inside the record.
 template <typename T>
-inline void store(std::uint8_t* row, const AsciiColumn& column, T value) noexcept {
-    static_assert(sizeof(T) == 4 || sizeof(T) == 8, "parsed values are 4 or 8 bytes");
+inline void store(std::uint8_t* row, std::int64_t point_step, const AsciiColumn& column, std::int32_t k,
+                  T value) noexcept {
     unsigned char bytes[sizeof(T)];
     std::memcpy(bytes, &value, sizeof(T));
-    if (column.first == 0) {
-        if (column.len == sizeof(T)) {
-            std::memcpy(row + column.offset, bytes, sizeof(T));
+    const std::int64_t at = column.offset + std::int64_t{k} * column.size;
+    if (column.inside) {
+        if (column.width == sizeof(T)) {
+            std::memcpy(row + at, bytes, sizeof(T));
             return;
         }
-        switch (column.len) {
-            case 4: std::memcpy(row + column.offset, bytes, 4); return;
-            case 2: std::memcpy(row + column.offset, bytes, 2); return;
-            case 1: std::memcpy(row + column.offset, bytes, 1); return;
-            default: break;
+        switch (column.width) {
+            case 4: std::memcpy(row + at, bytes, 4); return;
+            case 2: std::memcpy(row + at, bytes, 2); return;
+            case 1: std::memcpy(row + at, bytes, 1); return;
+            default: std::memcpy(row + at, bytes, column.width); return;
         }
     }
-    if (column.len == 0) return;
-    std::memcpy(row + (column.offset + column.first), bytes + column.first, column.len);
+    const std::int64_t lo = std::max<std::int64_t>(0, -at);
+    const std::int64_t hi = std::min<std::int64_t>(column.width, point_step - at);
+    if (hi > lo) std::memcpy(row + (at + lo), bytes + lo, static_cast<std::size_t>(hi - lo));
+}
+
+template <typename T>
+inline const char* parse_one(const char* p, const char* last, T& value) noexcept {
+    if constexpr (std::is_floating_point_v<T>) {
+        return fast_float::from_chars(p, last, value).ptr;
+    } else {
+        return std::from_chars(p, last, value).ptr;
+    }
+}
+
+// Reads the elements of one column from `p`. A value that no parse accepts
+// stays under the read position: the column's remaining elements would fail
+// on the same byte and keep their zeros, so the column ends there.
+template <typename T>
+inline const char* read_column(const char* p, const char* last, std::uint8_t* row, std::int64_t point_step,
+                               const AsciiColumn& column) noexcept {
+    if (column.count == 1 && column.inside) {  // the common case, kept lean
+        while (p != last && static_cast<unsigned char>(*p) <= 32) ++p;
+        T value = 0;
+        const char* next = parse_one(p, last, value);
+        if (next != p) {
+            if (column.width == sizeof(T)) {
+                std::memcpy(row + column.offset, &value, sizeof(T));
+            } else {
+                store(row, point_step, column, 0, value);
+            }
+        }
+        return next;
+    }
+    for (std::int32_t k = 0; k < column.count; ++k) {
+        while (p != last && static_cast<unsigned char>(*p) <= 32) ++p;
+        if (p == last) return p;
+        T value = 0;
+        const char* next = parse_one(p, last, value);
+        if (next == p) return p;
+        store(row, point_step, column, k, value);
+        p = next;
+    }
+    return p;
 }
 
 }  // namespace
@@ -76,9 +121,7 @@ void read_ascii_data(const char* first, const char* last, const std::vector<PcdF
     std::vector<AsciiColumn> columns;
     columns.reserve(fields.size());
     for (const PcdField& field : fields) {
-        for (std::int32_t k = 0; k < field.count; ++k) {
-            columns.push_back(make_column(field, field.offset + std::int64_t{k} * field.size, point_step));
-        }
+        if (field.count >= 1) columns.push_back(make_column(field, point_step));
     }
     if (points < 1 || columns.empty()) return;
 
@@ -87,41 +130,17 @@ void read_ascii_data(const char* first, const char* last, const std::vector<PcdF
     for (std::int32_t r = 0; r < points; ++r, row += point_step) {
         const char* const record_start = p;
         for (const AsciiColumn& column : columns) {
-            while (p != last && static_cast<unsigned char>(*p) <= 32) ++p;
-            // Once the text is used up every later value keeps its zero.
-            if (p == last) return;
             switch (column.parse) {
-                case Parse::f32: {
-                    float value = 0;
-                    p = fast_float::from_chars(p, last, value).ptr;
-                    store(row, column, value);
-                    break;
-                }
-                case Parse::f64: {
-                    double value = 0;
-                    p = fast_float::from_chars(p, last, value).ptr;
-                    store(row, column, value);
-                    break;
-                }
-                case Parse::i64: {
-                    std::int64_t value = 0;
-                    p = std::from_chars(p, last, value).ptr;
-                    store(row, column, value);
-                    break;
-                }
-                case Parse::u64: {
-                    std::uint64_t value = 0;
-                    p = std::from_chars(p, last, value).ptr;
-                    store(row, column, value);
-                    break;
-                }
-                case Parse::none:
-                    break;
+                case Parse::f32: p = read_column<float>(p, last, row, point_step, column); break;
+                case Parse::f64: p = read_column<double>(p, last, row, point_step, column); break;
+                case Parse::i64: p = read_column<std::int64_t>(p, last, row, point_step, column); break;
+                case Parse::u64: p = read_column<std::uint64_t>(p, last, row, point_step, column); break;
+                case Parse::none: break;
             }
         }
-        // A record that read nothing stored nothing, and every later record
-        // would start from the same byte and do the same.
-        if (p == record_start) return;
+        // Once the text is used up, or a record read nothing, every later
+        // record would read nothing too: the rest keeps its zeros.
+        if (p == last || p == record_start) return;
     }
 }
 
