@@ -39,7 +39,7 @@ PcdLoad load_pcd_stream(std::istream& in) {
         throw std::runtime_error("PCD must contain x, y, z fields");
     }
 
-    load.buffer = PointBuffer(buffer_size(header));
+    load.buffer = PointBuffer(buffer_size(header), header.point_step);
 
     if (header.data_type == "binary") {
         read_binary_data(in, load.buffer);

@@ -18,7 +18,11 @@ public:
 
     // Throws std::length_error for a negative size and std::bad_alloc when
     // the memory cannot be had. data() is never null, even for no points.
-    explicit PointBuffer(std::int64_t size) : memory_(checked(size)) {}
+    // Records of up to 64 KiB share huge pages with their neighbours; larger
+    // ones are written sparsely (a short data section touches one spot per
+    // record), so they keep small pages.
+    PointBuffer(std::int64_t size, std::int64_t point_step)
+        : memory_(checked(size), point_step <= (std::int64_t{1} << 16)) {}
 
     std::uint8_t* data() noexcept { return memory_.data(); }
     const std::uint8_t* data() const noexcept { return memory_.data(); }

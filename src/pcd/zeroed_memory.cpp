@@ -14,20 +14,20 @@ constexpr std::size_t map_threshold = std::size_t{4} << 20;
 
 }  // namespace
 
-ZeroedMemory::ZeroedMemory(std::size_t size) {
+ZeroedMemory::ZeroedMemory(std::size_t size, bool dense) {
     if (size >= map_threshold) {
         if (size > SIZE_MAX - huge_page) throw std::bad_alloc();
         // Over-map by one huge page so that the block can start on a huge
-        // page boundary; MAP_NORESERVE because most of a claim may never be
-        // written.
+        // page boundary. Reserved as usual: a claim beyond what the system
+        // can give fails here, as MemoryError, rather than at a later write.
         const std::size_t length = size + huge_page;
-        void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+        void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                          -1, 0);
         if (map == MAP_FAILED) throw std::bad_alloc();
         const auto base = reinterpret_cast<std::uintptr_t>(map);
         const auto aligned = (base + huge_page - 1) & ~(std::uintptr_t{huge_page} - 1);
         data_ = reinterpret_cast<std::uint8_t*>(aligned);
-        madvise(data_, size, MADV_HUGEPAGE);  // advice only: its failure changes nothing
+        if (dense) madvise(data_, size, MADV_HUGEPAGE);  // advice only: its failure changes nothing
         mapping_ = map;
         mapping_size_ = length;
     } else {

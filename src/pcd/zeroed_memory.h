@@ -11,10 +11,12 @@ class ZeroedMemory {
 public:
     ZeroedMemory() noexcept = default;
     // At least one byte, so that data() is never null. Blocks of a few MiB
-    // and more are mapped directly and asked for transparent huge pages: a
-    // bulk fill then takes a page fault per 2 MiB instead of per 4 KiB.
+    // and more are mapped directly; when `dense`, they are asked for
+    // transparent huge pages, so that a bulk fill takes a page fault per
+    // 2 MiB instead of per 4 KiB. Memory that is written sparsely must not
+    // ask for them: each write would then make 2 MiB resident.
     // Throws std::bad_alloc.
-    explicit ZeroedMemory(std::size_t size);
+    explicit ZeroedMemory(std::size_t size, bool dense = true);
     ZeroedMemory(ZeroedMemory&& other) noexcept;
     ZeroedMemory& operator=(ZeroedMemory&& other) noexcept;
     ZeroedMemory(const ZeroedMemory&) = delete;
