@@ -7,7 +7,7 @@ SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src -type f 2>/dev/null)
 PY_DEPS := scikit-build-core 'pybind11>=3' numpy pytest cmake ninja
 
-.PHONY: demo test build system-deps clean
+.PHONY: demo test test-asan fuzz build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -16,6 +16,36 @@ test: build
 	$(PY) -m pytest -q
 
 build: system-deps $(STAMPS)/installed
+
+# The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer:
+# the runtimes are preloaded into the interpreter, and leak checking is off
+# because CPython keeps its own allocations alive until exit by design.
+ASAN_BUILD := build/asan
+ASAN_ENV   = ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(ASAN_BUILD) \
+  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
+test-asan: build
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANTREL_PYTHON=ON -DVANTREL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_BUILD)
+	$(ASAN_ENV) $(PY) -c 'import vantrel; assert "$(ASAN_BUILD)" in vantrel.__file__, vantrel.__file__'
+	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider
+
+# libFuzzer with both sanitizers (needs clang and its runtime), seeded from the
+# real files: `make fuzz FUZZ_SECONDS=600 FUZZ_ENCODING=ascii`.
+FUZZ_BUILD    := build/fuzz
+FUZZ_SECONDS  ?= 60
+FUZZ_ENCODING ?= binary_compressed
+fuzz: build
+	@command -v clang++ > /dev/null || $(SUDO) apt-get install -y -qq clang libclang-rt-14-dev
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_FUZZ=ON > /dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(FUZZ_BUILD) --target fuzz_load
+	mkdir -p $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) $(FUZZ_BUILD)/crashes
+	cp -n tests/data/pcl/*.$(FUZZ_ENCODING).pcd $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING)/
+	$(FUZZ_BUILD)/fuzz_load -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
+	  -dict=fuzz/pcd.dict -artifact_prefix=$(FUZZ_BUILD)/crashes/ -print_final_stats=1 \
+	  $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) fuzz/regressions
 
 # Debian's fast_float and liblzf headers, installed only when absent.
 system-deps:

@@ -87,7 +87,8 @@ def test_import_under_another_python_version_is_refused(tmp_path, fake):
     lib = tmp_path / "libversion.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-o", str(lib), str(shim)], check=True)
     code = ("try:\n    import vantrel\nexcept ImportError as e:\n    print(e)\n")
-    env = dict(os.environ, LD_PRELOAD=str(lib))
+    # Sanitizer runtimes, when preloaded, must stay first.
+    env = dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {lib}".strip())
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
     assert out.stdout.strip() == ("Python version mismatch: module was compiled for Python 3.12, but the "
                                   f"interpreter version is incompatible: {fake}.")

@@ -1,0 +1,145 @@
+"""Untrusted input: size claims the file cannot back, and malformed variants of real files."""
+
+import json
+import pathlib
+import random
+import re
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import vantrel
+from conftest import FIXTURES
+from pcdfile import block, header, lzf_literal
+
+ALLOWED = (RuntimeError, ValueError, MemoryError)  # UnicodeDecodeError is a ValueError
+
+MEASURE = textwrap.dedent("""
+    import json, resource, sys, time
+    import numpy, vantrel
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.perf_counter()
+    try:
+        points, fields = vantrel.load_pcd(sys.argv[1])
+        outcome = ["ok", len(points)]
+    except Exception as e:
+        outcome = [type(e).__name__, str(e)]
+    elapsed = time.perf_counter() - start
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    print(json.dumps({"outcome": outcome, "seconds": elapsed, "rss_kb": grown}))
+""")
+
+BIG = 2147483647
+LARGE = 300_000_000  # a claim that this machine can map, so that the reader really runs
+
+
+@pytest.mark.parametrize("head, body, outcomes", [
+    (header(points=BIG, data="binary"), b"\0" * 24, {"ok", "MemoryError"}),
+    (header(points=BIG), "1 2 3 4 5 6\n", {"ok", "MemoryError"}),
+    (header(points=BIG), "abc", {"ok", "MemoryError"}),
+    (header(points=LARGE, data="binary"), b"\0" * 24, {"ok", "MemoryError"}),
+    (header(points=LARGE), "1 2 3 4 5 6\n" * 100, {"ok", "MemoryError"}),
+    (header(points=LARGE), "1 2 abc", {"ok", "MemoryError"}),
+    (header(points=3, data="binary_compressed"), block(b"\0" * 16, 36, compressed=0xFFFFFFFF),
+     {"RuntimeError"}),
+    (header(points=400_000_000, data="binary_compressed"), block(lzf_literal(b"\1" * 12), 0xFFFFFFFF),
+     {"RuntimeError", "MemoryError"}),
+    (header("x y z h", size="4 4 4 1", type="F F F U", count="1 1 1 2000000000", points=1), "1 2 3 " + "7 " * 1000,
+     {"ok", "MemoryError"}),
+    (header("x y z h", size="4 4 4 0", count="1 1 1 2147483647", points=1), "1 2 3 4 " * 100,
+     {"RuntimeError", "MemoryError"}),
+    (header("x y z h", size="4 4 4 4", count="1 1 1 2147483647", points=1), "1", {"RuntimeError"}),
+], ids=["binary-points", "ascii-points", "ascii-stuck", "binary-large", "ascii-large", "ascii-stuck-large",
+        "compressed-payload", "compressed-image",
+        "huge-count", "huge-count-size-0", "count-beyond-32-bits"])
+def test_size_claims_cost_in_proportion_to_the_file(pcd, head, body, outcomes):
+    path = pcd(head, body)
+    run = subprocess.run([sys.executable, "-c", MEASURE, path], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    result = json.loads(run.stdout)
+    assert result["outcome"][0] in outcomes, result
+    assert result["rss_kb"] < 300 * 1024, result
+    assert result["seconds"] < 10, result  # a guard against runaway work, not a speed test
+
+
+def read_end_to_end(array):
+    if array.nbytes <= 64 << 20:
+        array.tobytes()
+    elif len(array):
+        array[0].tobytes(), array[-1].tobytes()
+
+
+def check(data, tmp_path, label):
+    path = tmp_path / "v.pcd"
+    path.write_bytes(data)
+    try:
+        points, fields = vantrel.load_pcd(str(path))
+    except ALLOWED:
+        return
+    except Exception as e:  # pragma: no cover - the message names the variant
+        raise AssertionError(f"{label}: {type(e).__name__}: {e}") from e
+    assert points.ndim == 2 and points.shape[1] == 3, label
+    read_end_to_end(points)
+    for array in fields.values():
+        read_end_to_end(array)
+
+
+NUMBER = re.compile(rb"(?<=[ \t])-?\d+")
+
+
+def variants(raw):
+    head_end = raw.index(b"\nDATA") + 1
+    data_start = raw.index(b"\n", head_end) + 1
+    cuts = {0, 1, head_end - 1, head_end, head_end + 3, data_start - 1, data_start, data_start + 1,
+            data_start + 4, data_start + 8, (data_start + len(raw)) // 2, len(raw) - 1}
+    cuts |= {m.start() for m in re.finditer(rb"\n", raw[:head_end])}
+    for cut in sorted(cuts):
+        yield f"cut at {cut}", raw[:cut]
+    for m in NUMBER.finditer(raw, 0, head_end):
+        for value in (b"0", b"-1", b"2147483647", b"-2147483648", b"abc"):
+            yield f"number at {m.start()} -> {value!r}", raw[:m.start()] + value + raw[m.end():]
+    data_line = raw[head_end:data_start]
+    for encoding in (b"ascii", b"binary", b"binary_compressed"):
+        if encoding not in data_line:
+            yield f"DATA {encoding!r}", raw[:head_end] + b"DATA " + encoding + b"\n" + raw[data_start:]
+    rng = random.Random(len(raw))
+    for i in range(40):
+        flipped = bytearray(raw)
+        lo, hi = (0, head_end) if i % 2 else (data_start, len(raw))
+        for _ in range(1 + i % 4):
+            at = rng.randrange(lo, hi)
+            flipped[at] ^= 1 << rng.randrange(8)
+        yield f"bit flips {i}", bytes(flipped)
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in FIXTURES.glob("*.pcd")))
+def test_malformed_variants_load_or_raise(tmp_path, name):
+    raw = (FIXTURES / name).read_bytes()
+    count = 0
+    for label, data in variants(raw):
+        check(data, tmp_path, label)
+        count += 1
+    assert count > 60
+
+
+def replay_program():
+    """The fuzz target's replay build: beside the imported module (the sanitizer
+    build), or else in the build tree that the install used."""
+    root = FIXTURES.parent.parent.parent
+    beside = pathlib.Path(vantrel.__file__).parent / "fuzz_load_replay"
+    if beside.exists():
+        return beside
+    found = sorted((root / "build").glob("cp312*/fuzz_load_replay"), key=lambda p: p.stat().st_mtime)
+    return found[-1] if found else None
+
+
+@pytest.mark.skipif(replay_program() is None, reason="no build tree with the fuzz target")
+def test_fuzz_target_replays_the_regressions_and_real_files():
+    root = FIXTURES.parent.parent.parent
+    run = subprocess.run([str(replay_program()), str(root / "fuzz" / "regressions"), str(FIXTURES)],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("replayed ")
