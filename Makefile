@@ -5,9 +5,9 @@ PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src -type f 2>/dev/null)
-PY_DEPS := scikit-build-core 'pybind11>=3' numpy pytest cmake ninja
+PY_DEPS := scikit-build-core 'pybind11>=3' numpy pytest mypy 'dask[distributed]' cmake ninja
 
-.PHONY: demo test test-asan fuzz build system-deps clean
+.PHONY: demo test test-asan fuzz bench build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -63,7 +63,7 @@ $(PY):
 	  fi; \
 	done; echo "CPython 3.12 not found on PATH or through pyenv" >&2; exit 1
 
-$(STAMPS)/py-deps: pyproject.toml | $(PY)
+$(STAMPS)/py-deps: pyproject.toml Makefile | $(PY)
 	$(PY) -m pip install -q $(PY_DEPS)
 	@mkdir -p $(STAMPS) && touch $@
 
@@ -71,5 +71,28 @@ $(STAMPS)/installed: $(STAMPS)/py-deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 	@touch $@
 
+# The benchmark against other PCD readers, in a virtual environment of its
+# own so that the peers never reach the package or its tests.
+BENCH_VENV := .venv-bench
+BENCH_PY   := $(BENCH_VENV)/bin/python
+BENCH_DEPS := numpy matplotlib pypcd4 open3d-cpu
+bench: build $(STAMPS)/bench-installed
+	cd bench && ../$(BENCH_PY) peers.py $(BENCH_ARGS)
+
+$(BENCH_PY): | $(PY)
+	$$($(PY) -c 'import sys; print(sys._base_executable)') -m venv $(BENCH_VENV)
+
+$(STAMPS)/bench-deps: | $(BENCH_PY)
+	$(BENCH_PY) -m pip install -q $(BENCH_DEPS)
+	@# Open3D's wheel needs libusb at run time.
+	@dpkg -s libusb-1.0-0 > /dev/null 2>&1 || $(SUDO) apt-get install -y -qq libusb-1.0-0
+	@mkdir -p $(STAMPS) && touch $@
+
+$(STAMPS)/bench-installed: $(STAMPS)/installed $(STAMPS)/bench-deps
+	rm -rf build/wheels
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps . -w build/wheels
+	$(BENCH_PY) -m pip install -q --force-reinstall --no-deps build/wheels/vantrel-*.whl
+	@touch $@
+
 clean:
-	rm -rf build $(STAMPS)
+	rm -rf build $(STAMPS) bench/out

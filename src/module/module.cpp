@@ -47,6 +47,7 @@ void translate_runtime_error(std::exception_ptr error) {
 PYBIND11_MODULE(vantrel, m) {
     py::register_local_exception_translator(translate_runtime_error);
     m.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
+    m.attr("__version__") = VANTREL_VERSION;
     m.def("load_pcd", &load_pcd, py::arg("filename"), R"pbdoc(
         Load a PCD file into NumPy arrays.
 

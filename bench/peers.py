@@ -1,0 +1,279 @@
+"""vantrel against the PCD readers its users would otherwise pick, and against the floors.
+
+    python bench/peers.py [--repeats 5] [--sizes 100000 2000000] [--out bench/results]
+
+Every reader loads every cloud in a fresh process of its own, several times; the
+best time counts, and the peak resident memory of one load is measured by
+resetting the process's high-water mark before it. A reader that is not
+installed, or that cannot load a file, is reported as such. Writes a table
+(Markdown and JSON) and a bar chart into --out, and prints the table.
+"""
+
+import argparse
+import ctypes
+import ctypes.util
+import json
+import os
+import pathlib
+import platform
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+from clouds import DTYPE, ENCODINGS, cloud_path
+from floors import data_offset, floor_compressed, floor_program
+
+HERE = pathlib.Path(__file__).parent
+READERS = ["vantrel", "pypcd4", "open3d.t", "open3d legacy", "floor"]
+FLOOR_NAMES = {"ascii": "read + fast_float", "binary": "numpy.fromfile",
+               "binary_compressed": "read + lzf_decompress"}
+
+
+# ---------------------------------------------------------------- one reader, one process
+
+def rss_kb(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1])
+    return 0
+
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def xyz_sum(xyz):
+    xyz = np.asarray(xyz, dtype=np.float64)
+    return float(np.nansum(xyz))
+
+
+def loader(reader, path, encoding, points):
+    """A function that loads the file and returns (arrays to keep, xyz checksum)."""
+    if reader == "vantrel":
+        import vantrel
+
+        def load():
+            xyz, fields = vantrel.load_pcd(path)
+            return (xyz, fields), xyz_sum(xyz)
+    elif reader == "pypcd4":
+        import pypcd4
+
+        def load():
+            cloud = pypcd4.PointCloud.from_path(path)
+            data = cloud.pc_data  # the decoded structured array
+            return data, xyz_sum(np.stack([data["x"], data["y"], data["z"]], axis=1))
+    elif reader == "open3d.t":
+        import open3d as o3d
+
+        def load():
+            cloud = o3d.t.io.read_point_cloud(path)
+            arrays = {name: cloud.point[name].numpy() for name in cloud.point}
+            if "positions" not in arrays:
+                raise RuntimeError("no points read")
+            return arrays, xyz_sum(arrays["positions"])
+    elif reader == "open3d legacy":
+        import open3d as o3d
+
+        def load():
+            cloud = o3d.io.read_point_cloud(path)
+            xyz = np.asarray(cloud.points)
+            if len(xyz) == 0:
+                raise RuntimeError("no points read")
+            return xyz, xyz_sum(xyz)
+    elif encoding == "binary":
+        offset = data_offset(path)
+
+        def load():
+            data = np.fromfile(path, DTYPE, points, offset=offset)
+            return data, xyz_sum(np.stack([data["x"], data["y"], data["z"]], axis=1))
+    elif encoding == "binary_compressed":
+        offset = data_offset(path)
+
+        def load():
+            image = floor_compressed(path, offset)
+            return image, None
+    else:
+        raise AssertionError("the ascii floor is a program of its own")
+    return load
+
+
+def worker(reader, path, encoding, points, repeats):
+    if reader == "floor" and encoding == "ascii":
+        import resource
+        out = subprocess.run([str(floor_program()), path, str(repeats)], check=True, capture_output=True,
+                             text=True).stdout.split()
+        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        return {"seconds": float(out[0]), "peak_mb": peak / 1024, "points": int(out[1]) // 6, "xyz": None}
+    try:
+        load = loader(reader, path, encoding, points)
+    except ImportError as e:
+        return {"error": f"not installed ({e.name})"}
+    kept = None
+    best = float("inf")
+    peak = 0
+    checksum = None
+    for _ in range(repeats):
+        kept = None
+        base = rss_kb("VmRSS:")
+        reset_peak()
+        start = time.perf_counter()
+        try:
+            kept, checksum = load()
+        except Exception as e:  # the reader cannot load this file
+            return {"error": f"{type(e).__name__}: {str(e)[:80]}"}
+        best = min(best, time.perf_counter() - start)
+        peak = max(peak, rss_kb("VmHWM:") - base)
+    return {"seconds": best, "peak_mb": peak / 1024, "xyz": checksum}
+
+
+# ---------------------------------------------------------------- threads
+
+def thread_scaling(path, loads=4, threads=2, repeats=3):
+    from concurrent.futures import ThreadPoolExecutor
+
+    import vantrel
+    vantrel.load_pcd(path)
+    one_by_one, pooled = float("inf"), float("inf")
+    with ThreadPoolExecutor(threads) as pool:
+        for _ in range(repeats):
+            start = time.perf_counter()
+            for _ in range(loads):
+                vantrel.load_pcd(path)
+            one_by_one = min(one_by_one, time.perf_counter() - start)
+            start = time.perf_counter()
+            list(pool.map(lambda _: vantrel.load_pcd(path)[0].shape, range(loads)))
+            pooled = min(pooled, time.perf_counter() - start)
+    return {"sequential": one_by_one, "threads": pooled, "speedup": one_by_one / pooled}
+
+
+# ---------------------------------------------------------------- driver
+
+def run_worker(args):
+    cmd = [sys.executable, __file__, "--worker", json.dumps(args)]
+    done = subprocess.run(cmd, capture_output=True, text=True, timeout=1800)
+    if done.returncode != 0:
+        tail = (done.stderr.strip().splitlines() or ["crashed"])[-1]
+        return {"error": f"exit {done.returncode}: {tail[:80]}"}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
+    return f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB, Linux {platform.release()}, Python {platform.python_version()}"
+
+
+def versions():
+    found = {"numpy": np.__version__}
+    for name in ("pypcd4", "open3d"):
+        try:
+            module = __import__(name)
+            found[name] = getattr(module, "__version__", "?")
+        except ImportError:
+            found[name] = None
+    return found
+
+
+def table(results):
+    lines = ["| cloud | encoding | reader | best ms | × vantrel | peak MB | xyz |",
+             "|---|---|---|---:|---:|---:|---|"]
+    for row in results:
+        ours = next(r for r in results if r["points"] == row["points"] and r["encoding"] == row["encoding"]
+                    and r["reader"] == "vantrel")
+        name = row["reader"] if row["reader"] != "floor" else f"floor: {FLOOR_NAMES[row['encoding']]}"
+        cloud = f"{row['points'] // 1000}k" if row["points"] < 10**6 else f"{row['points'] / 1e6:g}M"
+        if "error" in row:
+            lines.append(f"| {cloud} | {row['encoding']} | {name} | — | — | — | {row['error']} |")
+            continue
+        ratio = row["seconds"] / ours["seconds"] if "seconds" in ours else float("nan")
+        same = "—" if row["xyz"] is None or ours.get("xyz") is None else (
+            "same" if np.isclose(row["xyz"], ours["xyz"], rtol=1e-6) else "differs")
+        lines.append(f"| {cloud} | {row['encoding']} | {name} | {row['seconds'] * 1e3:.1f} | {ratio:.2f} | "
+                     f"{row['peak_mb']:.0f} | {same} |")
+    return "\n".join(lines)
+
+
+def chart(results, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    groups = sorted({(r["points"], r["encoding"]) for r in results},
+                    key=lambda g: (g[0], ENCODINGS.index(g[1])))
+    fig, ax = plt.subplots(figsize=(11, 4.8))
+    width = 0.8 / len(READERS)
+    for i, reader in enumerate(READERS):
+        xs, ys = [], []
+        for j, (points, encoding) in enumerate(groups):
+            row = next(r for r in results if r["points"] == points and r["encoding"] == encoding
+                       and r["reader"] == reader)
+            if "seconds" in row:
+                xs.append(j + (i - (len(READERS) - 1) / 2) * width)
+                ys.append(row["seconds"] * 1e3)
+        ax.bar(xs, ys, width, label=reader if reader != "floor" else "floor (see table)")
+    ax.set_yscale("log")
+    ax.set_ylabel("best load time, ms (log scale)")
+    ax.set_xticks(range(len(groups)))
+    ax.set_xticklabels([f"{p // 1000}k\n{e}" if p < 10**6 else f"{p / 1e6:g}M\n{e}" for p, e in groups])
+    ax.set_title("PCD load time: vantrel against other readers (lower is better)")
+    ax.legend(ncol=len(READERS), fontsize=8, loc="upper left")
+    ax.grid(axis="y", which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--sizes", type=int, nargs="+", default=[100_000, 2_000_000])
+    parser.add_argument("--out", type=pathlib.Path, default=HERE / "results")
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        print(json.dumps(worker(**json.loads(args.worker))))
+        return 0
+
+    results = []
+    for points in args.sizes:
+        for encoding in ENCODINGS:
+            path = str(cloud_path(points, encoding))
+            for reader in READERS:
+                row = run_worker(dict(reader=reader, path=path, encoding=encoding, points=points,
+                                      repeats=args.repeats))
+                row.update(reader=reader, encoding=encoding, points=points)
+                results.append(row)
+                shown = f"{row['seconds'] * 1e3:9.1f} ms" if "seconds" in row else row["error"]
+                print(f"{points:>9} {encoding:<18} {reader:<14} {shown}", file=sys.stderr)
+
+    scaling = {encoding: thread_scaling(str(cloud_path(max(args.sizes), encoding)))
+               for encoding in ("ascii", "binary_compressed")}
+    args.out.mkdir(parents=True, exist_ok=True)
+    report = {"machine": machine(), "versions": versions(), "repeats": args.repeats,
+              "results": results, "threads": scaling}
+    (args.out / "peers.json").write_text(json.dumps(report, indent=1))
+    text = [f"Machine: {report['machine']}",
+            "Versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items() if v),
+            f"Best of {args.repeats} loads, each reader in a process of its own.", "", table(results), "",
+            f"Thread scaling, {max(args.sizes) // 10**6}M points: 4 loads one after another against the "
+            "same 4 loads on 2 threads.", "",
+            "| encoding | sequential ms | 2 threads ms | throughput × |", "|---|---:|---:|---:|"]
+    for encoding, s in scaling.items():
+        text.append(f"| {encoding} | {s['sequential'] * 1e3:.0f} | {s['threads'] * 1e3:.0f} | "
+                    f"{s['speedup']:.2f} |")
+    (args.out / "peers.md").write_text("\n".join(text) + "\n")
+    chart(results, args.out / "peers.png")
+    print("\n".join(text))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
