@@ -117,6 +117,17 @@ def test_value_that_sticks_is_tried_by_the_next_column(pcd, types, body, a, b):
     assert (fields["a"][0], fields["b"][0]) == (a, b)
 
 
+@pytest.mark.parametrize("body, n, w", [
+    ("1 2 3 4 x 6 7", [4, 0, 0], 0),      # the rest of the field fails on 'x', and so does w
+    ("1 2 3 4 -5 6 7", [4, 0, 0], -5),    # U elements fail on '-', the I field after them reads it
+    ("1 2 3 4 5", [4, 5, 0], 0),          # text ends inside the field
+], ids=["stuck", "stuck-then-read", "short"])
+def test_value_that_sticks_inside_a_count_field(pcd, body, n, w):
+    text = header("x y z n w", size="4 4 4 2 8", type="F F F U I", count="1 1 1 3 1", points=1)
+    _, fields = vantrel.load_pcd(pcd(text, body))
+    assert fields["n"][0].tolist() == n and fields["w"][0] == w
+
+
 def test_count_fields_fill_their_elements(pcd):
     points, fields = load(pcd, "1 2 3 4 5 6 7\n8 9 10 11 12 13 14\n", fields="x y z n w", count="1 1 1 3 1",
                           points=2)
