@@ -9,8 +9,9 @@ namespace vantrel {
 
 // Reads the buffer's size in bytes from the stream's position straight into
 // the buffer, in one request. Bytes that the stream does not supply (a file
-// cut short) keep the buffer's zeros; bytes beyond the buffer are never read.
-// Reports nothing, throws nothing, allocates nothing.
+// cut short) are zero: they are cleared here unless the buffer is zero
+// already, so no byte is written twice. Bytes beyond the buffer are never
+// read. Reports nothing, throws nothing, allocates nothing.
 void read_binary_data(std::istream& in, PointBuffer& buffer) noexcept;
 
 }  // namespace vantrel

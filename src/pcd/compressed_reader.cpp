@@ -120,14 +120,14 @@ void read_binary_compressed_data(std::istream& in, const PcdHeader& header, Poin
     const unsigned int capacity =
         static_cast<unsigned int>(std::min<std::int64_t>(image_size, uncompressed_size));
 
-    ZeroedMemory scratch;
+    BulkMemory scratch;
     unsigned int decompressed = 0;
     if (compressed_size != 0) {
         const ByteBuffer payload = read_bytes(in, compressed_size);
         if (payload.size < compressed_size) decompression_failed();
         std::uint8_t* out = buffer.data();
         if (!image_is_records) {
-            scratch = ZeroedMemory(capacity);
+            scratch = BulkMemory(capacity, false);  // only the delivered prefix is read
             out = scratch.data();
         }
         decompressed = lzf_decompress(payload.data(), compressed_size, out, capacity);

@@ -39,7 +39,9 @@ PcdLoad load_pcd_stream(std::istream& in) {
         throw std::runtime_error("PCD must contain x, y, z fields");
     }
 
-    load.buffer = PointBuffer(buffer_size(header), header.point_step);
+    // The binary reader writes every byte itself, so a small buffer need not be
+    // cleared first.
+    load.buffer = PointBuffer(buffer_size(header), header.point_step, header.data_type == "binary");
 
     if (header.data_type == "binary") {
         read_binary_data(in, load.buffer);

@@ -1,14 +1,13 @@
-// The decoded point records of one load: points x point_step bytes of
-// lazily zero-filled memory, so that a header which merely claims a large
-// cloud costs address space, not touched memory.
+// The decoded point records of one load: points x point_step bytes. Large
+// buffers are zero-filled lazily by the system, so that a header which merely
+// claims a large cloud costs address space, not touched memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <stdexcept>
 
-#include "pcd/zeroed_memory.h"
+#include "pcd/bulk_memory.h"
 
 namespace vantrel {
 
@@ -16,17 +15,20 @@ class PointBuffer {
 public:
     PointBuffer() noexcept = default;
 
-    // Throws std::length_error for a negative size and std::bad_alloc when
-    // the memory cannot be had. data() is never null, even for no points.
+    // Zero-filled unless `for_overwrite`: then a small buffer may hold
+    // anything, and its filler must write every byte (zeroed() tells).
     // Records of up to 64 KiB share huge pages with their neighbours; larger
     // ones are written sparsely (a short data section touches one spot per
-    // record), so they keep small pages.
-    PointBuffer(std::int64_t size, std::int64_t point_step)
-        : memory_(checked(size), point_step <= (std::int64_t{1} << 16)) {}
+    // record), so they keep small pages. data() is never null.
+    // Throws std::length_error for a negative size, std::bad_alloc when the
+    // memory cannot be had.
+    PointBuffer(std::int64_t size, std::int64_t point_step, bool for_overwrite = false)
+        : memory_(checked(size), !for_overwrite, point_step <= (std::int64_t{1} << 16)) {}
 
     std::uint8_t* data() noexcept { return memory_.data(); }
     const std::uint8_t* data() const noexcept { return memory_.data(); }
     std::size_t size() const noexcept { return memory_.size(); }
+    bool zeroed() const noexcept { return memory_.zeroed(); }
 
 private:
     static std::size_t checked(std::int64_t size) {
@@ -34,7 +36,7 @@ private:
         return static_cast<std::size_t>(size);
     }
 
-    ZeroedMemory memory_;
+    BulkMemory memory_;
 };
 
 }  // namespace vantrel

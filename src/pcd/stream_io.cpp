@@ -27,7 +27,7 @@ ByteBuffer read_bytes(std::istream& in, std::uint64_t limit) {
                                         : std::min(limit, first_chunk);
     if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
 
-    ByteBuffer out{ZeroedMemory(static_cast<std::size_t>(capacity)), 0};
+    ByteBuffer out{BulkMemory(static_cast<std::size_t>(capacity), false), 0};
     for (;;) {
         char* dst = reinterpret_cast<char*>(out.memory.data()) + out.size;
         in.read(dst, static_cast<std::streamsize>(capacity - out.size));
@@ -37,7 +37,7 @@ ByteBuffer read_bytes(std::istream& in, std::uint64_t limit) {
         // costs more than twice the input.
         if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX) / 4) throw std::bad_alloc();
         capacity = std::min(limit, capacity * 2);
-        ZeroedMemory grown(static_cast<std::size_t>(capacity));
+        BulkMemory grown(static_cast<std::size_t>(capacity), false);
         std::memcpy(grown.data(), out.memory.data(), out.size);
         out.memory = std::move(grown);
     }

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <istream>
 
-#include "pcd/zeroed_memory.h"
+#include "pcd/bulk_memory.h"
 
 namespace vantrel {
 
 // Bytes read from a stream: the first size() bytes of memory().
 struct ByteBuffer {
-    ZeroedMemory memory;
+    BulkMemory memory;
     std::size_t size = 0;
 
     const char* data() const noexcept { return reinterpret_cast<const char*>(memory.data()); }
