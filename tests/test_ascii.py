@@ -165,3 +165,41 @@ def test_float32_never_goes_through_double(pcd):
     points, _ = load(pcd, body, points=1000)
     assert points.tobytes() == values.tobytes()
     assert struct.pack("<f", points[0, 0]) == values[:1].tobytes()
+
+
+def test_text_longer_than_a_read_chunk(pcd):
+    rng = np.random.default_rng(3)
+    values = (rng.standard_normal((300_000, 3)) * 10.0 ** rng.integers(-3, 6, (300_000, 3))).astype(np.float32)
+    body = "\n".join(f"{a!r} {b!r} {c!r}" for a, b, c in values.tolist())
+    points, _ = load(pcd, body, points=len(values))
+    assert points.tobytes() == values.tobytes()
+
+
+def test_record_and_value_longer_than_a_read_chunk(pcd):
+    # One record of 400,000 elements, then a value of three million digits.
+    count = 400_000
+    text = header("x y z n w", type="F F F U I", size="4 4 4 2 8", count=f"1 1 1 {count} 1", points=2)
+    first = "1 2 3 " + " ".join(str(i % 60000) for i in range(count)) + " " + "0" * 3_000_000 + "7\n"
+    second = "4 5 6 " + "9 " * count + "-8\n"
+    points, fields = vantrel.load_pcd(pcd(text, first + second))
+    np.testing.assert_array_equal(points, [[1, 2, 3], [4, 5, 6]])
+    np.testing.assert_array_equal(fields["n"][0], np.arange(count) % 60000)
+    assert (fields["n"][1] == 9).all() and fields["w"].tolist() == [7, -8]
+
+
+@pytest.mark.parametrize("data", ["ascii", "binary", "binary_compressed"])
+def test_load_from_a_pipe(tmp_path, data):
+    import os
+    import threading
+    from pcdfile import block, lzf_literal, records
+    rows = [(float(i), float(-i), 0.5 * i) for i in range(5000)]
+    body = {"ascii": "\n".join("%r %r %r" % r for r in rows).encode(),
+            "binary": records("<f4,<f4,<f4", rows)}
+    body["binary_compressed"] = block(lzf_literal(np.array(rows, np.float32).T.tobytes()), 60000)
+    fifo = tmp_path / "pipe.pcd"
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=lambda: fifo.write_bytes(header(points=5000, data=data) + body[data]))
+    writer.start()
+    points, _ = vantrel.load_pcd(str(fifo))
+    writer.join()
+    np.testing.assert_array_equal(points, rows)

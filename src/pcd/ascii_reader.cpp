@@ -7,6 +7,9 @@
 
 #include <fast_float/fast_float.h>
 
+#include "pcd/bulk_memory.h"
+#include "pcd/stream_io.h"
+
 namespace vantrel {
 namespace {
 
@@ -114,33 +117,96 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
     return p;
 }
 
+// The point loop over text that arrives in chunks. Every chunk ends just
+// after a separator (or at the end of the data), so no value is cut in two;
+// a record that runs past the chunk is read again, whole, from the next one.
+// Reading a record again writes the same bytes, so the result is the one
+// pass over the whole text would give.
+class RecordParser {
+public:
+    RecordParser(const PcdHeader& header, std::uint8_t* buffer)
+        : points_(header.points), step_(header.point_step), row_(buffer) {
+        columns_.reserve(header.fields.size());
+        for (const PcdField& field : header.fields) {
+            if (field.count >= 1) columns_.push_back(make_column(field, step_));
+        }
+        done_ = points_ < 1 || columns_.empty();
+    }
+
+    bool done() const noexcept { return done_; }
+
+    // Reads records from [p, limit); `at_end` when nothing follows `limit`.
+    // Returns where the next call must start: the first record not read.
+    const char* feed(const char* p, const char* limit, bool at_end) noexcept {
+        for (; !done_ && record_ < points_; ++record_, row_ += step_) {
+            const char* const record_start = p;
+            for (const AsciiColumn& column : columns_) {
+                switch (column.parse) {
+                    case Parse::f32: p = read_column<float>(p, limit, row_, step_, column); break;
+                    case Parse::f64: p = read_column<double>(p, limit, row_, step_, column); break;
+                    case Parse::i64: p = read_column<std::int64_t>(p, limit, row_, step_, column); break;
+                    case Parse::u64: p = read_column<std::uint64_t>(p, limit, row_, step_, column); break;
+                    case Parse::none: break;
+                }
+            }
+            if (p == limit && !at_end) return record_start;  // runs into the next chunk
+            // Once the text is used up, or a record read nothing, every later
+            // record would read nothing too: the rest keeps its zeros.
+            if (p == limit || p == record_start) done_ = true;
+        }
+        done_ = true;
+        return p;
+    }
+
+private:
+    std::vector<AsciiColumn> columns_;
+    std::int32_t points_;
+    std::int64_t step_;
+    std::uint8_t* row_;
+    std::int32_t record_ = 0;
+    bool done_ = false;
+};
+
+// Just after the last separator in [first, last), or null when there is none.
+const char* after_last_separator(const char* first, const char* last) noexcept {
+    while (last != first) {
+        if (static_cast<unsigned char>(*--last) <= 32) return last + 1;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-void read_ascii_data(const char* first, const char* last, const std::vector<PcdField>& fields,
-                     std::int32_t points, std::int64_t point_step, std::uint8_t* buffer) {
-    std::vector<AsciiColumn> columns;
-    columns.reserve(fields.size());
-    for (const PcdField& field : fields) {
-        if (field.count >= 1) columns.push_back(make_column(field, point_step));
-    }
-    if (points < 1 || columns.empty()) return;
-
-    const char* p = first;
-    std::uint8_t* row = buffer;
-    for (std::int32_t r = 0; r < points; ++r, row += point_step) {
-        const char* const record_start = p;
-        for (const AsciiColumn& column : columns) {
-            switch (column.parse) {
-                case Parse::f32: p = read_column<float>(p, last, row, point_step, column); break;
-                case Parse::f64: p = read_column<double>(p, last, row, point_step, column); break;
-                case Parse::i64: p = read_column<std::int64_t>(p, last, row, point_step, column); break;
-                case Parse::u64: p = read_column<std::uint64_t>(p, last, row, point_step, column); break;
-                case Parse::none: break;
-            }
+void read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, std::size_t chunk_size) {
+    RecordParser parser(header, buffer.data());
+    if (parser.done()) return;
+    // No more memory than the file still holds.
+    const std::int64_t known = remaining_bytes(in);
+    chunk_size = std::max<std::size_t>(chunk_size, 1);
+    std::size_t capacity =
+        known >= 0 && static_cast<std::uint64_t>(known) < chunk_size ? static_cast<std::size_t>(known) + 1 : chunk_size;
+    BulkMemory chunk(capacity, false);
+    std::size_t filled = 0;
+    bool at_end = false;
+    while (!parser.done()) {
+        if (filled == capacity) {  // one record longer than the chunk
+            BulkMemory grown(capacity * 2, false);
+            std::memcpy(grown.data(), chunk.data(), filled);
+            chunk = std::move(grown);
+            capacity *= 2;
         }
-        // Once the text is used up, or a record read nothing, every later
-        // record would read nothing too: the rest keeps its zeros.
-        if (p == last || p == record_start) return;
+        char* const text = reinterpret_cast<char*>(chunk.data());
+        in.read(text + filled, static_cast<std::streamsize>(capacity - filled));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        filled += got;
+        at_end = got == 0 || in.eof();
+        const char* limit = at_end ? text + filled : after_last_separator(text, text + filled);
+        if (limit == nullptr) continue;  // one value so far: read on
+        const char* next = parser.feed(text, limit, at_end);
+        if (parser.done()) break;
+        const auto consumed = static_cast<std::size_t>(next - text);
+        std::memmove(text, next, filled - consumed);
+        filled -= consumed;
     }
 }
 

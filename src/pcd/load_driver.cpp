@@ -22,7 +22,7 @@ std::int64_t buffer_size(const PcdHeader& header) {
 
 }  // namespace
 
-PcdLoad load_pcd_stream(std::istream& in) {
+PcdLoad load_pcd_stream(std::istream& in, std::size_t ascii_chunk) {
     PcdLoad load;
     load.header = parse_pcd_header(in);
     const PcdHeader& header = load.header;
@@ -48,9 +48,7 @@ PcdLoad load_pcd_stream(std::istream& in) {
     } else if (header.data_type == "binary_compressed") {
         read_binary_compressed_data(in, header, load.buffer);
     } else if (header.data_type == "ascii") {
-        const ByteBuffer text = read_bytes(in, UINT64_MAX);
-        read_ascii_data(text.data(), text.data() + text.size, header.fields, header.points,
-                        header.point_step, load.buffer.data());
+        read_ascii_data(in, header, load.buffer, ascii_chunk);
     } else {
         throw std::runtime_error("Unsupported PCD DATA type: " + header.data_type);
     }

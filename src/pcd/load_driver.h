@@ -5,6 +5,7 @@
 #include <istream>
 #include <string>
 
+#include "pcd/ascii_reader.h"
 #include "pcd/pcd_header.h"
 #include "pcd/point_buffer.h"
 
@@ -31,7 +32,8 @@ PcdLoad load_pcd(const std::string& filename);
 // x, y, z fields", "Unsupported PCD DATA type: " + value, "Invalid PCD
 // header: ...", "LZF decompression failed"), std::length_error for a negative
 // buffer size, std::bad_alloc when memory runs out. Nothing is returned on a
-// failure and everything allocated is released.
-PcdLoad load_pcd_stream(std::istream& in);
+// failure and everything allocated is released. `ascii_chunk` sets the read
+// size of ascii sections, for tests of chunk boundaries.
+PcdLoad load_pcd_stream(std::istream& in, std::size_t ascii_chunk = ascii_chunk_size);
 
 }  // namespace vantrel
