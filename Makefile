@@ -42,7 +42,7 @@ fuzz: build
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_FUZZ=ON > /dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(FUZZ_BUILD) --target fuzz_load
 	mkdir -p $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) $(FUZZ_BUILD)/crashes
-	cp -n tests/data/pcl/*.$(FUZZ_ENCODING).pcd $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING)/
+	cp -n tests/data/written/*.$(FUZZ_ENCODING).pcd $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING)/
 	$(FUZZ_BUILD)/fuzz_load -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
 	  -dict=fuzz/pcd.dict -artifact_prefix=$(FUZZ_BUILD)/crashes/ -print_final_stats=1 \
 	  $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) fuzz/regressions

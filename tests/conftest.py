@@ -6,7 +6,7 @@ import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
-FIXTURES = pathlib.Path(__file__).parent / "data" / "pcl"
+FIXTURES = pathlib.Path(__file__).parent / "data" / "written"
 
 
 @pytest.fixture

@@ -7,7 +7,6 @@
 #include "pcd/ascii_reader.h"
 #include "pcd/binary_reader.h"
 #include "pcd/compressed_reader.h"
-#include "pcd/stream_io.h"
 
 namespace vantrel {
 namespace {
