@@ -4,7 +4,7 @@ VENV    := .venv
 PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
-SOURCES := CMakeLists.txt pyproject.toml $(shell find src -type f 2>/dev/null)
+SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
 PY_DEPS := scikit-build-core 'pybind11>=3' numpy pytest mypy 'dask[distributed]' cmake ninja
 
 .PHONY: demo test test-asan fuzz bench build system-deps clean
