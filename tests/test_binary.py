@@ -111,3 +111,14 @@ def test_compressed_size_checks(pcd, body, ok):
 def test_points_zero(pcd, data):
     points, fields = load(pcd, header("x y z intensity", points=0, data=data), block(b"", 0))
     assert points.shape == (0, 3) and fields["intensity"].shape == (0,)
+
+
+def test_large_binary_section_cut_short(pcd):
+    # Past a few MiB the buffer is mapped memory rather than heap: the tail must read as zero too.
+    values = np.arange(3 * 600_000, dtype=np.float32).reshape(-1, 3) + 1
+    body = values.tobytes()[: values.nbytes // 2 + 4]
+    points, _ = load(pcd, header(points=len(values), data="binary"), body)
+    half = len(values) // 2
+    np.testing.assert_array_equal(points[:half], values[:half])
+    np.testing.assert_array_equal(points[half], [values[half, 0], 0, 0])
+    assert not points[half + 1:].any()
