@@ -10,8 +10,6 @@ installed, or that cannot load a file, is reported as such. Writes a table
 """
 
 import argparse
-import ctypes
-import ctypes.util
 import json
 import os
 import pathlib

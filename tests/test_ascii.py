@@ -49,10 +49,6 @@ def test_ten_points_declared_six_present(pcd):
     assert not points[6:].any()
 
 
-def f32_bits(text):
-    return float(np.float32(text)) if text else 0.0
-
-
 @pytest.mark.parametrize("text, expected", [
     ("nan", np.nan), ("-inf", -np.inf), ("Infinity", np.inf), ("INF", np.inf), ("1e39", np.inf),
     ("-1e39", -np.inf), ("1e-50", 0.0), ("5.", 5.0), (".5", 0.5), ("-0", -0.0), ("1E+2", 100.0),

@@ -8,7 +8,6 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 import vantrel

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import vantrel
-from pcdfile import header, records
+from pcdfile import records
 
 XYZ = [(1.0, 2.0, 3.0), (4.0, 5.0, 6.0)]
 

@@ -20,16 +20,15 @@ enum class Parse : std::uint8_t { f32, f64, i64, u64, none };
 // keeps the list as short as the FIELDS line, whatever COUNT claims.
 struct AsciiColumn {
     std::int64_t offset;  // of the first element inside the record
-    char type;
     std::int32_t size;
     std::int32_t count;
-    Parse parse;
+    Parse parse;  // chosen by the TYPE letter and SIZE
     std::uint8_t width;  // bytes of the parsed value that a store writes
     bool inside;         // every element stores all `width` bytes inside the record
 };
 
 AsciiColumn make_column(const PcdField& field, std::int64_t point_step) noexcept {
-    AsciiColumn column{field.offset, field.type, field.size, field.count, Parse::none, 0, false};
+    AsciiColumn column{field.offset, field.size, field.count, Parse::none, 0, false};
     std::int64_t width = 8;
     switch (field.type) {
         case 'F':
