@@ -5,9 +5,13 @@ PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
-PY_DEPS := scikit-build-core 'pybind11>=3' numpy pytest mypy 'dask[distributed]' cmake ninja
+PY_DEPS := scikit-build-core 'pybind11>=3' numpy pytest mypy 'dask[distributed]' cmake ninja \
+           ruff==0.17.6 clang-format==21.1.8
+CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
+# WERROR=1 (as CI runs) turns compiler warnings into errors.
+CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test test-asan fuzz bench build system-deps clean
+.PHONY: demo test lint test-asan fuzz bench build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -17,6 +21,13 @@ test: build
 
 build: system-deps $(STAMPS)/installed
 
+# Checks only, changes nothing: `ruff check --fix`, `ruff format` and
+# `clang-format -i` (or pre-commit) apply the fixes.
+lint: $(STAMPS)/py-deps
+	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer:
 # the runtimes are preloaded into the interpreter, and leak checking is off
 # because CPython keeps its own allocations alive until exit by design.
@@ -25,7 +36,7 @@ ASAN_ENV   = ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHON
   LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 test-asan: build
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVANTREL_PYTHON=ON -DVANTREL_SANITIZE=ON -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -DVANTREL_PYTHON=ON -DVANTREL_SANITIZE=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_BUILD)
 	$(ASAN_ENV) $(PY) -c 'import vantrel; assert "$(ASAN_BUILD)" in vantrel.__file__, vantrel.__file__'
@@ -68,7 +79,7 @@ $(STAMPS)/py-deps: pyproject.toml Makefile | $(PY)
 	@mkdir -p $(STAMPS) && touch $@
 
 $(STAMPS)/installed: $(STAMPS)/py-deps $(SOURCES)
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --no-deps $(CMAKE_DEFINES) .
 	@touch $@
 
 # The benchmark against other PCD readers, in a virtual environment of its

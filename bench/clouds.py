@@ -53,7 +53,7 @@ def data_section(cloud, encoding):
     lines = [f"{x:.8g} {y:.8g} {z:.8g} {i:.8g} {r} {t:.6f}"
              for x, y, z, i, r, t in zip(cloud["x"].tolist(), cloud["y"].tolist(), cloud["z"].tolist(),
                                          cloud["intensity"].tolist(), cloud["ring"].tolist(),
-                                         cloud["timestamp"].tolist())]
+                                         cloud["timestamp"].tolist(), strict=True)]
     return ("\n".join(lines) + "\n").encode()
 
 

@@ -68,15 +68,21 @@ def measure(points, repeats, encodings=("ascii", "binary", "binary_compressed"))
     for encoding in encodings:
         path = cloud_path(points, encoding)
         offset = data_offset(path)
-        load = lambda: vantrel.load_pcd(str(path))  # noqa: E731
+        def load(path=path):
+            return vantrel.load_pcd(str(path))
+
         if encoding == "ascii":
             out = subprocess.run([str(floor_program()), str(path), str(repeats)], check=True,
                                  capture_output=True, text=True).stdout.split()
             floor = float(out[0])
             ours = best_of(load, repeats)
         else:
-            floor_fn = ((lambda: np.fromfile(path, DTYPE, points, offset=offset)) if encoding == "binary"
-                        else (lambda: floor_compressed(path, offset)))
+            if encoding == "binary":
+                def floor_fn(path=path, offset=offset):
+                    return np.fromfile(path, DTYPE, points, offset=offset)
+            else:
+                def floor_fn(path=path, offset=offset):
+                    return floor_compressed(path, offset)
             load(), floor_fn()  # warm the page cache
             ours, floor = float("inf"), float("inf")
             for _ in range(repeats):  # interleaved, so that noise hits both alike

@@ -170,7 +170,8 @@ def machine():
     except (OSError, StopIteration):
         pass
     mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
-    return f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB, Linux {platform.release()}, Python {platform.python_version()}"
+    return (f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB, Linux {platform.release()}, "
+            f"Python {platform.python_version()}")
 
 
 def versions():

@@ -19,7 +19,7 @@ def summary(path):
     finite = points[np.isfinite(points).all(axis=1)]
     if len(finite):
         low, high = finite.min(axis=0), finite.max(axis=0)
-        for axis, lo, hi in zip("xyz", low, high):
+        for axis, lo, hi in zip("xyz", low, high, strict=True):
             lines.append(f"    {axis} in [{lo:.3f}, {hi:.3f}]")
     lines.append(f"    {len(points) - len(finite)} points with a NaN or infinite coordinate")
     return "\n".join(lines)

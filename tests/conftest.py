@@ -1,10 +1,7 @@
 import json
 import pathlib
-import sys
 
 import pytest
-
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 FIXTURES = pathlib.Path(__file__).parent / "data" / "written"
 

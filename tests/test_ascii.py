@@ -189,7 +189,7 @@ def test_load_from_a_pipe(tmp_path, data):
     import threading
     from pcdfile import block, lzf_literal, records
     rows = [(float(i), float(-i), 0.5 * i) for i in range(5000)]
-    body = {"ascii": "\n".join("%r %r %r" % r for r in rows).encode(),
+    body = {"ascii": "\n".join(f"{a!r} {b!r} {c!r}" for a, b, c in rows).encode(),
             "binary": records("<f4,<f4,<f4", rows)}
     body["binary_compressed"] = block(lzf_literal(np.array(rows, np.float32).T.tobytes()), 60000)
     fifo = tmp_path / "pipe.pcd"
