@@ -7,8 +7,9 @@ import pathlib
 import numpy as np
 
 OUT = pathlib.Path(__file__).parent / "out"
-DTYPE = np.dtype([("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("intensity", "<f4"), ("ring", "<u2"),
-                  ("timestamp", "<f8")])
+DTYPE = np.dtype(
+    [("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("intensity", "<f4"), ("ring", "<u2"), ("timestamp", "<f8")]
+)
 ENCODINGS = ("ascii", "binary", "binary_compressed")
 
 
@@ -28,10 +29,12 @@ def lidar_records(points, seed=7):
 
 
 def header(points, encoding):
-    return ("# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\n"
-            "FIELDS x y z intensity ring timestamp\nSIZE 4 4 4 4 2 8\nTYPE F F F F U F\n"
-            f"COUNT 1 1 1 1 1 1\nWIDTH {points}\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\n"
-            f"POINTS {points}\nDATA {encoding}\n").encode()
+    return (
+        "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\n"
+        "FIELDS x y z intensity ring timestamp\nSIZE 4 4 4 4 2 8\nTYPE F F F F U F\n"
+        f"COUNT 1 1 1 1 1 1\nWIDTH {points}\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\n"
+        f"POINTS {points}\nDATA {encoding}\n"
+    ).encode()
 
 
 def lzf_compress(raw):
@@ -50,10 +53,18 @@ def data_section(cloud, encoding):
         image = b"".join(np.ascontiguousarray(cloud[name]).tobytes() for name in DTYPE.names)
         payload = lzf_compress(image)
         return np.array([len(payload), len(image)], "<u4").tobytes() + payload
-    lines = [f"{x:.8g} {y:.8g} {z:.8g} {i:.8g} {r} {t:.6f}"
-             for x, y, z, i, r, t in zip(cloud["x"].tolist(), cloud["y"].tolist(), cloud["z"].tolist(),
-                                         cloud["intensity"].tolist(), cloud["ring"].tolist(),
-                                         cloud["timestamp"].tolist(), strict=True)]
+    lines = [
+        f"{x:.8g} {y:.8g} {z:.8g} {i:.8g} {r} {t:.6f}"
+        for x, y, z, i, r, t in zip(
+            cloud["x"].tolist(),
+            cloud["y"].tolist(),
+            cloud["z"].tolist(),
+            cloud["intensity"].tolist(),
+            cloud["ring"].tolist(),
+            cloud["timestamp"].tolist(),
+            strict=True,
+        )
+    ]
     return ("\n".join(lines) + "\n").encode()
 
 

@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
             checksum += v;
             ++values;
         }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (seconds < best) best = seconds;
     }
     std::printf("%.6f %zu %g\n", best, values, checksum);

@@ -48,7 +48,7 @@ def floor_compressed(path, offset):
         raw = f.read()
     compressed, uncompressed = np.frombuffer(raw, "<u4", 2, offset)
     out = np.empty(int(uncompressed), np.uint8)
-    payload = ctypes.c_char_p(raw[offset + 8:])
+    payload = ctypes.c_char_p(raw[offset + 8 :])
     got = _lzf.lzf_decompress(payload, int(compressed), out.ctypes.data_as(ctypes.c_void_p), int(uncompressed))
     assert got == uncompressed
     return out
@@ -68,21 +68,26 @@ def measure(points, repeats, encodings=("ascii", "binary", "binary_compressed"))
     for encoding in encodings:
         path = cloud_path(points, encoding)
         offset = data_offset(path)
+
         def load(path=path):
             return vantrel.load_pcd(str(path))
 
         if encoding == "ascii":
-            out = subprocess.run([str(floor_program()), str(path), str(repeats)], check=True,
-                                 capture_output=True, text=True).stdout.split()
+            out = subprocess.run(
+                [str(floor_program()), str(path), str(repeats)], check=True, capture_output=True, text=True
+            ).stdout.split()
             floor = float(out[0])
             ours = best_of(load, repeats)
         else:
             if encoding == "binary":
+
                 def floor_fn(path=path, offset=offset):
                     return np.fromfile(path, DTYPE, points, offset=offset)
             else:
+
                 def floor_fn(path=path, offset=offset):
                     return floor_compressed(path, offset)
+
             load(), floor_fn()  # warm the page cache
             ours, floor = float("inf"), float("inf")
             for _ in range(repeats):  # interleaved, so that noise hits both alike
@@ -103,8 +108,9 @@ def main():
     print(f"{'encoding':<18} {'MB':>7} {'vantrel ms':>11} {'floor ms':>9} {'ratio':>6} {'target':>6}")
     for encoding, size, ours, floor, ratio, target in rows:
         mark = "" if ratio <= target else "  (over target)"
-        print(f"{encoding:<18} {size / 1e6:7.1f} {ours * 1e3:11.1f} {floor * 1e3:9.1f} {ratio:6.2f} "
-              f"{target:6.2f}{mark}")
+        print(
+            f"{encoding:<18} {size / 1e6:7.1f} {ours * 1e3:11.1f} {floor * 1e3:9.1f} {ratio:6.2f} {target:6.2f}{mark}"
+        )
     return 0
 
 

@@ -25,11 +25,11 @@ from floors import data_offset, floor_compressed, floor_program
 
 HERE = pathlib.Path(__file__).parent
 READERS = ["vantrel", "pypcd4", "open3d.t", "open3d legacy", "floor"]
-FLOOR_NAMES = {"ascii": "read + fast_float", "binary": "numpy.fromfile",
-               "binary_compressed": "read + lzf_decompress"}
+FLOOR_NAMES = {"ascii": "read + fast_float", "binary": "numpy.fromfile", "binary_compressed": "read + lzf_decompress"}
 
 
 # ---------------------------------------------------------------- one reader, one process
+
 
 def rss_kb(field):
     with open("/proc/self/status") as f:
@@ -106,8 +106,10 @@ def loader(reader, path, encoding, points):
 def worker(reader, path, encoding, points, repeats):
     if reader == "floor" and encoding == "ascii":
         import resource
-        out = subprocess.run([str(floor_program()), path, str(repeats)], check=True, capture_output=True,
-                             text=True).stdout.split()
+
+        out = subprocess.run(
+            [str(floor_program()), path, str(repeats)], check=True, capture_output=True, text=True
+        ).stdout.split()
         peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
         return {"seconds": float(out[0]), "peak_mb": peak / 1024, "points": int(out[1]) // 6, "xyz": None}
     try:
@@ -133,10 +135,12 @@ def worker(reader, path, encoding, points, repeats):
 
 # ---------------------------------------------------------------- threads
 
+
 def thread_scaling(path, loads=4, threads=2, repeats=3):
     from concurrent.futures import ThreadPoolExecutor
 
     import vantrel
+
     vantrel.load_pcd(path)
     one_by_one, pooled = float("inf"), float("inf")
     with ThreadPoolExecutor(threads) as pool:
@@ -152,6 +156,7 @@ def thread_scaling(path, loads=4, threads=2, repeats=3):
 
 
 # ---------------------------------------------------------------- driver
+
 
 def run_worker(args):
     cmd = [sys.executable, __file__, "--worker", json.dumps(args)]
@@ -170,8 +175,9 @@ def machine():
     except (OSError, StopIteration):
         pass
     mem = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30
-    return (f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB, Linux {platform.release()}, "
-            f"Python {platform.python_version()}")
+    return (
+        f"{cpu}, {os.cpu_count()} cores, {mem:.0f} GiB, Linux {platform.release()}, Python {platform.python_version()}"
+    )
 
 
 def versions():
@@ -186,38 +192,46 @@ def versions():
 
 
 def table(results):
-    lines = ["| cloud | encoding | reader | best ms | × vantrel | peak MB | xyz |",
-             "|---|---|---|---:|---:|---:|---|"]
+    lines = ["| cloud | encoding | reader | best ms | × vantrel | peak MB | xyz |", "|---|---|---|---:|---:|---:|---|"]
     for row in results:
-        ours = next(r for r in results if r["points"] == row["points"] and r["encoding"] == row["encoding"]
-                    and r["reader"] == "vantrel")
+        ours = next(
+            r
+            for r in results
+            if r["points"] == row["points"] and r["encoding"] == row["encoding"] and r["reader"] == "vantrel"
+        )
         name = row["reader"] if row["reader"] != "floor" else f"floor: {FLOOR_NAMES[row['encoding']]}"
         cloud = f"{row['points'] // 1000}k" if row["points"] < 10**6 else f"{row['points'] / 1e6:g}M"
         if "error" in row:
             lines.append(f"| {cloud} | {row['encoding']} | {name} | — | — | — | {row['error']} |")
             continue
         ratio = row["seconds"] / ours["seconds"] if "seconds" in ours else float("nan")
-        same = "—" if row["xyz"] is None or ours.get("xyz") is None else (
-            "same" if np.isclose(row["xyz"], ours["xyz"], rtol=1e-6) else "differs")
-        lines.append(f"| {cloud} | {row['encoding']} | {name} | {row['seconds'] * 1e3:.1f} | {ratio:.2f} | "
-                     f"{row['peak_mb']:.0f} | {same} |")
+        same = (
+            "—"
+            if row["xyz"] is None or ours.get("xyz") is None
+            else ("same" if np.isclose(row["xyz"], ours["xyz"], rtol=1e-6) else "differs")
+        )
+        lines.append(
+            f"| {cloud} | {row['encoding']} | {name} | {row['seconds'] * 1e3:.1f} | {ratio:.2f} | "
+            f"{row['peak_mb']:.0f} | {same} |"
+        )
     return "\n".join(lines)
 
 
 def chart(results, path):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    groups = sorted({(r["points"], r["encoding"]) for r in results},
-                    key=lambda g: (g[0], ENCODINGS.index(g[1])))
+    groups = sorted({(r["points"], r["encoding"]) for r in results}, key=lambda g: (g[0], ENCODINGS.index(g[1])))
     fig, ax = plt.subplots(figsize=(11, 4.8))
     width = 0.8 / len(READERS)
     for i, reader in enumerate(READERS):
         xs, ys = [], []
         for j, (points, encoding) in enumerate(groups):
-            row = next(r for r in results if r["points"] == points and r["encoding"] == encoding
-                       and r["reader"] == reader)
+            row = next(
+                r for r in results if r["points"] == points and r["encoding"] == encoding and r["reader"] == reader
+            )
             if "seconds" in row:
                 xs.append(j + (i - (len(READERS) - 1) / 2) * width)
                 ys.append(row["seconds"] * 1e3)
@@ -251,29 +265,40 @@ def main():
             # Small clouds load in well under a millisecond: more tries steady their best.
             repeats = min(50, max(args.repeats, args.repeats * 2_000_000 // points // 4))
             for reader in READERS:
-                row = run_worker(dict(reader=reader, path=path, encoding=encoding, points=points,
-                                      repeats=repeats))
+                row = run_worker(dict(reader=reader, path=path, encoding=encoding, points=points, repeats=repeats))
                 row.update(reader=reader, encoding=encoding, points=points)
                 results.append(row)
                 shown = f"{row['seconds'] * 1e3:9.1f} ms" if "seconds" in row else row["error"]
                 print(f"{points:>9} {encoding:<18} {reader:<14} {shown}", file=sys.stderr)
 
-    scaling = {encoding: thread_scaling(str(cloud_path(max(args.sizes), encoding)))
-               for encoding in ("ascii", "binary_compressed")}
+    scaling = {
+        encoding: thread_scaling(str(cloud_path(max(args.sizes), encoding)))
+        for encoding in ("ascii", "binary_compressed")
+    }
     args.out.mkdir(parents=True, exist_ok=True)
-    report = {"machine": machine(), "versions": versions(), "repeats": args.repeats,
-              "results": results, "threads": scaling}
+    report = {
+        "machine": machine(),
+        "versions": versions(),
+        "repeats": args.repeats,
+        "results": results,
+        "threads": scaling,
+    }
     (args.out / "peers.json").write_text(json.dumps(report, indent=1))
-    text = [f"Machine: {report['machine']}",
-            "Versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items() if v),
-            f"Best of {args.repeats} loads (more for small clouds), each reader in a process of its own.", "",
-            table(results), "",
-            f"Thread scaling, {max(args.sizes) // 10**6}M points: 4 loads one after another against the "
-            "same 4 loads on 2 threads.", "",
-            "| encoding | sequential ms | 2 threads ms | throughput × |", "|---|---:|---:|---:|"]
+    text = [
+        f"Machine: {report['machine']}",
+        "Versions: " + ", ".join(f"{k} {v}" for k, v in report["versions"].items() if v),
+        f"Best of {args.repeats} loads (more for small clouds), each reader in a process of its own.",
+        "",
+        table(results),
+        "",
+        f"Thread scaling, {max(args.sizes) // 10**6}M points: 4 loads one after another against the "
+        "same 4 loads on 2 threads.",
+        "",
+        "| encoding | sequential ms | 2 threads ms | throughput × |",
+        "|---|---:|---:|---:|",
+    ]
     for encoding, s in scaling.items():
-        text.append(f"| {encoding} | {s['sequential'] * 1e3:.0f} | {s['threads'] * 1e3:.0f} | "
-                    f"{s['speedup']:.2f} |")
+        text.append(f"| {encoding} | {s['sequential'] * 1e3:.0f} | {s['threads'] * 1e3:.0f} | {s['speedup']:.2f} |")
     (args.out / "peers.md").write_text("\n".join(text) + "\n")
     chart(results, args.out / "peers.png")
     print("\n".join(text))

@@ -34,8 +34,10 @@ def main():
     seconds = time.perf_counter() - start
     points = sum(n for n, _ in done)
     size = sum(b for _, b in done)
-    print(f"{len(files)} files, {points} points, {size / 1e6:.1f} MB in {seconds:.3f} s on {args.threads} threads: "
-          f"{points / seconds:,.0f} points/s")
+    print(
+        f"{len(files)} files, {points} points, {size / 1e6:.1f} MB in {seconds:.3f} s on {args.threads} threads: "
+        f"{points / seconds:,.0f} points/s"
+    )
 
 
 if __name__ == "__main__":

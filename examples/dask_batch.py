@@ -20,16 +20,23 @@ def summarize(path):
     points, fields = vantrel.load_pcd(path)
     finite = points[np.isfinite(points).all(axis=1)]
     bounds = (finite.min(axis=0).tolist(), finite.max(axis=0).tolist()) if len(finite) else None
-    return {"file": path, "points": len(points), "bounds": bounds,
-            "fields": {name: str(values.dtype) for name, values in fields.items()}}
+    return {
+        "file": path,
+        "points": len(points),
+        "bounds": bounds,
+        "fields": {name: str(values.dtype) for name, values in fields.items()},
+    }
 
 
 def run(folder, scheduler=None, workers=2):
     from dask.distributed import Client, LocalCluster
 
     files = sorted(str(p) for p in pathlib.Path(folder).rglob("*.pcd"))
-    cluster = None if scheduler else LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                                  dashboard_address=None)
+    cluster = (
+        None
+        if scheduler
+        else LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+    )
     with Client(scheduler or cluster) as client:
         start = time.perf_counter()
         futures = client.map(summarize, files, pure=False)

@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::istringstream again(bytes);
             const vantrel::PcdLoad chunked = vantrel::load_pcd_stream(again, 1 + size % 23);
             // Claims can be huge and lazily mapped: compare where short texts write.
-            const std::size_t span = load.buffer.size() < (std::size_t{4} << 20) ? load.buffer.size() : std::size_t{4} << 20;
+            const std::size_t span =
+                load.buffer.size() < (std::size_t{4} << 20) ? load.buffer.size() : std::size_t{4} << 20;
             if (std::memcmp(chunked.buffer.data(), load.buffer.data(), span) != 0) std::abort();
         }
         // Read both ends of the buffer, as the views can.

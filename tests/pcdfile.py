@@ -7,8 +7,7 @@ import struct
 import numpy as np
 
 
-def header(fields="x y z", size=None, type=None, count=None, points=1, data="ascii",
-           extra=(), newline="\n"):
+def header(fields="x y z", size=None, type=None, count=None, points=1, data="ascii", extra=(), newline="\n"):
     """Header text in the usual line order. SIZE/TYPE/COUNT default to 4/F/1
     per field; pass False to leave a line out, or a string to write it as is."""
     names = fields.split()
@@ -64,7 +63,7 @@ def lzf_literal(raw):
     """An LZF stream of literal runs only: a control byte (length - 1) per run of up to 32."""
     out = bytearray()
     for i in range(0, len(raw), 32):
-        chunk = raw[i:i + 32]
+        chunk = raw[i : i + 32]
         out.append(len(chunk) - 1)
         out += chunk
     return bytes(out)

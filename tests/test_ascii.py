@@ -17,27 +17,35 @@ def load(pcd, body, fields="x y z", **kw):
     return vantrel.load_pcd(pcd(header(fields, **kw), body))
 
 
-@pytest.mark.parametrize("body", [
-    ONE_PER_LINE,
-    "1 2 3\r\n4 5 6\r\n7 8 9\r\n",
-    "1\t2\t3\n4\t\t5 6\n7 8 9",
-    "   1    2  3\n\n\n4 5 6\n\n7 8 9\n\n",
-    "1\n2\n3\n4\n5\n6\n7\n8\n9\n",
-    "1 2 3 4 5 6 7 8 9",
-    "1\x002\x013\x1f4\x0b5\x0c6 7 8 9",
-], ids=["lines", "crlf", "tabs", "runs-and-blank-lines", "point-over-lines", "one-line", "control-bytes"])
+@pytest.mark.parametrize(
+    "body",
+    [
+        ONE_PER_LINE,
+        "1 2 3\r\n4 5 6\r\n7 8 9\r\n",
+        "1\t2\t3\n4\t\t5 6\n7 8 9",
+        "   1    2  3\n\n\n4 5 6\n\n7 8 9\n\n",
+        "1\n2\n3\n4\n5\n6\n7\n8\n9\n",
+        "1 2 3 4 5 6 7 8 9",
+        "1\x002\x013\x1f4\x0b5\x0c6 7 8 9",
+    ],
+    ids=["lines", "crlf", "tabs", "runs-and-blank-lines", "point-over-lines", "one-line", "control-bytes"],
+)
 def test_separators(pcd, body):
     np.testing.assert_array_equal(load(pcd, body)[0], EXPECTED)
 
 
-@pytest.mark.parametrize("body, expected", [
-    ("1 2 \xc2\xa03 4 5 6", [[1, 2, 0], [0, 0, 0]]),  # a UTF-8 no-break space is not a separator
-    ("1 2 abc 4 5 6", [[1, 2, 0], [0, 0, 0]]),         # a value that sticks zeroes the rest
-    ("1 2 3 4 5 6 7 8 9", [[1, 2, 3], [4, 5, 6]]),     # surplus ignored
-    ("1 2 3 4", [[1, 2, 3], [4, 0, 0]]),               # short section
-    ("", [[0, 0, 0], [0, 0, 0]]),
-    ("1 2 3 4 5\x7f6", [[1, 2, 3], [4, 5, 0]]),         # DEL is not a separator
-], ids=["byte-above-127", "sticks", "long", "short", "empty", "del"])
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        ("1 2 \xc2\xa03 4 5 6", [[1, 2, 0], [0, 0, 0]]),  # a UTF-8 no-break space is not a separator
+        ("1 2 abc 4 5 6", [[1, 2, 0], [0, 0, 0]]),  # a value that sticks zeroes the rest
+        ("1 2 3 4 5 6 7 8 9", [[1, 2, 3], [4, 5, 6]]),  # surplus ignored
+        ("1 2 3 4", [[1, 2, 3], [4, 0, 0]]),  # short section
+        ("", [[0, 0, 0], [0, 0, 0]]),
+        ("1 2 3 4 5\x7f6", [[1, 2, 3], [4, 5, 0]]),  # DEL is not a separator
+    ],
+    ids=["byte-above-127", "sticks", "long", "short", "empty", "del"],
+)
 def test_short_long_and_stuck_sections(pcd, body, expected):
     np.testing.assert_array_equal(load(pcd, body.encode("latin-1"), points=2)[0], expected)
 
@@ -49,26 +57,43 @@ def test_ten_points_declared_six_present(pcd):
     assert not points[6:].any()
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("nan", np.nan), ("-inf", -np.inf), ("Infinity", np.inf), ("INF", np.inf), ("1e39", np.inf),
-    ("-1e39", -np.inf), ("1e-50", 0.0), ("5.", 5.0), (".5", 0.5), ("-0", -0.0), ("1E+2", 100.0),
-    # correctly rounded once: through a double this would tie and round to 1.0
-    ("1.000000059604644775390625000001", 1.0000001192092896),
-], ids=lambda v: str(v))
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("nan", np.nan),
+        ("-inf", -np.inf),
+        ("Infinity", np.inf),
+        ("INF", np.inf),
+        ("1e39", np.inf),
+        ("-1e39", -np.inf),
+        ("1e-50", 0.0),
+        ("5.", 5.0),
+        (".5", 0.5),
+        ("-0", -0.0),
+        ("1E+2", 100.0),
+        # correctly rounded once: through a double this would tie and round to 1.0
+        ("1.000000059604644775390625000001", 1.0000001192092896),
+    ],
+    ids=lambda v: str(v),
+)
 def test_float32_values(pcd, text, expected):
     points, _ = load(pcd, f"{text} 2 3", points=1)
     np.testing.assert_array_equal(points[0], [expected, 2, 3])
     assert np.signbit(points[0, 0]) == np.signbit(expected)
 
 
-@pytest.mark.parametrize("body, expected", [
-    ("nan(abc_1) 2 3", [np.nan, 2, 3]),  # taken whole
-    ("nan(abc 2 3", [np.nan, 0, 0]),     # only "nan"; "(abc" sticks
-    ("1e 2 3", [1, 0, 0]),               # an exponent without digits ends the number
-    ("0x10 2 3", [0, 0, 0]),             # no hexadecimal: "x10" sticks
-    ("+5 2 3", [0, 0, 0]),               # no leading plus, and it sticks
-    (". 2 3", [0, 0, 0]),
-], ids=["nan-payload", "nan-open", "bare-e", "hex", "plus", "dot"])
+@pytest.mark.parametrize(
+    "body, expected",
+    [
+        ("nan(abc_1) 2 3", [np.nan, 2, 3]),  # taken whole
+        ("nan(abc 2 3", [np.nan, 0, 0]),  # only "nan"; "(abc" sticks
+        ("1e 2 3", [1, 0, 0]),  # an exponent without digits ends the number
+        ("0x10 2 3", [0, 0, 0]),  # no hexadecimal: "x10" sticks
+        ("+5 2 3", [0, 0, 0]),  # no leading plus, and it sticks
+        (". 2 3", [0, 0, 0]),
+    ],
+    ids=["nan-payload", "nan-open", "bare-e", "hex", "plus", "dot"],
+)
 def test_float_syntax(pcd, body, expected):
     np.testing.assert_array_equal(load(pcd, body, points=1)[0][0], expected)
 
@@ -81,30 +106,37 @@ def test_float64_column_is_parsed_as_double(pcd):
 INTS = "x y z a b"
 
 
-@pytest.mark.parametrize("size, type_, body, a, b", [
-    (8, "I", "-9223372036854775808 5", -2**63, 5),
-    (8, "I", "9223372036854775808 5", 0, 5),         # out of range: 0, and reading goes on
-    (8, "U", "18446744073709551615 5", 2**64 - 1, 5),
-    (8, "U", "18446744073709551616 5", 0, 5),
-    (1, "I", "300 -1", 44, -1),                       # narrowing stores keep the low bytes
-    (1, "U", "256 257", 0, 1),
-    (2, "I", "65535 -32769", -1, 32767),
-    (4, "U", "4294967297 -0", 1, 0),
-    (4, "I", "007 000000000000000000000000000042", 7, 42),  # leading zeros, never octal
-], ids=["i8-min", "i8-over", "u8-max", "u8-over", "i1-narrow", "u1-narrow", "i2-narrow", "u4-narrow",
-        "leading-zeros"])
+@pytest.mark.parametrize(
+    "size, type_, body, a, b",
+    [
+        (8, "I", "-9223372036854775808 5", -(2**63), 5),
+        (8, "I", "9223372036854775808 5", 0, 5),  # out of range: 0, and reading goes on
+        (8, "U", "18446744073709551615 5", 2**64 - 1, 5),
+        (8, "U", "18446744073709551616 5", 0, 5),
+        (1, "I", "300 -1", 44, -1),  # narrowing stores keep the low bytes
+        (1, "U", "256 257", 0, 1),
+        (2, "I", "65535 -32769", -1, 32767),
+        (4, "U", "4294967297 -0", 1, 0),
+        (4, "I", "007 000000000000000000000000000042", 7, 42),  # leading zeros, never octal
+    ],
+    ids=["i8-min", "i8-over", "u8-max", "u8-over", "i1-narrow", "u1-narrow", "i2-narrow", "u4-narrow", "leading-zeros"],
+)
 def test_integer_ranges_and_stores(pcd, size, type_, body, a, b):
     text = header(INTS, size=f"4 4 4 {size} {size}", type=f"F F F {type_} {type_}", points=1)
     _, fields = vantrel.load_pcd(pcd(text, f"1 2 3 {body}"))
     assert (int(fields["a"][0]), int(fields["b"][0])) == (a, b)
 
 
-@pytest.mark.parametrize("types, body, a, b", [
-    ("U I", "-3", 0, -3),     # U finds no number at '-', the I column reads it
-    ("I F", "1.5", 1, 0.5),   # a value split between columns
-    ("U U", "+5 6", 0, 0),    # '+' sticks for every column
-    ("I I", "-0 -", 0, 0),
-], ids=["u-then-i", "split", "plus", "minus-zero"])
+@pytest.mark.parametrize(
+    "types, body, a, b",
+    [
+        ("U I", "-3", 0, -3),  # U finds no number at '-', the I column reads it
+        ("I F", "1.5", 1, 0.5),  # a value split between columns
+        ("U U", "+5 6", 0, 0),  # '+' sticks for every column
+        ("I I", "-0 -", 0, 0),
+    ],
+    ids=["u-then-i", "split", "plus", "minus-zero"],
+)
 def test_value_that_sticks_is_tried_by_the_next_column(pcd, types, body, a, b):
     ta, tb = types.split()
     size_b = 4 if tb == "F" else 8
@@ -113,11 +145,15 @@ def test_value_that_sticks_is_tried_by_the_next_column(pcd, types, body, a, b):
     assert (fields["a"][0], fields["b"][0]) == (a, b)
 
 
-@pytest.mark.parametrize("body, n, w", [
-    ("1 2 3 4 x 6 7", [4, 0, 0], 0),      # the rest of the field fails on 'x', and so does w
-    ("1 2 3 4 -5 6 7", [4, 0, 0], -5),    # U elements fail on '-', the I field after them reads it
-    ("1 2 3 4 5", [4, 5, 0], 0),          # text ends inside the field
-], ids=["stuck", "stuck-then-read", "short"])
+@pytest.mark.parametrize(
+    "body, n, w",
+    [
+        ("1 2 3 4 x 6 7", [4, 0, 0], 0),  # the rest of the field fails on 'x', and so does w
+        ("1 2 3 4 -5 6 7", [4, 0, 0], -5),  # U elements fail on '-', the I field after them reads it
+        ("1 2 3 4 5", [4, 5, 0], 0),  # text ends inside the field
+    ],
+    ids=["stuck", "stuck-then-read", "short"],
+)
 def test_value_that_sticks_inside_a_count_field(pcd, body, n, w):
     text = header("x y z n w", size="4 4 4 2 8", type="F F F U I", count="1 1 1 3 1", points=1)
     _, fields = vantrel.load_pcd(pcd(text, body))
@@ -125,8 +161,7 @@ def test_value_that_sticks_inside_a_count_field(pcd, body, n, w):
 
 
 def test_count_fields_fill_their_elements(pcd):
-    points, fields = load(pcd, "1 2 3 4 5 6 7\n8 9 10 11 12 13 14\n", fields="x y z n w", count="1 1 1 3 1",
-                          points=2)
+    points, fields = load(pcd, "1 2 3 4 5 6 7\n8 9 10 11 12 13 14\n", fields="x y z n w", count="1 1 1 3 1", points=2)
     np.testing.assert_array_equal(fields["n"], [[4, 5, 6], [11, 12, 13]])
     assert fields["n"].strides == (28, 4)
     np.testing.assert_array_equal(fields["w"], [7, 14])
@@ -156,8 +191,7 @@ def test_float32_never_goes_through_double(pcd):
     # Every float32 written as its shortest decimal comes back bit for bit.
     rng = np.random.default_rng(1)
     values = rng.standard_normal(3000).astype(np.float32) * np.float32(1e3)
-    body = "\n".join(" ".join(np.format_float_positional(v, unique=True) for v in row)
-                     for row in values.reshape(-1, 3))
+    body = "\n".join(" ".join(np.format_float_positional(v, unique=True) for v in row) for row in values.reshape(-1, 3))
     points, _ = load(pcd, body, points=1000)
     assert points.tobytes() == values.tobytes()
     assert struct.pack("<f", points[0, 0]) == values[:1].tobytes()
@@ -187,10 +221,14 @@ def test_record_and_value_longer_than_a_read_chunk(pcd):
 def test_load_from_a_pipe(tmp_path, data):
     import os
     import threading
+
     from pcdfile import block, lzf_literal, records
+
     rows = [(float(i), float(-i), 0.5 * i) for i in range(5000)]
-    body = {"ascii": "\n".join(f"{a!r} {b!r} {c!r}" for a, b, c in rows).encode(),
-            "binary": records("<f4,<f4,<f4", rows)}
+    body = {
+        "ascii": "\n".join(f"{a!r} {b!r} {c!r}" for a, b, c in rows).encode(),
+        "binary": records("<f4,<f4,<f4", rows),
+    }
     body["binary_compressed"] = block(lzf_literal(np.array(rows, np.float32).T.tobytes()), 60000)
     fifo = tmp_path / "pipe.pcd"
     os.mkfifo(fifo)

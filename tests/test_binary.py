@@ -14,20 +14,22 @@ def load(pcd, text, body):
     return vantrel.load_pcd(pcd(text, body))
 
 
-@pytest.mark.parametrize("cut, filled", [(48, 3), (200, 3), (40, 2.5), (16, 1), (0, 0)],
-                         ids=["exact", "over-long", "mid-record", "one-record", "empty"])
+@pytest.mark.parametrize(
+    "cut, filled",
+    [(48, 3), (200, 3), (40, 2.5), (16, 1), (0, 0)],
+    ids=["exact", "over-long", "mid-record", "one-record", "empty"],
+)
 def test_binary_section_lengths(pcd, cut, filled):
     body = (records(XYZI, ROWS) + b"\x7f" * 200)[:cut]
     points, fields = load(pcd, header("x y z intensity", points=3, data="binary"), body)
     expected = np.array(ROWS, np.float64)
     flat = expected.reshape(-1)
-    flat[int(filled * 4):] = 0  # what the file does not hold is zero
+    flat[int(filled * 4) :] = 0  # what the file does not hold is zero
     np.testing.assert_array_equal(points, expected[:, :3])
     np.testing.assert_array_equal(fields["intensity"], expected[:, 3])
 
 
-MIXED = [("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("n", "<f4", (3,)), ("r", "<u2"), ("t", "<f8"),
-         ("l", "u1")]
+MIXED = [("x", "<f4"), ("y", "<f4"), ("z", "<f4"), ("n", "<f4", (3,)), ("r", "<u2"), ("t", "<f8"), ("l", "u1")]
 MIXED_ROWS = [(i + 0.5, -i, 2 * i, (i, i + 1, i + 2), 100 + i, 1.7e9 + i, i % 3) for i in range(50)]
 MIXED_HEADER = dict(fields="x y z n r t l", size="4 4 4 4 2 8 1", type="F F F F U F U", count="1 1 1 3 1 1 1")
 
@@ -48,8 +50,9 @@ def test_compressed_image_is_field_major(pcd, compress):
 
 def test_padding_and_negative_counts_have_no_plane(pcd):
     # Record: x y z, four bytes of padding, then i at offset 16.
-    text = header("x y z _ i", size="4 4 4 1 4", type="F F F U F", count="1 1 1 4 1", points=3,
-                  data="binary_compressed")
+    text = header(
+        "x y z _ i", size="4 4 4 1 4", type="F F F U F", count="1 1 1 4 1", points=3, data="binary_compressed"
+    )
     image = planes(XYZI, ROWS)  # x, y, z, i planes; the padding has none
     points, fields = load(pcd, text, block(lzf_compress(image), len(image)))
     np.testing.assert_array_equal(points, np.array(ROWS)[:, :3])
@@ -59,8 +62,9 @@ def test_padding_and_negative_counts_have_no_plane(pcd):
 
 def test_single_point_image_is_the_record(pcd):
     image = planes(XYZI, ROWS[:1])
-    points, fields = load(pcd, header("x y z intensity", points=1, data="binary_compressed"),
-                          block(lzf_literal(image), len(image)))
+    points, fields = load(
+        pcd, header("x y z intensity", points=1, data="binary_compressed"), block(lzf_literal(image), len(image))
+    )
     np.testing.assert_array_equal(points, [[1, 2, 3]])
     assert fields["intensity"][0] == 0.5
 
@@ -82,20 +86,35 @@ def back_reference_before_start():
 IMAGE = planes(XYZI, ROWS)
 
 
-@pytest.mark.parametrize("body, ok", [
-    (block(lzf_literal(IMAGE), len(IMAGE) + 1), False),   # one byte more than the image
-    (block(lzf_literal(IMAGE), len(IMAGE) - 1), False),   # the stream gives more than declared
-    (block(lzf_literal(IMAGE), 0), True),                 # declared empty: every value zero
-    (block(b"", 0), True),
-    (block(b"", 16), False),
-    (block(back_reference_before_start(), 16), False),
-    (block(back_reference_before_start(), 0), True),
-    (block(lzf_literal(IMAGE), len(IMAGE), compressed=len(lzf_literal(IMAGE)) + 1), False),  # file too short
-    (block(b"", 0)[:7], False),                            # ends inside the two sizes
-    (b"", False),
-    (block(b"", 0, compressed=0xFFFFFFFF), False),         # a 4 GiB payload claimed by a tiny file
-], ids=["usize-over-image", "usize-short", "usize-zero", "both-zero", "csize-zero", "bad-reference",
-        "bad-reference-usize-zero", "payload-cut-short", "inside-sizes", "no-block", "huge-csize"])
+@pytest.mark.parametrize(
+    "body, ok",
+    [
+        (block(lzf_literal(IMAGE), len(IMAGE) + 1), False),  # one byte more than the image
+        (block(lzf_literal(IMAGE), len(IMAGE) - 1), False),  # the stream gives more than declared
+        (block(lzf_literal(IMAGE), 0), True),  # declared empty: every value zero
+        (block(b"", 0), True),
+        (block(b"", 16), False),
+        (block(back_reference_before_start(), 16), False),
+        (block(back_reference_before_start(), 0), True),
+        (block(lzf_literal(IMAGE), len(IMAGE), compressed=len(lzf_literal(IMAGE)) + 1), False),  # file too short
+        (block(b"", 0)[:7], False),  # ends inside the two sizes
+        (b"", False),
+        (block(b"", 0, compressed=0xFFFFFFFF), False),  # a 4 GiB payload claimed by a tiny file
+    ],
+    ids=[
+        "usize-over-image",
+        "usize-short",
+        "usize-zero",
+        "both-zero",
+        "csize-zero",
+        "bad-reference",
+        "bad-reference-usize-zero",
+        "payload-cut-short",
+        "inside-sizes",
+        "no-block",
+        "huge-csize",
+    ],
+)
 def test_compressed_size_checks(pcd, body, ok):
     path = pcd(header("x y z intensity", points=3, data="binary_compressed"), body)
     if ok:
@@ -121,4 +140,4 @@ def test_large_binary_section_cut_short(pcd):
     half = len(values) // 2
     np.testing.assert_array_equal(points[:half], values[:half])
     np.testing.assert_array_equal(points[half], [values[half, 0], 0, 0])
-    assert not points[half + 1:].any()
+    assert not points[half + 1 :].any()

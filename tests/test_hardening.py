@@ -35,25 +35,47 @@ BIG = 2147483647
 LARGE = 300_000_000  # a claim that this machine can map, so that the reader really runs
 
 
-@pytest.mark.parametrize("head, body, outcomes", [
-    (header(points=BIG, data="binary"), b"\0" * 24, {"ok", "MemoryError"}),
-    (header(points=BIG), "1 2 3 4 5 6\n", {"ok", "MemoryError"}),
-    (header(points=BIG), "abc", {"ok", "MemoryError"}),
-    (header(points=LARGE, data="binary"), b"\0" * 24, {"ok", "MemoryError"}),
-    (header(points=LARGE), "1 2 3 4 5 6\n" * 100, {"ok", "MemoryError"}),
-    (header(points=LARGE), "1 2 abc", {"ok", "MemoryError"}),
-    (header(points=3, data="binary_compressed"), block(b"\0" * 16, 36, compressed=0xFFFFFFFF),
-     {"RuntimeError"}),
-    (header(points=400_000_000, data="binary_compressed"), block(lzf_literal(b"\1" * 12), 0xFFFFFFFF),
-     {"RuntimeError", "MemoryError"}),
-    (header("x y z h", size="4 4 4 1", type="F F F U", count="1 1 1 2000000000", points=1), "1 2 3 " + "7 " * 1000,
-     {"ok", "MemoryError"}),
-    (header("x y z h", size="4 4 4 0", count="1 1 1 2147483647", points=1), "1 2 3 4 " * 100,
-     {"RuntimeError", "MemoryError"}),
-    (header("x y z h", size="4 4 4 4", count="1 1 1 2147483647", points=1), "1", {"RuntimeError"}),
-], ids=["binary-points", "ascii-points", "ascii-stuck", "binary-large", "ascii-large", "ascii-stuck-large",
-        "compressed-payload", "compressed-image",
-        "huge-count", "huge-count-size-0", "count-beyond-32-bits"])
+@pytest.mark.parametrize(
+    "head, body, outcomes",
+    [
+        (header(points=BIG, data="binary"), b"\0" * 24, {"ok", "MemoryError"}),
+        (header(points=BIG), "1 2 3 4 5 6\n", {"ok", "MemoryError"}),
+        (header(points=BIG), "abc", {"ok", "MemoryError"}),
+        (header(points=LARGE, data="binary"), b"\0" * 24, {"ok", "MemoryError"}),
+        (header(points=LARGE), "1 2 3 4 5 6\n" * 100, {"ok", "MemoryError"}),
+        (header(points=LARGE), "1 2 abc", {"ok", "MemoryError"}),
+        (header(points=3, data="binary_compressed"), block(b"\0" * 16, 36, compressed=0xFFFFFFFF), {"RuntimeError"}),
+        (
+            header(points=400_000_000, data="binary_compressed"),
+            block(lzf_literal(b"\1" * 12), 0xFFFFFFFF),
+            {"RuntimeError", "MemoryError"},
+        ),
+        (
+            header("x y z h", size="4 4 4 1", type="F F F U", count="1 1 1 2000000000", points=1),
+            "1 2 3 " + "7 " * 1000,
+            {"ok", "MemoryError"},
+        ),
+        (
+            header("x y z h", size="4 4 4 0", count="1 1 1 2147483647", points=1),
+            "1 2 3 4 " * 100,
+            {"RuntimeError", "MemoryError"},
+        ),
+        (header("x y z h", size="4 4 4 4", count="1 1 1 2147483647", points=1), "1", {"RuntimeError"}),
+    ],
+    ids=[
+        "binary-points",
+        "ascii-points",
+        "ascii-stuck",
+        "binary-large",
+        "ascii-large",
+        "ascii-stuck-large",
+        "compressed-payload",
+        "compressed-image",
+        "huge-count",
+        "huge-count-size-0",
+        "count-beyond-32-bits",
+    ],
+)
 def test_size_claims_cost_in_proportion_to_the_file(pcd, head, body, outcomes):
     path = pcd(head, body)
     run = subprocess.run([sys.executable, "-c", MEASURE, path], capture_output=True, text=True, timeout=120)
@@ -92,14 +114,26 @@ NUMBER = re.compile(rb"(?<=[ \t])-?\d+")
 def variants(raw):
     head_end = raw.index(b"\nDATA") + 1
     data_start = raw.index(b"\n", head_end) + 1
-    cuts = {0, 1, head_end - 1, head_end, head_end + 3, data_start - 1, data_start, data_start + 1,
-            data_start + 4, data_start + 8, (data_start + len(raw)) // 2, len(raw) - 1}
+    cuts = {
+        0,
+        1,
+        head_end - 1,
+        head_end,
+        head_end + 3,
+        data_start - 1,
+        data_start,
+        data_start + 1,
+        data_start + 4,
+        data_start + 8,
+        (data_start + len(raw)) // 2,
+        len(raw) - 1,
+    }
     cuts |= {m.start() for m in re.finditer(rb"\n", raw[:head_end])}
     for cut in sorted(cuts):
         yield f"cut at {cut}", raw[:cut]
     for m in NUMBER.finditer(raw, 0, head_end):
         for value in (b"0", b"-1", b"2147483647", b"-2147483648", b"abc"):
-            yield f"number at {m.start()} -> {value!r}", raw[:m.start()] + value + raw[m.end():]
+            yield f"number at {m.start()} -> {value!r}", raw[: m.start()] + value + raw[m.end() :]
     data_line = raw[head_end:data_start]
     for encoding in (b"ascii", b"binary", b"binary_compressed"):
         if encoding not in data_line:
@@ -138,7 +172,11 @@ def replay_program():
 @pytest.mark.skipif(replay_program() is None, reason="no build tree with the fuzz target")
 def test_fuzz_target_replays_the_regressions_and_real_files():
     root = FIXTURES.parent.parent.parent
-    run = subprocess.run([str(replay_program()), str(root / "fuzz" / "regressions"), str(FIXTURES)],
-                         capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [str(replay_program()), str(root / "fuzz" / "regressions"), str(FIXTURES)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("replayed ")

@@ -13,23 +13,26 @@ def load_text(pcd, text, body):
     return vantrel.load_pcd(pcd(text, body))
 
 
-@pytest.mark.parametrize("text", [
-    # No COUNT line: every COUNT is 1.
-    "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\nDATA binary\n",
-    # COUNT before SIZE: the layout comes from the final values.
-    "FIELDS x y z\nCOUNT 1 1 1\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\nDATA binary\n",
-    # CRLF line ends, comments, a '#' after whitespace, lower-case keywords ignored.
-    "FIELDS x y z\r\n# c\r\n  # note\r\nSIZE 4 4 4\r\ndata ascii\r\nTYPE F F F\r\nPOINTS 2\r\nDATA binary\r\n",
-    # FIELDS split over two lines; SIZE before FIELDS has no effect.
-    "SIZE 8 8 8\nFIELDS x y\nFIELDS z\nPOINTS 2\nDATA binary\n",
-    # A comment naming DATA before the real DATA line.
-    "# DATA exported by hand\nFIELDS x y z\nPOINTS 2\nDATA binary\n",
-    # Later POINTS wins; DATA is case-folded and only its first word counts.
-    "FIELDS x y z\nPOINTS 9\nPOINTS 2\nDATA Binary extra words\n",
-    # TYPE reads single bytes, so one token can carry every letter.
-    "FIELDS x y z\nTYPE FFF\nPOINTS 2\nDATA binary\n",
-], ids=["no-count", "count-first", "crlf-comments", "fields-twice", "comment-data", "points-data-case",
-        "type-token"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        # No COUNT line: every COUNT is 1.
+        "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\nDATA binary\n",
+        # COUNT before SIZE: the layout comes from the final values.
+        "FIELDS x y z\nCOUNT 1 1 1\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\nDATA binary\n",
+        # CRLF line ends, comments, a '#' after whitespace, lower-case keywords ignored.
+        "FIELDS x y z\r\n# c\r\n  # note\r\nSIZE 4 4 4\r\ndata ascii\r\nTYPE F F F\r\nPOINTS 2\r\nDATA binary\r\n",
+        # FIELDS split over two lines; SIZE before FIELDS has no effect.
+        "SIZE 8 8 8\nFIELDS x y\nFIELDS z\nPOINTS 2\nDATA binary\n",
+        # A comment naming DATA before the real DATA line.
+        "# DATA exported by hand\nFIELDS x y z\nPOINTS 2\nDATA binary\n",
+        # Later POINTS wins; DATA is case-folded and only its first word counts.
+        "FIELDS x y z\nPOINTS 9\nPOINTS 2\nDATA Binary extra words\n",
+        # TYPE reads single bytes, so one token can carry every letter.
+        "FIELDS x y z\nTYPE FFF\nPOINTS 2\nDATA binary\n",
+    ],
+    ids=["no-count", "count-first", "crlf-comments", "fields-twice", "comment-data", "points-data-case", "type-token"],
+)
 def test_header_variants_load_the_records(pcd, text):
     points, fields = load_text(pcd, text, records("<f4,<f4,<f4", XYZ))
     np.testing.assert_array_equal(points, XYZ)
@@ -48,12 +51,14 @@ def test_count_above_one_and_size_after_count(pcd):
 def test_padding_with_negative_count_gives_the_writers_offsets(pcd):
     # Fields written in declaration order with '_' padding that steps back over
     # the fields stored out of offset order: x y z @0, rgb @32, normals @16, curvature @36.
-    text = ("FIELDS x y z _ rgb _ normal_x normal_y normal_z _ curvature _\n"
-            "SIZE 4 4 4 1 4 1 4 4 4 1 4 1\nTYPE F F F U U U F F F U F U\n"
-            "COUNT 1 1 1 20 1 -20 1 1 1 8 1 8\nPOINTS 1\nDATA binary\n")
+    text = (
+        "FIELDS x y z _ rgb _ normal_x normal_y normal_z _ curvature _\n"
+        "SIZE 4 4 4 1 4 1 4 4 4 1 4 1\nTYPE F F F U U U F F F U F U\n"
+        "COUNT 1 1 1 20 1 -20 1 1 1 8 1 8\nPOINTS 1\nDATA binary\n"
+    )
     record = np.zeros(48, np.uint8)
     for offset, value in [(0, 1.0), (4, 2.0), (8, 3.0), (16, 0.5), (20, 0.25), (24, 0.125), (36, 9.0)]:
-        record[offset:offset + 4] = np.frombuffer(np.float32(value).tobytes(), np.uint8)
+        record[offset : offset + 4] = np.frombuffer(np.float32(value).tobytes(), np.uint8)
     record[32:36] = np.frombuffer(np.uint32(0x00FF8040).tobytes(), np.uint8)
     points, fields = load_text(pcd, text, record.tobytes())
     np.testing.assert_array_equal(points, [[1, 2, 3]])
@@ -63,32 +68,51 @@ def test_padding_with_negative_count_gives_the_writers_offsets(pcd):
     assert fields["_"].shape == (1, 8)  # the last padding field wins the name
 
 
-@pytest.mark.parametrize("text, error, message", [
-    ("", RuntimeError, "PCD must contain x, y, z fields"),
-    ("FIELDS X Y Z\nDATA ascii\n", RuntimeError, "PCD must contain x, y, z fields"),
-    ("FIELDS x y xx\nDATA ascii\n", RuntimeError, "PCD must contain x, y, z fields"),
-    ("FIELDS x y z\nPOINTS 1\n", RuntimeError, "Unsupported PCD DATA type: "),
-    ("FIELDS x y z\nPOINTS 1\nDATA\n", RuntimeError, "Unsupported PCD DATA type: "),
-    ("FIELDS x y z\nPOINTS 1\nDATA foo\n", RuntimeError, "Unsupported PCD DATA type: foo"),
-    # The buffer size is checked before DATA is looked at.
-    ("FIELDS x y z\nPOINTS -1\nDATA foo\n", ValueError, "cannot create std::vector larger than max_size()"),
-    ("FIELDS x y z\nPOINTS -99999999999\nDATA ascii\n", ValueError,
-     "cannot create std::vector larger than max_size()"),
-], ids=["empty", "upper-case", "no-z", "no-data", "data-without-word", "data-foo", "negative-points",
-        "points-saturate"])
+@pytest.mark.parametrize(
+    "text, error, message",
+    [
+        ("", RuntimeError, "PCD must contain x, y, z fields"),
+        ("FIELDS X Y Z\nDATA ascii\n", RuntimeError, "PCD must contain x, y, z fields"),
+        ("FIELDS x y xx\nDATA ascii\n", RuntimeError, "PCD must contain x, y, z fields"),
+        ("FIELDS x y z\nPOINTS 1\n", RuntimeError, "Unsupported PCD DATA type: "),
+        ("FIELDS x y z\nPOINTS 1\nDATA\n", RuntimeError, "Unsupported PCD DATA type: "),
+        ("FIELDS x y z\nPOINTS 1\nDATA foo\n", RuntimeError, "Unsupported PCD DATA type: foo"),
+        # The buffer size is checked before DATA is looked at.
+        ("FIELDS x y z\nPOINTS -1\nDATA foo\n", ValueError, "cannot create std::vector larger than max_size()"),
+        (
+            "FIELDS x y z\nPOINTS -99999999999\nDATA ascii\n",
+            ValueError,
+            "cannot create std::vector larger than max_size()",
+        ),
+    ],
+    ids=[
+        "empty",
+        "upper-case",
+        "no-z",
+        "no-data",
+        "data-without-word",
+        "data-foo",
+        "negative-points",
+        "points-saturate",
+    ],
+)
 def test_load_failures(pcd, text, error, message):
     with pytest.raises(error) as err:
         load_text(pcd, text, b"")
     assert str(err.value) == message
 
 
-@pytest.mark.parametrize("text, detail", [
-    ("FIELDS x y z h\nCOUNT 1 1 1 2147483647\n", "SIZE x COUNT of field 'h' is out of range (4 x 2147483647)"),
-    ("FIELDS x y z h\nSIZE 4 4 4 -2147483648\nCOUNT 1 1 1 2\n", "SIZE x COUNT of field 'h' is out of range"),
-    ("FIELDS x y z _\nSIZE 4 4 4 1\nCOUNT 1 1 1 -13\n", "the point size is negative (-1 bytes)"),
-    ("FIELDS _ a x y z\nSIZE 1 4 4 4 4\nCOUNT -4 1 1 1 1\n", "field 'a' lies outside the point record"),
-    ("FIELDS x y z a _\nSIZE 4 4 4 4 1\nCOUNT 1 1 1 1 -2\n", "field 'a' lies outside the point record"),
-], ids=["count-too-large", "size-times-count-negative", "negative-step", "negative-offset", "past-record"])
+@pytest.mark.parametrize(
+    "text, detail",
+    [
+        ("FIELDS x y z h\nCOUNT 1 1 1 2147483647\n", "SIZE x COUNT of field 'h' is out of range (4 x 2147483647)"),
+        ("FIELDS x y z h\nSIZE 4 4 4 -2147483648\nCOUNT 1 1 1 2\n", "SIZE x COUNT of field 'h' is out of range"),
+        ("FIELDS x y z _\nSIZE 4 4 4 1\nCOUNT 1 1 1 -13\n", "the point size is negative (-1 bytes)"),
+        ("FIELDS _ a x y z\nSIZE 1 4 4 4 4\nCOUNT -4 1 1 1 1\n", "field 'a' lies outside the point record"),
+        ("FIELDS x y z a _\nSIZE 4 4 4 4 1\nCOUNT 1 1 1 1 -2\n", "field 'a' lies outside the point record"),
+    ],
+    ids=["count-too-large", "size-times-count-negative", "negative-step", "negative-offset", "past-record"],
+)
 def test_layouts_that_cannot_be_held_are_refused(pcd, text, detail):
     with pytest.raises(RuntimeError, match="^Invalid PCD header: ") as err:
         load_text(pcd, text + "POINTS 1\nDATA binary\n", b"\0" * 64)
@@ -107,10 +131,13 @@ def test_data_line_without_line_feed_at_end_of_file(pcd):
     np.testing.assert_array_equal(points, np.zeros((2, 3)))
 
 
-@pytest.mark.parametrize("sizes, expected", [
-    ("SIZE 4 abc 4", "Unsupported PCD type/size"),  # y gets SIZE 0
-    ("SIZE 4.5 4 4", "Unsupported PCD type/size"),  # x 4, then y 0 at the point
-])
+@pytest.mark.parametrize(
+    "sizes, expected",
+    [
+        ("SIZE 4 abc 4", "Unsupported PCD type/size"),  # y gets SIZE 0
+        ("SIZE 4.5 4 4", "Unsupported PCD type/size"),  # x 4, then y 0 at the point
+    ],
+)
 def test_malformed_integers_are_absorbed_not_reported(pcd, sizes, expected):
     with pytest.raises(RuntimeError, match=expected):
         load_text(pcd, f"FIELDS x y z\n{sizes}\nPOINTS 1\nDATA ascii\n", "1 2 3")

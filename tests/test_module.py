@@ -9,9 +9,11 @@ import pytest
 import vantrel
 from pcdfile import header
 
-DOC = ("\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
-       "            points: np.ndarray of shape (N,3) with x,y,z\n"
-       "            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes\n    ")
+DOC = (
+    "\n        Load a PCD file into NumPy arrays.\n\n        Returns:\n"
+    "            points: np.ndarray of shape (N,3) with x,y,z\n"
+    "            fields: dict of other 1D NumPy arrays with arbitrary names/dtypes\n    "
+)
 
 
 def test_docstrings():
@@ -22,11 +24,13 @@ def test_docstrings():
 
 
 def test_import_does_not_import_numpy_and_reimport_is_same_object():
-    code = ("import sys, vantrel\n"
-            "assert 'numpy' not in sys.modules\n"
-            "m = sys.modules.pop('vantrel')\n"
-            "import vantrel as again\n"
-            "assert again is m\n")
+    code = (
+        "import sys, vantrel\n"
+        "assert 'numpy' not in sys.modules\n"
+        "m = sys.modules.pop('vantrel')\n"
+        "import vantrel as again\n"
+        "assert again is m\n"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
@@ -34,8 +38,11 @@ class StrPath(str):
     pass
 
 
-@pytest.mark.parametrize("convert", [str, str.encode, lambda s: bytearray(s.encode()), StrPath],
-                         ids=["str", "bytes", "bytearray", "str-subclass"])
+@pytest.mark.parametrize(
+    "convert",
+    [str, str.encode, lambda s: bytearray(s.encode()), StrPath],
+    ids=["str", "bytes", "bytearray", "str-subclass"],
+)
 def test_path_kinds_give_the_same_result(pcd, convert):
     path = pcd(header(points=2), "1 2 3\n4 5 6\n")
     points, fields = vantrel.load_pcd(convert(path))
@@ -51,19 +58,26 @@ def test_result_is_a_tuple_of_array_and_dict(pcd):
     assert isinstance(result[0], np.ndarray) and type(result[1]) is dict
 
 
-@pytest.mark.parametrize("args", [(pathlib.Path("x.pcd"),), (None,), (1,), (), ("a", "b"), ("\udc80",)],
-                         ids=["path", "none", "int", "no-arg", "two-args", "lone-surrogate"])
+@pytest.mark.parametrize(
+    "args",
+    [(pathlib.Path("x.pcd"),), (None,), (1,), (), ("a", "b"), ("\udc80",)],
+    ids=["path", "none", "int", "no-arg", "two-args", "lone-surrogate"],
+)
 def test_refused_arguments(args):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         vantrel.load_pcd(*args)
 
 
-@pytest.mark.parametrize("name, shown", [
-    ("/no/such/file.pcd", "/no/such/file.pcd"),
-    (b"/no/such/\xc3\xa9.pcd", "/no/such/\u00e9.pcd"),
-    (b"/no/such/\xff.pcd", "/no/such/\\xff.pcd"),  # not UTF-8: still a RuntimeError
-    ("/", "/"),                                    # a directory is not a PCD file
-], ids=["str", "utf8-bytes", "latin1-bytes", "directory"])
+@pytest.mark.parametrize(
+    "name, shown",
+    [
+        ("/no/such/file.pcd", "/no/such/file.pcd"),
+        (b"/no/such/\xc3\xa9.pcd", "/no/such/\u00e9.pcd"),
+        (b"/no/such/\xff.pcd", "/no/such/\\xff.pcd"),  # not UTF-8: still a RuntimeError
+        ("/", "/"),  # a directory is not a PCD file
+    ],
+    ids=["str", "utf8-bytes", "latin1-bytes", "directory"],
+)
 def test_unopenable_file_is_named_as_passed(name, shown):
     with pytest.raises(RuntimeError) as err:
         vantrel.load_pcd(name)
@@ -77,7 +91,6 @@ def test_name_with_nul_byte_never_opens_its_prefix(pcd):
         vantrel.load_pcd(path.encode() + b"\0junk")
 
 
-
 @pytest.mark.parametrize("fake", ["3.13.0 (main, fake)", "3.120.1 (main, fake)"])
 def test_import_under_another_python_version_is_refused(tmp_path, fake):
     # The interpreter's version string is interposed, since a module built for
@@ -86,9 +99,11 @@ def test_import_under_another_python_version_is_refused(tmp_path, fake):
     shim.write_text(f'const char *Py_GetVersion(void) {{ return "{fake}"; }}\n')
     lib = tmp_path / "libversion.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-o", str(lib), str(shim)], check=True)
-    code = ("try:\n    import vantrel\nexcept ImportError as e:\n    print(e)\n")
+    code = "try:\n    import vantrel\nexcept ImportError as e:\n    print(e)\n"
     # Sanitizer runtimes, when preloaded, must stay first.
     env = dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {lib}".strip())
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True)
-    assert out.stdout.strip() == ("Python version mismatch: module was compiled for Python 3.12, but the "
-                                  f"interpreter version is incompatible: {fake}.")
+    assert out.stdout.strip() == (
+        "Python version mismatch: module was compiled for Python 3.12, but the "
+        f"interpreter version is incompatible: {fake}."
+    )

@@ -52,11 +52,21 @@ def test_write_to_points_reaches_the_buffer(pcd):
     assert ctypes.c_float.from_address(address(points)).value == 9
 
 
-@pytest.mark.parametrize("type_, size, dtype, value", [
-    ("F", 4, np.float32, 1.5), ("F", 8, np.float64, -2.25),
-    ("I", 1, np.int8, -5), ("I", 2, np.int16, -300), ("I", 4, np.int32, -70000), ("I", 8, np.int64, -2**40),
-    ("U", 1, np.uint8, 250), ("U", 2, np.uint16, 65000), ("U", 4, np.uint32, 2**32 - 1), ("U", 8, np.uint64, 2**63),
-])
+@pytest.mark.parametrize(
+    "type_, size, dtype, value",
+    [
+        ("F", 4, np.float32, 1.5),
+        ("F", 8, np.float64, -2.25),
+        ("I", 1, np.int8, -5),
+        ("I", 2, np.int16, -300),
+        ("I", 4, np.int32, -70000),
+        ("I", 8, np.int64, -(2**40)),
+        ("U", 1, np.uint8, 250),
+        ("U", 2, np.uint16, 65000),
+        ("U", 4, np.uint32, 2**32 - 1),
+        ("U", 8, np.uint64, 2**63),
+    ],
+)
 def test_dtype_table(pcd, type_, size, dtype, value):
     text = header("x y z v", size=f"4 4 4 {size}", type=f"F F F {type_}", data="binary")
     body = np.zeros(3, np.float32).tobytes() + np.array([value], dtype).tobytes()
@@ -105,16 +115,20 @@ def test_count_below_one_gets_no_entry(pcd):
     assert list(fields) == ["a"] and fields["a"][0] == 4
 
 
-@pytest.mark.parametrize("fields_, size, type_, count, body, dtype, view", [
-    ("x y z", "8 8 8", "F F F", None, records("<f8,<f8,<f8", [(1, 2, 3)]), np.float64, True),
-    ("a x y z", "4 4 4 4", None, None, records("<f4,<f4,<f4,<f4", [(9, 1, 2, 3)]), np.float32, True),
-    ("z y x", None, None, None, records("<f4,<f4,<f4", [(3, 2, 1)]), np.float32, False),
-    ("x a y z", None, None, None, records("<f4,<f4,<f4,<f4", [(1, 9, 2, 3)]), np.float32, False),
-    ("x y z", "2 2 1", "I U I", None, records("<i2,<u2,i1", [(1, 2, 3)]), np.float32, False),
-    ("x y z", "4 4 4", "F U F", None, records("<f4,<u4,<f4", [(1, 2, 3)]), np.float64, False),
-    ("x y z", "8 4 4", None, None, records("<f8,<f4,<f4", [(1, 2, 3)]), np.float64, False),
-    ("x y z", None, None, "2 1 1", records("(2,)<f4,<f4,<f4", [((1, 7), 2, 3)]), np.float32, False),
-], ids=["f8-view", "offset-view", "reversed", "gap", "small-ints", "u4", "mixed-float", "count-2"])
+@pytest.mark.parametrize(
+    "fields_, size, type_, count, body, dtype, view",
+    [
+        ("x y z", "8 8 8", "F F F", None, records("<f8,<f8,<f8", [(1, 2, 3)]), np.float64, True),
+        ("a x y z", "4 4 4 4", None, None, records("<f4,<f4,<f4,<f4", [(9, 1, 2, 3)]), np.float32, True),
+        ("z y x", None, None, None, records("<f4,<f4,<f4", [(3, 2, 1)]), np.float32, False),
+        ("x a y z", None, None, None, records("<f4,<f4,<f4,<f4", [(1, 9, 2, 3)]), np.float32, False),
+        ("x y z", "2 2 1", "I U I", None, records("<i2,<u2,i1", [(1, 2, 3)]), np.float32, False),
+        ("x y z", "4 4 4", "F U F", None, records("<f4,<u4,<f4", [(1, 2, 3)]), np.float64, False),
+        ("x y z", "8 4 4", None, None, records("<f8,<f4,<f4", [(1, 2, 3)]), np.float64, False),
+        ("x y z", None, None, "2 1 1", records("(2,)<f4,<f4,<f4", [((1, 7), 2, 3)]), np.float32, False),
+    ],
+    ids=["f8-view", "offset-view", "reversed", "gap", "small-ints", "u4", "mixed-float", "count-2"],
+)
 def test_coordinate_layouts(pcd, fields_, size, type_, count, body, dtype, view):
     text = header(fields_, size=size, type=type_, count=count, data="binary")
     points, fields = vantrel.load_pcd(pcd(text, body))
@@ -125,11 +139,15 @@ def test_coordinate_layouts(pcd, fields_, size, type_, count, body, dtype, view)
         assert points.flags.c_contiguous and points.flags.owndata
 
 
-@pytest.mark.parametrize("size, type_, count", [
-    ("4 4 4", "f f f", None),  # lower-case letters
-    ("4 3 4", None, None),
-    ("4 4 4", None, "1 0 1"),
-], ids=["lower-case-type", "size-3", "count-0"])
+@pytest.mark.parametrize(
+    "size, type_, count",
+    [
+        ("4 4 4", "f f f", None),  # lower-case letters
+        ("4 3 4", None, None),
+        ("4 4 4", None, "1 0 1"),
+    ],
+    ids=["lower-case-type", "size-3", "count-0"],
+)
 def test_unsupported_coordinates(pcd, size, type_, count):
     text = header("x y z", size=size, type=type_, count=count, points=1)
     with pytest.raises(RuntimeError) as err:

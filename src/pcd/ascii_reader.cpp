@@ -22,7 +22,7 @@ struct AsciiColumn {
     std::int64_t offset;  // of the first element inside the record
     std::int32_t size;
     std::int32_t count;
-    Parse parse;  // chosen by the TYPE letter and SIZE
+    Parse parse;         // chosen by the TYPE letter and SIZE
     std::uint8_t width;  // bytes of the parsed value that a store writes
     bool inside;         // every element stores all `width` bytes inside the record
 };
@@ -40,8 +40,7 @@ AsciiColumn make_column(const PcdField& field, std::int64_t point_step) noexcept
             column.parse = field.type == 'I' ? Parse::i64 : Parse::u64;
             if (field.size == 1 || field.size == 2 || field.size == 4) width = field.size;
             break;
-        default:
-            return column;
+        default: return column;
     }
     // A store never reaches past its own SIZE bytes.
     column.width = static_cast<std::uint8_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(width, field.size)));

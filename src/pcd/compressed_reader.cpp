@@ -18,8 +18,7 @@ namespace {
 }
 
 std::uint32_t little_endian_u32(const unsigned char* b) noexcept {
-    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
-           std::uint32_t{b[3]} << 24;
+    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
 }
 
 // One field's plane in the decompressed image.
@@ -55,8 +54,8 @@ void scatter_rows(const std::uint8_t* src, std::uint8_t* dst, std::int64_t width
 
 // Copies bytes [lo, hi) of row `row` of a plane, keeping only what falls
 // inside the record.
-void scatter_clipped(const std::uint8_t* image, const Plane& plane, std::uint8_t* records,
-                     std::int64_t step, std::int64_t row, std::int64_t lo, std::int64_t hi) noexcept {
+void scatter_clipped(const std::uint8_t* image, const Plane& plane, std::uint8_t* records, std::int64_t step,
+                     std::int64_t row, std::int64_t lo, std::int64_t hi) noexcept {
     lo = std::max(lo, -plane.offset);
     hi = std::min(hi, step - plane.offset);
     if (hi <= lo) return;
@@ -66,8 +65,8 @@ void scatter_clipped(const std::uint8_t* image, const Plane& plane, std::uint8_t
 
 // Moves the planes into the records a block of points at a time, so that the
 // block's records stay in cache while every plane writes into them.
-void scatter(const std::uint8_t* image, const std::vector<Plane>& planes, std::uint8_t* records,
-             std::int64_t step, std::int64_t points) noexcept {
+void scatter(const std::uint8_t* image, const std::vector<Plane>& planes, std::uint8_t* records, std::int64_t step,
+             std::int64_t points) noexcept {
     const std::int64_t block = std::max<std::int64_t>(1, (std::int64_t{1} << 18) / std::max<std::int64_t>(step, 1));
     for (std::int64_t begin = 0; begin < points; begin += block) {
         const std::int64_t end = std::min(points, begin + block);
@@ -117,8 +116,7 @@ void read_binary_compressed_data(std::istream& in, const PcdHeader& header, Poin
 
     std::int64_t image_size = 0;
     if (__builtin_mul_overflow(points, row_width, &image_size)) image_size = INT64_MAX;
-    const unsigned int capacity =
-        static_cast<unsigned int>(std::min<std::int64_t>(image_size, uncompressed_size));
+    const unsigned int capacity = static_cast<unsigned int>(std::min<std::int64_t>(image_size, uncompressed_size));
 
     BulkMemory scratch;
     unsigned int decompressed = 0;

@@ -10,8 +10,8 @@
 namespace vantrel {
 
 struct PcdField {
-    std::string name;     // as written on the FIELDS line, case preserved
-    char type = 'F';      // TYPE letter as read, not case-folded
+    std::string name;  // as written on the FIELDS line, case preserved
+    char type = 'F';   // TYPE letter as read, not case-folded
     std::int32_t size = 4;
     std::int32_t count = 1;
     std::int64_t offset = 0;  // of the first element inside a point record

@@ -23,8 +23,8 @@ std::int64_t remaining_bytes(std::istream& in) {
 ByteBuffer read_bytes(std::istream& in, std::uint64_t limit) {
     constexpr std::uint64_t first_chunk = 1 << 16;
     const std::int64_t known = remaining_bytes(in);
-    std::uint64_t capacity = known >= 0 ? std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(known))
-                                        : std::min(limit, first_chunk);
+    std::uint64_t capacity =
+        known >= 0 ? std::min<std::uint64_t>(limit, static_cast<std::uint64_t>(known)) : std::min(limit, first_chunk);
     if (capacity > static_cast<std::uint64_t>(PTRDIFF_MAX)) throw std::bad_alloc();
 
     ByteBuffer out{BulkMemory(static_cast<std::size_t>(capacity), false), 0};

@@ -28,8 +28,7 @@ int dtype_number(char type, std::int32_t size) noexcept {
 }
 
 bool inside_record(const PcdField& field, std::int64_t step) noexcept {
-    return field.count >= 1 && field.offset >= 0 &&
-           field.offset + std::int64_t{field.size} * field.count <= step;
+    return field.count >= 1 && field.offset >= 0 && field.offset + std::int64_t{field.size} * field.count <= step;
 }
 
 template <typename T>
@@ -82,10 +81,9 @@ py::array make_points(const PcdLoad& load, const std::uint8_t* records, const py
     const PcdField& y = *xyz[1];
     const PcdField& z = *xyz[2];
     const std::int32_t s = x.size;
-    const bool consecutive = (s == 4 || s == 8) && x.type == 'F' && y.type == 'F' && z.type == 'F' &&
-                             y.size == s && z.size == s && x.count == 1 && y.count == 1 && z.count == 1 &&
-                             y.offset == x.offset + s && z.offset == x.offset + 2 * s &&
-                             x.offset >= 0 && x.offset + 3 * s <= step;
+    const bool consecutive = (s == 4 || s == 8) && x.type == 'F' && y.type == 'F' && z.type == 'F' && y.size == s &&
+                             z.size == s && x.count == 1 && y.count == 1 && z.count == 1 && y.offset == x.offset + s &&
+                             z.offset == x.offset + 2 * s && x.offset >= 0 && x.offset + 3 * s <= step;
     if (consecutive) {
         return py::array(py::dtype(s == 4 ? 11 : 12), {points, std::int64_t{3}}, {step, std::int64_t{s}},
                          records + x.offset, owner);
@@ -125,10 +123,9 @@ std::pair<py::array, py::dict> build_result(PcdLoad&& load) {
         if (number < 0) unsupported();
         // The header check keeps every field with an entry inside its record.
         const std::uint8_t* data = records + field.offset;
-        py::array values = field.count == 1
-                               ? py::array(py::dtype(number), {points}, {step}, data, owner)
-                               : py::array(py::dtype(number), {points, std::int64_t{field.count}},
-                                           {step, std::int64_t{field.size}}, data, owner);
+        py::array values = field.count == 1 ? py::array(py::dtype(number), {points}, {step}, data, owner)
+                                            : py::array(py::dtype(number), {points, std::int64_t{field.count}},
+                                                        {step, std::int64_t{field.size}}, data, owner);
         fields[py::str(field.name.c_str())] = std::move(values);
     }
     return {std::move(xyz), std::move(fields)};
