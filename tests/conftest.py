@@ -3,6 +3,8 @@ import pathlib
 
 import pytest
 
+import vantrel
+
 FIXTURES = pathlib.Path(__file__).parent / "data" / "written"
 
 
@@ -15,6 +17,16 @@ def pcd(tmp_path):
         return pcdfile.write(tmp_path / name, head, body)
 
     return make
+
+
+@pytest.fixture
+def load(pcd):
+    """load(header_bytes, body=b"") writes a file and returns what load_pcd gives for it."""
+
+    def run(head, body=b""):
+        return vantrel.load_pcd(pcd(head, body))
+
+    return run
 
 
 def fixture_manifest():

@@ -3,14 +3,9 @@
 import numpy as np
 import pytest
 
-import vantrel
 from pcdfile import records
 
 XYZ = [(1.0, 2.0, 3.0), (4.0, 5.0, 6.0)]
-
-
-def load_text(pcd, text, body):
-    return vantrel.load_pcd(pcd(text, body))
 
 
 @pytest.mark.parametrize(
@@ -33,22 +28,22 @@ def load_text(pcd, text, body):
     ],
     ids=["no-count", "count-first", "crlf-comments", "fields-twice", "comment-data", "points-data-case", "type-token"],
 )
-def test_header_variants_load_the_records(pcd, text):
-    points, fields = load_text(pcd, text, records("<f4,<f4,<f4", XYZ))
+def test_header_variants_load_the_records(load, text):
+    points, fields = load(text, records("<f4,<f4,<f4", XYZ))
     np.testing.assert_array_equal(points, XYZ)
     assert fields == {}
 
 
-def test_count_above_one_and_size_after_count(pcd):
+def test_count_above_one_and_size_after_count(load):
     text = "FIELDS x y z normal t\nCOUNT 1 1 1 3 1\nSIZE 4 4 4 4 8\nTYPE F F F F F\nPOINTS 1\nDATA binary\n"
-    points, fields = load_text(pcd, text, records("<f4,<f4,<f4,(3,)<f4,<f8", [(1, 2, 3, (4, 5, 6), 7.5)]))
+    points, fields = load(text, records("<f4,<f4,<f4,(3,)<f4,<f8", [(1, 2, 3, (4, 5, 6), 7.5)]))
     np.testing.assert_array_equal(points, [[1, 2, 3]])
     np.testing.assert_array_equal(fields["normal"], [[4, 5, 6]])
     assert fields["normal"].strides == (32, 4)
     assert fields["t"].dtype == np.float64 and fields["t"][0] == 7.5
 
 
-def test_padding_with_negative_count_gives_the_writers_offsets(pcd):
+def test_padding_with_negative_count_gives_the_writers_offsets(load):
     # Fields written in declaration order with '_' padding that steps back over
     # the fields stored out of offset order: x y z @0, rgb @32, normals @16, curvature @36.
     text = (
@@ -60,7 +55,7 @@ def test_padding_with_negative_count_gives_the_writers_offsets(pcd):
     for offset, value in [(0, 1.0), (4, 2.0), (8, 3.0), (16, 0.5), (20, 0.25), (24, 0.125), (36, 9.0)]:
         record[offset : offset + 4] = np.frombuffer(np.float32(value).tobytes(), np.uint8)
     record[32:36] = np.frombuffer(np.uint32(0x00FF8040).tobytes(), np.uint8)
-    points, fields = load_text(pcd, text, record.tobytes())
+    points, fields = load(text, record.tobytes())
     np.testing.assert_array_equal(points, [[1, 2, 3]])
     assert fields["rgb"][0] == 0x00FF8040
     assert [fields[n][0] for n in ("normal_x", "normal_y", "normal_z", "curvature")] == [0.5, 0.25, 0.125, 9]
@@ -96,9 +91,9 @@ def test_padding_with_negative_count_gives_the_writers_offsets(pcd):
         "points-saturate",
     ],
 )
-def test_load_failures(pcd, text, error, message):
+def test_load_failures(load, text, error, message):
     with pytest.raises(error) as err:
-        load_text(pcd, text, b"")
+        load(text, b"")
     assert str(err.value) == message
 
 
@@ -113,21 +108,21 @@ def test_load_failures(pcd, text, error, message):
     ],
     ids=["count-too-large", "size-times-count-negative", "negative-step", "negative-offset", "past-record"],
 )
-def test_layouts_that_cannot_be_held_are_refused(pcd, text, detail):
+def test_layouts_that_cannot_be_held_are_refused(load, text, detail):
     with pytest.raises(RuntimeError, match="^Invalid PCD header: ") as err:
-        load_text(pcd, text + "POINTS 1\nDATA binary\n", b"\0" * 64)
+        load(text + "POINTS 1\nDATA binary\n", b"\0" * 64)
     assert detail in str(err.value)
 
 
-def test_data_section_starts_after_the_data_line_only(pcd):
+def test_data_section_starts_after_the_data_line_only(load):
     # Text after DATA that looks like a header is data, and here not a number.
     text = "FIELDS x y z\nPOINTS 1\nDATA ascii\n"
-    points, _ = load_text(pcd, text, "POINTS 7\nDATA binary\n")
+    points, _ = load(text, "POINTS 7\nDATA binary\n")
     np.testing.assert_array_equal(points, [[0, 0, 0]])
 
 
-def test_data_line_without_line_feed_at_end_of_file(pcd):
-    points, _ = load_text(pcd, "FIELDS x y z\nPOINTS 2\nDATA ascii", b"")
+def test_data_line_without_line_feed_at_end_of_file(load):
+    points, _ = load("FIELDS x y z\nPOINTS 2\nDATA ascii", b"")
     np.testing.assert_array_equal(points, np.zeros((2, 3)))
 
 
@@ -138,14 +133,14 @@ def test_data_line_without_line_feed_at_end_of_file(pcd):
         ("SIZE 4.5 4 4", "Unsupported PCD type/size"),  # x 4, then y 0 at the point
     ],
 )
-def test_malformed_integers_are_absorbed_not_reported(pcd, sizes, expected):
+def test_malformed_integers_are_absorbed_not_reported(load, sizes, expected):
     with pytest.raises(RuntimeError, match=expected):
-        load_text(pcd, f"FIELDS x y z\n{sizes}\nPOINTS 1\nDATA ascii\n", "1 2 3")
+        load(f"FIELDS x y z\n{sizes}\nPOINTS 1\nDATA ascii\n", "1 2 3")
 
 
-def test_size_line_shorter_than_fields_keeps_the_rest(pcd):
+def test_size_line_shorter_than_fields_keeps_the_rest(load):
     # z keeps SIZE 4 while x and y take 8: no consecutive view, so a float64 copy.
     text = "FIELDS x y z\nSIZE 8 8\nPOINTS 1\nDATA binary\n"
-    points, _ = load_text(pcd, text, records("<f8,<f8,<f4", [(1.5, 2.5, 3.5)]))
+    points, _ = load(text, records("<f8,<f8,<f4", [(1.5, 2.5, 3.5)]))
     assert points.dtype == np.float64
     np.testing.assert_array_equal(points, [[1.5, 2.5, 3.5]])

@@ -52,8 +52,8 @@ def test_path_kinds_give_the_same_result(pcd, convert):
     np.testing.assert_array_equal(by_keyword[0], points)
 
 
-def test_result_is_a_tuple_of_array_and_dict(pcd):
-    result = vantrel.load_pcd(pcd(header()))
+def test_result_is_a_tuple_of_array_and_dict(load):
+    result = load(header())
     assert type(result) is tuple and len(result) == 2
     assert isinstance(result[0], np.ndarray) and type(result[1]) is dict
 

@@ -61,6 +61,7 @@ def test_thread_example_prints_throughput(tmp_path):
     assert out.startswith("6 files, 615 points")
 
 
+@pytest.mark.index
 @pytest.mark.skipif("build" in vantrel.__file__, reason="checks the installed package, not a build tree")
 def test_wheel_installs_into_a_fresh_environment(tmp_path):
     wheels = tmp_path / "wheels"

@@ -7,22 +7,22 @@ import numpy as np
 import pytest
 
 import vantrel
-from pcdfile import header, records
+from pcdfile import block, header, records
 
 
 def address(array):
     return array.__array_interface__["data"][0]
 
 
-def test_xyz_view_is_c_contiguous_and_fields_empty(pcd):
-    points, fields = vantrel.load_pcd(pcd(header(points=2), "1 2 3 4 5 6"))
+def test_xyz_view_is_c_contiguous_and_fields_empty(load):
+    points, fields = load(header(points=2), "1 2 3 4 5 6")
     assert points.strides == (12, 4) and points.flags.c_contiguous and points.dtype == np.float32
     assert fields == {}
 
 
-def test_views_share_one_capsule_base_and_stride_by_record(pcd):
+def test_views_share_one_capsule_base_and_stride_by_record(load):
     body = records("<f4,<f4,<f4,<f4", [(1, 2, 3, 0.5), (4, 5, 6, 0.25)])
-    points, fields = vantrel.load_pcd(pcd(header("x y z intensity", points=2, data="binary"), body))
+    points, fields = load(header("x y z intensity", points=2, data="binary"), body)
     intensity = fields["intensity"]
     assert points.strides == (16, 4) and intensity.strides == (16,)
     assert address(intensity) - address(points) == 12
@@ -46,8 +46,8 @@ def test_buffer_lives_with_the_last_view_and_writes_are_shared(pcd):
     assert other["a"][0] == 7 and again[0, 0] == 1  # a fresh buffer per load
 
 
-def test_write_to_points_reaches_the_buffer(pcd):
-    points, fields = vantrel.load_pcd(pcd(header("x y z a", points=1), "1 2 3 4"))
+def test_write_to_points_reaches_the_buffer(load):
+    points, fields = load(header("x y z a", points=1), "1 2 3 4")
     points[0, 0] = 9
     assert ctypes.c_float.from_address(address(points)).value == 9
 
@@ -67,51 +67,54 @@ def test_write_to_points_reaches_the_buffer(pcd):
         ("U", 8, np.uint64, 2**63),
     ],
 )
-def test_dtype_table(pcd, type_, size, dtype, value):
+def test_dtype_table(load, type_, size, dtype, value):
     text = header("x y z v", size=f"4 4 4 {size}", type=f"F F F {type_}", data="binary")
     body = np.zeros(3, np.float32).tobytes() + np.array([value], dtype).tobytes()
-    _, fields = vantrel.load_pcd(pcd(text, body))
+    _, fields = load(text, body)
     assert fields["v"].dtype == np.dtype(dtype) and fields["v"][0] == value
 
 
 @pytest.mark.parametrize("type_, size", [("F", 2), ("I", 3), ("f", 4), ("U", 16)])
-def test_unsupported_field_type_or_size(pcd, type_, size):
+def test_unsupported_field_type_or_size(load, type_, size):
     text = header("x y z v", size=f"4 4 4 {size}", type=f"F F F {type_}", points=1)
     with pytest.raises(RuntimeError) as err:
-        vantrel.load_pcd(pcd(text, "1 2 3 4"))
+        load(text, "1 2 3 4")
     assert str(err.value) == "Unsupported PCD type/size"
 
 
-def test_names_duplicates_and_order(pcd):
+def test_names_duplicates_and_order(load):
     text = header("x y z X xy _ a b a", points=1)
-    _, fields = vantrel.load_pcd(pcd(text, "1 2 3 4 5 6 7 8 9"))
+    _, fields = load(text, "1 2 3 4 5 6 7 8 9")
     assert list(fields) == ["X", "xy", "_", "a", "b"]
     assert fields["a"][0] == 9 and fields["b"][0] == 8
 
 
-def test_name_that_is_not_utf8(pcd):
+def test_name_that_is_not_utf8(load):
     with pytest.raises(UnicodeDecodeError):
-        vantrel.load_pcd(pcd(header("x y z").replace(b"x y z", b"x y z \xff"), "1 2 3 4"))
+        load(header("x y z").replace(b"x y z", b"x y z \xff"), "1 2 3 4")
 
 
-def test_points_zero(pcd):
-    points, fields = vantrel.load_pcd(pcd(header("x y z a", count="1 1 1 3", points=0)))
+@pytest.mark.parametrize(
+    "data, body", [("ascii", b"1 2 3 4 5 6"), ("binary", b"\1" * 24), ("binary_compressed", block(b"", 0))]
+)
+def test_points_zero_reads_nothing(load, data, body):
+    points, fields = load(header("x y z a", count="1 1 1 3", points=0, data=data), body)
     assert points.shape == (0, 3) and fields["a"].shape == (0, 3)
     assert points.base is fields["a"].base
 
 
-def test_unaligned_fields(pcd):
+def test_unaligned_fields(load):
     text = header("x y z flag intensity", size="4 4 4 1 4", type="F F F U F", points=2, data="binary")
-    _, fields = vantrel.load_pcd(pcd(text, records("<f4,<f4,<f4,u1,<f4", [(1, 2, 3, 7, 0.75)] * 2)))
+    _, fields = load(text, records("<f4,<f4,<f4,u1,<f4", [(1, 2, 3, 7, 0.75)] * 2))
     assert fields["flag"].strides == (17,) and fields["intensity"].strides == (17,)
     assert not fields["intensity"].flags.aligned
     np.testing.assert_array_equal(fields["intensity"], [0.75, 0.75])
     np.testing.assert_array_equal(fields["flag"], [7, 7])
 
 
-def test_count_below_one_gets_no_entry(pcd):
+def test_count_below_one_gets_no_entry(load):
     text = "FIELDS x y z _ a\nSIZE 4 4 4 1 4\nCOUNT 1 1 1 0 1\nPOINTS 1\nDATA ascii\n"
-    _, fields = vantrel.load_pcd(pcd(text, "1 2 3 4"))
+    _, fields = load(text, "1 2 3 4")
     assert list(fields) == ["a"] and fields["a"][0] == 4
 
 
@@ -129,9 +132,9 @@ def test_count_below_one_gets_no_entry(pcd):
     ],
     ids=["f8-view", "offset-view", "reversed", "gap", "small-ints", "u4", "mixed-float", "count-2"],
 )
-def test_coordinate_layouts(pcd, fields_, size, type_, count, body, dtype, view):
+def test_coordinate_layouts(load, fields_, size, type_, count, body, dtype, view):
     text = header(fields_, size=size, type=type_, count=count, data="binary")
-    points, fields = vantrel.load_pcd(pcd(text, body))
+    points, fields = load(text, body)
     assert points.dtype == dtype and points.shape == (1, 3)
     np.testing.assert_array_equal(points, [[1, 2, 3]])
     assert (points.base is not None and type(points.base).__name__ == "PyCapsule") == view
@@ -148,15 +151,15 @@ def test_coordinate_layouts(pcd, fields_, size, type_, count, body, dtype, view)
     ],
     ids=["lower-case-type", "size-3", "count-0"],
 )
-def test_unsupported_coordinates(pcd, size, type_, count):
+def test_unsupported_coordinates(load, size, type_, count):
     text = header("x y z", size=size, type=type_, count=count, points=1)
     with pytest.raises(RuntimeError) as err:
-        vantrel.load_pcd(pcd(text, "1 2 3"))
+        load(text, "1 2 3")
     assert str(err.value) == "Unsupported PCD type/size"
 
 
-def test_last_x_wins(pcd):
+def test_last_x_wins(load):
     text = header("x y z x", points=1, data="binary")
-    points, fields = vantrel.load_pcd(pcd(text, records("<f4,<f4,<f4,<f4", [(9, 2, 3, 1)])))
+    points, fields = load(text, records("<f4,<f4,<f4,<f4", [(9, 2, 3, 1)]))
     np.testing.assert_array_equal(points, [[1, 2, 3]])
     assert fields == {}

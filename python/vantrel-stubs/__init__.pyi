@@ -13,6 +13,9 @@ def load_pcd(
     """Load a PCD file into NumPy arrays.
 
     Returns:
-        points: np.ndarray of shape (N,3) with x,y,z
-        fields: dict of other 1D NumPy arrays with arbitrary names/dtypes
+        points: np.ndarray of shape (N, 3) with x, y, z: float32, or float64
+            when the file stores them as doubles or as 32- or 64-bit integers
+        fields: dict of every other field's values, keyed by name, in header
+            order: shape (N,) for COUNT 1 and (N, COUNT) above, with the dtype
+            that the field's TYPE and SIZE give
     """

@@ -48,6 +48,9 @@ PYBIND11_MODULE(vantrel, m) {
     py::register_local_exception_translator(translate_runtime_error);
     m.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
     m.attr("__version__") = VANTREL_VERSION;
+    // The docstring is the one users have always read; it predates two
+    // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
+    // and coordinates may be float64. The stub's docstring says both.
     m.def("load_pcd", &load_pcd, py::arg("filename"), R"pbdoc(
         Load a PCD file into NumPy arrays.
 

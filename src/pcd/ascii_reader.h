@@ -9,6 +9,10 @@
 
 namespace vantrel {
 
+// The size of the chunks in which the text is read: small enough to stay in
+// cache from the copy to the parse.
+constexpr std::size_t ascii_chunk_size = std::size_t{1} << 20;
+
 // Parses the data section from the stream's position into the records of
 // `buffer` (header.points x header.point_step bytes, zero-filled). Values
 // follow one another field by field and element by element; every byte <= 32
@@ -19,7 +23,6 @@ namespace vantrel {
 // chunks of `chunk_size` bytes (grown for a record that does not fit) that
 // are parsed as they arrive; the result does not depend on the chunk size.
 // Reports nothing about the content; throws only std::bad_alloc.
-constexpr std::size_t ascii_chunk_size = std::size_t{1} << 20;  // stays in cache from copy to parse
 void read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer,
                      std::size_t chunk_size = ascii_chunk_size);
 

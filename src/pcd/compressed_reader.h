@@ -2,7 +2,8 @@
 // (compressed, uncompressed), then an LZF stream. The stream decompresses to
 // a field-major image: for each field in header order, one plane with that
 // field's values for every point (a point's COUNT values side by side).
-// Padding fields, named "_", and fields without elements have no plane.
+// Padding fields, named "_", fields without elements (COUNT below 1) and
+// fields of SIZE below 1 have no plane.
 #pragma once
 
 #include <istream>

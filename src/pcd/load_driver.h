@@ -30,8 +30,9 @@ PcdLoad load_pcd(const std::string& filename);
 // over the data section, which starts right after the DATA line.
 // Throws std::runtime_error with the module's messages ("PCD must contain
 // x, y, z fields", "Unsupported PCD DATA type: " + value, "Invalid PCD
-// header: ...", "LZF decompression failed"), std::length_error for a negative
-// buffer size, std::bad_alloc when memory runs out. Nothing is returned on a
+// header: ...", "LZF decompression failed"), std::length_error when POINTS x
+// point step is negative or overflows 64 bits, std::bad_alloc when memory
+// runs out. Nothing is returned on a
 // failure and everything allocated is released. `ascii_chunk` sets the read
 // size of ascii sections, for tests of chunk boundaries.
 PcdLoad load_pcd_stream(std::istream& in, std::size_t ascii_chunk = ascii_chunk_size);

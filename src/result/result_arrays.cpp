@@ -17,56 +17,63 @@ void free_point_buffer(void* buffer) noexcept {
     throw std::runtime_error("Unsupported PCD type/size");
 }
 
-// NumPy type number for a TYPE letter and SIZE, or -1 when unsupported.
-int dtype_number(char type, std::int32_t size) noexcept {
-    switch (type) {
-        case 'F': return size == 4 ? 11 : size == 8 ? 12 : -1;
-        case 'I': return size == 1 ? 1 : size == 2 ? 3 : size == 4 ? 5 : size == 8 ? 7 : -1;
-        case 'U': return size == 1 ? 2 : size == 2 ? 4 : size == 4 ? 6 : size == 8 ? 8 : -1;
-        default: return -1;
+// NumPy's type numbers for the element types of a PCD file, as its C API
+// names them (NPY_BYTE ... NPY_DOUBLE); long is 64 bits on every target.
+enum NpyType : int {
+    npy_byte = 1,
+    npy_ubyte = 2,
+    npy_short = 3,
+    npy_ushort = 4,
+    npy_int = 5,
+    npy_uint = 6,
+    npy_long = 7,
+    npy_ulong = 8,
+    npy_float = 11,
+    npy_double = 12,
+};
+
+template <typename T>
+double read_element(const std::uint8_t* p) noexcept {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return static_cast<double>(value);  // exact for every element that float32 coordinates admit
+}
+
+// One table serves both the dtype of a field's view and the read of one
+// element for coordinates that are gathered into a copy.
+struct ElementType {
+    char type;
+    std::int32_t size;
+    NpyType npy;
+    double (*read)(const std::uint8_t*) noexcept;
+};
+
+constexpr ElementType element_types[] = {
+    {'F', 4, npy_float, read_element<float>},        {'F', 8, npy_double, read_element<double>},
+    {'I', 1, npy_byte, read_element<std::int8_t>},   {'I', 2, npy_short, read_element<std::int16_t>},
+    {'I', 4, npy_int, read_element<std::int32_t>},   {'I', 8, npy_long, read_element<std::int64_t>},
+    {'U', 1, npy_ubyte, read_element<std::uint8_t>}, {'U', 2, npy_ushort, read_element<std::uint16_t>},
+    {'U', 4, npy_uint, read_element<std::uint32_t>}, {'U', 8, npy_ulong, read_element<std::uint64_t>},
+};
+
+// The table's entry for a TYPE letter (compared exactly) and SIZE, or null.
+const ElementType* element_type(char type, std::int32_t size) noexcept {
+    for (const ElementType& entry : element_types) {
+        if (entry.type == type && entry.size == size) return &entry;
     }
+    return nullptr;
 }
 
 bool inside_record(const PcdField& field, std::int64_t step) noexcept {
     return field.count >= 1 && field.offset >= 0 && field.offset + std::int64_t{field.size} * field.count <= step;
 }
 
-template <typename T>
-T load_as(const std::uint8_t* p) noexcept {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
-// The first element of a field whose TYPE and SIZE are in the dtype table.
-double element(const std::uint8_t* p, char type, std::int32_t size) noexcept {
-    switch (type) {
-        case 'F': return size == 4 ? load_as<float>(p) : load_as<double>(p);
-        case 'I':
-            switch (size) {
-                case 1: return load_as<std::int8_t>(p);
-                case 2: return load_as<std::int16_t>(p);
-                case 4: return load_as<std::int32_t>(p);
-                default: return static_cast<double>(load_as<std::int64_t>(p));
-            }
-        default:
-            switch (size) {
-                case 1: return load_as<std::uint8_t>(p);
-                case 2: return load_as<std::uint16_t>(p);
-                case 4: return load_as<std::uint32_t>(p);
-                default: return static_cast<double>(load_as<std::uint64_t>(p));
-            }
-    }
-}
-
+// The first element of each coordinate, point by point.
 template <typename T>
 void gather_coordinates(T* out, const std::uint8_t* records, std::int64_t points, std::int64_t step,
-                        const PcdField* const (&xyz)[3]) noexcept {
+                        const PcdField* const (&xyz)[3], const ElementType* const (&types)[3]) noexcept {
     for (std::int64_t i = 0; i < points; ++i, records += step) {
-        for (const PcdField* field : xyz) {
-            // Exact for every element that the float32 case admits.
-            *out++ = static_cast<T>(element(records + field->offset, field->type, field->size));
-        }
+        for (int k = 0; k < 3; ++k) *out++ = static_cast<T>(types[k]->read(records + xyz[k]->offset));
     }
 }
 
@@ -85,21 +92,24 @@ py::array make_points(const PcdLoad& load, const std::uint8_t* records, const py
                              z.size == s && x.count == 1 && y.count == 1 && z.count == 1 && y.offset == x.offset + s &&
                              z.offset == x.offset + 2 * s && x.offset >= 0 && x.offset + 3 * s <= step;
     if (consecutive) {
-        return py::array(py::dtype(s == 4 ? 11 : 12), {points, std::int64_t{3}}, {step, std::int64_t{s}},
+        return py::array(py::dtype(s == 4 ? npy_float : npy_double), {points, std::int64_t{3}}, {step, std::int64_t{s}},
                          records + x.offset, owner);
     }
+    const ElementType* types[3] = {};
     bool narrow = true;
-    for (const PcdField* field : xyz) {
-        if (dtype_number(field->type, field->size) < 0 || !inside_record(*field, step)) unsupported();
-        narrow = narrow && ((field->type == 'F' && field->size == 4) || (field->type != 'F' && field->size <= 2));
+    for (int k = 0; k < 3; ++k) {
+        const PcdField& field = *xyz[k];
+        types[k] = element_type(field.type, field.size);
+        if (types[k] == nullptr || !inside_record(field, step)) unsupported();
+        narrow = narrow && ((field.type == 'F' && field.size == 4) || (field.type != 'F' && field.size <= 2));
     }
     if (narrow) {
         py::array_t<float> out({points, std::int64_t{3}});
-        gather_coordinates(out.mutable_data(), records, points, step, xyz);
+        gather_coordinates(out.mutable_data(), records, points, step, xyz, types);
         return std::move(out);
     }
     py::array_t<double> out({points, std::int64_t{3}});
-    gather_coordinates(out.mutable_data(), records, points, step, xyz);
+    gather_coordinates(out.mutable_data(), records, points, step, xyz, types);
     return std::move(out);
 }
 
@@ -119,12 +129,13 @@ std::pair<py::array, py::dict> build_result(PcdLoad&& load) {
     py::dict fields;
     for (const PcdField& field : header.fields) {
         if (!has_field_entry(field)) continue;
-        const int number = dtype_number(field.type, field.size);
-        if (number < 0) unsupported();
+        const ElementType* element = element_type(field.type, field.size);
+        if (element == nullptr) unsupported();
+        const py::dtype dtype(element->npy);
         // The header check keeps every field with an entry inside its record.
         const std::uint8_t* data = records + field.offset;
-        py::array values = field.count == 1 ? py::array(py::dtype(number), {points}, {step}, data, owner)
-                                            : py::array(py::dtype(number), {points, std::int64_t{field.count}},
+        py::array values = field.count == 1 ? py::array(dtype, {points}, {step}, data, owner)
+                                            : py::array(dtype, {points, std::int64_t{field.count}},
                                                         {step, std::int64_t{field.size}}, data, owner);
         fields[py::str(field.name.c_str())] = std::move(values);
     }
