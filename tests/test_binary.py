@@ -64,13 +64,19 @@ def test_single_point_image_is_the_record(load):
     assert fields["intensity"][0] == 0.5
 
 
-def test_short_image_leaves_zeros_and_trailing_bytes_are_ignored(load):
-    image = planes(XYZI, ROWS)
-    part = image[:20]  # x of every point, y of the first two
+# No byte of these values is zero, so that every delivered byte shows.
+UNEVEN = [(1.1, 2.2, 3.3, 0.7), (4.4, 5.5, 6.6, 0.3), (7.7, 8.8, 9.9, 0.9)]
+
+
+@pytest.mark.parametrize("cut", [20, 22, 14, 47], ids=["whole-values", "mid-value", "first-point", "last-byte"])
+def test_short_image_keeps_what_it_delivers_and_ignores_trailing_bytes(load, cut):
+    image = planes(XYZI, UNEVEN)
+    part = image[:cut]
     body = block(lzf_literal(part), len(part)) + block(lzf_literal(image), len(image)) + b"junk"
     points, fields = load(header("x y z intensity", points=3, data="binary_compressed"), body)
-    np.testing.assert_array_equal(points, [[1, 2, 0], [4, 5, 0], [7, 0, 0]])
-    assert not fields["intensity"].any()
+    delivered = np.frombuffer(part + bytes(len(image) - cut), "<f4").reshape(4, 3).T
+    assert points.tobytes() == np.ascontiguousarray(delivered[:, :3]).tobytes()
+    assert fields["intensity"].tobytes() == delivered[:, 3].tobytes()
 
 
 def back_reference_before_start():

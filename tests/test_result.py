@@ -118,25 +118,43 @@ def test_count_below_one_gets_no_entry(load):
     assert list(fields) == ["a"] and fields["a"][0] == 4
 
 
+XYZ = [1, 2, 3]
+
+
 @pytest.mark.parametrize(
-    "fields_, size, type_, count, body, dtype, view",
+    "fields_, size, type_, count, body, dtype, view, xyz",
     [
-        ("x y z", "8 8 8", "F F F", None, records("<f8,<f8,<f8", [(1, 2, 3)]), np.float64, True),
-        ("a x y z", "4 4 4 4", None, None, records("<f4,<f4,<f4,<f4", [(9, 1, 2, 3)]), np.float32, True),
-        ("z y x", None, None, None, records("<f4,<f4,<f4", [(3, 2, 1)]), np.float32, False),
-        ("x a y z", None, None, None, records("<f4,<f4,<f4,<f4", [(1, 9, 2, 3)]), np.float32, False),
-        ("x y z", "2 2 1", "I U I", None, records("<i2,<u2,i1", [(1, 2, 3)]), np.float32, False),
-        ("x y z", "4 4 4", "F U F", None, records("<f4,<u4,<f4", [(1, 2, 3)]), np.float64, False),
-        ("x y z", "8 4 4", None, None, records("<f8,<f4,<f4", [(1, 2, 3)]), np.float64, False),
-        ("x y z", None, None, "2 1 1", records("(2,)<f4,<f4,<f4", [((1, 7), 2, 3)]), np.float32, False),
+        ("x y z", "8 8 8", "F F F", None, records("<f8,<f8,<f8", [(1, 2, 3)]), np.float64, True, XYZ),
+        ("a x y z", "4 4 4 4", None, None, records("<f4,<f4,<f4,<f4", [(9, 1, 2, 3)]), np.float32, True, XYZ),
+        ("z y x", None, None, None, records("<f4,<f4,<f4", [(3, 2, 1)]), np.float32, False, XYZ),
+        ("x a y z", None, None, None, records("<f4,<f4,<f4,<f4", [(1, 9, 2, 3)]), np.float32, False, XYZ),
+        ("x y z", "2 2 1", "I U I", None, records("<i2,<u2,i1", [(1, 2, 3)]), np.float32, False, XYZ),
+        ("x y z", "4 4 4", "F U F", None, records("<f4,<u4,<f4", [(1, 2, 3)]), np.float64, False, XYZ),
+        ("x y z", "8 4 4", None, None, records("<f8,<f4,<f4", [(1, 2, 3)]), np.float64, False, XYZ),
+        ("x y z", None, None, "2 1 1", records("(2,)<f4,<f4,<f4", [((1, 7), 2, 3)]), np.float32, False, XYZ),
+        # y after z: the record does not hold x, y, z one after another.
+        ("x a z y", None, None, None, records("<f4,<f4,<f4,<f4", [(1, 9, 3, 2)]), np.float32, False, XYZ),
+        # signed 2-byte coordinates keep their sign
+        ("x y z", "2 2 2", "I I I", None, records("<i2,<i2,<i2", [(-3, 2, -1)]), np.float32, False, [-3, 2, -1]),
     ],
-    ids=["f8-view", "offset-view", "reversed", "gap", "small-ints", "u4", "mixed-float", "count-2"],
+    ids=[
+        "f8-view",
+        "offset-view",
+        "reversed",
+        "gap",
+        "small-ints",
+        "u4",
+        "mixed-float",
+        "count-2",
+        "y-after-z",
+        "negative-i2",
+    ],
 )
-def test_coordinate_layouts(load, fields_, size, type_, count, body, dtype, view):
+def test_coordinate_layouts(load, fields_, size, type_, count, body, dtype, view, xyz):
     text = header(fields_, size=size, type=type_, count=count, data="binary")
     points, fields = load(text, body)
     assert points.dtype == dtype and points.shape == (1, 3)
-    np.testing.assert_array_equal(points, [[1, 2, 3]])
+    np.testing.assert_array_equal(points, [xyz])
     assert (points.base is not None and type(points.base).__name__ == "PyCapsule") == view
     if not view:
         assert points.flags.c_contiguous and points.flags.owndata
