@@ -19,8 +19,10 @@ struct PcdField {
 
 struct PcdHeader {
     std::vector<PcdField> fields;  // declaration order; repeated names kept
-    std::int32_t width = 0;   // WIDTH and HEIGHT are read but not used by the
-    std::int32_t height = 0;  // loader: the number of points is POINTS alone
+    // WIDTH and HEIGHT are read but not used by the loader: the number of
+    // points is POINTS alone.
+    std::int32_t width = 0;
+    std::int32_t height = 0;
     std::int32_t points = 0;
     std::string data_type;  // the DATA value, lower-cased
     std::int64_t point_step = 0;
