@@ -1,5 +1,7 @@
+import contextlib
 import json
 import pathlib
+import re
 
 import pytest
 
@@ -19,12 +21,27 @@ def pcd(tmp_path):
     return make
 
 
+@contextlib.contextmanager
+def expect_data_warning(text):
+    """Expects one DataWarning containing `text`, or (for None) none at all: the strict
+    warning filter turns any other warning into a failure."""
+    if text is None:
+        yield
+        return
+    with pytest.warns(vantrel.DataWarning, match=re.escape(text)) as record:
+        yield
+    assert len(record) == 1, [str(w.message) for w in record]
+
+
 @pytest.fixture
 def load(pcd):
-    """load(header_bytes, body=b"") writes a file and returns what load_pcd gives for it."""
+    """load(header_bytes, body=b"", warns=None) writes a file and returns what load_pcd gives for it,
+    expecting one DataWarning that contains `warns` (or none)."""
 
-    def run(head, body=b""):
-        return vantrel.load_pcd(pcd(head, body))
+    def run(head, body=b"", warns=None):
+        path = pcd(head, body)
+        with expect_data_warning(warns):
+            return vantrel.load_pcd(path)
 
     return run
 

@@ -30,24 +30,42 @@ def test_separators(load, body):
 
 
 @pytest.mark.parametrize(
-    "body, expected",
+    "body, expected, warns",
     [
-        ("1 2 \xc2\xa03 4 5 6", [[1, 2, 0], [0, 0, 0]]),  # a UTF-8 no-break space is not a separator
-        ("1 2 abc 4 5 6", [[1, 2, 0], [0, 0, 0]]),  # a value that sticks zeroes the rest
-        ("1 2 3 4 5 6 7 8 9", [[1, 2, 3], [4, 5, 6]]),  # surplus ignored
-        ("1 2 3 4", [[1, 2, 3], [4, 0, 0]]),  # short section
-        ("", [[0, 0, 0], [0, 0, 0]]),
-        ("1 2 3 4 5\x7f6", [[1, 2, 3], [4, 5, 0]]),  # DEL is not a separator
+        # a UTF-8 no-break space is not a separator
+        ("1 2 \xc2\xa03 4 5 6", [[1, 2, 0], [0, 0, 0]], r"'\xc2\xa03 4 5 6'; points 0 to 1 are zero"),
+        # a value that sticks zeroes the rest
+        ("1 2 abc 4 5 6", [[1, 2, 0], [0, 0, 0]], "'abc 4 5 6'; points 0 to 1 are zero"),
+        ("1 2 3 4 5 6 7 8 9", [[1, 2, 3], [4, 5, 6]], None),  # surplus ignored
+        ("1 2 3 4", [[1, 2, 3], [4, 0, 0]], "PCD data ends early: the file holds 1 of 2 points; the rest are zero"),
+        ("", [[0, 0, 0], [0, 0, 0]], "the file holds 0 of 2 points"),
+        ("1 2 3 4 5\x7f6", [[1, 2, 3], [4, 5, 0]], r"'\x7f6'; point 1 is zero"),  # DEL is not a separator
+        ("1 2 3\n4 5 6", [[1, 2, 3], [4, 5, 6]], None),  # ends right after the last value
     ],
-    ids=["byte-above-127", "sticks", "long", "short", "empty", "del"],
+    ids=["byte-above-127", "sticks", "long", "short", "empty", "del", "exact"],
 )
-def test_short_long_and_stuck_sections(load, body, expected):
-    np.testing.assert_array_equal(load(header(points=2), body.encode("latin-1"))[0], expected)
+def test_short_long_and_stuck_sections(load, body, expected, warns):
+    np.testing.assert_array_equal(load(header(points=2), body.encode("latin-1"), warns=warns)[0], expected)
+
+
+@pytest.mark.parametrize(
+    "lines",
+    [["1 2 3", "4 abc 6"], ["1 2 3"] * 5000 + ["4 5 x7"], ["1 2 3\r"] * 3 + ["+1 2 3"]],
+    ids=["second-line", "past-a-chunk", "crlf"],
+)
+def test_unreadable_value_is_located_by_line_and_byte(load, lines):
+    # Large enough to cross the reader's chunks, so the line count is carried over.
+    lines = [line + " " * 300 for line in lines[:-1]] + lines[-1:]
+    body = "\n".join(lines)
+    text = header(points=len(lines))
+    bad = next(i for i, c in enumerate(body) if c in "ax+")
+    line = len(text.splitlines()) + body[:bad].count("\n") + 1
+    load(text, body, warns=f"unreadable ascii value at line {line} (byte {len(text) + bad}): ")
 
 
 def test_ten_points_declared_six_present(load):
     body = "".join(f"{i} {i} {i}\n" for i in range(1, 7))
-    points, _ = load(header(points=10), body)
+    points, _ = load(header(points=10), body, warns="the file holds 6 of 10 points")
     np.testing.assert_array_equal(points[:6, 0], range(1, 7))
     assert not points[6:].any()
 
@@ -78,19 +96,19 @@ def test_float32_values(load, text, expected):
 
 
 @pytest.mark.parametrize(
-    "body, expected",
+    "body, expected, warns",
     [
-        ("nan(abc_1) 2 3", [np.nan, 2, 3]),  # taken whole
-        ("nan(abc 2 3", [np.nan, 0, 0]),  # only "nan"; "(abc" sticks
-        ("1e 2 3", [1, 0, 0]),  # an exponent without digits ends the number
-        ("0x10 2 3", [0, 0, 0]),  # no hexadecimal: "x10" sticks
-        ("+5 2 3", [0, 0, 0]),  # no leading plus, and it sticks
-        (". 2 3", [0, 0, 0]),
+        ("nan(abc_1) 2 3", [np.nan, 2, 3], None),  # taken whole
+        ("nan(abc 2 3", [np.nan, 0, 0], "'(abc 2 3'"),  # only "nan"; "(abc" sticks
+        ("1e 2 3", [1, 0, 0], "'e 2 3'"),  # an exponent without digits ends the number
+        ("0x10 2 3", [0, 0, 0], "'x10 2 3'"),  # no hexadecimal: "x10" sticks
+        ("+5 2 3", [0, 0, 0], "'+5 2 3'"),  # no leading plus, and it sticks
+        (". 2 3", [0, 0, 0], "'. 2 3'"),
     ],
     ids=["nan-payload", "nan-open", "bare-e", "hex", "plus", "dot"],
 )
-def test_float_syntax(load, body, expected):
-    np.testing.assert_array_equal(load(header(points=1), body)[0][0], expected)
+def test_float_syntax(load, body, expected, warns):
+    np.testing.assert_array_equal(load(header(points=1), body, warns=warns)[0][0], expected)
 
 
 def test_float64_column_is_parsed_as_double(load):
@@ -102,56 +120,72 @@ INTS = "x y z a b"
 
 
 @pytest.mark.parametrize(
-    "size, type_, body, a, b",
+    "size, type_, body, a, b, warns",
     [
-        (8, "I", "-9223372036854775808 5", -(2**63), 5),
-        (8, "I", "9223372036854775808 5", 0, 5),  # out of range: 0, and reading goes on
-        (8, "U", "18446744073709551615 5", 2**64 - 1, 5),
-        (8, "U", "18446744073709551616 5", 0, 5),
-        (1, "I", "300 -1", 44, -1),  # narrowing stores keep the low bytes
-        (1, "U", "256 257", 0, 1),
-        (2, "I", "65535 -32769", -1, 32767),
-        (4, "U", "4294967297 -0", 1, 0),
-        (4, "I", "007 000000000000000000000000000042", 7, 42),  # leading zeros, never octal
+        (8, "I", "-9223372036854775808 5", -(2**63), 5, None),
+        (8, "I", "9223372036854775808 5", 0, 5, None),  # out of range: 0, and reading goes on
+        (8, "U", "18446744073709551615 5", 2**64 - 1, 5, None),
+        (8, "U", "18446744073709551616 5", 0, 5, None),
+        (1, "I", "300 -1", 44, -1, None),  # narrowing stores keep the low bytes
+        (1, "U", "256 257", 0, 1, None),
+        (2, "I", "65535 -32769", -1, 32767, None),
+        (4, "U", "4294967297 -0", 1, 0, "'-0'; point 0 is zero"),
+        (4, "I", "007 000000000000000000000000000042", 7, 42, None),  # leading zeros, never octal
     ],
     ids=["i8-min", "i8-over", "u8-max", "u8-over", "i1-narrow", "u1-narrow", "i2-narrow", "u4-narrow", "leading-zeros"],
 )
-def test_integer_ranges_and_stores(load, size, type_, body, a, b):
+def test_integer_ranges_and_stores(load, size, type_, body, a, b, warns):
     text = header(INTS, size=f"4 4 4 {size} {size}", type=f"F F F {type_} {type_}", points=1)
-    _, fields = load(text, f"1 2 3 {body}")
+    _, fields = load(text, f"1 2 3 {body}", warns=warns)
     assert (int(fields["a"][0]), int(fields["b"][0])) == (a, b)
 
 
 @pytest.mark.parametrize(
-    "types, body, a, b",
+    "types, body, a, b, warns",
     [
-        ("U I", "-3", 0, -3),  # U finds no number at '-', the I column reads it
-        ("I F", "1.5", 1, 0.5),  # a value split between columns
-        ("U U", "+5 6", 0, 0),  # '+' sticks for every column
-        ("I I", "-0 -", 0, 0),
+        (
+            "U I",
+            "-3",
+            0,
+            -3,
+            "'-3'; later columns read it, so the values from point 0 on may be misplaced",
+        ),  # U finds no number at '-', the I column reads it
+        ("I F", "1.5", 1, 0.5, None),  # a value split between columns
+        ("U U", "+5 6", 0, 0, "'+5 6'; point 0 is zero"),  # '+' sticks for every column
+        ("I I", "-0 -", 0, 0, "'-'; point 0 is zero"),
     ],
     ids=["u-then-i", "split", "plus", "minus-zero"],
 )
-def test_value_that_sticks_is_tried_by_the_next_column(load, types, body, a, b):
+def test_value_that_sticks_is_tried_by_the_next_column(load, types, body, a, b, warns):
     ta, tb = types.split()
     size_b = 4 if tb == "F" else 8
     text = header(INTS, size=f"4 4 4 8 {size_b}", type=f"F F F {ta} {tb}", points=1)
-    _, fields = load(text, f"1 2 3 {body}")
+    _, fields = load(text, f"1 2 3 {body}", warns=warns)
     assert (fields["a"][0], fields["b"][0]) == (a, b)
 
 
 @pytest.mark.parametrize(
-    "body, n, w",
+    "body, n, w, warns",
     [
-        ("1 2 3 4 x 6 7", [4, 0, 0], 0),  # the rest of the field fails on 'x', and so does w
-        ("1 2 3 4 -5 6 7", [4, 0, 0], -5),  # U elements fail on '-', the I field after them reads it
-        ("1 2 3 4 5", [4, 5, 0], 0),  # text ends inside the field
+        (
+            "1 2 3 4 x 6 7",
+            [4, 0, 0],
+            0,
+            "'x 6 7'; point 0 is zero",
+        ),  # the rest of the field fails on 'x', and so does w
+        (
+            "1 2 3 4 -5 6 7",
+            [4, 0, 0],
+            -5,
+            "'-5 6 7'; later columns read it",
+        ),  # U elements fail on '-', the I field after them reads it
+        ("1 2 3 4 5", [4, 5, 0], 0, "the file holds 0 of 1 points"),  # text ends inside the field
     ],
     ids=["stuck", "stuck-then-read", "short"],
 )
-def test_value_that_sticks_inside_a_count_field(load, body, n, w):
+def test_value_that_sticks_inside_a_count_field(load, body, n, w, warns):
     text = header("x y z n w", size="4 4 4 2 8", type="F F F U I", count="1 1 1 3 1", points=1)
-    _, fields = load(text, body)
+    _, fields = load(text, body, warns=warns)
     assert fields["n"][0].tolist() == n and fields["w"][0] == w
 
 

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import vantrel
+from conftest import expect_data_warning
 from pcdfile import block, header, lzf_compress, lzf_literal, planes, records
 
 XYZI = "<f4,<f4,<f4,<f4"
@@ -17,7 +18,8 @@ ROWS = [(1, 2, 3, 0.5), (4, 5, 6, 0.25), (7, 8, 9, 0.125)]
 )
 def test_binary_section_lengths(load, cut, filled):
     body = (records(XYZI, ROWS) + b"\x7f" * 200)[:cut]
-    points, fields = load(header("x y z intensity", points=3, data="binary"), body)
+    warns = None if filled == 3 else f"PCD data ends early: the file holds {int(filled)} of 3 points; the rest are zero"
+    points, fields = load(header("x y z intensity", points=3, data="binary"), body, warns=warns)
     expected = np.array(ROWS, np.float64)
     flat = expected.reshape(-1)
     flat[int(filled * 4) :] = 0  # what the file does not hold is zero
@@ -68,12 +70,15 @@ def test_single_point_image_is_the_record(load):
 UNEVEN = [(1.1, 2.2, 3.3, 0.7), (4.4, 5.5, 6.6, 0.3), (7.7, 8.8, 9.9, 0.9)]
 
 
-@pytest.mark.parametrize("cut", [20, 22, 14, 47], ids=["whole-values", "mid-value", "first-point", "last-byte"])
-def test_short_image_keeps_what_it_delivers_and_ignores_trailing_bytes(load, cut):
+@pytest.mark.parametrize(
+    "cut, complete", [(20, 0), (22, 0), (14, 0), (47, 2)], ids=["whole-values", "mid-value", "first-point", "last-byte"]
+)
+def test_short_image_keeps_what_it_delivers_and_ignores_trailing_bytes(load, cut, complete):
     image = planes(XYZI, UNEVEN)
     part = image[:cut]
     body = block(lzf_literal(part), len(part)) + block(lzf_literal(image), len(image)) + b"junk"
-    points, fields = load(header("x y z intensity", points=3, data="binary_compressed"), body)
+    warns = f"PCD data ends early: the compressed image holds {complete} of 3 points in full; what it lacks is zero"
+    points, fields = load(header("x y z intensity", points=3, data="binary_compressed"), body, warns=warns)
     delivered = np.frombuffer(part + bytes(len(image) - cut), "<f4").reshape(4, 3).T
     assert points.tobytes() == np.ascontiguousarray(delivered[:, :3]).tobytes()
     assert fields["intensity"].tobytes() == delivered[:, 3].tobytes()
@@ -119,7 +124,8 @@ IMAGE = planes(XYZI, ROWS)
 def test_compressed_size_checks(pcd, body, ok):
     path = pcd(header("x y z intensity", points=3, data="binary_compressed"), body)
     if ok:
-        points, fields = vantrel.load_pcd(path)
+        with expect_data_warning("the compressed image holds 0 of 3 points in full"):
+            points, fields = vantrel.load_pcd(path)
         assert not points.any() and not fields["intensity"].any()
     else:
         with pytest.raises(RuntimeError) as err:
@@ -131,7 +137,7 @@ def test_large_binary_section_cut_short(load):
     # Past a few MiB the buffer is mapped memory rather than heap: the tail must read as zero too.
     values = np.arange(3 * 600_000, dtype=np.float32).reshape(-1, 3) + 1
     body = values.tobytes()[: values.nbytes // 2 + 4]
-    points, _ = load(header(points=len(values), data="binary"), body)
+    points, _ = load(header(points=len(values), data="binary"), body, warns="the file holds 300000 of 600000 points")
     half = len(values) // 2
     np.testing.assert_array_equal(points[:half], values[:half])
     np.testing.assert_array_equal(points[half], [values[half, 0], 0, 0])

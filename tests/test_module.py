@@ -1,5 +1,7 @@
+import errno
 import os
 import pathlib
+import pickle
 import subprocess
 import sys
 
@@ -53,7 +55,7 @@ def test_path_kinds_give_the_same_result(pcd, convert):
 
 
 def test_result_is_a_tuple_of_array_and_dict(load):
-    result = load(header())
+    result = load(header(), "1 2 3")
     assert type(result) is tuple and len(result) == 2
     assert isinstance(result[0], np.ndarray) and type(result[1]) is dict
 
@@ -69,20 +71,26 @@ def test_refused_arguments(args):
 
 
 @pytest.mark.parametrize(
-    "name, shown",
+    "name, shown, kind, errno_",
     [
-        ("/no/such/file.pcd", "/no/such/file.pcd"),
-        (b"/no/such/\xc3\xa9.pcd", "/no/such/\u00e9.pcd"),
-        (b"/no/such/\xff.pcd", "/no/such/\\xff.pcd"),  # not UTF-8: still a RuntimeError
-        ("/", "/"),  # a directory is not a PCD file
+        ("/no/such/file.pcd", "/no/such/file.pcd", FileNotFoundError, errno.ENOENT),
+        (b"/no/such/\xc3\xa9.pcd", "/no/such/\u00e9.pcd", FileNotFoundError, errno.ENOENT),
+        # not UTF-8: still a RuntimeError with a readable message
+        (b"/no/such/\xff.pcd", "/no/such/\\xff.pcd", FileNotFoundError, errno.ENOENT),
+        ("/", "/", IsADirectoryError, errno.EISDIR),  # a directory is not a PCD file
+        ("/no/such\0file", "/no/such\0file", OSError, errno.EINVAL),  # never opens its prefix
     ],
-    ids=["str", "utf8-bytes", "latin1-bytes", "directory"],
+    ids=["str", "utf8-bytes", "latin1-bytes", "directory", "nul-byte"],
 )
-def test_unopenable_file_is_named_as_passed(name, shown):
+def test_unopenable_file_is_named_as_passed(name, shown, kind, errno_):
     with pytest.raises(RuntimeError) as err:
         vantrel.load_pcd(name)
-    assert type(err.value) is RuntimeError
+    assert isinstance(err.value, kind) and isinstance(err.value, vantrel.PcdOpenError)
     assert str(err.value) == "Cannot open PCD file: " + shown
+    assert err.value.errno == errno_ and err.value.strerror == os.strerror(errno_)
+    assert err.value.filename == (os.fsdecode(name) if isinstance(name, bytes) else name)
+    kept = pickle.loads(pickle.dumps(err.value))  # as a process pool hands it back
+    assert type(kept) is type(err.value) and str(kept) == str(err.value) and kept.errno == errno_
 
 
 def test_name_with_nul_byte_never_opens_its_prefix(pcd):

@@ -22,7 +22,18 @@ def test_version_is_the_package_version():
 
 
 def test_stub_matches_module_and_typed_example_checks():
-    stubtest = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vantrel"], capture_output=True, text=True)
+    stubtest = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "vantrel",
+            "--allowlist",
+            str(ROOT / "tests" / "typing" / "stubtest-allowlist.txt"),
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
     checked = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", str(ROOT / "tests" / "typing")], capture_output=True, text=True

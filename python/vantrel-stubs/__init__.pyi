@@ -1,11 +1,85 @@
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
-from typing import Any
+from typing import Any, final
 
 import numpy as np
 import numpy.typing as npt
+from _typeshed import StrOrBytesPath, SupportsRead
 
 __version__: str
+
+# A path, or a binary file object read from its current position.
+_Source = StrOrBytesPath | SupportsRead[bytes]
+
+class DataWarning(UserWarning):
+    """A PCD data section that holds fewer points than its header declares, or a value that
+    cannot be read. What the file lacks reads as zero."""
+
+class PcdOpenError(OSError, RuntimeError):
+    """A PCD file that cannot be opened: an OSError with errno, strerror and filename, and a
+    RuntimeError with the message 'Cannot open PCD file: <name>'."""
+
+class PcdFileNotFoundError(PcdOpenError, FileNotFoundError): ...
+class PcdIsADirectoryError(PcdOpenError, IsADirectoryError): ...
+class PcdPermissionError(PcdOpenError, PermissionError): ...
+
+@final
+class PcdField:
+    """One field of a PCD header: name, TYPE letter, SIZE, COUNT and byte offset."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def type(self) -> str: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def offset(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class PcdHeader:
+    """The header of a PCD file, as read_pcd_header and PointCloud.header give it."""
+
+    @property
+    def version(self) -> str: ...
+    @property
+    def fields(self) -> tuple[PcdField, ...]: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def points(self) -> int: ...
+    @property
+    def viewpoint(self) -> tuple[float, float, float, float, float, float, float]: ...
+    @property
+    def data(self) -> str: ...
+    @property
+    def point_step(self) -> int: ...
+    @property
+    def data_offset(self) -> int: ...
+    @property
+    def organized(self) -> bool: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class PointCloud:
+    """A whole PCD file, as read_pcd gives it."""
+
+    @property
+    def header(self) -> PcdHeader: ...
+    @property
+    def fields(self) -> dict[str, npt.NDArray[Any]]: ...
+    @property
+    def points(self) -> npt.NDArray[np.float32] | npt.NDArray[np.float64]: ...
+    @property
+    def records(self) -> npt.NDArray[np.void]: ...
+    def __len__(self) -> int: ...
 
 def load_pcd(
     filename: str | bytes | bytearray,
@@ -19,3 +93,9 @@ def load_pcd(
             order: shape (N,) for COUNT 1 and (N, COUNT) above, with the dtype
             that the field's TYPE and SIZE give
     """
+
+def read_pcd(source: _Source) -> PointCloud:
+    """Read a whole PCD file, whatever its fields, from a path or a binary file object."""
+
+def read_pcd_header(source: _Source) -> PcdHeader:
+    """Read the header of a PCD file, and nothing more."""

@@ -1,13 +1,13 @@
-// The Python face of the loader: vantrel.load_pcd(filename).
-#include <cstring>
-#include <exception>
-#include <stdexcept>
+// The Python face of the engine: load_pcd, read_pcd and read_pcd_header.
 #include <string>
 #include <utility>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "module/cloud_types.h"
+#include "module/errors.h"
+#include "module/sources.h"
 #include "pcd/load_driver.h"
 #include "result/result_arrays.h"
 
@@ -22,32 +22,69 @@ std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
         py::gil_scoped_release release;
         return vantrel::load_pcd(filename);
     }();
-    return vantrel::build_result(std::move(load));
+    const vantrel::PcdHeader header = load.header;
+    const vantrel::DataReport report = load.data;
+    auto result = vantrel::build_result(std::move(load));
+    vantrel::warn_if_short(header, report);
+    return result;
 }
 
-// The loader's messages carry file and field names, which are bytes: a name
-// that is not UTF-8 must not turn a RuntimeError into a UnicodeDecodeError.
-void translate_runtime_error(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const py::builtin_exception&) {
-        throw;  // pybind11's own, translated by its defaults
-    } catch (const std::runtime_error& e) {
-        const char* what = e.what();
-        PyObject* message = PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "backslashreplace");
-        if (message != nullptr) {
-            PyErr_SetObject(PyExc_RuntimeError, message);
-            Py_DECREF(message);
-        }
-    }
+py::object read_pcd_header(py::handle source) {
+    vantrel::Source input(source, "read_pcd_header");
+    vantrel::PcdHeader header = input.run([](std::istream& in) { return vantrel::parse_pcd_header(in); });
+    input.settle(header.data_offset);
+    return vantrel::make_header(std::move(header));
 }
+
+py::object read_pcd(py::handle source) {
+    vantrel::Source input(source, "read_pcd");
+    vantrel::LoadOptions options;
+    options.require_coordinates = false;
+    vantrel::PcdLoad load = input.run([&](std::istream& in) { return vantrel::load_pcd_stream(in, options); });
+    input.settle(load.data.data_end);
+    const vantrel::DataReport report = load.data;
+    py::object cloud = vantrel::make_point_cloud(std::move(load));
+    vantrel::warn_if_short(cloud.attr("header").cast<const vantrel::HeaderObject&>().header, report);
+    return cloud;
+}
+
+const char* const read_pcd_doc = R"doc(
+Read a whole PCD file, whatever its fields.
+
+Parameters:
+    source: a path (str, bytes or os.PathLike), or a binary file object
+        (open(path, "rb"), io.BytesIO, a tarfile member, an fsspec file) read
+        from its current position; a seekable one is left just after the data
+        that was read.
+
+Returns:
+    PointCloud: .header, .fields (every field, x, y and z included), .points
+    and .records, all views into one decoded buffer.
+
+Warns DataWarning when the data section holds fewer points than POINTS, or an
+ascii value cannot be read; what the file lacks reads as zero.
+)doc";
+
+const char* const read_pcd_header_doc = R"doc(
+Read the header of a PCD file, and nothing more.
+
+Parameters:
+    source: a path (str, bytes or os.PathLike), or a binary file object read
+        from its current position; a seekable one is left at the first byte
+        of data.
+
+Returns:
+    PcdHeader: version, fields, width, height, points, viewpoint, data,
+    point_step, data_offset and organized.
+)doc";
 
 }  // namespace
 
 PYBIND11_MODULE(vantrel, m) {
-    py::register_local_exception_translator(translate_runtime_error);
     m.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
     m.attr("__version__") = VANTREL_VERSION;
+    vantrel::register_errors(m);
+    vantrel::register_cloud_types(m);
     // The docstring is the one users have always read; it predates two
     // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
     // and coordinates may be float64. The stub's docstring says both.
@@ -58,4 +95,6 @@ PYBIND11_MODULE(vantrel, m) {
             points: np.ndarray of shape (N,3) with x,y,z
             fields: dict of other 1D NumPy arrays with arbitrary names/dtypes
     )pbdoc");
+    m.def("read_pcd", &read_pcd, py::arg("source"), read_pcd_doc);
+    m.def("read_pcd_header", &read_pcd_header, py::arg("source"), read_pcd_header_doc);
 }

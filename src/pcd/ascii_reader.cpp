@@ -86,10 +86,12 @@ inline const char* parse_one(const char* p, const char* last, T& value) noexcept
 
 // Reads the elements of one column from `p`. A value that no parse accepts
 // stays under the read position: the column's remaining elements would fail
-// on the same byte and keep their zeros, so the column ends there.
+// on the same byte and keep their zeros, so the column ends there. The first
+// position where an element could not be read (a byte no parse takes, or the
+// end of the text) goes to `miss` unless one is there already.
 template <typename T>
 inline const char* read_column(const char* p, const char* last, std::uint8_t* row, std::int64_t point_step,
-                               const AsciiColumn& column) noexcept {
+                               const AsciiColumn& column, const char*& miss) noexcept {
     if (column.count == 1 && column.inside) {  // the common case, kept lean
         while (p != last && static_cast<unsigned char>(*p) <= 32) ++p;
         T value = 0;
@@ -100,19 +102,36 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
             } else {
                 store(row, point_step, column, 0, value);
             }
+        } else if (miss == nullptr) {
+            miss = p;
         }
         return next;
     }
     for (std::int32_t k = 0; k < column.count; ++k) {
         while (p != last && static_cast<unsigned char>(*p) <= 32) ++p;
-        if (p == last) return p;
         T value = 0;
         const char* next = parse_one(p, last, value);
-        if (next == p) return p;
+        if (next == p) {
+            if (miss == nullptr) miss = p;
+            return p;
+        }
         store(row, point_step, column, k, value);
         p = next;
     }
     return p;
+}
+
+// Line feeds in [p, p + n), counted in blocks whose byte-wide sums the
+// compiler turns into vector adds.
+std::int64_t count_line_feeds(const char* p, std::size_t n) noexcept {
+    std::int64_t total = 0;
+    for (; n >= 255; p += 255, n -= 255) {
+        std::uint8_t block = 0;
+        for (int i = 0; i < 255; ++i) block = static_cast<std::uint8_t>(block + (p[i] == '\n'));
+        total += block;
+    }
+    for (std::size_t i = 0; i < n; ++i) total += p[i] == '\n';
+    return total;
 }
 
 // The point loop over text that arrives in chunks. Every chunk ends just
@@ -126,42 +145,77 @@ public:
         : points_(header.points), step_(header.point_step), row_(buffer) {
         columns_.reserve(header.fields.size());
         for (const PcdField& field : header.fields) {
-            if (field.count >= 1) columns_.push_back(make_column(field, step_));
+            // Columns of other TYPE letters take nothing from the text.
+            if (field.count < 1) continue;
+            const AsciiColumn column = make_column(field, step_);
+            if (column.parse != Parse::none) columns_.push_back(column);
         }
         done_ = points_ < 1 || columns_.empty();
     }
 
     bool done() const noexcept { return done_; }
 
-    // Reads records from [p, limit); `at_end` when nothing follows `limit`.
-    // Returns where the next call must start: the first record not read.
-    const char* feed(const char* p, const char* limit, bool at_end) noexcept {
+    // Reads records from [text, limit), where `text` lies `at` bytes into the
+    // section; `at_end` when nothing follows `limit`. Returns where the next
+    // call must start: the first record not read.
+    const char* feed(const char* text, const char* limit, std::int64_t at, bool at_end) noexcept {
+        const char* p = text;
         for (; !done_ && record_ < points_; ++record_, row_ += step_) {
             const char* const record_start = p;
+            const char* miss = nullptr;
             for (const AsciiColumn& column : columns_) {
                 switch (column.parse) {
-                    case Parse::f32: p = read_column<float>(p, limit, row_, step_, column); break;
-                    case Parse::f64: p = read_column<double>(p, limit, row_, step_, column); break;
-                    case Parse::i64: p = read_column<std::int64_t>(p, limit, row_, step_, column); break;
-                    case Parse::u64: p = read_column<std::uint64_t>(p, limit, row_, step_, column); break;
+                    case Parse::f32: p = read_column<float>(p, limit, row_, step_, column, miss); break;
+                    case Parse::f64: p = read_column<double>(p, limit, row_, step_, column, miss); break;
+                    case Parse::i64: p = read_column<std::int64_t>(p, limit, row_, step_, column, miss); break;
+                    case Parse::u64: p = read_column<std::uint64_t>(p, limit, row_, step_, column, miss); break;
                     case Parse::none: break;
                 }
             }
             if (p == limit && !at_end) return record_start;  // runs into the next chunk
+            if (miss != nullptr) note_miss(text, miss, limit, at);
             // Once the text is used up, or a record read nothing, every later
             // record would read nothing too: the rest keeps its zeros.
             if (p == limit || p == record_start) done_ = true;
         }
         done_ = true;
+        end_ = at + (p - text);
         return p;
     }
 
+    AsciiOutcome outcome() const {
+        AsciiOutcome out = bad_;
+        out.points_complete = complete_ >= 0 ? complete_ : record_;
+        out.used = end_;
+        return out;
+    }
+
+    // Line feeds in the text before the chunk being fed; kept by the caller.
+    std::int64_t line_feeds_before_chunk = 0;
+
 private:
+    // A record that is not read in full. The first such record ends the
+    // points held in full; a miss on a byte (not at the end of the text) is
+    // a value that cannot be read.
+    void note_miss(const char* text, const char* miss, const char* limit, std::int64_t at) {
+        if (complete_ < 0) complete_ = record_;
+        if (miss == limit || bad_.bad_value >= 0) return;
+        bad_.bad_value = at + (miss - text);
+        bad_.bad_value_line_feeds =
+            line_feeds_before_chunk + count_line_feeds(text, static_cast<std::size_t>(miss - text));
+        const char* stop = miss;
+        while (stop != limit && stop - miss < 16 && *stop != '\n' && *stop != '\r') ++stop;
+        bad_.excerpt.assign(miss, stop);
+    }
+
     std::vector<AsciiColumn> columns_;
     std::int32_t points_;
     std::int64_t step_;
     std::uint8_t* row_;
     std::int32_t record_ = 0;
+    std::int32_t complete_ = -1;
+    std::int64_t end_ = 0;
+    AsciiOutcome bad_;
     bool done_ = false;
 };
 
@@ -175,9 +229,13 @@ const char* after_last_separator(const char* first, const char* last) noexcept {
 
 }  // namespace
 
-void read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, std::size_t chunk_size) {
+AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, std::size_t chunk_size) {
     RecordParser parser(header, buffer.data());
-    if (parser.done()) return;
+    if (parser.done()) {
+        AsciiOutcome out;
+        out.points_complete = header.points;
+        return out;
+    }
     // No more memory than the file still holds.
     const std::int64_t known = remaining_bytes(in);
     chunk_size = std::max<std::size_t>(chunk_size, 1);
@@ -185,6 +243,7 @@ void read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buf
         known >= 0 && static_cast<std::uint64_t>(known) < chunk_size ? static_cast<std::size_t>(known) + 1 : chunk_size;
     BulkMemory chunk(capacity, false);
     std::size_t filled = 0;
+    std::int64_t at = 0;  // where the chunk's text lies in the section
     bool at_end = false;
     while (!parser.done()) {
         if (filled == capacity) {  // one record longer than the chunk
@@ -200,12 +259,17 @@ void read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buf
         at_end = got == 0 || in.eof();
         const char* limit = at_end ? text + filled : after_last_separator(text, text + filled);
         if (limit == nullptr) continue;  // one value so far: read on
-        const char* next = parser.feed(text, limit, at_end);
+        const char* next = parser.feed(text, limit, at, at_end);
         if (parser.done()) break;
         const auto consumed = static_cast<std::size_t>(next - text);
+        // Line numbers for a value that cannot be read, at a cost too small
+        // to show next to the parse.
+        parser.line_feeds_before_chunk += count_line_feeds(text, consumed);
+        at += static_cast<std::int64_t>(consumed);
         std::memmove(text, next, filled - consumed);
         filled -= consumed;
     }
+    return parser.outcome();
 }
 
 }  // namespace vantrel

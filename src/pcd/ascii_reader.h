@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <istream>
+#include <string>
 
 #include "pcd/pcd_header.h"
 #include "pcd/point_buffer.h"
@@ -13,6 +15,17 @@ namespace vantrel {
 // cache from the copy to the parse.
 constexpr std::size_t ascii_chunk_size = std::size_t{1} << 20;
 
+// What an ascii section held. Offsets count from the section's first byte.
+struct AsciiOutcome {
+    std::int64_t points_complete = 0;  // leading points whose every value was read
+    std::int64_t used = 0;             // where reading stopped: after the last value read
+    // The first value that no column could read, or -1: where it starts, how
+    // many line feeds go before it, and its first bytes up to the line's end.
+    std::int64_t bad_value = -1;
+    std::int64_t bad_value_line_feeds = 0;
+    std::string excerpt;
+};
+
 // Parses the data section from the stream's position into the records of
 // `buffer` (header.points x header.point_step bytes, zero-filled). Values
 // follow one another field by field and element by element; every byte <= 32
@@ -22,8 +35,9 @@ constexpr std::size_t ascii_chunk_size = std::size_t{1} << 20;
 // it write outside the buffer. The text is read once, front to back, in
 // chunks of `chunk_size` bytes (grown for a record that does not fit) that
 // are parsed as they arrive; the result does not depend on the chunk size.
-// Reports nothing about the content; throws only std::bad_alloc.
-void read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer,
-                     std::size_t chunk_size = ascii_chunk_size);
+// Returns what the text held (the values themselves are never refused);
+// throws only std::bad_alloc.
+AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer,
+                             std::size_t chunk_size = ascii_chunk_size);
 
 }  // namespace vantrel

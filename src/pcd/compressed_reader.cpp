@@ -90,7 +90,7 @@ void scatter(const std::uint8_t* image, const std::vector<Plane>& planes, std::u
 
 }  // namespace
 
-void read_binary_compressed_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer) {
+CompressedOutcome read_binary_compressed_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer) {
     unsigned char sizes[8];
     in.read(reinterpret_cast<char*>(sizes), sizeof sizes);
     if (in.gcount() != static_cast<std::streamsize>(sizeof sizes)) decompression_failed();
@@ -131,18 +131,21 @@ void read_binary_compressed_data(std::istream& in, const PcdHeader& header, Poin
         decompressed = lzf_decompress(payload.data(), compressed_size, out, capacity);
     }
     if (decompressed != uncompressed_size) decompression_failed();
-    if (image_is_records || decompressed == 0) return;
 
+    CompressedOutcome outcome{points, 8 + std::int64_t{compressed_size}};
     std::int64_t start = 0;
     for (Plane& plane : planes) {
         plane.start = start;
         const std::int64_t delivered = std::max<std::int64_t>(0, std::int64_t{decompressed} - start);
         plane.rows = std::min(points, delivered / plane.width);
         plane.tail = plane.rows < points ? std::min(plane.width, delivered - plane.rows * plane.width) : 0;
+        outcome.points_complete = std::min(outcome.points_complete, plane.rows);
         start += points * plane.width;
         if (start >= decompressed) start = decompressed;  // later planes were not delivered
     }
-    scatter(scratch.data(), planes, buffer.data(), step, points);
+    // One plane, or one point: the image went straight into the records.
+    if (!image_is_records && decompressed != 0) scatter(scratch.data(), planes, buffer.data(), step, points);
+    return outcome;
 }
 
 }  // namespace vantrel

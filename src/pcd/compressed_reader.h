@@ -6,12 +6,18 @@
 // fields of SIZE below 1 have no plane.
 #pragma once
 
+#include <cstdint>
 #include <istream>
 
 #include "pcd/pcd_header.h"
 #include "pcd/point_buffer.h"
 
 namespace vantrel {
+
+struct CompressedOutcome {
+    std::int64_t points_complete = 0;  // leading points whose every plane the image holds
+    std::int64_t used = 0;             // bytes of the section read: the sizes and the payload
+};
 
 // Decompresses the block at the stream's position and scatters each plane
 // into the records of `buffer` (header.points x header.point_step bytes,
@@ -22,6 +28,6 @@ namespace vantrel {
 // inside the two sizes or the payload, when the decompressed length differs
 // from the declared one, or when that exceeds the image; std::bad_alloc when
 // memory runs out.
-void read_binary_compressed_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer);
+CompressedOutcome read_binary_compressed_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer);
 
 }  // namespace vantrel

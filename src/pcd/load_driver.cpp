@@ -1,7 +1,7 @@
 #include "pcd/load_driver.h"
 
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "pcd/ascii_reader.h"
@@ -19,9 +19,37 @@ std::int64_t buffer_size(const PcdHeader& header) {
     return size;
 }
 
+// Runs the reader that DATA names and reports what the section held.
+DataReport read_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, const LoadOptions& options) {
+    DataReport report;
+    const std::int64_t start = header.data_offset;
+    if (header.data_type == "binary") {
+        const auto got = static_cast<std::int64_t>(read_binary_data(in, buffer));
+        report.points_complete = header.point_step > 0 ? got / header.point_step : header.points;
+        report.data_end = start + got;
+    } else if (header.data_type == "binary_compressed") {
+        const CompressedOutcome outcome = read_binary_compressed_data(in, header, buffer);
+        report.points_complete = outcome.points_complete;
+        report.data_end = start + outcome.used;
+    } else if (header.data_type == "ascii") {
+        AsciiOutcome outcome = read_ascii_data(in, header, buffer, options.ascii_chunk);
+        report.points_complete = outcome.points_complete;
+        report.data_end = start + outcome.used;
+        if (outcome.bad_value >= 0) {
+            report.bad_value_offset = start + outcome.bad_value;
+            report.bad_value_line = header.header_lines + outcome.bad_value_line_feeds + 1;
+            report.bad_value_stuck = outcome.used == outcome.bad_value;
+            report.bad_value_excerpt = std::move(outcome.excerpt);
+        }
+    } else {
+        throw std::runtime_error("Unsupported PCD DATA type: " + header.data_type);
+    }
+    return report;
+}
+
 }  // namespace
 
-PcdLoad load_pcd_stream(std::istream& in, std::size_t ascii_chunk) {
+PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {
     PcdLoad load;
     load.header = parse_pcd_header(in);
     const PcdHeader& header = load.header;
@@ -34,37 +62,32 @@ PcdLoad load_pcd_stream(std::istream& in, std::size_t ascii_chunk) {
         if (!is_coordinate_name(name)) continue;
         (name[0] == 'x' ? load.x_index : name[0] == 'y' ? load.y_index : load.z_index) = i;
     }
-    if (load.x_index < 0 || load.y_index < 0 || load.z_index < 0) {
-        throw std::runtime_error("PCD must contain x, y, z fields");
+    if (options.require_coordinates) {
+        if (!load.has_coordinates()) throw std::runtime_error("PCD must contain x, y, z fields");
+    } else {
+        for (const PcdField& field : header.fields) check_inside_record(field, header.point_step);
     }
 
     // The binary reader writes every byte itself, so a small buffer need not be
     // cleared first.
     load.buffer = PointBuffer(buffer_size(header), header.point_step, header.data_type == "binary");
-
-    if (header.data_type == "binary") {
-        read_binary_data(in, load.buffer);
-    } else if (header.data_type == "binary_compressed") {
-        read_binary_compressed_data(in, header, load.buffer);
-    } else if (header.data_type == "ascii") {
-        read_ascii_data(in, header, load.buffer, ascii_chunk);
-    } else {
-        throw std::runtime_error("Unsupported PCD DATA type: " + header.data_type);
-    }
+    load.data = read_data(in, header, load.buffer, options);
     return load;
 }
 
-PcdLoad load_pcd(const std::string& filename) {
-    // A name with a NUL byte would open the file named by its prefix instead,
-    // and a directory opens but reads as an empty file.
+std::ifstream open_pcd_file(const std::string& filename) {
     std::ifstream file;
+    if (filename.find('\0') != std::string::npos) throw OpenError(filename, EINVAL);
     std::error_code ignored;
-    if (filename.find('\0') == std::string::npos && !std::filesystem::is_directory(filename, ignored)) {
-        file.open(filename, std::ios::in | std::ios::binary);
-    }
-    if (!file.is_open()) {
-        throw std::runtime_error("Cannot open PCD file: " + filename);
-    }
+    if (std::filesystem::is_directory(filename, ignored)) throw OpenError(filename, EISDIR);
+    errno = 0;
+    file.open(filename, std::ios::in | std::ios::binary);
+    if (!file.is_open()) throw OpenError(filename, errno != 0 ? errno : EIO);
+    return file;
+}
+
+PcdLoad load_pcd(const std::string& filename) {
+    std::ifstream file = open_pcd_file(filename);
     return load_pcd_stream(file);
 }
 

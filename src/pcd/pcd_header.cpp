@@ -4,6 +4,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include <fast_float/fast_float.h>
+
 namespace vantrel {
 namespace {
 
@@ -84,7 +86,33 @@ std::string printable(const std::string& name) {
     throw std::runtime_error("Invalid PCD header: " + what);
 }
 
-void assign_layout(PcdHeader& header) {
+// VIEWPOINT's values, read in order until the line ends or a value is not a
+// number; a line that stops early leaves the rest at their defaults.
+std::array<double, 7> read_viewpoint(const char* p, const char* end) noexcept {
+    std::array<double, 7> viewpoint = default_viewpoint;
+    for (double& value : viewpoint) {
+        p = skip_space(p, end);
+        if (p != end && *p == '+') ++p;
+        const auto parsed = fast_float::from_chars(p, end, value);
+        if (parsed.ptr == p) break;
+        p = parsed.ptr;
+    }
+    return viewpoint;
+}
+
+}  // namespace
+
+void check_inside_record(const PcdField& field, std::int64_t point_step) {
+    if (field.count < 1) return;
+    const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
+    if (field.offset < 0 || end > point_step || end < field.offset) {
+        invalid_header("field '" + printable(field.name) + "' lies outside the point record (bytes " +
+                       std::to_string(field.offset) + " to " + std::to_string(end) + " of " +
+                       std::to_string(point_step) + ")");
+    }
+}
+
+void lay_out_record(PcdHeader& header) {
     constexpr std::int64_t int32_max = std::numeric_limits<std::int32_t>::max();
     constexpr std::int64_t int32_min = std::numeric_limits<std::int32_t>::min();
     // Negative counts stay in the running total: writers use them for padding
@@ -106,22 +134,18 @@ void assign_layout(PcdHeader& header) {
     }
     header.point_step = total;
     for (const PcdField& field : header.fields) {
-        if (!has_field_entry(field)) continue;
-        const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
-        if (field.offset < 0 || end > total || end < field.offset) {
-            invalid_header("field '" + printable(field.name) + "' lies outside the point record (bytes " +
-                           std::to_string(field.offset) + " to " + std::to_string(end) + " of " +
-                           std::to_string(total) + ")");
-        }
+        if (has_field_entry(field)) check_inside_record(field, total);
     }
 }
-
-}  // namespace
 
 PcdHeader parse_pcd_header(std::istream& in) {
     PcdHeader header;
     std::string line;
     while (std::getline(in, line)) {
+        // A line feed was consumed unless the input ended first.
+        const bool fed = !in.eof();
+        header.data_offset += static_cast<std::int64_t>(line.size()) + (fed ? 1 : 0);
+        header.header_lines += fed ? 1 : 0;
         if (line.empty() || line[0] == '#') continue;
         const char* const end = line.data() + line.size();
         const char* key = skip_space(line.data(), end);
@@ -155,6 +179,11 @@ PcdHeader parse_pcd_header(std::istream& in) {
             IntValues(key_end, end).next(header.height);
         } else if (is("POINTS")) {
             IntValues(key_end, end).next(header.points);
+        } else if (is("VERSION")) {
+            const char* p = skip_space(key_end, end);
+            header.version.assign(p, token_end(p, end));
+        } else if (is("VIEWPOINT")) {
+            header.viewpoint = read_viewpoint(key_end, end);
         } else if (is("DATA")) {
             const char* p = skip_space(key_end, end);
             header.data_type.assign(p, token_end(p, end));
@@ -164,7 +193,7 @@ PcdHeader parse_pcd_header(std::istream& in) {
             break;
         }
     }
-    assign_layout(header);
+    lay_out_record(header);
     return header;
 }
 

@@ -2,6 +2,7 @@
 // encoding named on the DATA line, and the point record layout they give.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <istream>
 #include <string>
@@ -17,15 +18,24 @@ struct PcdField {
     std::int64_t offset = 0;  // of the first element inside a point record
 };
 
+// The sensor pose that a header without a VIEWPOINT line stands for: no
+// translation, the identity rotation (a quaternion w x y z).
+constexpr std::array<double, 7> default_viewpoint = {0, 0, 0, 1, 0, 0, 0};
+
 struct PcdHeader {
     std::vector<PcdField> fields;  // declaration order; repeated names kept
-    // WIDTH and HEIGHT are read but not used by the loader: the number of
-    // points is POINTS alone.
+    // WIDTH and HEIGHT are read and reported but never used by the loader:
+    // the number of points is POINTS alone.
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t points = 0;
     std::string data_type;  // the DATA value, lower-cased
     std::int64_t point_step = 0;
+    std::string version;  // the first token of the VERSION line
+    // VIEWPOINT's values; those that the line lacks keep their default.
+    std::array<double, 7> viewpoint = default_viewpoint;
+    std::int64_t data_offset = 0;   // bytes before the data section: where it starts
+    std::int64_t header_lines = 0;  // line feeds before the data section
 };
 
 // True for the one-byte names x, y and z, which are the coordinates.
@@ -39,16 +49,27 @@ inline bool has_field_entry(const PcdField& field) noexcept {
     return !is_coordinate_name(field.name) && field.count >= 1;
 }
 
-// Reads header lines from the stream's current position up to and including
-// the DATA line (or to the end of the input), then lays out the point record:
-// field i starts at the sum of SIZE x COUNT over the fields before it, and the
-// point step is the sum over all of them (COUNT 1 where none was given).
-// Malformed values are absorbed by fixed rules, never reported. On return the
-// stream stands just after the DATA line's line feed.
+// Reads header lines from the stream's position up to and including the
+// DATA line (or to the end of the input), then lays the record out with
+// lay_out_record. Malformed values are absorbed by fixed rules, never
+// reported. On return the stream stands just after the DATA line's line feed,
+// data_offset bytes from where it stood. Throws as lay_out_record does; may
+// throw std::bad_alloc.
+PcdHeader parse_pcd_header(std::istream& in);
+
+// Sets every field's offset and the point step from the final SIZE and COUNT:
+// field i starts at the sum of SIZE x COUNT over the fields before it (COUNT 1
+// where none was given; negative counts included, as padding that steps
+// back), and the point step is the sum over all of them.
 // Throws std::runtime_error("Invalid PCD header: ...") when the layout cannot
 // be held safely: a SIZE x COUNT outside 32 bits, a point step that is
 // negative or overflows, or a field with an entry that lies outside its
-// record. May throw std::bad_alloc.
-PcdHeader parse_pcd_header(std::istream& in);
+// record (check_inside_record).
+void lay_out_record(PcdHeader& header);
+
+// Throws std::runtime_error("Invalid PCD header: field '...' lies outside the
+// point record ...") unless every element of the field lies inside a record
+// of `point_step` bytes. A field without elements (COUNT below 1) passes.
+void check_inside_record(const PcdField& field, std::int64_t point_step);
 
 }  // namespace vantrel

@@ -1,8 +1,13 @@
 #include "result/result_arrays.h"
 
-#include <cstring>
+#include <map>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "result/element_types.h"
 
 namespace py = pybind11;
 
@@ -17,51 +22,10 @@ void free_point_buffer(void* buffer) noexcept {
     throw std::runtime_error("Unsupported PCD type/size");
 }
 
-// NumPy's type numbers for the element types of a PCD file, as its C API
-// names them (NPY_BYTE ... NPY_DOUBLE); long is 64 bits on every target.
-enum NpyType : int {
-    npy_byte = 1,
-    npy_ubyte = 2,
-    npy_short = 3,
-    npy_ushort = 4,
-    npy_int = 5,
-    npy_uint = 6,
-    npy_long = 7,
-    npy_ulong = 8,
-    npy_float = 11,
-    npy_double = 12,
-};
-
-template <typename T>
-double read_element(const std::uint8_t* p) noexcept {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return static_cast<double>(value);  // exact for every element that float32 coordinates admit
-}
-
-// One table serves both the dtype of a field's view and the read of one
-// element for coordinates that are gathered into a copy.
-struct ElementType {
-    char type;
-    std::int32_t size;
-    NpyType npy;
-    double (*read)(const std::uint8_t*) noexcept;
-};
-
-constexpr ElementType element_types[] = {
-    {'F', 4, npy_float, read_element<float>},        {'F', 8, npy_double, read_element<double>},
-    {'I', 1, npy_byte, read_element<std::int8_t>},   {'I', 2, npy_short, read_element<std::int16_t>},
-    {'I', 4, npy_int, read_element<std::int32_t>},   {'I', 8, npy_long, read_element<std::int64_t>},
-    {'U', 1, npy_ubyte, read_element<std::uint8_t>}, {'U', 2, npy_ushort, read_element<std::uint16_t>},
-    {'U', 4, npy_uint, read_element<std::uint32_t>}, {'U', 8, npy_ulong, read_element<std::uint64_t>},
-};
-
-// The table's entry for a TYPE letter (compared exactly) and SIZE, or null.
-const ElementType* element_type(char type, std::int32_t size) noexcept {
-    for (const ElementType& entry : element_types) {
-        if (entry.type == type && entry.size == size) return &entry;
-    }
-    return nullptr;
+const ElementType& supported_element(const PcdField& field) {
+    const ElementType* element = element_type(field.type, field.size);
+    if (element == nullptr) unsupported();
+    return *element;
 }
 
 bool inside_record(const PcdField& field, std::int64_t step) noexcept {
@@ -77,13 +41,59 @@ void gather_coordinates(T* out, const std::uint8_t* records, std::int64_t points
     }
 }
 
-py::array make_points(const PcdLoad& load, const std::uint8_t* records, const py::capsule& owner) {
-    const PcdHeader& header = load.header;
+// The view of one field: (N,) for COUNT 1, (N, COUNT) above. The header
+// checks keep every field handed out inside its record.
+py::array field_view(const PcdHeader& header, const PcdField& field, const OwnedRecords& records) {
+    const py::dtype dtype(supported_element(field).npy);
+    const std::int64_t points = header.points;
+    const std::int64_t step = header.point_step;
+    const std::uint8_t* data = records.data + field.offset;
+    if (field.count == 1) return py::array(dtype, {points}, {step}, data, records.owner);
+    return py::array(dtype, {points, std::int64_t{field.count}}, {step, std::int64_t{field.size}}, data, records.owner);
+}
+
+// The fields that make_records places, in header order.
+std::vector<const PcdField*> placeable_fields(const PcdHeader& header) {
+    std::unordered_map<std::string, std::size_t> last;  // by dict key, so names cut at a NUL collide too
+    for (std::size_t i = 0; i < header.fields.size(); ++i) last[header.fields[i].name.c_str()] = i;
+    std::map<std::int64_t, std::int64_t> placed;  // byte ranges [start, end) taken so far
+    std::vector<const PcdField*> chosen;
+    for (std::size_t i = 0; i < header.fields.size(); ++i) {
+        const PcdField& field = header.fields[i];
+        if (field.count < 1 || last[field.name.c_str()] != i) continue;
+        const std::int64_t start = field.offset;
+        const std::int64_t end = start + std::int64_t{field.size} * field.count;
+        auto next = placed.lower_bound(start);
+        if (next != placed.end() && next->first < end) continue;
+        if (next != placed.begin() && std::prev(next)->second > start) continue;
+        if (end > start) placed.emplace(start, end);
+        chosen.push_back(&field);
+    }
+    return chosen;
+}
+
+}  // namespace
+
+OwnedRecords hand_over(PointBuffer&& buffer) {
+    auto owned = std::make_unique<PointBuffer>(std::move(buffer));
+    OwnedRecords records;
+    records.data = owned->data();
+    records.owner = py::capsule(owned.get(), free_point_buffer);
+    owned.release();  // the capsule owns it now
+    return records;
+}
+
+py::str field_key(const PcdField& field) {
+    return py::str(field.name.c_str());
+}
+
+py::array make_points(const PcdHeader& header, std::int32_t x_index, std::int32_t y_index, std::int32_t z_index,
+                      const OwnedRecords& records) {
     const std::int64_t step = header.point_step;
     const std::int64_t points = header.points;
-    const PcdField* const xyz[3] = {&header.fields[static_cast<std::size_t>(load.x_index)],
-                                    &header.fields[static_cast<std::size_t>(load.y_index)],
-                                    &header.fields[static_cast<std::size_t>(load.z_index)]};
+    const PcdField* const xyz[3] = {&header.fields[static_cast<std::size_t>(x_index)],
+                                    &header.fields[static_cast<std::size_t>(y_index)],
+                                    &header.fields[static_cast<std::size_t>(z_index)]};
     const PcdField& x = *xyz[0];
     const PcdField& y = *xyz[1];
     const PcdField& z = *xyz[2];
@@ -93,53 +103,55 @@ py::array make_points(const PcdLoad& load, const std::uint8_t* records, const py
                              z.offset == x.offset + 2 * s && x.offset >= 0 && x.offset + 3 * s <= step;
     if (consecutive) {
         return py::array(py::dtype(s == 4 ? npy_float : npy_double), {points, std::int64_t{3}}, {step, std::int64_t{s}},
-                         records + x.offset, owner);
+                         records.data + x.offset, records.owner);
     }
     const ElementType* types[3] = {};
     bool narrow = true;
     for (int k = 0; k < 3; ++k) {
         const PcdField& field = *xyz[k];
-        types[k] = element_type(field.type, field.size);
-        if (types[k] == nullptr || !inside_record(field, step)) unsupported();
+        types[k] = &supported_element(field);
+        if (!inside_record(field, step)) unsupported();
         narrow = narrow && ((field.type == 'F' && field.size == 4) || (field.type != 'F' && field.size <= 2));
     }
     if (narrow) {
         py::array_t<float> out({points, std::int64_t{3}});
-        gather_coordinates(out.mutable_data(), records, points, step, xyz, types);
+        gather_coordinates(out.mutable_data(), records.data, points, step, xyz, types);
         return std::move(out);
     }
     py::array_t<double> out({points, std::int64_t{3}});
-    gather_coordinates(out.mutable_data(), records, points, step, xyz, types);
+    gather_coordinates(out.mutable_data(), records.data, points, step, xyz, types);
     return std::move(out);
 }
 
-}  // namespace
-
-std::pair<py::array, py::dict> build_result(PcdLoad&& load) {
-    auto buffer = std::make_unique<PointBuffer>(std::move(load.buffer));
-    const std::uint8_t* records = buffer->data();
-    py::capsule owner(buffer.get(), free_point_buffer);
-    buffer.release();  // the capsule owns it now
-
-    const PcdHeader& header = load.header;
-    const std::int64_t points = header.points;
-    const std::int64_t step = header.point_step;
-    py::array xyz = make_points(load, records, owner);
-
+py::dict make_fields(const PcdHeader& header, const OwnedRecords& records, bool coordinates) {
     py::dict fields;
     for (const PcdField& field : header.fields) {
-        if (!has_field_entry(field)) continue;
-        const ElementType* element = element_type(field.type, field.size);
-        if (element == nullptr) unsupported();
-        const py::dtype dtype(element->npy);
-        // The header check keeps every field with an entry inside its record.
-        const std::uint8_t* data = records + field.offset;
-        py::array values = field.count == 1 ? py::array(dtype, {points}, {step}, data, owner)
-                                            : py::array(dtype, {points, std::int64_t{field.count}},
-                                                        {step, std::int64_t{field.size}}, data, owner);
-        fields[py::str(field.name.c_str())] = std::move(values);
+        if (field.count < 1 || (!coordinates && is_coordinate_name(field.name))) continue;
+        py::array values = field_view(header, field, records);
+        fields[field_key(field)] = std::move(values);
     }
-    return {std::move(xyz), std::move(fields)};
+    return fields;
+}
+
+py::array make_records(const PcdHeader& header, const OwnedRecords& records) {
+    py::list names, formats, offsets;
+    for (const PcdField* field : placeable_fields(header)) {
+        py::dtype element(supported_element(*field).npy);
+        if (field->count > 1) element = py::dtype::from_args(py::make_tuple(element, py::make_tuple(field->count)));
+        names.append(field_key(*field));
+        formats.append(std::move(element));
+        offsets.append(field->offset);
+    }
+    const py::dtype dtype(names, formats, offsets, static_cast<py::ssize_t>(header.point_step));
+    const std::int64_t points = header.points;
+    return py::array(dtype, {points}, {header.point_step}, records.data, records.owner);
+}
+
+std::pair<py::array, py::dict> build_result(PcdLoad&& load) {
+    const OwnedRecords records = hand_over(std::move(load.buffer));
+    py::array points = make_points(load.header, load.x_index, load.y_index, load.z_index, records);
+    py::dict fields = make_fields(load.header, records, false);
+    return {std::move(points), std::move(fields)};
 }
 
 }  // namespace vantrel

@@ -1,5 +1,9 @@
 """Checked by mypy against the shipped stubs: a typical use of the result."""
 
+import io
+import pathlib
+from typing import Any
+
 import numpy as np
 import numpy.typing as npt
 
@@ -19,3 +23,14 @@ def names(path: bytes) -> list[str]:
 
 
 version: str = vantrel.__version__
+
+
+def organized(path: pathlib.Path) -> npt.NDArray[np.floating[Any]]:
+    cloud = vantrel.read_pcd(path)
+    header: vantrel.PcdHeader = cloud.header
+    return cloud.points.reshape(header.height, header.width, 3)
+
+
+def from_memory(data: bytes) -> tuple[int, str, float]:
+    header = vantrel.read_pcd_header(io.BytesIO(data))
+    return len(vantrel.read_pcd(io.BytesIO(data))), header.fields[0].name, header.viewpoint[3]

@@ -1,0 +1,174 @@
+#include "module/cloud_types.h"
+
+#include <stdexcept>
+#include <string>
+
+#include <pybind11/stl.h>
+
+namespace py = pybind11;
+
+namespace vantrel {
+namespace {
+
+// Header text other than field names may hold any byte: shown, not refused.
+py::str header_text(const std::string& bytes) {
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "backslashreplace");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+py::str type_letter(const PcdField& field) {
+    PyObject* letter = PyUnicode_DecodeLatin1(&field.type, 1, nullptr);
+    if (letter == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(letter);
+}
+
+py::tuple field_tuple(const PcdField& field) {
+    return py::make_tuple(field_key(field), type_letter(field), field.size, field.count, field.offset);
+}
+
+bool organized(const PcdHeader& header) noexcept {
+    return header.height > 1 && std::int64_t{header.width} * header.height == header.points;
+}
+
+py::tuple viewpoint(const PcdHeader& header) {
+    py::tuple out(header.viewpoint.size());
+    for (std::size_t i = 0; i < header.viewpoint.size(); ++i) out[i] = py::float_(header.viewpoint[i]);
+    return out;
+}
+
+// Equal headers say the same: every attribute compares equal.
+py::tuple header_tuple(const HeaderObject& h) {
+    const PcdHeader& header = h.header;
+    return py::make_tuple(header_text(header.version), h.fields, header.width, header.height, header.points,
+                          viewpoint(header), header_text(header.data_type), header.point_step, header.data_offset);
+}
+
+const char* const header_doc = R"doc(The header of a PCD file, as read_pcd_header and PointCloud.header give it.
+
+Immutable. Attributes:
+    version: the first word of the VERSION line ("" when there is none)
+    fields: tuple of PcdField, in header order, with the offsets the loader lays out
+    width, height, points: WIDTH, HEIGHT and POINTS
+    viewpoint: the 7 VIEWPOINT values (tx ty tz qw qx qy qz); (0, 0, 0, 1, 0, 0, 0)
+        stands in for a missing line or missing values
+    data: the DATA value, lower-cased
+    point_step: bytes in one point record
+    data_offset: where the data section starts, in bytes from the start of the PCD
+    organized: True when HEIGHT > 1 and WIDTH x HEIGHT == POINTS
+)doc";
+
+const char* const cloud_doc = R"doc(A whole PCD file, as read_pcd gives it.
+
+Attributes:
+    header: its PcdHeader
+    fields: dict of every field, x, y and z included, in header order: zero-copy
+        views of shape (N,), or (N, COUNT) for COUNT above 1
+    points: (N, 3) array of x, y, z exactly as load_pcd gives it; RuntimeError
+        when the file lacks one of them
+    records: structured array over the whole buffer (itemsize point_step), zero-copy;
+        fields NumPy cannot place (a repeated name's earlier fields, overlapping
+        bytes, COUNT below 1) are left out
+
+len(cloud) is POINTS. Every array shares the one decoded buffer.
+)doc";
+
+}  // namespace
+
+void register_cloud_types(py::module_& m) {
+    py::class_<PcdField>(m, "PcdField", "One field of a PCD header: name, TYPE letter, SIZE, COUNT and byte offset.")
+        .def_property_readonly("name", [](const PcdField& f) { return field_key(f); })
+        .def_property_readonly("type", [](const PcdField& f) { return type_letter(f); })
+        .def_property_readonly("size", [](const PcdField& f) { return f.size; })
+        .def_property_readonly("count", [](const PcdField& f) { return f.count; })
+        .def_property_readonly("offset", [](const PcdField& f) { return f.offset; })
+        .def("__eq__",
+             [](const PcdField& a, py::object b) -> py::object {
+                 if (!py::isinstance<PcdField>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                 return py::bool_(field_tuple(a).equal(field_tuple(b.cast<const PcdField&>())));
+             })
+        .def("__hash__", [](const PcdField& f) { return py::hash(field_tuple(f)); })
+        .def("__repr__", [](const PcdField& f) {
+            return py::str("PcdField(name={!r}, type={!r}, size={}, count={}, offset={})")
+                .format(field_key(f), type_letter(f), f.size, f.count, f.offset);
+        });
+
+    py::class_<HeaderObject>(m, "PcdHeader", header_doc)
+        .def_property_readonly("version", [](const HeaderObject& h) { return header_text(h.header.version); })
+        .def_property_readonly("fields", [](const HeaderObject& h) { return h.fields; })
+        .def_property_readonly("width", [](const HeaderObject& h) { return h.header.width; })
+        .def_property_readonly("height", [](const HeaderObject& h) { return h.header.height; })
+        .def_property_readonly("points", [](const HeaderObject& h) { return h.header.points; })
+        .def_property_readonly("viewpoint", [](const HeaderObject& h) { return viewpoint(h.header); })
+        .def_property_readonly("data", [](const HeaderObject& h) { return header_text(h.header.data_type); })
+        .def_property_readonly("point_step", [](const HeaderObject& h) { return h.header.point_step; })
+        .def_property_readonly("data_offset", [](const HeaderObject& h) { return h.header.data_offset; })
+        .def_property_readonly("organized", [](const HeaderObject& h) { return organized(h.header); })
+        .def("__eq__",
+             [](const HeaderObject& a, py::object b) -> py::object {
+                 if (!py::isinstance<HeaderObject>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                 return py::bool_(header_tuple(a).equal(header_tuple(b.cast<const HeaderObject&>())));
+             })
+        .def("__hash__", [](const HeaderObject& h) { return py::hash(header_tuple(h)); })
+        .def("__repr__", [](const HeaderObject& h) {
+            const PcdHeader& header = h.header;
+            return py::str(
+                       "PcdHeader(version={!r}, fields={!r}, width={}, height={}, points={}, viewpoint={!r}, "
+                       "data={!r}, point_step={}, data_offset={}, organized={})")
+                .format(header_text(header.version), h.fields, header.width, header.height, header.points,
+                        viewpoint(header), header_text(header.data_type), header.point_step, header.data_offset,
+                        organized(header));
+        });
+
+    py::class_<PointCloudObject>(m, "PointCloud", cloud_doc)
+        .def_property_readonly("header", [](const PointCloudObject& c) { return c.header; })
+        .def_property_readonly("fields", [](const PointCloudObject& c) { return c.fields; })
+        .def_property_readonly("points",
+                               [](PointCloudObject& c) {
+                                   if (c.points.is_none()) {
+                                       if (c.x_index < 0 || c.y_index < 0 || c.z_index < 0) {
+                                           throw std::runtime_error("PCD must contain x, y, z fields");
+                                       }
+                                       c.points =
+                                           make_points(c.pcd_header(), c.x_index, c.y_index, c.z_index, c.records);
+                                   }
+                                   return c.points;
+                               })
+        .def_property_readonly("records",
+                               [](PointCloudObject& c) {
+                                   if (c.record_array.is_none())
+                                       c.record_array = make_records(c.pcd_header(), c.records);
+                                   return c.record_array;
+                               })
+        .def("__len__", [](const PointCloudObject& c) { return c.pcd_header().points; })
+        .def("__repr__", [](const PointCloudObject& c) {
+            const PcdHeader& header = c.pcd_header();
+            return py::str("<vantrel.PointCloud: {} points, {} x {}, {}, fields {}>")
+                .format(header.points, header.width, header.height, header_text(header.data_type),
+                        py::str(" ").attr("join")(c.fields));
+        });
+}
+
+py::object make_header(PcdHeader header) {
+    py::tuple fields(header.fields.size());
+    for (std::size_t i = 0; i < header.fields.size(); ++i) {
+        field_key(header.fields[i]);  // names are checked here, once
+        fields[i] = py::cast(header.fields[i]);
+    }
+    return py::cast(HeaderObject{std::move(header), std::move(fields)});
+}
+
+py::object make_point_cloud(PcdLoad&& load) {
+    PointCloudObject cloud;
+    cloud.records = hand_over(std::move(load.buffer));
+    cloud.fields = make_fields(load.header, cloud.records, true);
+    cloud.x_index = load.x_index;
+    cloud.y_index = load.y_index;
+    cloud.z_index = load.z_index;
+    cloud.points = py::none();
+    cloud.record_array = py::none();
+    cloud.header = make_header(std::move(load.header));
+    return py::cast(std::move(cloud));
+}
+
+}  // namespace vantrel

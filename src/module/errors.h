@@ -1,0 +1,27 @@
+// The module's exceptions and warnings: open failures that are both the
+// matching OSError and a RuntimeError, DataWarning for a data section that
+// falls short, and the translation of the engine's exceptions.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "pcd/data_report.h"
+#include "pcd/load_driver.h"
+
+namespace vantrel {
+
+// Adds DataWarning, PcdOpenError and its FileNotFoundError, IsADirectoryError
+// and PermissionError kinds to the module, and registers the translator that
+// turns the engine's exceptions into them and into RuntimeError.
+void register_errors(pybind11::module_& m);
+
+// Sets the Python exception for a file that cannot be opened, with errno,
+// strerror and `filename` (the caller's own argument), and throws
+// error_already_set to carry it.
+[[noreturn]] void raise_open_error(const OpenError& error, pybind11::handle filename);
+
+// Emits a DataWarning when the data section fell short of POINTS. Throws
+// error_already_set when the warning is turned into an error.
+void warn_if_short(const PcdHeader& header, const DataReport& report);
+
+}  // namespace vantrel

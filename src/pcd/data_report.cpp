@@ -1,0 +1,54 @@
+#include "pcd/data_report.h"
+
+namespace vantrel {
+namespace {
+
+// Quoted as Python shows a string: printable ASCII as it is, every other byte
+// escaped, so that the sentence stays one readable line.
+std::string quoted(const std::string& bytes) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "'";
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\' || c == '\'') {
+            out += '\\';
+            out += c;
+        } else if (byte >= 32 && byte < 127) {
+            out += c;
+        } else {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        }
+    }
+    return out + "'";
+}
+
+std::string points_range(std::int64_t first, std::int64_t last) {
+    return first == last ? "point " + std::to_string(first) + " is"
+                         : "points " + std::to_string(first) + " to " + std::to_string(last) + " are";
+}
+
+}  // namespace
+
+std::string describe_shortfall(const PcdHeader& header, const DataReport& report) {
+    if (report.complete(header)) return {};
+    const std::string held = std::to_string(report.points_complete);
+    const std::string of = std::to_string(header.points);
+    if (report.bad_value_offset >= 0) {
+        const std::string where = "unreadable ascii value at line " + std::to_string(report.bad_value_line) +
+                                  " (byte " + std::to_string(report.bad_value_offset) +
+                                  "): " + quoted(report.bad_value_excerpt) + "; ";
+        if (report.bad_value_stuck) {
+            return where + points_range(report.points_complete, header.points - 1) + " zero";
+        }
+        return where + "later columns read it, so the values from point " + held + " on may be misplaced";
+    }
+    if (header.data_type == "binary_compressed") {
+        return "PCD data ends early: the compressed image holds " + held + " of " + of +
+               " points in full; what it lacks is zero";
+    }
+    return "PCD data ends early: the file holds " + held + " of " + of + " points; the rest are zero";
+}
+
+}  // namespace vantrel
