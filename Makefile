@@ -30,9 +30,10 @@ lint: $(STAMPS)/py-deps
 
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer:
 # the runtimes are preloaded into the interpreter, and leak checking is off
-# because CPython keeps its own allocations alive until exit by design.
+# because CPython keeps its own allocations alive until exit by design; a
+# claim beyond memory is a MemoryError, as it is without the sanitizers.
 ASAN_BUILD := build/asan
-ASAN_ENV   = ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(ASAN_BUILD) \
+ASAN_ENV   = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(ASAN_BUILD) \
   LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 test-asan: build
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -3,6 +3,7 @@
 import numpy as np
 import pytest
 
+import vantrel
 from pcdfile import records
 
 XYZ = [(1.0, 2.0, 3.0), (4.0, 5.0, 6.0)]
@@ -144,3 +145,24 @@ def test_size_line_shorter_than_fields_keeps_the_rest(load):
     points, _ = load(text, records("<f8,<f8,<f4", [(1.5, 2.5, 3.5)]))
     assert points.dtype == np.float64
     np.testing.assert_array_equal(points, [[1.5, 2.5, 3.5]])
+
+
+@pytest.mark.parametrize(
+    "text, layout",
+    [
+        # A value beyond 32 bits saturates and ends its line: the fifth field keeps its count.
+        ("FIELDS a b c d e\nSIZE 1 1 1 0 1\nCOUNT 1 1 1 99999999999 2\n", [1, 1, 1, 2147483647, 1]),
+        ("FIELDS a b c d e\nSIZE 1 1 1 0 1\nCOUNT 1 1 1 -99999999999 2\n", [1, 1, 1, -2147483648, 1]),
+        # ... and so does it on a SIZE line: the fifth field keeps SIZE 4.
+        ("FIELDS a b c d e\nSIZE 1 1 1 99999999999 2\n", [(1, 0), (1, 1), (1, 2), (2147483647, 3), (4, 2147483650)]),
+        ("FIELDS a b c\nCOUNT 2 x 5\n", [2, 0, 1]),  # not a number: 0, and the line ends
+        ("FIELDS a b c\nSIZE 2 2\nCOUNT 3\n", [(2, 0), (2, 6), (4, 8)]),
+    ],
+    ids=["count-beyond-32-bits", "count-below-32-bits", "size-beyond-32-bits", "count-not-a-number", "short-lines"],
+)
+def test_header_values_by_field(pcd, text, layout):
+    fields = vantrel.read_pcd_header(pcd(text + "DATA binary\n")).fields
+    if isinstance(layout[0], tuple):
+        assert [(f.size, f.offset) for f in fields] == layout
+    else:
+        assert [f.count for f in fields] == layout
