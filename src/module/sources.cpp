@@ -182,29 +182,26 @@ Source::Source(py::handle source, const char* function) : argument_(py::reinterp
         throw py::value_error("I/O operation on closed file.");
     }
     if (py::isinstance(source, io.attr("BytesIO"))) {
-        // Its buffer, viewed where it lies: the engine copies each byte once.
-        memory_start_ = source.attr("tell")().cast<std::int64_t>();
-        memory_ = source.attr("getbuffer")();
-        const Py_buffer* view = PyMemoryView_GET_BUFFER(memory_.ptr());
-        const std::int64_t start = std::min<std::int64_t>(memory_start_, view->len);
-        memory_buffer_ = std::make_unique<MemoryStreamBuf>(static_cast<const char*>(view->buf) + start,
-                                                           static_cast<std::size_t>(view->len - start));
-        stream_ = std::make_unique<std::istream>(memory_buffer_.get());
-        return;
+        // Its bytes where they lie: getvalue() hands out the object the BytesIO
+        // holds (a buffer export would first copy it). Holding a reference keeps
+        // them unchanged while the engine reads: a write to the BytesIO copies.
+        py::object value = source.attr("getvalue")();
+        if (PyBytes_Check(value.ptr())) {
+            memory_start_ = source.attr("tell")().cast<std::int64_t>();
+            memory_ = std::move(value);
+            const auto size = static_cast<std::int64_t>(PyBytes_GET_SIZE(memory_.ptr()));
+            const std::int64_t start = std::min(memory_start_, size);
+            memory_buffer_ = std::make_unique<MemoryStreamBuf>(PyBytes_AS_STRING(memory_.ptr()) + start,
+                                                               static_cast<std::size_t>(size - start));
+            stream_ = std::make_unique<std::istream>(memory_buffer_.get());
+            return;
+        }
     }
     file_buffer_ = std::make_unique<PyFileStreamBuf>(argument_);
     stream_ = std::make_unique<std::istream>(file_buffer_.get());
 }
 
-Source::~Source() {
-    stream_.reset();
-    if (memory_) {
-        // Lets the BytesIO grow again.
-        PyObject* released = PyObject_CallMethod(memory_.ptr(), "release", nullptr);
-        if (released == nullptr) PyErr_Clear();
-        Py_XDECREF(released);
-    }
-}
+Source::~Source() = default;
 
 void Source::settle(std::int64_t consumed) {
     if (memory_) argument_.attr("seek")(memory_start_ + consumed);

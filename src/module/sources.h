@@ -101,7 +101,7 @@ private:
 
     pybind11::object argument_;        // as the caller gave it, for messages and OSError.filename
     std::optional<std::string> path_;  // a path, as bytes
-    pybind11::object memory_;          // io.BytesIO: the memoryview of its buffer
+    pybind11::object memory_;          // io.BytesIO: the bytes it holds
     std::int64_t memory_start_ = 0;    // the BytesIO's position when reading began
     std::unique_ptr<MemoryStreamBuf> memory_buffer_;
     std::unique_ptr<PyFileStreamBuf> file_buffer_;

@@ -197,7 +197,8 @@ private:
     // A record that is not read in full. The first such record ends the
     // points held in full; a miss on a byte (not at the end of the text) is
     // a value that cannot be read.
-    void note_miss(const char* text, const char* miss, const char* limit, std::int64_t at) {
+    [[gnu::cold, gnu::noinline]] void note_miss(const char* text, const char* miss, const char* limit,
+                                                std::int64_t at) {
         if (complete_ < 0) complete_ = record_;
         if (miss == limit || bad_.bad_value >= 0) return;
         bad_.bad_value = at + (miss - text);
