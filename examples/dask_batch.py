@@ -1,37 +1,47 @@
-"""Loads every PCD file under a folder on a Dask cluster, one task per file.
+"""Loads every PCD file under a folder or URL on a Dask cluster, one task per file.
 
-    python examples/dask_batch.py FOLDER [--scheduler tcp://host:8786] [--workers 2]
+    python examples/dask_batch.py FOLDER_OR_URL [--scheduler tcp://host:8786] [--workers 2]
 
-Without --scheduler a LocalCluster is started. Each task loads one file where it
-runs and returns a small summary (points, bounds, fields), so no point array
-crosses the network unless a task is written to send it.
+Files are opened through fsspec, so the same code reads a local folder,
+s3://bucket/prefix or gs://bucket/prefix (with s3fs or gcsfs installed).
+Without --scheduler a LocalCluster is started. Each task reads one file where
+it runs and returns a small summary (points, bounds, fields), so no point
+array crosses the network unless a task is written to send it.
 """
 
 import argparse
-import pathlib
 import time
 
 
-def summarize(path):
+def summarize(url):
+    import fsspec
     import numpy as np
 
     import vantrel
 
-    points, fields = vantrel.load_pcd(path)
-    finite = points[np.isfinite(points).all(axis=1)]
-    bounds = (finite.min(axis=0).tolist(), finite.max(axis=0).tolist()) if len(finite) else None
-    return {
-        "file": path,
-        "points": len(points),
-        "bounds": bounds,
-        "fields": {name: str(values.dtype) for name, values in fields.items()},
-    }
+    with fsspec.open(url, "rb") as f:
+        cloud = vantrel.read_pcd(f)
+    fields = {name: str(values.dtype) for name, values in cloud.fields.items() if name not in ("x", "y", "z")}
+    bounds = None
+    if {"x", "y", "z"} <= cloud.fields.keys():
+        points = cloud.points
+        finite = points[np.isfinite(points).all(axis=1)]
+        if len(finite):
+            bounds = (finite.min(axis=0).tolist(), finite.max(axis=0).tolist())
+    return {"file": url, "points": len(cloud), "bounds": bounds, "fields": fields}
 
 
-def run(folder, scheduler=None, workers=2):
+def pcd_urls(location):
+    import fsspec
+
+    fs, root = fsspec.core.url_to_fs(location)
+    return [fs.unstrip_protocol(path) for path in sorted(fs.glob(f"{root.rstrip('/')}/**/*.pcd"))]
+
+
+def run(location, scheduler=None, workers=2):
     from dask.distributed import Client, LocalCluster
 
-    files = sorted(str(p) for p in pathlib.Path(folder).rglob("*.pcd"))
+    files = pcd_urls(location)
     cluster = (
         None
         if scheduler
@@ -49,11 +59,11 @@ def run(folder, scheduler=None, workers=2):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("folder")
+    parser.add_argument("location", help="a folder, or an fsspec URL such as s3://bucket/prefix")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler")
     parser.add_argument("--workers", type=int, default=2, help="workers of the LocalCluster")
     args = parser.parse_args()
-    summaries, seconds = run(args.folder, args.scheduler, args.workers)
+    summaries, seconds = run(args.location, args.scheduler, args.workers)
     for s in summaries:
         print(f"{s['file']}: {s['points']} points, fields {s['fields']}")
     points = sum(s["points"] for s in summaries)
