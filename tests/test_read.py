@@ -160,6 +160,12 @@ def test_no_warning_when_nothing_is_missing(pcd, head, body):
     vantrel.read_pcd(pcd(head, body))  # the strict warning filter fails the test on any warning
 
 
+@pytest.mark.parametrize("text", ["FIELDS\nPOINTS -5\nDATA ascii\n", "FIELDS a\nCOUNT 0\nPOINTS -5\nDATA binary\n"])
+def test_negative_points_without_record_bytes_are_refused(pcd, text):
+    with pytest.raises(ValueError, match="^cannot create std::vector larger than max_size"):
+        vantrel.read_pcd(pcd(text))
+
+
 # ---------------------------------------------------------------- sources
 
 CLOUD = records("<f4,<f4,<f4,<u2", [(i, -i, 0.5 * i, i) for i in range(1000)])

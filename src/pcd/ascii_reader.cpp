@@ -234,7 +234,7 @@ AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuf
     RecordParser parser(header, buffer.data());
     if (parser.done()) {
         AsciiOutcome out;
-        out.points_complete = header.points;
+        out.points_complete = std::max<std::int64_t>(header.points, 0);
         return out;
     }
     // No more memory than the file still holds.

@@ -1,5 +1,6 @@
 #include "pcd/load_driver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <stdexcept>
@@ -25,7 +26,7 @@ DataReport read_data(std::istream& in, const PcdHeader& header, PointBuffer& buf
     const std::int64_t start = header.data_offset;
     if (header.data_type == "binary") {
         const auto got = static_cast<std::int64_t>(read_binary_data(in, buffer));
-        report.points_complete = header.point_step > 0 ? got / header.point_step : header.points;
+        report.points_complete = header.point_step > 0 ? got / header.point_step : std::max(header.points, 0);
         report.data_end = start + got;
     } else if (header.data_type == "binary_compressed") {
         const CompressedOutcome outcome = read_binary_compressed_data(in, header, buffer);
@@ -66,6 +67,8 @@ PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {
         if (!load.has_coordinates()) throw std::runtime_error("PCD must contain x, y, z fields");
     } else {
         for (const PcdField& field : header.fields) check_inside_record(field, header.point_step);
+        // Arrays of a negative length cannot be made, whatever the record size.
+        if (header.points < 0) throw std::length_error("cannot create std::vector larger than max_size()");
     }
 
     // The binary reader writes every byte itself, so a small buffer need not be

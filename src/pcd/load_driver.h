@@ -44,7 +44,8 @@ private:
 struct LoadOptions {
     // Refuse a file without fields x, y and z ("PCD must contain x, y, z
     // fields"). Without it, every field with elements must lie inside the
-    // record, the coordinates included, since they are handed out as fields.
+    // record, the coordinates included, since they are handed out as fields,
+    // and a negative POINTS is a std::length_error whatever the record size.
     bool require_coordinates = true;
     // The read size of ascii sections, for tests of chunk boundaries.
     std::size_t ascii_chunk = ascii_chunk_size;
