@@ -1,10 +1,11 @@
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
-from typing import Any, final
+from collections.abc import Mapping, Sequence
+from typing import Any, Literal, final
 
 import numpy as np
 import numpy.typing as npt
-from _typeshed import StrOrBytesPath, SupportsRead
+from _typeshed import StrOrBytesPath, SupportsRead, SupportsWrite
 
 __version__: str
 
@@ -99,3 +100,15 @@ def read_pcd(source: _Source) -> PointCloud:
 
 def read_pcd_header(source: _Source) -> PcdHeader:
     """Read the header of a PCD file, and nothing more."""
+
+def write_pcd(
+    target: StrOrBytesPath | SupportsWrite[bytes],
+    fields: Mapping[str, npt.ArrayLike] | PointCloud | None = None,
+    *,
+    points: npt.ArrayLike | None = None,
+    data: Literal["ascii", "binary", "binary_compressed"] = "binary_compressed",
+    width: int | None = None,
+    height: int | None = None,
+    viewpoint: Sequence[float] | None = None,
+) -> None:
+    """Write a PCD file to a path (replaced only once complete) or a binary file object."""

@@ -8,6 +8,7 @@
 #include "module/cloud_types.h"
 #include "module/errors.h"
 #include "module/sources.h"
+#include "module/writer.h"
 #include "pcd/load_driver.h"
 #include "result/result_arrays.h"
 
@@ -97,4 +98,7 @@ PYBIND11_MODULE(vantrel, m) {
     )pbdoc");
     m.def("read_pcd", &read_pcd, py::arg("source"), read_pcd_doc);
     m.def("read_pcd_header", &read_pcd_header, py::arg("source"), read_pcd_header_doc);
+    m.def("write_pcd", &vantrel::write_pcd, py::arg("target"), py::arg("fields") = py::none(), py::kw_only(),
+          py::arg("points") = py::none(), py::arg("data") = "binary_compressed", py::arg("width") = py::none(),
+          py::arg("height") = py::none(), py::arg("viewpoint") = py::none(), vantrel::write_pcd_doc);
 }

@@ -24,15 +24,15 @@ std::int64_t buffer_size(const PcdHeader& header) {
 DataReport read_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, const LoadOptions& options) {
     DataReport report;
     const std::int64_t start = header.data_offset;
-    if (header.data_type == "binary") {
+    if (header.data_type == data_binary) {
         const auto got = static_cast<std::int64_t>(read_binary_data(in, buffer));
         report.points_complete = header.point_step > 0 ? got / header.point_step : std::max(header.points, 0);
         report.data_end = start + got;
-    } else if (header.data_type == "binary_compressed") {
+    } else if (header.data_type == data_binary_compressed) {
         const CompressedOutcome outcome = read_binary_compressed_data(in, header, buffer);
         report.points_complete = outcome.points_complete;
         report.data_end = start + outcome.used;
-    } else if (header.data_type == "ascii") {
+    } else if (header.data_type == data_ascii) {
         AsciiOutcome outcome = read_ascii_data(in, header, buffer, options.ascii_chunk);
         report.points_complete = outcome.points_complete;
         report.data_end = start + outcome.used;
@@ -73,7 +73,7 @@ PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {
 
     // The binary reader writes every byte itself, so a small buffer need not be
     // cleared first.
-    load.buffer = PointBuffer(buffer_size(header), header.point_step, header.data_type == "binary");
+    load.buffer = PointBuffer(buffer_size(header), header.point_step, header.data_type == data_binary);
     load.data = read_data(in, header, load.buffer, options);
     return load;
 }

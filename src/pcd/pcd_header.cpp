@@ -1,5 +1,6 @@
 #include "pcd/pcd_header.h"
 
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -154,37 +155,37 @@ PcdHeader parse_pcd_header(std::istream& in) {
         auto is = [&](const char* word) {
             return key_len == std::strlen(word) && std::memcmp(key, word, key_len) == 0;
         };
-        if (is("FIELDS")) {
+        if (is(keyword::fields)) {
             for (const char* p = skip_space(key_end, end); p != end; p = skip_space(p, end)) {
                 const char* q = token_end(p, end);
                 header.fields.push_back(PcdField{std::string(p, q)});
                 p = q;
             }
-        } else if (is("SIZE") || is("COUNT")) {
-            const bool size = key_len == 4;
+        } else if (is(keyword::size) || is(keyword::count)) {
+            const bool size = is(keyword::size);
             IntValues values(key_end, end);
             for (PcdField& field : header.fields) {
                 if (!values.next(size ? field.size : field.count)) break;
             }
-        } else if (is("TYPE")) {
+        } else if (is(keyword::type)) {
             const char* p = key_end;
             for (PcdField& field : header.fields) {
                 p = skip_space(p, end);
                 if (p == end) break;
                 field.type = *p++;
             }
-        } else if (is("WIDTH")) {
+        } else if (is(keyword::width)) {
             IntValues(key_end, end).next(header.width);
-        } else if (is("HEIGHT")) {
+        } else if (is(keyword::height)) {
             IntValues(key_end, end).next(header.height);
-        } else if (is("POINTS")) {
+        } else if (is(keyword::points)) {
             IntValues(key_end, end).next(header.points);
-        } else if (is("VERSION")) {
+        } else if (is(keyword::version)) {
             const char* p = skip_space(key_end, end);
             header.version.assign(p, token_end(p, end));
-        } else if (is("VIEWPOINT")) {
+        } else if (is(keyword::viewpoint)) {
             header.viewpoint = read_viewpoint(key_end, end);
-        } else if (is("DATA")) {
+        } else if (is(keyword::data)) {
             const char* p = skip_space(key_end, end);
             header.data_type.assign(p, token_end(p, end));
             for (char& c : header.data_type) {
@@ -195,6 +196,48 @@ PcdHeader parse_pcd_header(std::istream& in) {
     }
     lay_out_record(header);
     return header;
+}
+
+bool is_writable_field_name(const std::string& name) noexcept {
+    if (name.empty()) return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 32 || byte == 127) return false;
+    }
+    return true;
+}
+
+std::string format_pcd_header(const PcdHeader& header) {
+    std::string names, sizes, types, counts, viewpoint;
+    for (const PcdField& field : header.fields) {
+        names += ' ' + field.name;
+        sizes += ' ' + std::to_string(field.size);
+        types += ' ';
+        types += field.type;
+        counts += ' ' + std::to_string(field.count);
+    }
+    for (const double value : header.viewpoint) {
+        char text[32];
+        viewpoint += ' ';
+        viewpoint.append(text, std::to_chars(text, text + sizeof text, value).ptr);  // shortest exact form
+    }
+    std::string out = "# .PCD v0.7 - Point Cloud Data file format\n";
+    const auto line = [&out](const char* key, const std::string& values) {
+        out += key;
+        out += values;
+        out += '\n';
+    };
+    line(keyword::version, " 0.7");
+    line(keyword::fields, names);
+    line(keyword::size, sizes);
+    line(keyword::type, types);
+    line(keyword::count, counts);
+    line(keyword::width, ' ' + std::to_string(header.width));
+    line(keyword::height, ' ' + std::to_string(header.height));
+    line(keyword::viewpoint, viewpoint);
+    line(keyword::points, ' ' + std::to_string(header.points));
+    line(keyword::data, ' ' + header.data_type);
+    return out;
 }
 
 }  // namespace vantrel

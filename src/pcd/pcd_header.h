@@ -18,6 +18,25 @@ struct PcdField {
     std::int64_t offset = 0;  // of the first element inside a point record
 };
 
+// The header's keywords and DATA values, shared by the parser, the loader
+// and the writer.
+namespace keyword {
+inline constexpr char version[] = "VERSION";
+inline constexpr char fields[] = "FIELDS";
+inline constexpr char size[] = "SIZE";
+inline constexpr char type[] = "TYPE";
+inline constexpr char count[] = "COUNT";
+inline constexpr char width[] = "WIDTH";
+inline constexpr char height[] = "HEIGHT";
+inline constexpr char viewpoint[] = "VIEWPOINT";
+inline constexpr char points[] = "POINTS";
+inline constexpr char data[] = "DATA";
+}  // namespace keyword
+
+inline constexpr char data_ascii[] = "ascii";
+inline constexpr char data_binary[] = "binary";
+inline constexpr char data_binary_compressed[] = "binary_compressed";
+
 // The sensor pose that a header without a VIEWPOINT line stands for: no
 // translation, the identity rotation (a quaternion w x y z).
 constexpr std::array<double, 7> default_viewpoint = {0, 0, 0, 1, 0, 0, 0};
@@ -43,6 +62,17 @@ inline bool is_coordinate_name(const std::string& name) noexcept {
     return name.size() == 1 && (name[0] == 'x' || name[0] == 'y' || name[0] == 'z');
 }
 
+// True for the ten element types that a field's values can have: F of SIZE
+// 4 or 8, I and U of SIZE 1, 2, 4 or 8.
+inline bool is_element_type(char type, std::int32_t size) noexcept {
+    const bool integer_size = size == 1 || size == 2 || size == 4 || size == 8;
+    return (type == 'F' && (size == 4 || size == 8)) || ((type == 'I' || type == 'U') && integer_size);
+}
+
+// True for a name that one FIELDS token carries and that reads back as the
+// same key: not empty, and without whitespace, control bytes or DEL.
+bool is_writable_field_name(const std::string& name) noexcept;
+
 // True when the field is handed to the caller under its own name: every field
 // but the coordinates, as long as it has at least one element per point.
 inline bool has_field_entry(const PcdField& field) noexcept {
@@ -66,6 +96,12 @@ PcdHeader parse_pcd_header(std::istream& in);
 // negative or overflows, or a field with an entry that lies outside its
 // record (check_inside_record).
 void lay_out_record(PcdHeader& header);
+
+// The header text for `header` (laid out), as a writer puts it: the version
+// comment, then VERSION 0.7, FIELDS, SIZE, TYPE, COUNT, WIDTH, HEIGHT,
+// VIEWPOINT, POINTS and DATA, each line ended by a line feed. Values are
+// written as they stand; the caller has checked them. Throws std::bad_alloc.
+std::string format_pcd_header(const PcdHeader& header);
 
 // Throws std::runtime_error("Invalid PCD header: field '...' lies outside the
 // point record ...") unless every element of the field lies inside a record

@@ -34,3 +34,8 @@ def organized(path: pathlib.Path) -> npt.NDArray[np.floating[Any]]:
 def from_memory(data: bytes) -> tuple[int, str, float]:
     header = vantrel.read_pcd_header(io.BytesIO(data))
     return len(vantrel.read_pcd(io.BytesIO(data))), header.fields[0].name, header.viewpoint[3]
+
+
+def save(path: pathlib.Path, cloud: vantrel.PointCloud) -> None:
+    vantrel.write_pcd(path, cloud, data="binary")
+    vantrel.write_pcd(io.BytesIO(), {"i": np.zeros(3, np.uint8)}, points=np.zeros((3, 3)), width=3, height=1)

@@ -1,0 +1,88 @@
+#include "pcd/file_output.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vantrel {
+namespace {
+
+// Beside the target, hidden, and unlikely to meet another writer's name.
+std::string temporary_name(const std::string& path, std::uint64_t salt) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string tag;
+    for (int i = 0; i < 10; ++i, salt /= 36) tag += digits[salt % 36];
+    return folder + "." + base + "." + tag + ".tmp";
+}
+
+}  // namespace
+
+WriteError::WriteError(const std::string& filename, int error_number)
+    : std::runtime_error("cannot write " + filename), filename_(filename), error_number_(error_number) {}
+
+FileOutput::FileOutput(const std::string& path) : path_(path) {
+    if (path.find('\0') != std::string::npos) throw WriteError(path, EINVAL);
+    struct stat target{};
+    const bool exists = ::stat(path.c_str(), &target) == 0;
+    if (exists && S_ISDIR(target.st_mode)) throw WriteError(path, EISDIR);
+    if (exists && !S_ISREG(target.st_mode)) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd_ < 0) throw WriteError(path, errno);
+        return;
+    }
+    std::random_device entropy;
+    std::mt19937_64 salt((std::uint64_t{entropy()} << 32) ^ entropy() ^
+                         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+        temporary_ = temporary_name(path, salt());
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // the umask applies
+        if (fd_ < 0 && (errno != EEXIST || attempt > 100)) {
+            const int error = errno;
+            temporary_.clear();
+            throw WriteError(path, error);
+        }
+    }
+    // The new file keeps the old one's permissions rather than the umask's.
+    if (exists && ::fchmod(fd_, target.st_mode & 07777) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        ::unlink(temporary_.c_str());
+        throw WriteError(path, error);
+    }
+}
+
+FileOutput::~FileOutput() {
+    if (committed_) return;
+    if (fd_ >= 0) ::close(fd_);
+    if (!temporary_.empty()) ::unlink(temporary_.c_str());
+}
+
+void FileOutput::write(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ::ssize_t done = ::write(fd_, data, size);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            throw WriteError(path_, errno);
+        }
+        data += done;
+        size -= static_cast<std::size_t>(done);
+    }
+}
+
+void FileOutput::commit() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) throw WriteError(path_, errno);  // a delayed write error shows here
+    if (!temporary_.empty() && ::rename(temporary_.c_str(), path_.c_str()) != 0) throw WriteError(path_, errno);
+    committed_ = true;
+}
+
+}  // namespace vantrel
