@@ -77,6 +77,15 @@ void FileOutput::write(const char* data, std::size_t size) {
     }
 }
 
+void FileOutput::expect(std::uint64_t size) noexcept {
+#ifdef FALLOC_FL_KEEP_SIZE
+    // Advice only: a file system that cannot reserve space still takes the writes.
+    static_cast<void>(::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)));
+#else
+    static_cast<void>(size);
+#endif
+}
+
 void FileOutput::commit() {
     const int fd = fd_;
     fd_ = -1;

@@ -38,6 +38,9 @@ public:
     FileOutput& operator=(const FileOutput&) = delete;
 
     void write(const char* data, std::size_t size) override;
+    // Allocates the file's blocks up front, as numpy's tofile does: one
+    // allocation instead of one per page as the writes come.
+    void expect(std::uint64_t size) noexcept override;
     void commit();
 
 private:

@@ -94,13 +94,15 @@ void put_u32_le(char* out, std::uint32_t value) noexcept {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-void write_compressed(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
+void write_compressed(const std::string& text, const PcdHeader& header, const std::vector<FieldSource>& sources,
+                      ByteSink& sink) {
     const std::int64_t points = header.points;
     const std::int64_t image_size = points * header.point_step;  // packed records: the planes add up to it
     char sizes[8];
     if (image_size == 0) {
         put_u32_le(sizes, 0);
         put_u32_le(sizes + 4, 0);
+        sink.write(text.data(), text.size());
         sink.write(sizes, sizeof sizes);
         return;
     }
@@ -121,6 +123,8 @@ void write_compressed(const PcdHeader& header, const std::vector<FieldSource>& s
     if (compressed == 0) throw std::length_error("the compressed data does not fit the format's 32-bit sizes");
     put_u32_le(sizes, compressed);
     put_u32_le(sizes + 4, static_cast<std::uint32_t>(image_size));
+    sink.expect(text.size() + sizeof sizes + compressed);
+    sink.write(text.data(), text.size());
     sink.write(sizes, sizeof sizes);
     sink.write(reinterpret_cast<const char*>(payload.data()), compressed);
 }
@@ -219,12 +223,14 @@ void prepare_pcd_header(PcdHeader& header) {
 
 void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
     const std::string text = format_pcd_header(header);
-    sink.write(text.data(), text.size());
     if (header.data_type == data_binary) {
+        sink.expect(text.size() + static_cast<std::uint64_t>(header.points * header.point_step));
+        sink.write(text.data(), text.size());
         write_binary(header, sources, sink);
     } else if (header.data_type == data_binary_compressed) {
-        write_compressed(header, sources, sink);
+        write_compressed(text, header, sources, sink);
     } else {
+        sink.write(text.data(), text.size());
         write_ascii(header, sources, sink);
     }
 }

@@ -25,6 +25,9 @@ class ByteSink {
 public:
     virtual ~ByteSink() = default;
     virtual void write(const char* data, std::size_t size) = 0;
+    // A hint, given before the first write when the writer knows it: the
+    // number of bytes that will be written in all. Throws nothing.
+    virtual void expect(std::uint64_t) noexcept {}
 };
 
 // Checks that `header` can be written and lays its record out (packed, no

@@ -1,0 +1,131 @@
+"""vantrel.write_pcd against the floor of each encoding, measured in the same run.
+
+    python bench/writers.py [--points 2000000] [--repeats 5]
+
+vantrel writes the lidar cloud from the strided views that load_pcd returns.
+Floors: binary, ndarray.tofile of the same packed records; binary_compressed,
+lzf_compress of the same field-major image plus writing it; ascii,
+numpy.savetxt of the same columns. Each run writes a new file, with the dirty
+pages of earlier runs flushed first; binary is also timed replacing a file.
+Prints best times and ratios. The writers
+of the other libraries are measured by peers.py, each in a process of its own.
+"""
+
+import argparse
+import ctypes
+import ctypes.util
+import os
+import pathlib
+import sys
+import time
+
+import numpy as np
+
+from clouds import DTYPE, OUT, cloud_path
+
+TARGETS = {"binary": 1.2, "binary_compressed": 1.3, "ascii": 0.1}
+FLOOR_NAMES = {"ascii": "numpy.savetxt", "binary": "ndarray.tofile", "binary_compressed": "lzf_compress + write"}
+WRITTEN = OUT / "written"
+
+
+def source(points):
+    """The cloud as load_pcd gives it, and as packed records."""
+    import vantrel
+
+    path = cloud_path(points, "binary")
+    xyz, fields = vantrel.load_pcd(str(path))
+    records = np.fromfile(path, DTYPE, points, offset=len(path.read_bytes()) - points * DTYPE.itemsize)
+    return xyz, fields, records
+
+
+_lzf = ctypes.CDLL(ctypes.util.find_library("lzf") or "liblzf.so.1")
+
+
+def floor(encoding, records, target):
+    """The floor's write function for an encoding; its inputs are made before the clock starts."""
+    head = pathlib.Path(cloud_path(len(records), encoding)).read_bytes()
+    head = head[: head.index(b"\nDATA ") + len(b"\nDATA ") + len(encoding) + 1]
+    if encoding == "binary":
+
+        def write():
+            with open(target, "wb") as f:
+                f.write(head)
+                records.tofile(f)
+
+        return write
+    if encoding == "binary_compressed":
+        image = b"".join(np.ascontiguousarray(records[name]).tobytes() for name in DTYPE.names)
+        out = ctypes.create_string_buffer(len(image) + len(image) // 16 + 64)
+
+        def write():
+            n = _lzf.lzf_compress(image, len(image), out, len(out))
+            with open(target, "wb") as f:
+                f.write(head + np.array([n, len(image)], "<u4").tobytes())
+                f.write(memoryview(out)[:n])
+
+        return write
+    columns = np.column_stack([records[name].astype(np.float64) for name in DTYPE.names])
+
+    def write():
+        with open(target, "wb") as f:
+            f.write(head)
+            np.savetxt(f, columns)
+
+    return write
+
+
+def timed(fn, target, replace):
+    """One run of fn writing target: into a new file, or over the one it wrote before. Dirty
+    pages of earlier runs are flushed first, outside the clock, so that no run pays for another."""
+    if not replace and target.exists():
+        target.unlink()
+    os.sync()
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def measure(points, repeats):
+    import vantrel
+
+    WRITTEN.mkdir(parents=True, exist_ok=True)
+    xyz, fields, records = source(points)
+    rows = []
+    cases = [("binary", False), ("binary", True), ("binary_compressed", False), ("ascii", False)]
+    for encoding, replace in cases:
+        ours_path, floor_path = WRITTEN / f"vantrel.{encoding}.pcd", WRITTEN / f"floor.{encoding}.pcd"
+
+        def ours(target=ours_path, encoding=encoding):
+            vantrel.write_pcd(target, fields, points=xyz, data=encoding)
+
+        theirs = floor(encoding, records, floor_path)
+        ours(), theirs() if encoding != "ascii" else None  # the targets exist for the replacing runs
+        ours_s, floor_s = float("inf"), float("inf")
+        floor_repeats = 1 if encoding == "ascii" else repeats  # savetxt takes many seconds
+        for i in range(repeats):  # interleaved, so that noise hits both alike
+            ours_s = min(ours_s, timed(ours, ours_path, replace))
+            if i < floor_repeats:
+                floor_s = min(floor_s, timed(theirs, floor_path, replace))
+        rows.append((encoding, "replacing" if replace else "new file", ours_s, floor_s, ours_s / floor_s))
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--points", type=int, default=2_000_000)
+    parser.add_argument("--repeats", type=int, default=7)
+    args = parser.parse_args()
+    print(f"{args.points} points, best of {args.repeats} (numpy.savetxt: one run)")
+    print(f"{'encoding':<18} {'target':<10} {'vantrel ms':>11} {'floor':<21} {'floor ms':>9} {'ratio':>6} {'goal':>7}")
+    for encoding, case, ours, theirs, ratio in measure(args.points, args.repeats):
+        goal = TARGETS[encoding]
+        mark = "" if ratio <= goal else "  (over)"
+        print(
+            f"{encoding:<18} {case:<10} {ours * 1e3:11.1f} {FLOOR_NAMES[encoding]:<21} {theirs * 1e3:9.1f} "
+            f"{ratio:6.2f} {'<= ' + format(goal, '.2f'):>7}{mark}"
+        )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
