@@ -11,7 +11,7 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test lint test-asan fuzz bench build system-deps clean
+.PHONY: demo test lint test-asan fuzz bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -90,6 +90,12 @@ BENCH_PY   := $(BENCH_VENV)/bin/python
 BENCH_DEPS := numpy matplotlib pypcd4 open3d-cpu
 bench: build $(STAMPS)/bench-installed
 	cd bench && ../$(BENCH_PY) peers.py $(BENCH_ARGS)
+
+# What the other libraries read of the files vantrel writes; PCL through its
+# command-line tools, from Debian's pcl-tools.
+bench-reads: build $(STAMPS)/bench-installed
+	@command -v pcl_convert_pcd_ascii_binary > /dev/null || $(SUDO) apt-get install -y -qq --no-install-recommends pcl-tools
+	cd bench && ../$(BENCH_PY) peer_reads.py
 
 $(BENCH_PY): | $(PY)
 	$$($(PY) -c 'import sys; print(sys._base_executable)') -m venv $(BENCH_VENV)

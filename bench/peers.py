@@ -1,12 +1,15 @@
-"""vantrel against the PCD readers its users would otherwise pick, and against the floors.
+"""vantrel against the PCD readers and writers its users would otherwise pick, and against the floors.
 
     python bench/peers.py [--repeats 5] [--sizes 100000 2000000] [--out bench/results]
 
 Every reader loads every cloud in a fresh process of its own, several times; the
 best time counts, and the peak resident memory of one load is measured by
-resetting the process's high-water mark before it. A reader that is not
-installed, or that cannot load a file, is reported as such. Writes a table
-(Markdown and JSON) and a bar chart into --out, and prints the table.
+resetting the process's high-water mark before it. Every writer writes the same
+cloud, from the arrays it takes, in each encoding, in a process of its own; each
+run writes a new file, with the dirty pages of earlier runs flushed first, and
+what it wrote is read back with vantrel to compare the coordinates. A library
+that is not installed, or that fails, is reported as such. Writes the tables
+(Markdown and JSON) and a bar chart into --out, and prints the tables.
 """
 
 import argparse
@@ -19,6 +22,8 @@ import sys
 import time
 
 import numpy as np
+from writers import FLOOR_NAMES as WRITE_FLOOR_NAMES
+from writers import WRITTEN
 
 from clouds import DTYPE, ENCODINGS, cloud_path
 from floors import data_offset, floor_compressed, floor_program
@@ -26,6 +31,8 @@ from floors import data_offset, floor_compressed, floor_program
 HERE = pathlib.Path(__file__).parent
 READERS = ["vantrel", "pypcd4", "open3d.t", "open3d legacy", "floor"]
 FLOOR_NAMES = {"ascii": "read + fast_float", "binary": "numpy.fromfile", "binary_compressed": "read + lzf_decompress"}
+# open3d legacy keeps x, y and z only: "vantrel x, y, z" writes the same.
+WRITERS = ["vantrel", "pypcd4", "open3d.t", "open3d legacy", "vantrel x, y, z", "floor"]
 
 
 # ---------------------------------------------------------------- one reader, one process
@@ -133,6 +140,92 @@ def worker(reader, path, encoding, points, repeats):
     return {"seconds": best, "peak_mb": peak / 1024, "xyz": xyz_sum(xyz)}
 
 
+# ---------------------------------------------------------------- one writer, one process
+
+
+def write_function(writer, encoding, points, target):
+    """A function that writes the cloud to target, from the arrays this writer takes, made beforehand."""
+    binary = cloud_path(points, "binary")
+    records = np.fromfile(binary, DTYPE, points, offset=data_offset(binary))
+    columns = [np.ascontiguousarray(records[name]) for name in DTYPE.names]
+    xyz = np.stack(columns[:3], axis=1)
+    if writer == "vantrel":
+        import vantrel
+
+        loaded, fields = vantrel.load_pcd(str(binary))  # its views, strided as load_pcd gives them
+
+        def write():
+            vantrel.write_pcd(target, fields, points=loaded, data=encoding)
+    elif writer == "vantrel x, y, z":
+        import vantrel
+
+        loaded, _ = vantrel.load_pcd(str(binary))
+
+        def write():
+            vantrel.write_pcd(target, points=loaded, data=encoding)
+    elif writer == "pypcd4":
+        import pypcd4
+
+        def write():
+            cloud = pypcd4.PointCloud.from_points(columns, list(DTYPE.names), [records.dtype[n] for n in DTYPE.names])
+            cloud.save(target, encoding=pypcd4.Encoding(encoding))
+    elif writer == "open3d.t":
+        import open3d as o3d
+
+        def write():
+            cloud = o3d.t.geometry.PointCloud(o3d.core.Tensor(xyz))
+            for name, column in zip(DTYPE.names[3:], columns[3:], strict=True):
+                cloud.point[name] = o3d.core.Tensor(column.reshape(-1, 1))
+            if not o3d.t.io.write_point_cloud(
+                str(target), cloud, write_ascii=encoding == "ascii", compressed=encoding == "binary_compressed"
+            ):
+                raise RuntimeError("write_point_cloud failed")
+    elif writer == "open3d legacy":
+        import open3d as o3d
+
+        xyz64 = xyz.astype(np.float64)  # the only fields it keeps
+
+        def write():
+            cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(xyz64))
+            if not o3d.io.write_point_cloud(
+                str(target), cloud, write_ascii=encoding == "ascii", compressed=encoding == "binary_compressed"
+            ):
+                raise RuntimeError("write_point_cloud failed")
+    else:
+        from writers import floor
+
+        write = floor(encoding, records, target)
+    return write
+
+
+def write_worker(writer, encoding, points, repeats):
+    WRITTEN.mkdir(parents=True, exist_ok=True)
+    target = WRITTEN / f"{''.join(c if c.isalnum() else '_' for c in writer)}.{points}.{encoding}.pcd"
+    try:
+        write = write_function(writer, encoding, points, target)
+    except ImportError as e:
+        return {"error": f"not installed ({e.name})"}
+    best, peak = float("inf"), 0
+    for _ in range(repeats):
+        if target.exists():
+            target.unlink()
+        os.sync()
+        base = rss_kb("VmRSS:")
+        reset_peak()
+        start = time.perf_counter()
+        try:
+            write()
+        except Exception as e:  # the writer cannot write this cloud
+            return {"error": f"{type(e).__name__}: {str(e)[:80]}"}
+        best = min(best, time.perf_counter() - start)
+        peak = max(peak, rss_kb("VmHWM:") - base)
+    import vantrel
+
+    cloud = vantrel.read_pcd(target)
+    xyz = cloud.points if {"x", "y", "z"} <= cloud.fields.keys() else None
+    return {"seconds": best, "peak_mb": peak / 1024, "xyz": xyz_sum(xyz)}
+
+
 # ---------------------------------------------------------------- threads
 
 
@@ -191,15 +284,15 @@ def versions():
     return found
 
 
-def table(results):
-    lines = ["| cloud | encoding | reader | best ms | × vantrel | peak MB | xyz |", "|---|---|---|---:|---:|---:|---|"]
+def table(results, role="reader", floors=FLOOR_NAMES):
+    lines = [f"| cloud | encoding | {role} | best ms | × vantrel | peak MB | xyz |", "|---|---|---|---:|---:|---:|---|"]
     for row in results:
         ours = next(
             r
             for r in results
             if r["points"] == row["points"] and r["encoding"] == row["encoding"] and r["reader"] == "vantrel"
         )
-        name = row["reader"] if row["reader"] != "floor" else f"floor: {FLOOR_NAMES[row['encoding']]}"
+        name = row["reader"] if row["reader"] != "floor" else f"floor: {floors[row['encoding']]}"
         cloud = f"{row['points'] // 1000}k" if row["points"] < 10**6 else f"{row['points'] / 1e6:g}M"
         if "error" in row:
             lines.append(f"| {cloud} | {row['encoding']} | {name} | — | — | — | {row['error']} |")
@@ -217,32 +310,33 @@ def table(results):
     return "\n".join(lines)
 
 
-def chart(results, path):
+def chart(results, writes, path):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    groups = sorted({(r["points"], r["encoding"]) for r in results}, key=lambda g: (g[0], ENCODINGS.index(g[1])))
-    fig, ax = plt.subplots(figsize=(11, 4.8))
-    width = 0.8 / len(READERS)
-    for i, reader in enumerate(READERS):
-        xs, ys = [], []
-        for j, (points, encoding) in enumerate(groups):
-            row = next(
-                r for r in results if r["points"] == points and r["encoding"] == encoding and r["reader"] == reader
-            )
-            if "seconds" in row:
-                xs.append(j + (i - (len(READERS) - 1) / 2) * width)
-                ys.append(row["seconds"] * 1e3)
-        ax.bar(xs, ys, width, label=reader if reader != "floor" else "floor (see table)")
-    ax.set_yscale("log")
-    ax.set_ylabel("best load time, ms (log scale)")
-    ax.set_xticks(range(len(groups)))
-    ax.set_xticklabels([f"{p // 1000}k\n{e}" if p < 10**6 else f"{p / 1e6:g}M\n{e}" for p, e in groups])
-    ax.set_title("PCD load time: vantrel against other readers (lower is better)")
-    ax.legend(ncol=len(READERS), fontsize=8, loc="upper left")
-    ax.grid(axis="y", which="both", alpha=0.3)
+    fig, axes = plt.subplots(2, 1, figsize=(11, 9))
+    for ax, rows, verb, names in ((axes[0], results, "load", READERS), (axes[1], writes, "write", WRITERS)):
+        groups = sorted({(r["points"], r["encoding"]) for r in rows}, key=lambda g: (g[0], ENCODINGS.index(g[1])))
+        width = 0.8 / len(names)
+        for i, name in enumerate(names):
+            xs, ys = [], []
+            for j, (points, encoding) in enumerate(groups):
+                row = next(
+                    r for r in rows if r["points"] == points and r["encoding"] == encoding and r["reader"] == name
+                )
+                if "seconds" in row:
+                    xs.append(j + (i - (len(names) - 1) / 2) * width)
+                    ys.append(row["seconds"] * 1e3)
+            ax.bar(xs, ys, width, label=name if name != "floor" else "floor (see table)")
+        ax.set_yscale("log")
+        ax.set_ylabel(f"best {verb} time, ms (log scale)")
+        ax.set_xticks(range(len(groups)))
+        ax.set_xticklabels([f"{p // 1000}k\n{e}" if p < 10**6 else f"{p / 1e6:g}M\n{e}" for p, e in groups])
+        ax.set_title(f"PCD {verb} time: vantrel against other libraries (lower is better)")
+        ax.legend(ncol=len(names), fontsize=8, loc="upper left")
+        ax.grid(axis="y", which="both", alpha=0.3)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -255,7 +349,8 @@ def main():
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
-        print(json.dumps(worker(**json.loads(args.worker))))
+        job = json.loads(args.worker)
+        print(json.dumps(write_worker(**job["write"]) if "write" in job else worker(**job)))
         return 0
 
     results = []
@@ -271,6 +366,20 @@ def main():
                 shown = f"{row['seconds'] * 1e3:9.1f} ms" if "seconds" in row else row["error"]
                 print(f"{points:>9} {encoding:<18} {reader:<14} {shown}", file=sys.stderr)
 
+    writes = []
+    for points in args.sizes:
+        for encoding in ENCODINGS:
+            for writer in WRITERS:
+                # Text writers other than vantrel take many seconds on the large cloud: one run each.
+                slow = encoding == "ascii" and writer != "vantrel" and points > 10**6
+                repeats = 1 if slow else max(3, args.repeats)
+                job = {"write": dict(writer=writer, encoding=encoding, points=points, repeats=repeats)}
+                row = run_worker(job)
+                row.update(reader=writer, encoding=encoding, points=points)
+                writes.append(row)
+                shown = f"{row['seconds'] * 1e3:9.1f} ms" if "seconds" in row else row["error"]
+                print(f"{points:>9} {encoding:<18} write {writer:<14} {shown}", file=sys.stderr)
+
     scaling = {
         encoding: thread_scaling(str(cloud_path(max(args.sizes), encoding)))
         for encoding in ("ascii", "binary_compressed")
@@ -281,6 +390,7 @@ def main():
         "versions": versions(),
         "repeats": args.repeats,
         "results": results,
+        "writes": writes,
         "threads": scaling,
     }
     (args.out / "peers.json").write_text(json.dumps(report, indent=1))
@@ -291,8 +401,12 @@ def main():
         "",
         table(results),
         "",
-        f"Thread scaling, {max(args.sizes) // 10**6}M points: 4 loads one after another against the "
-        "same 4 loads on 2 threads.",
+        "Writers, from the arrays each takes (vantrel: the views load_pcd returns). open3d legacy keeps x, y, z "
+        "only; so does the row vantrel x, y, z, its like for like.",
+        "",
+        table(writes, "writer", WRITE_FLOOR_NAMES),
+        "",
+        f"Thread scaling, {max(args.sizes):,} points: 4 loads one after another against the same 4 loads on 2 threads.",
         "",
         "| encoding | sequential ms | 2 threads ms | throughput × |",
         "|---|---:|---:|---:|",
@@ -300,7 +414,7 @@ def main():
     for encoding, s in scaling.items():
         text.append(f"| {encoding} | {s['sequential'] * 1e3:.0f} | {s['threads'] * 1e3:.0f} | {s['speedup']:.2f} |")
     (args.out / "peers.md").write_text("\n".join(text) + "\n")
-    chart(results, args.out / "peers.png")
+    chart(results, writes, args.out / "peers.png")
     print("\n".join(text))
     return 0
 

@@ -65,11 +65,13 @@ def floor(encoding, records, target):
 
         return write
     columns = np.column_stack([records[name].astype(np.float64) for name in DTYPE.names])
+    # Each value in a form that reads back to itself: floats to their precision, the ring as an integer.
+    formats = ["%.9g", "%.9g", "%.9g", "%.9g", "%d", "%.17g"]
 
     def write():
         with open(target, "wb") as f:
             f.write(head)
-            np.savetxt(f, columns)
+            np.savetxt(f, columns, fmt=formats)
 
     return write
 
