@@ -3,20 +3,28 @@
     python examples/batch_threads.py FOLDER [--threads N]
 
 load_pcd releases the interpreter lock while it reads and decodes, so the
-threads load files side by side.
+threads load files side by side. A file that cannot be loaded, or whose data
+falls short (a DataWarning, made an error here), is reported and skipped; the
+exit status is 1 if there was any.
 """
 
 import argparse
 import os
 import pathlib
+import sys
 import time
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 import vantrel
 
 
 def summary(path):
-    points, fields = vantrel.load_pcd(str(path))
+    """(points, bytes) of a file, or the exception that stopped its load."""
+    try:
+        points, fields = vantrel.load_pcd(str(path))
+    except Exception as e:
+        return e
     return len(points), path.stat().st_size
 
 
@@ -28,17 +36,23 @@ def main():
     files = sorted(args.folder.rglob("*.pcd"))
     if not files:
         raise SystemExit(f"no .pcd files under {args.folder}")
+    warnings.simplefilter("error", vantrel.DataWarning)  # a damaged file counts as a failure
     start = time.perf_counter()
     with ThreadPoolExecutor(args.threads) as pool:
-        done = list(pool.map(summary, files))
+        results = list(pool.map(summary, files))
     seconds = time.perf_counter() - start
+    failed = [(path, e) for path, e in zip(files, results, strict=True) if isinstance(e, Exception)]
+    for path, e in failed:
+        print(f"{path}: {type(e).__name__}: {e}", file=sys.stderr)
+    done = [r for r in results if not isinstance(r, Exception)]
     points = sum(n for n, _ in done)
     size = sum(b for _, b in done)
     print(
-        f"{len(files)} files, {points} points, {size / 1e6:.1f} MB in {seconds:.3f} s on {args.threads} threads: "
-        f"{points / seconds:,.0f} points/s"
+        f"{len(done)} files, {points} points, {size / 1e6:.1f} MB in {seconds:.3f} s on {args.threads} threads: "
+        f"{points / seconds:,.0f} points/s" + (f"; {len(failed)} failed" if failed else "")
     )
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

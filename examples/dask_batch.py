@@ -6,21 +6,32 @@ Files are opened through fsspec, so the same code reads a local folder,
 s3://bucket/prefix or gs://bucket/prefix (with s3fs or gcsfs installed).
 Without --scheduler a LocalCluster is started. Each task reads one file where
 it runs and returns a small summary (points, bounds, fields), so no point
-array crosses the network unless a task is written to send it.
+array crosses the network unless a task is written to send it. A file that
+cannot be read, or whose data falls short (a DataWarning, made an error here),
+is reported and skipped; the exit status is 1 if there was any.
+
+Needs Dask: pip install 'vantrel[dask]'.
 """
 
 import argparse
+import sys
 import time
 
 
 def summarize(url):
+    import warnings
+
     import fsspec
     import numpy as np
 
     import vantrel
 
-    with fsspec.open(url, "rb") as f:
-        cloud = vantrel.read_pcd(f)
+    try:
+        with warnings.catch_warnings(), fsspec.open(url, "rb") as f:
+            warnings.simplefilter("error", vantrel.DataWarning)  # a damaged file counts as a failure
+            cloud = vantrel.read_pcd(f)
+    except Exception as e:
+        return {"file": url, "error": f"{type(e).__name__}: {e}"}
     fields = {name: str(values.dtype) for name, values in cloud.fields.items() if name not in ("x", "y", "z")}
     bounds = None
     if {"x", "y", "z"} <= cloud.fields.keys():
@@ -39,7 +50,10 @@ def pcd_urls(location):
 
 
 def run(location, scheduler=None, workers=2):
-    from dask.distributed import Client, LocalCluster
+    try:
+        from dask.distributed import Client, LocalCluster
+    except ImportError:
+        raise SystemExit("this example needs Dask: pip install 'vantrel[dask]'") from None
 
     files = pcd_urls(location)
     cluster = (
@@ -64,11 +78,19 @@ def main():
     parser.add_argument("--workers", type=int, default=2, help="workers of the LocalCluster")
     args = parser.parse_args()
     summaries, seconds = run(args.location, args.scheduler, args.workers)
-    for s in summaries:
+    failed = [s for s in summaries if "error" in s]
+    done = [s for s in summaries if "error" not in s]
+    for s in done:
         print(f"{s['file']}: {s['points']} points, fields {s['fields']}")
-    points = sum(s["points"] for s in summaries)
-    print(f"{len(summaries)} files, {points} points in {seconds:.3f} s: {points / max(seconds, 1e-9):,.0f} points/s")
+    for s in failed:
+        print(f"{s['file']}: {s['error']}", file=sys.stderr)
+    points = sum(s["points"] for s in done)
+    print(
+        f"{len(done)} files, {points} points in {seconds:.3f} s: {points / max(seconds, 1e-9):,.0f} points/s"
+        + (f"; {len(failed)} failed" if failed else "")
+    )
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
