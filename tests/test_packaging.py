@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import vantrel
+from conftest import FIXTURES
 from pcdfile import header
 
 ROOT = pathlib.Path(__file__).parent.parent
@@ -79,35 +80,49 @@ def test_batch_examples_report_failures_and_go_on(tmp_path, example, args, summa
     assert "short.pcd: DataWarning: PCD data ends early: the file holds 1 of 5 points" in run.stderr
 
 
+SYSTEM_LZF = pathlib.Path("/usr/lib/x86_64-linux-gnu/liblzf.so.1")
+
+
+def can_hide_system_lzf():
+    """A private mount namespace lets /dev/null stand in for the system's liblzf."""
+    if not SYSTEM_LZF.exists() or shutil.which("unshare") is None:
+        return False
+    return subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0
+
+
 @pytest.mark.index
 @pytest.mark.skipif("build" in vantrel.__file__, reason="checks the installed package, not a build tree")
-def test_wheel_installs_into_a_fresh_environment(tmp_path):
-    wheels = tmp_path / "wheels"
-    subprocess.run(
-        [sys.executable, "-m", "pip", "wheel", "-q", "--no-build-isolation", "--no-deps", str(ROOT), "-w", str(wheels)],
-        check=True,
-        cwd=ROOT,
-    )
-    wheel = next(wheels.glob("vantrel-*.whl"))
+def test_repaired_wheel_installs_into_a_fresh_environment_with_its_own_liblzf(tmp_path):
+    dist = tmp_path / "dist"
+    subprocess.run(["make", "-s", "-C", str(ROOT), "wheel", f"DIST={dist}"], check=True, capture_output=True)
+    wheel = next(dist.glob("vantrel-*-manylinux_*.whl"))
+    assert next(dist.glob("vantrel-*.tar.gz"))
     import zipfile
 
     names = zipfile.ZipFile(wheel).namelist()
     assert any(n.startswith("vantrel.cpython-312") for n in names) and "vantrel-stubs/__init__.pyi" in names
+    assert any(n.startswith("vantrel.libs/liblzf") for n in names)
     env_dir = tmp_path / "env"
     venv.create(env_dir, with_pip=True)
     python = env_dir / "bin" / "python"
     subprocess.run([str(python), "-m", "pip", "install", "-q", str(wheel)], check=True)
-    sample = tmp_path / "s.pcd"
-    sample.write_bytes(header(points=2) + b"1 2 3\n4 5 6\n")
-    code = f"import vantrel; p, f = vantrel.load_pcd({str(sample)!r}); print(p.sum(), vantrel.__version__)"
-    out = subprocess.run(
-        [str(python), "-c", code],
-        capture_output=True,
-        text=True,
-        check=True,
-        env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
-    ).stdout
-    assert out.split() == ["21.0", vantrel.__version__]
+    sample = FIXTURES / "lidar.binary_compressed.pcd"
+    code = (
+        "import subprocess, vantrel\n"
+        f"p, f = vantrel.load_pcd({str(sample)!r})\n"
+        "print(float(p.astype('f8').sum()), vantrel.__version__)\n"
+        "print(subprocess.run(['ldd', vantrel.__file__], capture_output=True, text=True).stdout)\n"
+    )
+    command = [str(python), "-c", code]
+    if can_hide_system_lzf():
+        mount = f"mount --bind /dev/null {SYSTEM_LZF.resolve()}"
+        command = ["unshare", "-m", "sh", "-c", f'{mount} && exec "$@"', "hide", *command]
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+    out = subprocess.run(command, capture_output=True, text=True, check=True, env=env).stdout.splitlines()
+    expected = float(vantrel.load_pcd(str(sample))[0].astype("f8").sum())
+    assert out[0].split() == [str(expected), vantrel.__version__]
+    resolved = next(line for line in out if "liblzf" in line)
+    assert "/site-packages/vantrel.libs/liblzf-" in resolved, resolved
 
 
 def test_sdist_builds(tmp_path):
