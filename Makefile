@@ -11,7 +11,7 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test lint wheel test-asan fuzz bench bench-reads build system-deps clean
+.PHONY: demo test lint wheel test-asan test-aarch64 fuzz bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -58,6 +58,18 @@ test-asan: build
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_BUILD)
 	$(ASAN_ENV) $(PY) -c 'import vantrel; assert "$(ASAN_BUILD)" in vantrel.__file__, vantrel.__file__'
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider
+
+# The engine and the fuzz replay program built for aarch64-linux-musl (zig's
+# clang from PyPI's ziglang, statically linked), run under qemu-user over the
+# real files and fuzz/regressions, every digest diffed with this machine's.
+test-aarch64: build $(STAMPS)/aarch64-deps
+	PATH=$(abspath $(VENV))/bin:$$PATH fuzz/test_aarch64.sh $(abspath $(PY)) \
+	  "$$(ls -t build/cp312*/fuzz_load_replay | head -1)" $(if $(WERROR),ON,OFF)
+
+$(STAMPS)/aarch64-deps: | $(PY)
+	$(PY) -m pip install -q ziglang==0.17.1
+	@command -v qemu-aarch64-static > /dev/null || $(SUDO) apt-get install -y -qq qemu-user-static
+	@mkdir -p $(STAMPS) && touch $@
 
 # libFuzzer with both sanitizers (needs clang and its runtime), seeded from the
 # real files: `make fuzz FUZZ_SECONDS=600 FUZZ_ENCODING=ascii`.

@@ -1,9 +1,11 @@
 // Feeds arbitrary bytes through the engine exactly as a read does: header
 // parse, layout checks, the reader that DATA names, into a point buffer,
 // then the report of what the data section held.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -12,11 +14,91 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_load.h"
 #include "pcd/load_driver.h"
 #include "pcd/memory_stream.h"
 #include "pcd/pcd_writer.h"
 
 namespace {
+
+// FNV-1a over whatever a step gives, or nothing at all while fuzzing.
+class Digest {
+public:
+    explicit Digest(bool on) : on_(on) {}
+
+    void add(const void* data, std::size_t size) {
+        if (!on_) return;
+        const auto* p = static_cast<const unsigned char*>(data);
+        for (std::size_t i = 0; i < size; ++i) hash_ = (hash_ ^ p[i]) * 0x100000001b3ull;
+    }
+    template <typename T>
+    void add(const T& value) {
+        add(&value, sizeof value);
+    }
+    void add(const std::string& text) {
+        add(text.size());
+        add(text.data(), text.size());
+    }
+    // Ends one step: its name, what it came to, and the hash of what it gave.
+    void step(const char* name, const std::string& outcome) {
+        if (!on_) return;
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash_));
+        line_ += std::string(line_.empty() ? "" : " ") + name + "=" + outcome + ":" + hex;
+        hash_ = 0xcbf29ce484222325ull;
+    }
+    std::string line() const { return line_; }
+
+private:
+    bool on_;
+    std::uint64_t hash_ = 0xcbf29ce484222325ull;
+    std::string line_;
+};
+
+void add_header(Digest& digest, const vantrel::PcdHeader& header) {
+    for (const vantrel::PcdField& field : header.fields) {
+        digest.add(field.name);
+        digest.add(field.type);
+        digest.add(field.size);
+        digest.add(field.count);
+        digest.add(field.offset);
+    }
+    digest.add(header.width);
+    digest.add(header.height);
+    digest.add(header.points);
+    digest.add(header.data_type);
+    digest.add(header.point_step);
+    digest.add(header.version);
+    digest.add(header.viewpoint);
+    digest.add(header.data_offset);
+    digest.add(header.header_lines);
+}
+
+// Claims can be huge and lazily mapped: the records are hashed up to 4 MiB.
+void add_load(Digest& digest, const vantrel::PcdLoad& load) {
+    add_header(digest, load.header);
+    const vantrel::DataReport& data = load.data;
+    digest.add(data.points_complete);
+    digest.add(data.data_end);
+    digest.add(data.bad_value_offset);
+    digest.add(data.bad_value_line);
+    digest.add(data.bad_value_stuck);
+    digest.add(data.bad_value_excerpt);
+    digest.add(load.buffer.data(), std::min(load.buffer.size(), std::size_t{4} << 20));
+}
+
+// What an exception says, for the digest: its kind and its message's hash.
+std::string failure(const std::exception& e) {
+    const char* kind = dynamic_cast<const std::length_error*>(&e)    ? "length_error"
+                       : dynamic_cast<const std::bad_alloc*>(&e)     ? "bad_alloc"
+                       : dynamic_cast<const std::runtime_error*>(&e) ? "runtime_error"
+                                                                     : "exception";
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const char* p = e.what(); *p != '\0'; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 0x100000001b3ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string(kind) + "/" + hex;
+}
 
 // What result assembly relies on: every field that gets an entry lies inside
 // its record, and the buffer holds points x point_step bytes.
@@ -70,7 +152,7 @@ bool same_value(const vantrel::PcdField& field, const std::uint8_t* a, const std
 
 // What the loader read, written back in every encoding, reads back the same:
 // every field the writer takes, from the loaded records where they lie.
-void check_round_trip(const vantrel::PcdLoad& load) {
+void check_round_trip(const vantrel::PcdLoad& load, Digest& digest) {
     const vantrel::PcdHeader& loaded = load.header;
     if (loaded.points < 0 || load.buffer.size() > (std::size_t{1} << 20)) return;
     vantrel::PcdHeader header;
@@ -98,6 +180,9 @@ void check_round_trip(const vantrel::PcdLoad& load) {
         vantrel::LoadOptions options;
         options.require_coordinates = false;
         const vantrel::PcdLoad again = vantrel::load_pcd_stream(in, options);
+        if (header.data_type != vantrel::data_binary_compressed) digest.add(sink.bytes);
+        add_load(digest, again);
+        digest.step(data, "ok");
         if (!again.data.complete(again.header) || again.header.fields.size() != header.fields.size()) std::abort();
         for (std::size_t f = 0; f < header.fields.size(); ++f) {
             const vantrel::PcdField& field = again.header.fields[f];
@@ -115,15 +200,20 @@ void check_round_trip(const vantrel::PcdLoad& load) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on) {
     const char* const bytes = reinterpret_cast<const char*>(data);
+    Digest digest(digest_on);
     try {
         // The header alone, as read_pcd_header reads it.
         vantrel::MemoryStream head(bytes, size);
         const vantrel::PcdHeader header = vantrel::parse_pcd_header(head);
         for (const double v : header.viewpoint) static_cast<void>(std::isfinite(v));
-    } catch (const std::runtime_error&) {
-    } catch (const std::bad_alloc&) {
+        add_header(digest, header);
+        digest.step("header", "ok");
+    } catch (const std::runtime_error& e) {
+        digest.step("header", failure(e));
+    } catch (const std::bad_alloc& e) {
+        digest.step("header", failure(e));
     }
     try {
         vantrel::MemoryStream in(bytes, size);
@@ -131,7 +221,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         options.require_coordinates = false;  // every file read_pcd takes
         const vantrel::PcdLoad load = vantrel::load_pcd_stream(in, options);
         check_invariants(load, size);
-        check_round_trip(load);
+        add_load(digest, load);
+        digest.add(vantrel::describe_shortfall(load.header, load.data));
+        digest.step("load", "ok");
+        check_round_trip(load, digest);
         // Ascii text read in tiny chunks must give the very same records and report.
         if (load.header.data_type == "ascii") {
             vantrel::MemoryStream again(bytes, size);
@@ -154,9 +247,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t ends = n < 512 ? n : 512;
         volatile std::uint8_t sink = 0;
         for (std::size_t i = 0; i < ends; ++i) sink = sink ^ load.buffer.data()[i] ^ load.buffer.data()[n - 1 - i];
-    } catch (const std::runtime_error&) {
-    } catch (const std::length_error&) {
-    } catch (const std::bad_alloc&) {
+    } catch (const std::runtime_error& e) {
+        digest.step("load", failure(e));
+    } catch (const std::length_error& e) {
+        digest.step("load", failure(e));
+    } catch (const std::bad_alloc& e) {
+        digest.step("load", failure(e));
     }
+    return digest.line();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz_one(data, size, false);
     return 0;
 }
