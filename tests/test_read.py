@@ -279,7 +279,7 @@ class Wrong:
 @pytest.mark.parametrize(
     "source, error, match",
     [
-        (42, TypeError, "read_pcd\\(\\) argument must be a path .* not int"),
+        (42, TypeError, "read_pcd\\(\\) needs a path .* or a binary file object, not int"),
         (bytearray(b"x.pcd"), TypeError, "not bytearray"),
         (io.StringIO("FIELDS x"), TypeError, "text-mode StringIO: open the file with 'rb'"),
         (Failing(), ConnectionResetError, "peer went away"),

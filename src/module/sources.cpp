@@ -37,11 +37,42 @@ private:
     py::object view_;
 };
 
+}  // namespace
+
 std::string type_name(py::handle object) {
     return py::str(py::type::handle_of(object).attr("__qualname__"));
 }
 
-}  // namespace
+std::optional<std::string> path_bytes(py::handle object) {
+    if (!PyUnicode_Check(object.ptr()) && !PyBytes_Check(object.ptr()) && !py::hasattr(object, "__fspath__")) {
+        return std::nullopt;
+    }
+    const py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(object.ptr()));
+    if (!path) throw py::error_already_set();
+    py::object encoded = path;
+    if (PyUnicode_Check(path.ptr())) {
+        encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+        if (!encoded) throw py::error_already_set();
+    }
+    return std::string(py::bytes(encoded));
+}
+
+void check_binary_file(py::handle file, const char* function, const char* mode,
+                       std::initializer_list<const char*> methods) {
+    if (py::isinstance(file, py::module_::import("io").attr("TextIOBase"))) {
+        throw py::type_error(std::string(function) + "() needs a binary file object, not the text-mode " +
+                             type_name(file) + ": open the file with '" + mode + "'");
+    }
+    bool usable = false;
+    for (const char* method : methods) usable = usable || py::hasattr(file, method);
+    if (!usable) {
+        throw py::type_error(std::string(function) + "() needs a path (str, bytes or os.PathLike) or a binary file " +
+                             "object, not " + type_name(file));
+    }
+    if (py::hasattr(file, "closed") && py::bool_(file.attr("closed"))) {
+        throw py::value_error("I/O operation on closed file.");
+    }
+}
 
 PyFileStreamBuf::PyFileStreamBuf(py::object file) : file_(std::move(file)), buffer_(file_buffer_size) {
     has_readinto_ = py::hasattr(file_, "readinto");
@@ -157,30 +188,10 @@ void PyFileStreamBuf::settle(std::int64_t consumed) {
 }
 
 Source::Source(py::handle source, const char* function) : argument_(py::reinterpret_borrow<py::object>(source)) {
-    if (PyUnicode_Check(source.ptr()) || PyBytes_Check(source.ptr()) || py::hasattr(source, "__fspath__")) {
-        const py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(source.ptr()));
-        if (!path) throw py::error_already_set();
-        py::object encoded = path;
-        if (PyUnicode_Check(path.ptr())) {
-            encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-            if (!encoded) throw py::error_already_set();
-        }
-        path_ = std::string(py::bytes(encoded));
-        return;
-    }
+    path_ = path_bytes(source);
+    if (path_) return;
+    check_binary_file(source, function, "rb", {"readinto", "read"});
     const py::module_ io = py::module_::import("io");
-    if (py::isinstance(source, io.attr("TextIOBase"))) {
-        throw py::type_error(std::string(function) + "() needs a binary file object, not the text-mode " +
-                             type_name(source) + ": open the file with 'rb'");
-    }
-    if (!py::hasattr(source, "readinto") && !py::hasattr(source, "read")) {
-        throw py::type_error(std::string(function) +
-                             "() argument must be a path (str, bytes or os.PathLike) or a binary file object, not " +
-                             type_name(source));
-    }
-    if (py::hasattr(source, "closed") && py::bool_(source.attr("closed"))) {
-        throw py::value_error("I/O operation on closed file.");
-    }
     if (py::isinstance(source, io.attr("BytesIO"))) {
         // Its bytes where they lie: getvalue() hands out the object the BytesIO
         // holds (a buffer export would first copy it). Holding a reference keeps

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -17,6 +18,20 @@
 #include "pcd/memory_stream.h"
 
 namespace vantrel {
+
+// The name of an object's type, for messages.
+std::string type_name(pybind11::handle object);
+
+// The path a str, bytes or os.PathLike names, as bytes (os.fsencode), or
+// nothing for any other object.
+std::optional<std::string> path_bytes(pybind11::handle object);
+
+// Checks that `file` is an open binary file object that has `method`
+// ("readinto" or "read" for reading, "write" for writing): TypeError for a
+// text-mode file or another object, ValueError for a closed file.
+// `function` names the caller and `mode` ("rb", "wb") the mode to open with.
+void check_binary_file(pybind11::handle file, const char* function, const char* mode,
+                       std::initializer_list<const char*> methods);
 
 // Reads a Python binary file object for the engine, which runs without the
 // interpreter lock: each refill takes the lock for one call of readinto (or

@@ -12,6 +12,7 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
+#include "module/sources.h"
 #include "pcd/file_output.h"
 #include "pcd/pcd_writer.h"
 #include "result/element_types.h"
@@ -45,10 +46,6 @@ NaN payloads other than the sign are not kept).
 namespace {
 
 constexpr std::int64_t int32_max = std::numeric_limits<std::int32_t>::max();
-
-std::string type_name(py::handle object) {
-    return py::str(py::type::handle_of(object).attr("__qualname__"));
-}
 
 // One field to write: its header entry, where its values lie, and the array
 // that keeps them alive.
@@ -290,20 +287,10 @@ void write_pcd(const py::object& target, const py::object& fields, const py::obj
     }
 
     // The target: a path, replaced whole, or a binary file object.
-    const bool is_path =
-        PyUnicode_Check(target.ptr()) || PyBytes_Check(target.ptr()) || py::hasattr(target, "__fspath__");
-    if (is_path) {
-        const py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(target.ptr()));
-        if (!path) throw py::error_already_set();
-        py::object encoded = path;
-        if (PyUnicode_Check(path.ptr())) {
-            encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-            if (!encoded) throw py::error_already_set();
-        }
-        const std::string name = py::bytes(encoded);
+    if (const std::optional<std::string> name = path_bytes(target)) {
         try {
             py::gil_scoped_release release;
-            FileOutput output(name);
+            FileOutput output(*name);
             write_pcd(header, sources, output);
             output.commit();
         } catch (const WriteError& e) {
@@ -311,18 +298,7 @@ void write_pcd(const py::object& target, const py::object& fields, const py::obj
         }
         return;
     }
-    if (py::isinstance(target, py::module_::import("io").attr("TextIOBase"))) {
-        throw py::type_error("write_pcd() needs a binary file object, not the text-mode " + type_name(target) +
-                             ": open the file with 'wb'");
-    }
-    if (!py::hasattr(target, "write")) {
-        throw py::type_error(
-            "write_pcd() target must be a path (str, bytes or os.PathLike) or a binary file object, not " +
-            type_name(target));
-    }
-    if (py::hasattr(target, "closed") && py::bool_(target.attr("closed"))) {
-        throw py::value_error("I/O operation on closed file.");
-    }
+    check_binary_file(target, "write_pcd", "wb", {"write"});
     PySink sink(py::reinterpret_borrow<py::object>(target));
     try {
         py::gil_scoped_release release;
