@@ -5,17 +5,12 @@
 
 #include <pybind11/stl.h>
 
+#include "module/errors.h"
+
 namespace py = pybind11;
 
 namespace vantrel {
 namespace {
-
-// Header text other than field names may hold any byte: shown, not refused.
-py::str header_text(const std::string& bytes) {
-    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "backslashreplace");
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(text);
-}
 
 py::str type_letter(const PcdField& field) {
     PyObject* letter = PyUnicode_DecodeLatin1(&field.type, 1, nullptr);
@@ -40,8 +35,19 @@ py::tuple viewpoint(const PcdHeader& header) {
 // Equal headers say the same: every attribute compares equal.
 py::tuple header_tuple(const HeaderObject& h) {
     const PcdHeader& header = h.header;
-    return py::make_tuple(header_text(header.version), h.fields, header.width, header.height, header.points,
-                          viewpoint(header), header_text(header.data_type), header.point_step, header.data_offset);
+    return py::make_tuple(readable_text(header.version), h.fields, header.width, header.height, header.points,
+                          viewpoint(header), readable_text(header.data_type), header.point_step, header.data_offset);
+}
+
+// Immutable records compare and hash by the tuple of what they hold.
+template <typename T, typename Key>
+void def_value_semantics(py::class_<T>& cls, Key key) {
+    cls.def("__eq__",
+            [key](const T& a, const py::object& b) -> py::object {
+                if (!py::isinstance<T>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                return py::bool_(key(a).equal(key(b.cast<const T&>())));
+            })
+        .def("__hash__", [key](const T& a) { return py::hash(key(a)); });
 }
 
 const char* const header_doc = R"doc(The header of a PCD file, as read_pcd_header and PointCloud.header give it.
@@ -76,49 +82,40 @@ len(cloud) is POINTS. Every array shares the one decoded buffer.
 }  // namespace
 
 void register_cloud_types(py::module_& m) {
-    py::class_<PcdField>(m, "PcdField", "One field of a PCD header: name, TYPE letter, SIZE, COUNT and byte offset.")
-        .def_property_readonly("name", [](const PcdField& f) { return field_key(f); })
+    py::class_<PcdField> field_type(m, "PcdField",
+                                    "One field of a PCD header: name, TYPE letter, SIZE, COUNT and byte offset.");
+    field_type.def_property_readonly("name", [](const PcdField& f) { return field_key(f); })
         .def_property_readonly("type", [](const PcdField& f) { return type_letter(f); })
         .def_property_readonly("size", [](const PcdField& f) { return f.size; })
         .def_property_readonly("count", [](const PcdField& f) { return f.count; })
         .def_property_readonly("offset", [](const PcdField& f) { return f.offset; })
-        .def("__eq__",
-             [](const PcdField& a, py::object b) -> py::object {
-                 if (!py::isinstance<PcdField>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                 return py::bool_(field_tuple(a).equal(field_tuple(b.cast<const PcdField&>())));
-             })
-        .def("__hash__", [](const PcdField& f) { return py::hash(field_tuple(f)); })
         .def("__repr__", [](const PcdField& f) {
             return py::str("PcdField(name={!r}, type={!r}, size={}, count={}, offset={})")
                 .format(field_key(f), type_letter(f), f.size, f.count, f.offset);
         });
+    def_value_semantics(field_type, field_tuple);
 
-    py::class_<HeaderObject>(m, "PcdHeader", header_doc)
-        .def_property_readonly("version", [](const HeaderObject& h) { return header_text(h.header.version); })
+    py::class_<HeaderObject> header_type(m, "PcdHeader", header_doc);
+    header_type.def_property_readonly("version", [](const HeaderObject& h) { return readable_text(h.header.version); })
         .def_property_readonly("fields", [](const HeaderObject& h) { return h.fields; })
         .def_property_readonly("width", [](const HeaderObject& h) { return h.header.width; })
         .def_property_readonly("height", [](const HeaderObject& h) { return h.header.height; })
         .def_property_readonly("points", [](const HeaderObject& h) { return h.header.points; })
         .def_property_readonly("viewpoint", [](const HeaderObject& h) { return viewpoint(h.header); })
-        .def_property_readonly("data", [](const HeaderObject& h) { return header_text(h.header.data_type); })
+        .def_property_readonly("data", [](const HeaderObject& h) { return readable_text(h.header.data_type); })
         .def_property_readonly("point_step", [](const HeaderObject& h) { return h.header.point_step; })
         .def_property_readonly("data_offset", [](const HeaderObject& h) { return h.header.data_offset; })
         .def_property_readonly("organized", [](const HeaderObject& h) { return organized(h.header); })
-        .def("__eq__",
-             [](const HeaderObject& a, py::object b) -> py::object {
-                 if (!py::isinstance<HeaderObject>(b)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
-                 return py::bool_(header_tuple(a).equal(header_tuple(b.cast<const HeaderObject&>())));
-             })
-        .def("__hash__", [](const HeaderObject& h) { return py::hash(header_tuple(h)); })
         .def("__repr__", [](const HeaderObject& h) {
             const PcdHeader& header = h.header;
             return py::str(
                        "PcdHeader(version={!r}, fields={!r}, width={}, height={}, points={}, viewpoint={!r}, "
                        "data={!r}, point_step={}, data_offset={}, organized={})")
-                .format(header_text(header.version), h.fields, header.width, header.height, header.points,
-                        viewpoint(header), header_text(header.data_type), header.point_step, header.data_offset,
+                .format(readable_text(header.version), h.fields, header.width, header.height, header.points,
+                        viewpoint(header), readable_text(header.data_type), header.point_step, header.data_offset,
                         organized(header));
         });
+    def_value_semantics(header_type, header_tuple);
 
     py::class_<PointCloudObject>(m, "PointCloud", cloud_doc)
         .def_property_readonly("header", [](const PointCloudObject& c) { return c.header; })
@@ -144,7 +141,7 @@ void register_cloud_types(py::module_& m) {
         .def("__repr__", [](const PointCloudObject& c) {
             const PcdHeader& header = c.pcd_header();
             return py::str("<vantrel.PointCloud: {} points, {} x {}, {}, fields {}>")
-                .format(header.points, header.width, header.height, header_text(header.data_type),
+                .format(header.points, header.width, header.height, readable_text(header.data_type),
                         py::str(" ").attr("join")(c.fields));
         });
 }

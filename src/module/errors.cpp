@@ -26,14 +26,6 @@ PyObject* new_exception(py::module_& m, const char* name, const char* doc, py::t
     return type;  // the reference from PyErr_NewExceptionWithDoc is kept
 }
 
-// The engine's messages carry file and field names, which are bytes: a name
-// that is not UTF-8 must not turn a RuntimeError into a UnicodeDecodeError.
-py::str message_of(const std::string& what) {
-    PyObject* text = PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "backslashreplace");
-    if (text == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(text);
-}
-
 PyObject* open_error_kind(int error_number) noexcept {
     switch (error_number) {
         case ENOENT: return not_found_error;
@@ -48,7 +40,7 @@ void set_open_error(const OpenError& error, py::handle filename) {
     PyObject* kind = open_error_kind(error.error_number());
     // Built from the name itself, which may hold a NUL byte that what() would cut at.
     py::object instance =
-        py::reinterpret_borrow<py::object>(kind)(message_of("Cannot open PCD file: " + error.filename()));
+        py::reinterpret_borrow<py::object>(kind)(readable_text("Cannot open PCD file: " + error.filename()));
     instance.attr("errno") = error.error_number();
     instance.attr("strerror") = std::strerror(error.error_number());
     instance.attr("filename") = filename;
@@ -67,11 +59,18 @@ void translate(std::exception_ptr pending) {
         if (decoded == nullptr) return;
         set_open_error(e, py::reinterpret_steal<py::object>(decoded));
     } catch (const std::runtime_error& e) {
-        PyErr_SetObject(PyExc_RuntimeError, message_of(e.what()).ptr());
+        PyErr_SetObject(PyExc_RuntimeError, readable_text(e.what()).ptr());
     }
 }
 
 }  // namespace
+
+// A name that is not UTF-8 must not turn a RuntimeError into a UnicodeDecodeError.
+py::str readable_text(const std::string& bytes) {
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "backslashreplace");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
 
 void register_errors(py::module_& m) {
     data_warning = new_exception(m, "DataWarning",
@@ -113,10 +112,9 @@ void raise_open_error(const OpenError& error, py::handle filename) {
     throw py::error_already_set();
 }
 
-void warn_if_short(const PcdHeader& header, const DataReport& report) {
-    if (report.complete(header)) return;
-    const std::string message = describe_shortfall(header, report);
-    if (PyErr_WarnEx(data_warning, message.c_str(), 1) != 0) throw py::error_already_set();
+void warn_data(const std::string& shortfall) {
+    if (shortfall.empty()) return;
+    if (PyErr_WarnEx(data_warning, shortfall.c_str(), 1) != 0) throw py::error_already_set();
 }
 
 }  // namespace vantrel

@@ -20,8 +20,12 @@ void register_errors(pybind11::module_& m);
 // error_already_set to carry it.
 [[noreturn]] void raise_open_error(const OpenError& error, pybind11::handle filename);
 
-// Emits a DataWarning when the data section fell short of POINTS. Throws
-// error_already_set when the warning is turned into an error.
-void warn_if_short(const PcdHeader& header, const DataReport& report);
+// Header and message text may hold any byte (file and field names are
+// bytes): decoded as UTF-8, other bytes shown as \xNN, never refused.
+pybind11::str readable_text(const std::string& bytes);
+
+// Emits a DataWarning with the sentence describe_shortfall made, unless it is
+// empty. Throws error_already_set when the warning is turned into an error.
+void warn_data(const std::string& shortfall);
 
 }  // namespace vantrel

@@ -23,10 +23,9 @@ std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
         py::gil_scoped_release release;
         return vantrel::load_pcd(filename);
     }();
-    const vantrel::PcdHeader header = load.header;
-    const vantrel::DataReport report = load.data;
+    const std::string shortfall = vantrel::describe_shortfall(load.header, load.data);
     auto result = vantrel::build_result(std::move(load));
-    vantrel::warn_if_short(header, report);
+    vantrel::warn_data(shortfall);
     return result;
 }
 
@@ -43,9 +42,9 @@ py::object read_pcd(py::handle source) {
     options.require_coordinates = false;
     vantrel::PcdLoad load = input.run([&](std::istream& in) { return vantrel::load_pcd_stream(in, options); });
     input.settle(load.data.data_end);
-    const vantrel::DataReport report = load.data;
+    const std::string shortfall = vantrel::describe_shortfall(load.header, load.data);
     py::object cloud = vantrel::make_point_cloud(std::move(load));
-    vantrel::warn_if_short(cloud.attr("header").cast<const vantrel::HeaderObject&>().header, report);
+    vantrel::warn_data(shortfall);
     return cloud;
 }
 

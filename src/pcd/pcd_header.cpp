@@ -104,13 +104,11 @@ std::array<double, 7> read_viewpoint(const char* p, const char* end) noexcept {
 }  // namespace
 
 void check_inside_record(const PcdField& field, std::int64_t point_step) {
-    if (field.count < 1) return;
+    if (field.count < 1 || lies_inside_record(field, point_step)) return;
     const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
-    if (field.offset < 0 || end > point_step || end < field.offset) {
-        invalid_header("field '" + printable(field.name) + "' lies outside the point record (bytes " +
-                       std::to_string(field.offset) + " to " + std::to_string(end) + " of " +
-                       std::to_string(point_step) + ")");
-    }
+    invalid_header("field '" + printable(field.name) + "' lies outside the point record (bytes " +
+                   std::to_string(field.offset) + " to " + std::to_string(end) + " of " + std::to_string(point_step) +
+                   ")");
 }
 
 void lay_out_record(PcdHeader& header) {

@@ -103,6 +103,13 @@ void lay_out_record(PcdHeader& header);
 // written as they stand; the caller has checked them. Throws std::bad_alloc.
 std::string format_pcd_header(const PcdHeader& header);
 
+// True when every element of the field lies inside a record of `point_step`
+// bytes, and it has at least one.
+inline bool lies_inside_record(const PcdField& field, std::int64_t point_step) noexcept {
+    const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
+    return field.count >= 1 && field.offset >= 0 && end <= point_step && end >= field.offset;
+}
+
 // Throws std::runtime_error("Invalid PCD header: field '...' lies outside the
 // point record ...") unless every element of the field lies inside a record
 // of `point_step` bytes. A field without elements (COUNT below 1) passes.

@@ -28,10 +28,6 @@ const ElementType& supported_element(const PcdField& field) {
     return *element;
 }
 
-bool inside_record(const PcdField& field, std::int64_t step) noexcept {
-    return field.count >= 1 && field.offset >= 0 && field.offset + std::int64_t{field.size} * field.count <= step;
-}
-
 // The first element of each coordinate, point by point.
 template <typename T>
 void gather_coordinates(T* out, const std::uint8_t* records, std::int64_t points, std::int64_t step,
@@ -110,7 +106,7 @@ py::array make_points(const PcdHeader& header, std::int32_t x_index, std::int32_
     for (int k = 0; k < 3; ++k) {
         const PcdField& field = *xyz[k];
         types[k] = &supported_element(field);
-        if (!inside_record(field, step)) unsupported();
+        if (!lies_inside_record(field, step)) unsupported();
         narrow = narrow && ((field.type == 'F' && field.size == 4) || (field.type != 'F' && field.size <= 2));
     }
     if (narrow) {
