@@ -1,11 +1,13 @@
 """The ascii data section: separators, number syntax, outcomes and stores."""
 
+import io
 import struct
 
 import numpy as np
 import pytest
 
 import vantrel
+from conftest import expect_data_warning
 from pcdfile import header
 
 ONE_PER_LINE = "1 2 3\n4 5 6\n7 8 9\n"
@@ -53,14 +55,32 @@ def test_short_long_and_stuck_sections(load, body, expected, warns):
     [["1 2 3", "4 abc 6"], ["1 2 3"] * 5000 + ["4 5 x7"], ["1 2 3\r"] * 3 + ["+1 2 3"]],
     ids=["second-line", "past-a-chunk", "crlf"],
 )
-def test_unreadable_value_is_located_by_line_and_byte(load, lines):
+@pytest.mark.parametrize("seekable", [True, False], ids=["file", "stream"])
+def test_unreadable_value_is_located_by_line_and_byte(load, lines, seekable):
     # Large enough to cross the reader's chunks, so the line count is carried over.
     lines = [line + " " * 300 for line in lines[:-1]] + lines[-1:]
     body = "\n".join(lines)
     text = header(points=len(lines))
     bad = next(i for i, c in enumerate(body) if c in "ax+")
     line = len(text.splitlines()) + body[:bad].count("\n") + 1
-    load(text, body, warns=f"unreadable ascii value at line {line} (byte {len(text) + bad}): ")
+    warns = f"unreadable ascii value at line {line} (byte {len(text) + bad}): "
+    if seekable:
+        load(text, body, warns=warns)
+        return
+    stream = io.BufferedReader(Unseekable(text + body.encode()))  # counted as the text goes by
+    with expect_data_warning(warns):
+        vantrel.read_pcd(stream)
+
+
+class Unseekable(io.RawIOBase):
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self._data.readinto(buffer)
 
 
 def test_ten_points_declared_six_present(load):

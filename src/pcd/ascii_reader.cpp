@@ -220,6 +220,23 @@ private:
     bool done_ = false;
 };
 
+// Line feeds in the `bytes` bytes from `from`, read again through `scratch`.
+std::int64_t count_line_feeds(std::istream& in, std::istream::pos_type from, std::int64_t bytes, BulkMemory& scratch) {
+    in.clear();
+    in.seekg(from);
+    std::int64_t total = 0;
+    char* const text = reinterpret_cast<char*>(scratch.data());
+    while (bytes > 0) {
+        in.read(text,
+                static_cast<std::streamsize>(std::min<std::int64_t>(bytes, static_cast<std::int64_t>(scratch.size()))));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        total += count_line_feeds(text, got);
+        bytes -= static_cast<std::int64_t>(got);
+    }
+    return total;
+}
+
 // Just after the last separator in [first, last), or null when there is none.
 const char* after_last_separator(const char* first, const char* last) noexcept {
     while (last != first) {
@@ -239,6 +256,10 @@ AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuf
     }
     // No more memory than the file still holds.
     const std::int64_t known = remaining_bytes(in);
+    // A stream that can seek back counts line feeds only when a value cannot
+    // be read; one that cannot counts them as the text goes by.
+    const bool seekable = known >= 0;
+    const std::istream::pos_type section = seekable ? in.tellg() : std::istream::pos_type(-1);
     chunk_size = std::max<std::size_t>(chunk_size, 1);
     std::size_t capacity =
         known >= 0 && static_cast<std::uint64_t>(known) < chunk_size ? static_cast<std::size_t>(known) + 1 : chunk_size;
@@ -263,14 +284,16 @@ AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuf
         const char* next = parser.feed(text, limit, at, at_end);
         if (parser.done()) break;
         const auto consumed = static_cast<std::size_t>(next - text);
-        // Line numbers for a value that cannot be read, at a cost too small
-        // to show next to the parse.
-        parser.line_feeds_before_chunk += count_line_feeds(text, consumed);
+        if (!seekable) parser.line_feeds_before_chunk += count_line_feeds(text, consumed);
         at += static_cast<std::int64_t>(consumed);
         std::memmove(text, next, filled - consumed);
         filled -= consumed;
     }
-    return parser.outcome();
+    AsciiOutcome outcome = parser.outcome();
+    if (seekable && outcome.bad_value >= 0) {
+        outcome.bad_value_line_feeds = count_line_feeds(in, section, outcome.bad_value, chunk);
+    }
+    return outcome;
 }
 
 }  // namespace vantrel

@@ -35,7 +35,9 @@ struct AsciiOutcome {
 // it write outside the buffer. The text is read once, front to back, in
 // chunks of `chunk_size` bytes (grown for a record that does not fit) that
 // are parsed as they arrive; the result does not depend on the chunk size.
-// Returns what the text held (the values themselves are never refused);
+// Returns what the text held (the values themselves are never refused). To
+// number the line of a value that cannot be read, a seekable stream is read
+// again up to it, and is left there; other streams count line feeds as they go.
 // throws only std::bad_alloc.
 AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer,
                              std::size_t chunk_size = ascii_chunk_size);
