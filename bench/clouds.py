@@ -1,5 +1,6 @@
 """Lidar-like benchmark clouds in the three PCD encodings, written once into bench/out."""
 
+import argparse
 import ctypes
 import ctypes.util
 import pathlib
@@ -78,3 +79,11 @@ def cloud_path(points, encoding):
         tmp.write_bytes(header(points, encoding) + data_section(cloud, encoding))
         tmp.rename(path)
     return path
+
+
+def arguments(doc):
+    """The options every single-run benchmark takes: the cloud's size and the number of runs."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--points", type=int, default=2_000_000)
+    parser.add_argument("--repeats", type=int, default=7)
+    return parser

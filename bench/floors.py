@@ -7,7 +7,6 @@ value; binary, numpy.fromfile of the records; binary_compressed, reading the
 file plus lzf_decompress of its payload. Prints best times and ratios.
 """
 
-import argparse
 import ctypes
 import ctypes.util
 import pathlib
@@ -18,7 +17,7 @@ import time
 import numpy as np
 
 import vantrel
-from clouds import DTYPE, OUT, cloud_path
+from clouds import DTYPE, OUT, arguments, cloud_path
 
 HERE = pathlib.Path(__file__).parent
 TARGETS = {"ascii": 1.3, "binary": 1.15, "binary_compressed": 1.3}
@@ -98,9 +97,7 @@ def measure(points, repeats, encodings=("ascii", "binary", "binary_compressed"))
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--points", type=int, default=2_000_000)
-    parser.add_argument("--repeats", type=int, default=7)
+    parser = arguments(__doc__)
     parser.add_argument("--encoding", action="append", choices=TARGETS)
     args = parser.parse_args()
     rows = measure(args.points, args.repeats, args.encoding or tuple(TARGETS))

@@ -7,13 +7,12 @@ read_pcd(io.BytesIO(data)) and read_pcd(open(path, "rb")) are timed against it,
 interleaved so that noise hits every reader alike. Prints best times and ratios.
 """
 
-import argparse
 import io
 import sys
 import time
 
 import vantrel
-from clouds import ENCODINGS, cloud_path
+from clouds import ENCODINGS, arguments, cloud_path
 
 TARGETS = {"read_pcd(path)": 1.05, "read_pcd(BytesIO)": 1.3, "read_pcd(open file)": 1.3}
 
@@ -60,9 +59,7 @@ def measure(points, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--points", type=int, default=2_000_000)
-    parser.add_argument("--repeats", type=int, default=7)
+    parser = arguments(__doc__)
     args = parser.parse_args()
     print(f"{args.points} points, best of {args.repeats}, ratio to load_pcd(path)")
     print(f"{'encoding':<18} {'reader':<20} {'ms':>8} {'ratio':>6} {'target':>6}")

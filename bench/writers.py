@@ -11,7 +11,6 @@ Prints best times and ratios. The writers
 of the other libraries are measured by peers.py, each in a process of its own.
 """
 
-import argparse
 import ctypes
 import ctypes.util
 import os
@@ -21,7 +20,7 @@ import time
 
 import numpy as np
 
-from clouds import DTYPE, OUT, cloud_path
+from clouds import DTYPE, OUT, arguments, cloud_path
 
 TARGETS = {"binary": 1.2, "binary_compressed": 1.3, "ascii": 0.1}
 FLOOR_NAMES = {"ascii": "numpy.savetxt", "binary": "ndarray.tofile", "binary_compressed": "lzf_compress + write"}
@@ -113,9 +112,7 @@ def measure(points, repeats):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--points", type=int, default=2_000_000)
-    parser.add_argument("--repeats", type=int, default=7)
+    parser = arguments(__doc__)
     args = parser.parse_args()
     print(f"{args.points} points, best of {args.repeats} (numpy.savetxt: one run)")
     print(f"{'encoding':<18} {'target':<10} {'vantrel ms':>11} {'floor':<21} {'floor ms':>9} {'ratio':>6} {'goal':>7}")
