@@ -38,9 +38,7 @@ PyObject* open_error_kind(int error_number) noexcept {
 
 void set_open_error(const OpenError& error, py::handle filename) {
     PyObject* kind = open_error_kind(error.error_number());
-    // Built from the name itself, which may hold a NUL byte that what() would cut at.
-    py::object instance =
-        py::reinterpret_borrow<py::object>(kind)(readable_text("Cannot open PCD file: " + error.filename()));
+    py::object instance = py::reinterpret_borrow<py::object>(kind)(readable_text(error.message()));
     instance.attr("errno") = error.error_number();
     instance.attr("strerror") = std::strerror(error.error_number());
     instance.attr("filename") = filename;

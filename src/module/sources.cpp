@@ -161,7 +161,6 @@ PyFileStreamBuf::pos_type PyFileStreamBuf::seekoff(off_type off, std::ios_base::
     const pos_type failed(off_type(-1));
     if (!(which & std::ios_base::in)) return failed;
     if (dir == std::ios_base::cur && off == 0) return pos_type(here);  // tellg, also for streams
-    if (dir == std::ios_base::beg && off == here) return pos_type(here);
     if (!seekable_ || error_) return failed;
     py::gil_scoped_acquire acquire;
     try {

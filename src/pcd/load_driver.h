@@ -32,11 +32,17 @@ struct PcdLoad {
 class OpenError : public std::runtime_error {
 public:
     OpenError(const std::string& filename, int error_number)
-        : std::runtime_error("Cannot open PCD file: " + filename), filename_(filename), error_number_(error_number) {}
+        : OpenError("Cannot open PCD file: " + filename, filename, error_number) {}
+    // The whole message, also past a NUL byte in the name, where what() stops.
+    const std::string& message() const noexcept { return message_; }
     const std::string& filename() const noexcept { return filename_; }
     int error_number() const noexcept { return error_number_; }
 
 private:
+    OpenError(const std::string& message, const std::string& filename, int error_number)
+        : std::runtime_error(message), message_(message), filename_(filename), error_number_(error_number) {}
+
+    std::string message_;
     std::string filename_;
     int error_number_;
 };

@@ -13,6 +13,10 @@ std::int64_t remaining_bytes(std::istream& in) {
         return -1;
     }
     in.seekg(0, std::ios::end);
+    if (in.fail()) {  // a stream that cannot seek did not move
+        in.clear();
+        return -1;
+    }
     const std::istream::pos_type end = in.tellg();
     in.clear();
     in.seekg(here);
