@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "pcd/file_output.h"
+
 namespace py = pybind11;
 
 namespace vantrel {
@@ -107,6 +109,14 @@ void register_errors(py::module_& m) {
 
 void raise_open_error(const OpenError& error, py::handle filename) {
     set_open_error(error, filename);
+    throw py::error_already_set();
+}
+
+void raise_write_error(const WriteError& error, py::handle filename) {
+    // OSError(errno, strerror, filename) picks the matching kind, as open() does.
+    const py::object instance =
+        py::handle(PyExc_OSError)(error.error_number(), std::strerror(error.error_number()), filename);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
     throw py::error_already_set();
 }
 

@@ -10,6 +10,8 @@
 
 namespace vantrel {
 
+class WriteError;
+
 // Adds DataWarning, PcdOpenError and its FileNotFoundError, IsADirectoryError
 // and PermissionError kinds to the module, and registers the translator that
 // turns the engine's exceptions into them and into RuntimeError.
@@ -19,6 +21,10 @@ void register_errors(pybind11::module_& m);
 // strerror and `filename` (the caller's own argument), and throws
 // error_already_set to carry it.
 [[noreturn]] void raise_open_error(const OpenError& error, pybind11::handle filename);
+
+// Sets the OSError of the matching kind (as open() would raise) for a file
+// that could not be written, and throws error_already_set to carry it.
+[[noreturn]] void raise_write_error(const WriteError& error, pybind11::handle filename);
 
 // Header and message text may hold any byte (file and field names are
 // bytes): decoded as UTF-8, other bytes shown as \xNN, never refused.

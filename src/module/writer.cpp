@@ -1,7 +1,6 @@
 #include "module/writer.h"
 
 #include <cmath>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -189,14 +188,6 @@ private:
     py::object file_;
     std::exception_ptr error_;
 };
-
-[[noreturn]] void raise_write_error(const WriteError& error, py::handle filename) {
-    // OSError(errno, strerror, filename) picks the matching kind, as open() does.
-    const py::object instance =
-        py::handle(PyExc_OSError)(error.error_number(), std::strerror(error.error_number()), filename);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr())), instance.ptr());
-    throw py::error_already_set();
-}
 
 }  // namespace
 
