@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes through the engine exactly as a read does: header
-// parse, layout checks, the reader that DATA names, into a point buffer,
-// then the report of what the data section held.
+// parse, layout checks, the reader that DATA names, into a point buffer, the
+// report of what the data section held; then writes the load back in every
+// encoding and reads it again.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -155,25 +156,24 @@ bool same_value(const vantrel::PcdField& field, const std::uint8_t* a, const std
 void check_round_trip(const vantrel::PcdLoad& load, Digest& digest) {
     const vantrel::PcdHeader& loaded = load.header;
     if (loaded.points < 0 || load.buffer.size() > (std::size_t{1} << 20)) return;
-    vantrel::PcdHeader header;
+    std::vector<vantrel::WriteField> fields;
     std::vector<vantrel::FieldSource> sources;
-    std::vector<const vantrel::PcdField*> originals;
     std::set<std::string> names;
     for (const vantrel::PcdField& field : loaded.fields) {
         if (field.count < 1 || field.name == "_" || !vantrel::is_element_type(field.type, field.size) ||
             !vantrel::is_writable_field_name(field.name) || !names.insert(field.name).second) {
             continue;
         }
-        header.fields.push_back(vantrel::PcdField{field.name, field.type, field.size, field.count, 0});
-        sources.push_back({load.buffer.data() + field.offset, loaded.point_step, field.size});
-        originals.push_back(&field);
+        const vantrel::FieldSource source{load.buffer.data() + field.offset, loaded.point_step, field.size};
+        fields.push_back({field.name, field.type, field.size, field.count, loaded.points, source, false});
+        sources.push_back(source);
     }
-    if (header.fields.empty()) return;
-    header.points = header.width = loaded.points;
-    header.height = 1;
+    if (fields.empty()) return;
     for (const char* data : {vantrel::data_ascii, vantrel::data_binary, vantrel::data_binary_compressed}) {
-        header.data_type = data;
-        vantrel::prepare_pcd_header(header);
+        vantrel::WriteOptions write_options;
+        write_options.data = data;
+        const vantrel::PcdHeader header =
+            vantrel::plan_pcd_header(fields, vantrel::check_write_fields(fields), write_options);
         MemorySink sink;
         vantrel::write_pcd(header, sources, sink);
         vantrel::MemoryStream in(sink.bytes.data(), sink.bytes.size());

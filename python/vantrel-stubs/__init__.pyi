@@ -1,3 +1,4 @@
+# Types of vantrel: reading PCD files (whole, or the header alone) and writing them.
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
 from collections.abc import Mapping, Sequence

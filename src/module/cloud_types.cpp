@@ -123,11 +123,10 @@ void register_cloud_types(py::module_& m) {
         .def_property_readonly("points",
                                [](PointCloudObject& c) {
                                    if (c.points.is_none()) {
-                                       if (c.x_index < 0 || c.y_index < 0 || c.z_index < 0) {
+                                       if (!c.coordinates.found()) {
                                            throw std::runtime_error("PCD must contain x, y, z fields");
                                        }
-                                       c.points =
-                                           make_points(c.pcd_header(), c.x_index, c.y_index, c.z_index, c.records);
+                                       c.points = make_points(c.pcd_header(), c.coordinates, c.records);
                                    }
                                    return c.points;
                                })
@@ -159,9 +158,7 @@ py::object make_point_cloud(PcdLoad&& load) {
     PointCloudObject cloud;
     cloud.records = hand_over(std::move(load.buffer));
     cloud.fields = make_fields(load.header, cloud.records, true);
-    cloud.x_index = load.x_index;
-    cloud.y_index = load.y_index;
-    cloud.z_index = load.z_index;
+    cloud.coordinates = load.coordinates;
     cloud.points = py::none();
     cloud.record_array = py::none();
     cloud.header = make_header(std::move(load.header));

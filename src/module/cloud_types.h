@@ -22,9 +22,7 @@ struct PointCloudObject {
     pybind11::object header;  // a HeaderObject
     pybind11::dict fields;
     OwnedRecords records;
-    std::int32_t x_index = -1;
-    std::int32_t y_index = -1;
-    std::int32_t z_index = -1;
+    Coordinates coordinates;
     pybind11::object points;        // None until asked for
     pybind11::object record_array;  // None until asked for
 

@@ -6,7 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "pcd/data_report.h"
-#include "pcd/load_driver.h"
+#include "pcd/file_input.h"
 
 namespace vantrel {
 

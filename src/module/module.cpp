@@ -1,4 +1,4 @@
-// The Python face of the engine: load_pcd, read_pcd and read_pcd_header.
+// The Python face of the engine: load_pcd, read_pcd, read_pcd_header and write_pcd.
 #include <string>
 #include <utility>
 
@@ -97,7 +97,8 @@ PYBIND11_MODULE(vantrel, m) {
     )pbdoc");
     m.def("read_pcd", &read_pcd, py::arg("source"), read_pcd_doc);
     m.def("read_pcd_header", &read_pcd_header, py::arg("source"), read_pcd_header_doc);
-    m.def("write_pcd", &vantrel::write_pcd, py::arg("target"), py::arg("fields") = py::none(), py::kw_only(),
-          py::arg("points") = py::none(), py::arg("data") = "binary_compressed", py::arg("width") = py::none(),
-          py::arg("height") = py::none(), py::arg("viewpoint") = py::none(), vantrel::write_pcd_doc);
+    m.def("write_pcd", &vantrel::write_pcd_from_python, py::arg("target"), py::arg("fields") = py::none(),
+          py::kw_only(), py::arg("points") = py::none(), py::arg("data") = "binary_compressed",
+          py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
+          vantrel::write_pcd_doc);
 }

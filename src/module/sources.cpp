@@ -1,194 +1,25 @@
 #include "module/sources.h"
 
 #include <algorithm>
-#include <cstring>
-#include <string>
 
 #include "module/errors.h"
 
 namespace py = pybind11;
 
 namespace vantrel {
-namespace {
-
-constexpr std::size_t file_buffer_size = std::size_t{1} << 16;
-
-[[noreturn]] void would_block() {
-    PyErr_SetString(PyExc_BlockingIOError, "the file object has no data ready (non-blocking mode is not supported)");
-    throw py::error_already_set();
-}
-
-// A memoryview over engine memory for readinto, released after the call so
-// that a file object which keeps it cannot write there later.
-class WritableView {
-public:
-    WritableView(char* data, std::streamsize size)
-        : view_(py::reinterpret_steal<py::object>(PyMemoryView_FromMemory(data, size, PyBUF_WRITE))) {
-        if (!view_) throw py::error_already_set();
-    }
-    ~WritableView() {
-        PyObject* released = PyObject_CallMethod(view_.ptr(), "release", nullptr);
-        if (released == nullptr) PyErr_Clear();  // a view still exported elsewhere: nothing more to do
-        Py_XDECREF(released);
-    }
-    py::handle get() const noexcept { return view_; }
-
-private:
-    py::object view_;
-};
-
-}  // namespace
-
-std::string type_name(py::handle object) {
-    return py::str(py::type::handle_of(object).attr("__qualname__"));
-}
-
-std::optional<std::string> path_bytes(py::handle object) {
-    if (!PyUnicode_Check(object.ptr()) && !PyBytes_Check(object.ptr()) && !py::hasattr(object, "__fspath__")) {
-        return std::nullopt;
-    }
-    const py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(object.ptr()));
-    if (!path) throw py::error_already_set();
-    py::object encoded = path;
-    if (PyUnicode_Check(path.ptr())) {
-        encoded = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
-        if (!encoded) throw py::error_already_set();
-    }
-    return std::string(py::bytes(encoded));
-}
-
-void check_binary_file(py::handle file, const char* function, const char* mode,
-                       std::initializer_list<const char*> methods) {
-    if (py::isinstance(file, py::module_::import("io").attr("TextIOBase"))) {
-        throw py::type_error(std::string(function) + "() needs a binary file object, not the text-mode " +
-                             type_name(file) + ": open the file with '" + mode + "'");
-    }
-    bool usable = false;
-    for (const char* method : methods) usable = usable || py::hasattr(file, method);
-    if (!usable) {
-        throw py::type_error(std::string(function) + "() needs a path (str, bytes or os.PathLike) or a binary file " +
-                             "object, not " + type_name(file));
-    }
-    if (py::hasattr(file, "closed") && py::bool_(file.attr("closed"))) {
-        throw py::value_error("I/O operation on closed file.");
-    }
-}
-
-PyFileStreamBuf::PyFileStreamBuf(py::object file) : file_(std::move(file)), buffer_(file_buffer_size) {
-    has_readinto_ = py::hasattr(file_, "readinto");
-    if (py::hasattr(file_, "seekable") && py::hasattr(file_, "seek") && py::hasattr(file_, "tell")) {
-        try {
-            seekable_ = py::bool_(file_.attr("seekable")());
-            if (seekable_) start_ = file_.attr("tell")().cast<std::int64_t>();
-        } catch (const py::error_already_set&) {
-            seekable_ = false;  // read as a stream instead
-        }
-    }
-    setg(buffer_.data(), buffer_.data(), buffer_.data());
-}
-
-PyFileStreamBuf::~PyFileStreamBuf() = default;
-
-std::streamsize PyFileStreamBuf::fill(char* dst, std::streamsize n) noexcept {
-    if (error_ || n <= 0) return 0;
-    py::gil_scoped_acquire acquire;
-    try {
-        if (has_readinto_) {
-            const WritableView view(dst, n);
-            const py::object got = file_.attr("readinto")(view.get());
-            if (got.is_none()) would_block();
-            const auto count = got.cast<std::int64_t>();
-            if (count < 0 || count > n) {
-                throw py::value_error("readinto() returned " + std::to_string(count) + " for a buffer of " +
-                                      std::to_string(n) + " bytes");
-            }
-            position_ += count;
-            return static_cast<std::streamsize>(count);
-        }
-        const py::object got = file_.attr("read")(n);
-        if (got.is_none()) would_block();
-        if (PyUnicode_Check(got.ptr())) {
-            throw py::type_error("read() returned str, not bytes: open the file in binary mode ('rb')");
-        }
-        Py_buffer view;
-        if (PyObject_GetBuffer(got.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
-        const auto count = static_cast<std::streamsize>(view.len);
-        if (count <= n) std::memcpy(dst, view.buf, static_cast<std::size_t>(count));
-        PyBuffer_Release(&view);
-        if (count > n) {
-            throw py::value_error("read() returned " + std::to_string(count) + " bytes when asked for " +
-                                  std::to_string(n));
-        }
-        position_ += count;
-        return count;
-    } catch (...) {
-        error_ = std::current_exception();
-        return 0;
-    }
-}
-
-PyFileStreamBuf::int_type PyFileStreamBuf::underflow() {
-    if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-    const std::streamsize got = fill(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-    setg(buffer_.data(), buffer_.data(), buffer_.data() + got);
-    return got > 0 ? traits_type::to_int_type(*gptr()) : traits_type::eof();
-}
-
-std::streamsize PyFileStreamBuf::xsgetn(char* s, std::streamsize n) {
-    std::streamsize done = std::min<std::streamsize>(n, egptr() - gptr());
-    std::memcpy(s, gptr(), static_cast<std::size_t>(done));
-    gbump(static_cast<int>(done));
-    // Large reads go straight into the caller's memory (the point buffer).
-    while (done < n) {
-        if (n - done < static_cast<std::streamsize>(buffer_.size())) {
-            if (traits_type::eq_int_type(underflow(), traits_type::eof())) break;
-            const std::streamsize part = std::min<std::streamsize>(n - done, egptr() - gptr());
-            std::memcpy(s + done, gptr(), static_cast<std::size_t>(part));
-            gbump(static_cast<int>(part));
-            done += part;
-        } else {
-            const std::streamsize got = fill(s + done, n - done);
-            if (got == 0) break;
-            done += got;
-        }
-    }
-    return done;
-}
-
-PyFileStreamBuf::pos_type PyFileStreamBuf::seekoff(off_type off, std::ios_base::seekdir dir,
-                                                   std::ios_base::openmode which) {
-    const std::int64_t here = position_ - (egptr() - gptr());
-    const pos_type failed(off_type(-1));
-    if (!(which & std::ios_base::in)) return failed;
-    if (dir == std::ios_base::cur && off == 0) return pos_type(here);  // tellg, also for streams
-    if (!seekable_ || error_) return failed;
-    py::gil_scoped_acquire acquire;
-    try {
-        std::int64_t target = off;
-        if (dir == std::ios_base::cur) target = here + off;
-        if (dir == std::ios_base::end) target = file_.attr("seek")(0, 2).cast<std::int64_t>() - start_ + off;
-        if (target < 0) return failed;
-        file_.attr("seek")(start_ + target);
-        setg(buffer_.data(), buffer_.data(), buffer_.data());
-        position_ = target;
-        return pos_type(target);
-    } catch (...) {
-        error_ = std::current_exception();
-        return failed;
-    }
-}
-
-PyFileStreamBuf::pos_type PyFileStreamBuf::seekpos(pos_type pos, std::ios_base::openmode which) {
-    return seekoff(off_type(pos), std::ios_base::beg, which);
-}
-
-void PyFileStreamBuf::settle(std::int64_t consumed) {
-    if (seekable_ && !error_) file_.attr("seek")(start_ + consumed);
-}
 
 Source::Source(py::handle source, const char* function) : argument_(py::reinterpret_borrow<py::object>(source)) {
     path_ = path_bytes(source);
-    if (path_) return;
+    if (path_) {
+        try {
+            py::gil_scoped_release release;
+            file_ = open_pcd_file(*path_);
+        } catch (const OpenError& e) {
+            raise_open_error(e, argument_);
+        }
+        stream_ = &file_;
+        return;
+    }
     check_binary_file(source, function, "rb", {"readinto", "read"});
     const py::module_ io = py::module_::import("io");
     if (py::isinstance(source, io.attr("BytesIO"))) {
@@ -203,12 +34,14 @@ Source::Source(py::handle source, const char* function) : argument_(py::reinterp
             const std::int64_t start = std::min(memory_start_, size);
             memory_buffer_ = std::make_unique<MemoryStreamBuf>(PyBytes_AS_STRING(memory_.ptr()) + start,
                                                                static_cast<std::size_t>(size - start));
-            stream_ = std::make_unique<std::istream>(memory_buffer_.get());
+            owned_stream_ = std::make_unique<std::istream>(memory_buffer_.get());
+            stream_ = owned_stream_.get();
             return;
         }
     }
     file_buffer_ = std::make_unique<PyFileStreamBuf>(argument_);
-    stream_ = std::make_unique<std::istream>(file_buffer_.get());
+    owned_stream_ = std::make_unique<std::istream>(file_buffer_.get());
+    stream_ = owned_stream_.get();
 }
 
 Source::~Source() = default;
@@ -218,12 +51,50 @@ void Source::settle(std::int64_t consumed) {
     if (file_buffer_) file_buffer_->settle(consumed);
 }
 
-void Source::raise_open(const OpenError& error) {
-    raise_open_error(error, argument_);
-}
-
 void Source::rethrow_read_error() {
     if (file_buffer_ && file_buffer_->error()) std::rethrow_exception(file_buffer_->error());
+}
+
+Target::Target(py::handle target, const char* function) : argument_(py::reinterpret_borrow<py::object>(target)) {
+    if (const std::optional<std::string> name = path_bytes(target)) {
+        try {
+            py::gil_scoped_release release;
+            file_ = std::make_unique<FileOutput>(*name);
+        } catch (...) {
+            raise_failure(std::current_exception());
+        }
+        sink_ = file_.get();
+        return;
+    }
+    check_binary_file(target, function, "wb", {"write"});
+    python_ = std::make_unique<PyFileSink>(argument_);
+    sink_ = python_.get();
+}
+
+Target::~Target() {
+    py::gil_scoped_release release;  // removing a temporary file is a system call
+    file_.reset();
+}
+
+void Target::commit() {
+    if (!file_) return;
+    try {
+        py::gil_scoped_release release;
+        file_->commit();
+    } catch (...) {
+        raise_failure(std::current_exception());
+    }
+}
+
+void Target::raise_failure(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const WriteError& e) {
+        raise_write_error(e, argument_);
+    } catch (const PyFileSink::Stopped&) {
+        python_->rethrow();
+        throw;
+    }
 }
 
 }  // namespace vantrel

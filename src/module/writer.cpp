@@ -1,20 +1,14 @@
 #include "module/writer.h"
 
 #include <cmath>
-#include <exception>
-#include <limits>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <pybind11/numpy.h>
-
 #include "module/cloud_types.h"
-#include "module/errors.h"
 #include "module/sources.h"
-#include "pcd/file_output.h"
-#include "pcd/pcd_writer.h"
-#include "result/element_types.h"
+#include "pcd/element_types.h"
 
 namespace py = pybind11;
 
@@ -44,16 +38,6 @@ NaN payloads other than the sign are not kept).
 
 namespace {
 
-constexpr std::int64_t int32_max = std::numeric_limits<std::int32_t>::max();
-
-// One field to write: its header entry, where its values lie, and the array
-// that keeps them alive.
-struct Column {
-    PcdField field;
-    FieldSource source;
-    py::array array;
-};
-
 // numpy.asarray, in native byte order: what it gives is written as it is,
 // never converted to another type.
 py::array as_array(py::handle value) {
@@ -64,239 +48,138 @@ py::array as_array(py::handle value) {
     return array;
 }
 
-// The element type of an array's dtype, from the one table of them.
-const ElementType* element_of(const py::array& array) {
-    const char kind = array.dtype().kind();
-    const char letter = kind == 'f' ? 'F' : kind == 'i' ? 'I' : kind == 'u' ? 'U' : '\0';
-    return element_type(letter, static_cast<std::int32_t>(array.dtype().itemsize()));
+std::string shape_of(const py::array& array) {
+    return py::str(array.attr("shape"));
 }
 
-Column column_of(const std::string& name, py::handle value) {
-    py::array array = as_array(value);
-    const ElementType* element = element_of(array);
+// One field of the mapping: its element type from the dtype (TypeError for
+// any other), COUNT from the shape.
+WriteField field_of(const std::string& name, const py::array& array) {
+    const char kind = array.dtype().kind();
+    const char letter = kind == 'f' ? type_float : kind == 'i' ? type_signed : kind == 'u' ? type_unsigned : '\0';
+    const ElementType* element = element_type(letter, static_cast<std::int32_t>(array.dtype().itemsize()));
     if (element == nullptr) {
         throw py::type_error("field '" + name + "' has dtype " + std::string(py::str(array.dtype())) +
                              "; PCD files hold float32, float64, int8, int16, int32, int64, uint8, uint16, uint32 "
                              "and uint64");
     }
-    if (array.ndim() != 1 && !(array.ndim() == 2 && array.shape(1) >= 1)) {
-        throw py::value_error("field '" + name + "' has shape " + std::string(py::str(array.attr("shape"))) +
+    if (array.ndim() != 1 && array.ndim() != 2) {
+        throw py::value_error("field '" + name + "' has shape " + shape_of(array) +
                               "; it must be (N,) or (N, COUNT) with COUNT at least 1");
     }
-    if (array.ndim() == 2 && array.shape(1) > int32_max)
-        throw py::value_error("field '" + name + "' has too many columns");
-    Column column;
-    column.field.name = name;
-    column.field.type = element->type;
-    column.field.size = element->size;
-    column.field.count = array.ndim() == 2 ? static_cast<std::int32_t>(array.shape(1)) : 1;
-    column.source.data = static_cast<const std::uint8_t*>(array.data());
-    column.source.point_stride = array.strides(0);
-    column.source.element_stride = array.ndim() == 2 ? array.strides(1) : element->size;
-    column.array = std::move(array);
-    return column;
+    WriteField field;
+    field.name = name;
+    field.type = element->type;
+    field.size = element->size;
+    field.count = array.ndim() == 2 ? array.shape(1) : 1;
+    field.points = array.shape(0);
+    field.source = {static_cast<const std::uint8_t*>(array.data()), array.strides(0),
+                    array.ndim() == 2 ? array.strides(1) : element->size};
+    return field;
 }
 
 // x, y and z: the columns of an (N, 3) float array, read where they lie.
-std::vector<Column> coordinate_columns(py::handle points) {
+void add_coordinates(py::handle points, WriteJob& job) {
     py::array array = as_array(points);
     const char kind = array.dtype().kind();
-    const auto size = array.dtype().itemsize();
+    const auto size = static_cast<std::int32_t>(array.dtype().itemsize());
     if (kind != 'f' || (size != 4 && size != 8)) {
         throw py::type_error("points must be float32 or float64, not " + std::string(py::str(array.dtype())));
     }
     if (array.ndim() != 2 || array.shape(1) != 3) {
-        throw py::value_error("points must have shape (N, 3), not " + std::string(py::str(array.attr("shape"))));
+        throw py::value_error("points must have shape (N, 3), not " + shape_of(array));
     }
-    std::vector<Column> columns;
     for (int k = 0; k < 3; ++k) {
-        Column column;
-        column.field.name = std::string(1, static_cast<char>('x' + k));
-        column.field.type = 'F';
-        column.field.size = static_cast<std::int32_t>(size);
-        column.source.data = static_cast<const std::uint8_t*>(array.data()) + k * array.strides(1);
-        column.source.point_stride = array.strides(0);
-        column.source.element_stride = static_cast<std::int64_t>(size);
-        column.array = array;
-        columns.push_back(std::move(column));
+        WriteField field;
+        field.name = std::string(1, static_cast<char>('x' + k));
+        field.size = size;
+        field.points = array.shape(0);
+        field.source = {static_cast<const std::uint8_t*>(array.data()) + k * array.strides(1), array.strides(0), size};
+        field.coordinate = true;
+        job.fields.push_back(std::move(field));
     }
-    return columns;
+    job.arrays.push_back(std::move(array));
 }
 
-std::int32_t grid_size(py::handle value, const char* what) {
+std::optional<std::int64_t> grid_side(py::handle value, const char* what) {
+    if (value.is_none()) return std::nullopt;
     const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!number) throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
-    const auto n = number.cast<long long>();
-    if (n < 0 || n > int32_max) throw py::value_error(std::string(what) + " must be between 0 and 2147483647");
-    return static_cast<std::int32_t>(n);
+    if (!number) {
+        PyErr_Clear();
+        throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (overflow != 0) return overflow > 0 ? INT64_MAX : INT64_MIN;
+    return n;
 }
 
-std::array<double, 7> viewpoint_of(py::handle value) {
-    std::array<double, 7> viewpoint{};
-    const char* const wrong = "viewpoint must be 7 finite numbers (tx ty tz qw qx qy qz)";
-    if (!PySequence_Check(value.ptr()) || PyUnicode_Check(value.ptr()) || py::len(value) != 7) {
-        throw py::value_error(wrong);
-    }
-    const py::sequence values = py::reinterpret_borrow<py::sequence>(value);
-    for (std::size_t i = 0; i < 7; ++i) {
-        const double number = PyFloat_AsDouble(values[i].ptr());
+// Whatever stands in the viewpoint's place, as numbers: what is not a number
+// is NaN, and the engine says what the viewpoint must be.
+std::vector<double> viewpoint_values(py::handle value) {
+    std::vector<double> values;
+    if (!PySequence_Check(value.ptr()) || PyUnicode_Check(value.ptr())) return values;
+    for (const py::handle item : py::reinterpret_borrow<py::sequence>(value)) {
+        const double number = PyFloat_AsDouble(item.ptr());
         if (number == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
-            throw py::value_error(wrong);
+            values.push_back(std::nan(""));
+        } else {
+            values.push_back(number);
         }
-        if (!std::isfinite(number)) throw py::value_error(wrong);
-        viewpoint[i] = number;
     }
-    return viewpoint;
+    return values;
 }
-
-// Writes to a Python binary file object, taking the GIL for each call.
-// The first exception stops the writer and is kept for the caller to raise.
-class PySink : public ByteSink {
-public:
-    explicit PySink(py::object file) : file_(std::move(file)) {}
-
-    void write(const char* data, std::size_t size) override {
-        py::gil_scoped_acquire acquire;
-        try {
-            while (size > 0) {
-                // A copy: a file object may keep what it is given beyond the call.
-                const py::bytes chunk(data, size);
-                const py::object written = file_.attr("write")(chunk);
-                // None means all of it, as for most file-likes; a raw file may take part.
-                const std::size_t done = written.is_none() ? size : written.cast<std::size_t>();
-                if (done == 0 || done > size) {
-                    throw py::value_error("write() returned " + std::to_string(done) + " for " + std::to_string(size) +
-                                          " bytes");
-                }
-                data += done;
-                size -= done;
-            }
-        } catch (...) {
-            error_ = std::current_exception();
-            throw Stopped();
-        }
-    }
-
-    void rethrow() const {
-        if (error_) std::rethrow_exception(error_);
-    }
-
-    struct Stopped : std::exception {};
-
-private:
-    py::object file_;
-    std::exception_ptr error_;
-};
 
 }  // namespace
 
-void write_pcd(const py::object& target, const py::object& fields, const py::object& points, const py::object& data,
-               const py::object& width, const py::object& height, const py::object& viewpoint) {
-    PcdHeader header;
-    std::optional<std::int32_t> cloud_width, cloud_height;
-
-    // The fields: a PointCloud, a mapping, or nothing but the points.
-    py::object mapping = py::dict();
-    if (py::isinstance<PointCloudObject>(fields)) {
-        const auto& cloud = fields.cast<const PointCloudObject&>();
-        const PcdHeader& source = cloud.pcd_header();
-        mapping = cloud.fields;
-        header.viewpoint = source.viewpoint;
-        // A grid that does not add up to POINTS is not a grid.
-        if (std::int64_t{source.width} * source.height == source.points) {
-            cloud_width = source.width;
-            cloud_height = source.height;
-        }
-    } else if (!fields.is_none()) {
-        if (!py::isinstance(fields, py::module_::import("collections.abc").attr("Mapping"))) {
-            throw py::type_error("fields must be a mapping of names to arrays, or a PointCloud, not " +
-                                 type_name(fields));
-        }
-        mapping = py::reinterpret_borrow<py::object>(fields);
+void add_fields(py::handle fields, WriteJob& job) {
+    if (fields.is_none()) return;
+    if (!py::isinstance(fields, py::module_::import("collections.abc").attr("Mapping"))) {
+        throw py::type_error("fields must be a mapping of names to arrays, or a PointCloud, not " + type_name(fields));
     }
-    std::vector<Column> columns;
-    if (!points.is_none()) columns = coordinate_columns(points);
-    for (const py::handle item : mapping.attr("items")()) {
+    for (const py::handle item : fields.attr("items")()) {
         const py::handle key = item[py::int_(0)];
         if (!PyUnicode_Check(key.ptr())) throw py::type_error("field names must be str, not " + type_name(key));
         const std::string name = key.cast<std::string>();
         if (name == "_") continue;  // padding: its bytes hold nothing to keep
-        if (!is_writable_field_name(name)) {
-            throw py::value_error("field name " + std::string(py::repr(key)) +
-                                  " is empty or holds whitespace or a control character");
-        }
-        for (const Column& column : columns) {
-            if (column.field.name == name) {
-                throw py::value_error("field '" + name + "' is given twice: as a field and by points");
-            }
-        }
-        columns.push_back(column_of(name, item[py::int_(1)]));
+        py::array array = as_array(item[py::int_(1)]);
+        job.fields.push_back(field_of(name, array));
+        job.arrays.push_back(std::move(array));
     }
-    if (columns.empty()) throw py::value_error("write_pcd needs at least one field, or points");
-    const py::ssize_t n = columns.front().array.shape(0);
-    for (const Column& column : columns) {
-        if (column.array.shape(0) != n) {
-            throw py::value_error("field '" + column.field.name + "' has " + std::to_string(column.array.shape(0)) +
-                                  " points, but '" + columns.front().field.name + "' has " + std::to_string(n));
-        }
-    }
-    if (n > int32_max) throw py::value_error("a PCD file holds at most 2147483647 points");
-    header.points = static_cast<std::int32_t>(n);
+}
 
+WriteJob build_write(const py::object& fields, const py::object& points, const py::object& data,
+                     const py::object& width, const py::object& height, const py::object& viewpoint) {
+    WriteJob job;
+    py::object mapping = fields;
+    if (py::isinstance<PointCloudObject>(fields)) {
+        const auto& cloud = fields.cast<const PointCloudObject&>();
+        const PcdHeader& source = cloud.pcd_header();
+        mapping = cloud.fields;
+        job.options.cloud_grid = std::array<std::int32_t, 2>{source.width, source.height};
+        job.options.viewpoint = std::vector<double>(source.viewpoint.begin(), source.viewpoint.end());
+    }
+    if (!points.is_none()) add_coordinates(points, job);
+    add_fields(mapping, job);
     if (!PyUnicode_Check(data.ptr())) throw py::type_error("data must be a str, not " + type_name(data));
-    header.data_type = data.cast<std::string>();
-    if (header.data_type != data_ascii && header.data_type != data_binary &&
-        header.data_type != data_binary_compressed) {
-        throw py::value_error("data must be 'ascii', 'binary' or 'binary_compressed', not " +
-                              std::string(py::repr(data)));
-    }
-    header.width = width.is_none() ? cloud_width.value_or(header.points) : grid_size(width, "width");
-    header.height = height.is_none() ? cloud_height.value_or(1) : grid_size(height, "height");
-    // One of them given: the other follows from N when it can.
-    if (width.is_none() && !height.is_none() && header.height > 0 && header.points % header.height == 0) {
-        header.width = header.points / header.height;
-    } else if (height.is_none() && !width.is_none() && header.width > 0 && header.points % header.width == 0) {
-        header.height = header.points / header.width;
-    }
-    if (std::int64_t{header.width} * header.height != header.points) {
-        throw py::value_error("width x height (" + std::to_string(header.width) + " x " +
-                              std::to_string(header.height) + ") must equal the number of points (" +
-                              std::to_string(header.points) + ")");
-    }
-    if (!viewpoint.is_none()) header.viewpoint = viewpoint_of(viewpoint);
+    job.options.data = data.cast<std::string>();
+    job.options.width = grid_side(width, "width");
+    job.options.height = grid_side(height, "height");
+    if (!viewpoint.is_none()) job.options.viewpoint = viewpoint_values(viewpoint);
+    return job;
+}
 
+void write_pcd_from_python(const py::object& target, const py::object& fields, const py::object& points,
+                           const py::object& data, const py::object& width, const py::object& height,
+                           const py::object& viewpoint) {
+    const WriteJob job = build_write(fields, points, data, width, height, viewpoint);
+    const PcdHeader header = plan_pcd_header(job.fields, check_write_fields(job.fields), job.options);
     std::vector<FieldSource> sources;
-    for (const Column& column : columns) {
-        header.fields.push_back(column.field);
-        sources.push_back(column.source);
-    }
-    try {
-        prepare_pcd_header(header);
-    } catch (const std::invalid_argument& e) {
-        throw py::value_error(e.what());
-    }
-
-    // The target: a path, replaced whole, or a binary file object.
-    if (const std::optional<std::string> name = path_bytes(target)) {
-        try {
-            py::gil_scoped_release release;
-            FileOutput output(*name);
-            write_pcd(header, sources, output);
-            output.commit();
-        } catch (const WriteError& e) {
-            raise_write_error(e, target);
-        }
-        return;
-    }
-    check_binary_file(target, "write_pcd", "wb", {"write"});
-    PySink sink(py::reinterpret_borrow<py::object>(target));
-    try {
-        py::gil_scoped_release release;
-        write_pcd(header, sources, sink);
-    } catch (const PySink::Stopped&) {
-        sink.rethrow();
-    }
+    for (const WriteField& field : job.fields) sources.push_back(field.source);
+    Target output(target, "write_pcd");
+    output.run([&](ByteSink& sink) { write_pcd(header, sources, sink); });
+    output.commit();
 }
 
 }  // namespace vantrel

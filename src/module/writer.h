@@ -1,18 +1,43 @@
-// write_pcd: arrays and their metadata from Python, checked, then handed to
-// the engine's writer for a path or a binary file object.
+// write_pcd: arrays and their metadata from Python, checked for their Python
+// types here and for their values by the engine, then written to a path or a
+// binary file object.
 #pragma once
 
+#include <vector>
+
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include "pcd/pcd_writer.h"
 
 namespace vantrel {
 
 extern const char* const write_pcd_doc;
 
+// What one write takes from its arguments: the fields (x, y and z of
+// `points` first), the options, and the arrays that hold the values alive.
+struct WriteJob {
+    std::vector<WriteField> fields;
+    WriteOptions options;
+    std::vector<pybind11::array> arrays;
+};
+
+// The fields of a mapping of names to arrays, in its order, appended to the
+// job; "_" (padding) is left out. TypeError for a non-mapping, a name that is
+// not str or a dtype of no element type; ValueError for a shape that is
+// neither (N,) nor (N, COUNT).
+void add_fields(pybind11::handle fields, WriteJob& job);
+
+// write_pcd's arguments as a job: the Python types checked (TypeError), the
+// values left for the engine to check.
+WriteJob build_write(const pybind11::object& fields, const pybind11::object& points, const pybind11::object& data,
+                     const pybind11::object& width, const pybind11::object& height, const pybind11::object& viewpoint);
+
 // The bound function; see write_pcd_doc. Refuses bad input before anything
 // is written: TypeError for a wrong kind or dtype, ValueError for a wrong
 // shape, name, length, size, DATA value or viewpoint.
-void write_pcd(const pybind11::object& target, const pybind11::object& fields, const pybind11::object& points,
-               const pybind11::object& data, const pybind11::object& width, const pybind11::object& height,
-               const pybind11::object& viewpoint);
+void write_pcd_from_python(const pybind11::object& target, const pybind11::object& fields,
+                           const pybind11::object& points, const pybind11::object& data, const pybind11::object& width,
+                           const pybind11::object& height, const pybind11::object& viewpoint);
 
 }  // namespace vantrel

@@ -8,6 +8,7 @@
 #include <fast_float/fast_float.h>
 
 #include "pcd/bulk_memory.h"
+#include "pcd/element_types.h"
 #include "pcd/stream_io.h"
 
 namespace vantrel {
@@ -29,21 +30,15 @@ struct AsciiColumn {
 
 AsciiColumn make_column(const PcdField& field, std::int64_t point_step) noexcept {
     AsciiColumn column{field.offset, field.size, field.count, Parse::none, 0, false};
-    std::int64_t width = 8;
     switch (field.type) {
-        case 'F':
-            column.parse = field.size == 4 ? Parse::f32 : Parse::f64;
-            width = field.size == 4 ? 4 : 8;
-            break;
-        case 'I':
-        case 'U':
-            column.parse = field.type == 'I' ? Parse::i64 : Parse::u64;
-            if (field.size == 1 || field.size == 2 || field.size == 4) width = field.size;
-            break;
+        case type_float: column.parse = field.size == 4 ? Parse::f32 : Parse::f64; break;
+        case type_signed: column.parse = Parse::i64; break;
+        case type_unsigned: column.parse = Parse::u64; break;
         default: return column;
     }
-    // A store never reaches past its own SIZE bytes.
-    column.width = static_cast<std::uint8_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(width, field.size)));
+    // The parsed value's low bytes, never past the field's own SIZE: exactly
+    // SIZE for every element type, clipped for the sizes outside the table.
+    column.width = static_cast<std::uint8_t>(std::clamp<std::int32_t>(field.size, 0, 8));
     const std::int64_t last = field.offset + std::int64_t{field.count - 1} * field.size;
     column.inside = field.offset >= 0 && last >= 0 && last + column.width <= point_step &&
                     field.offset + column.width <= point_step;

@@ -9,6 +9,7 @@
 #include <lzf.h>
 
 #include "pcd/stream_io.h"
+#include "pcd/strided_copy.h"
 
 namespace vantrel {
 namespace {
@@ -30,27 +31,6 @@ struct Plane {
     std::int64_t tail;    // bytes delivered of the point after those
     bool inside;          // the field lies inside its record
 };
-
-template <std::size_t W>
-void scatter_fixed(const std::uint8_t* src, std::uint8_t* dst, std::int64_t step, std::int64_t n) noexcept {
-    for (std::int64_t i = 0; i < n; ++i, src += W, dst += step) std::memcpy(dst, src, W);
-}
-
-void scatter_rows(const std::uint8_t* src, std::uint8_t* dst, std::int64_t width, std::int64_t step,
-                  std::int64_t n) noexcept {
-    switch (width) {
-        case 1: return scatter_fixed<1>(src, dst, step, n);
-        case 2: return scatter_fixed<2>(src, dst, step, n);
-        case 4: return scatter_fixed<4>(src, dst, step, n);
-        case 8: return scatter_fixed<8>(src, dst, step, n);
-        case 12: return scatter_fixed<12>(src, dst, step, n);
-        case 16: return scatter_fixed<16>(src, dst, step, n);
-        default:
-            for (std::int64_t i = 0; i < n; ++i, src += width, dst += step) {
-                std::memcpy(dst, src, static_cast<std::size_t>(width));
-            }
-    }
-}
 
 // Copies bytes [lo, hi) of row `row` of a plane, keeping only what falls
 // inside the record.
@@ -74,8 +54,8 @@ void scatter(const std::uint8_t* image, const std::vector<Plane>& planes, std::u
             const std::int64_t stop = std::min(end, plane.rows);
             if (stop <= begin) continue;
             if (plane.inside) {
-                scatter_rows(image + plane.start + begin * plane.width, records + begin * step + plane.offset,
-                             plane.width, step, stop - begin);
+                copy_rows(image + plane.start + begin * plane.width, plane.width, records + begin * step + plane.offset,
+                          step, plane.width, stop - begin);
             } else {
                 for (std::int64_t row = begin; row < stop; ++row) {
                     scatter_clipped(image, plane, records, step, row, 0, plane.width);

@@ -1,28 +1,9 @@
 #include "pcd/data_report.h"
 
+#include "pcd/text.h"
+
 namespace vantrel {
 namespace {
-
-// Quoted as Python shows a string: printable ASCII as it is, every other byte
-// escaped, so that the sentence stays one readable line.
-std::string quoted(const std::string& bytes) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "'";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\' || c == '\'') {
-            out += '\\';
-            out += c;
-        } else if (byte >= 32 && byte < 127) {
-            out += c;
-        } else {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 15];
-        }
-    }
-    return out + "'";
-}
 
 std::string points_range(std::int64_t first, std::int64_t last) {
     return first == last ? "point " + std::to_string(first) + " is"

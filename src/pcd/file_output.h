@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "pcd/pcd_writer.h"
+#include "pcd/byte_sink.h"
 
 namespace vantrel {
 

@@ -1,24 +1,15 @@
 #include "pcd/load_driver.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <filesystem>
 #include <stdexcept>
 
 #include "pcd/ascii_reader.h"
 #include "pcd/binary_reader.h"
 #include "pcd/compressed_reader.h"
+#include "pcd/text.h"
 
 namespace vantrel {
 namespace {
-
-std::int64_t buffer_size(const PcdHeader& header) {
-    std::int64_t size = 0;
-    if (__builtin_mul_overflow(std::int64_t{header.points}, header.point_step, &size)) {
-        throw std::length_error("cannot create std::vector larger than max_size()");
-    }
-    return size;
-}
 
 // Runs the reader that DATA names and reports what the section held.
 DataReport read_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, const LoadOptions& options) {
@@ -43,7 +34,7 @@ DataReport read_data(std::istream& in, const PcdHeader& header, PointBuffer& buf
             report.bad_value_excerpt = std::move(outcome.excerpt);
         }
     } else {
-        throw std::runtime_error("Unsupported PCD DATA type: " + header.data_type);
+        throw std::runtime_error("Unsupported PCD DATA type: " + readable(header.data_type));
     }
     return report;
 }
@@ -57,36 +48,21 @@ PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {
     // The data section starts right after the DATA line that ended the parse.
     in.clear();
 
-    const auto field_count = static_cast<std::int32_t>(header.fields.size());
-    for (std::int32_t i = 0; i < field_count; ++i) {
-        const std::string& name = header.fields[static_cast<std::size_t>(i)].name;
-        if (!is_coordinate_name(name)) continue;
-        (name[0] == 'x' ? load.x_index : name[0] == 'y' ? load.y_index : load.z_index) = i;
-    }
+    load.coordinates = find_coordinates(header);
     if (options.require_coordinates) {
-        if (!load.has_coordinates()) throw std::runtime_error("PCD must contain x, y, z fields");
+        if (!load.coordinates.found()) throw std::runtime_error("PCD must contain x, y, z fields");
     } else {
         for (const PcdField& field : header.fields) check_inside_record(field, header.point_step);
         // Arrays of a negative length cannot be made, whatever the record size.
-        if (header.points < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+        if (header.points < 0) throw_size_error();
     }
 
     // The binary reader writes every byte itself, so a small buffer need not be
     // cleared first.
-    load.buffer = PointBuffer(buffer_size(header), header.point_step, header.data_type == data_binary);
+    load.buffer =
+        PointBuffer(record_bytes(header.points, header.point_step), header.point_step, header.data_type == data_binary);
     load.data = read_data(in, header, load.buffer, options);
     return load;
-}
-
-std::ifstream open_pcd_file(const std::string& filename) {
-    std::ifstream file;
-    if (filename.find('\0') != std::string::npos) throw OpenError(filename, EINVAL);
-    std::error_code ignored;
-    if (std::filesystem::is_directory(filename, ignored)) throw OpenError(filename, EISDIR);
-    errno = 0;
-    file.open(filename, std::ios::in | std::ios::binary);
-    if (!file.is_open()) throw OpenError(filename, errno != 0 ? errno : EIO);
-    return file;
 }
 
 PcdLoad load_pcd(const std::string& filename) {

@@ -2,10 +2,11 @@
 
 #include <charconv>
 #include <cstring>
-#include <limits>
 #include <stdexcept>
 
 #include <fast_float/fast_float.h>
+
+#include "pcd/text.h"
 
 namespace vantrel {
 namespace {
@@ -51,8 +52,7 @@ public:
             done_ = true;
             return true;
         }
-        const std::int64_t limit = negative ? -std::int64_t{std::numeric_limits<std::int32_t>::min()}
-                                            : std::int64_t{std::numeric_limits<std::int32_t>::max()};
+        const std::int64_t limit = negative ? -int32_min : int32_max;
         std::int64_t magnitude = 0;
         bool saturated = false;
         for (; p_ != end_ && *p_ >= '0' && *p_ <= '9'; ++p_) {
@@ -72,16 +72,6 @@ private:
     const char* end_;
     bool done_ = false;
 };
-
-// Field names may hold any byte; messages show only printable ASCII.
-std::string printable(const std::string& name) {
-    std::string out;
-    for (char c : name) {
-        if (c == '\0') break;
-        out += (c > ' ' && c < 127) ? c : '?';
-    }
-    return out;
-}
 
 [[noreturn]] void invalid_header(const std::string& what) {
     throw std::runtime_error("Invalid PCD header: " + what);
@@ -106,21 +96,19 @@ std::array<double, 7> read_viewpoint(const char* p, const char* end) noexcept {
 void check_inside_record(const PcdField& field, std::int64_t point_step) {
     if (field.count < 1 || lies_inside_record(field, point_step)) return;
     const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
-    invalid_header("field '" + printable(field.name) + "' lies outside the point record (bytes " +
+    invalid_header("field '" + readable(field.name) + "' lies outside the point record (bytes " +
                    std::to_string(field.offset) + " to " + std::to_string(end) + " of " + std::to_string(point_step) +
                    ")");
 }
 
 void lay_out_record(PcdHeader& header) {
-    constexpr std::int64_t int32_max = std::numeric_limits<std::int32_t>::max();
-    constexpr std::int64_t int32_min = std::numeric_limits<std::int32_t>::min();
     // Negative counts stay in the running total: writers use them for padding
     // fields that step back over fields written out of offset order.
     std::int64_t total = 0;
     for (PcdField& field : header.fields) {
         const std::int64_t bytes = std::int64_t{field.size} * field.count;
         if (bytes < int32_min || bytes > int32_max) {
-            invalid_header("SIZE x COUNT of field '" + printable(field.name) + "' is out of range (" +
+            invalid_header("SIZE x COUNT of field '" + readable(field.name) + "' is out of range (" +
                            std::to_string(field.size) + " x " + std::to_string(field.count) + ")");
         }
         field.offset = total;
@@ -194,6 +182,17 @@ PcdHeader parse_pcd_header(std::istream& in) {
     }
     lay_out_record(header);
     return header;
+}
+
+Coordinates find_coordinates(const PcdHeader& header) noexcept {
+    Coordinates found;
+    const auto count = static_cast<std::int32_t>(header.fields.size());
+    for (std::int32_t i = 0; i < count; ++i) {
+        const std::string& name = header.fields[static_cast<std::size_t>(i)].name;
+        if (!is_coordinate_name(name)) continue;
+        (name[0] == 'x' ? found.x : name[0] == 'y' ? found.y : found.z) = i;
+    }
+    return found;
 }
 
 bool is_writable_field_name(const std::string& name) noexcept {

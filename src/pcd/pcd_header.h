@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pcd/element_types.h"
+
 namespace vantrel {
 
 struct PcdField {
@@ -62,12 +64,17 @@ inline bool is_coordinate_name(const std::string& name) noexcept {
     return name.size() == 1 && (name[0] == 'x' || name[0] == 'y' || name[0] == 'z');
 }
 
-// True for the ten element types that a field's values can have: F of SIZE
-// 4 or 8, I and U of SIZE 1, 2, 4 or 8.
-inline bool is_element_type(char type, std::int32_t size) noexcept {
-    const bool integer_size = size == 1 || size == 2 || size == 4 || size == 8;
-    return (type == 'F' && (size == 4 || size == 8)) || ((type == 'I' || type == 'U') && integer_size);
-}
+// Positions in PcdHeader::fields of the coordinates, or -1; the last field
+// of a name wins.
+struct Coordinates {
+    std::int32_t x = -1;
+    std::int32_t y = -1;
+    std::int32_t z = -1;
+
+    bool found() const noexcept { return x >= 0 && y >= 0 && z >= 0; }
+};
+
+Coordinates find_coordinates(const PcdHeader& header) noexcept;
 
 // True for a name that one FIELDS token carries and that reads back as the
 // same key: not empty, and without whitespace, control bytes or DEL.

@@ -12,6 +12,9 @@
 #include <lzf.h>
 
 #include "pcd/bulk_memory.h"
+#include "pcd/element_types.h"
+#include "pcd/strided_copy.h"
+#include "pcd/text.h"
 
 namespace vantrel {
 namespace {
@@ -26,35 +29,17 @@ std::int64_t plane_width(const PcdField& field) noexcept {
     return std::int64_t{field.size} * field.count;
 }
 
-template <std::size_t W>
-void gather_fixed(const std::uint8_t* src, std::int64_t stride, std::uint8_t* dst, std::int64_t step,
-                  std::int64_t n) noexcept {
-    for (std::int64_t i = 0; i < n; ++i, src += stride, dst += step) std::memcpy(dst, src, W);
-}
-
 // Copies `n` points of one field from its source (starting at point `first`)
 // to dst, one point every `step` bytes.
 void gather(const PcdField& field, const FieldSource& source, std::int64_t first, std::int64_t n, std::uint8_t* dst,
             std::int64_t step) noexcept {
     const std::uint8_t* src = source.data + first * source.point_stride;
-    const std::int64_t width = plane_width(field);
     if (source.element_stride == field.size || field.count == 1) {  // a point's elements lie side by side
-        switch (width) {
-            case 1: return gather_fixed<1>(src, source.point_stride, dst, step, n);
-            case 2: return gather_fixed<2>(src, source.point_stride, dst, step, n);
-            case 4: return gather_fixed<4>(src, source.point_stride, dst, step, n);
-            case 8: return gather_fixed<8>(src, source.point_stride, dst, step, n);
-            default:
-                for (std::int64_t i = 0; i < n; ++i, src += source.point_stride, dst += step) {
-                    std::memcpy(dst, src, static_cast<std::size_t>(width));
-                }
-                return;
-        }
+        copy_rows(src, source.point_stride, dst, step, plane_width(field), n);
+        return;
     }
-    const auto size = static_cast<std::size_t>(field.size);
-    for (std::int64_t i = 0; i < n; ++i, src += source.point_stride, dst += step) {
-        for (std::int32_t k = 0; k < field.count; ++k)
-            std::memcpy(dst + k * field.size, src + k * source.element_stride, size);
+    for (std::int32_t k = 0; k < field.count; ++k) {
+        copy_rows(src + k * source.element_stride, source.point_stride, dst + k * field.size, step, field.size, n);
     }
 }
 
@@ -139,23 +124,8 @@ char* format_value(char* out, char* end, const std::uint8_t* p) noexcept {
 using Formatter = char* (*)(char*, char*, const std::uint8_t*) noexcept;
 
 Formatter formatter_for(const PcdField& field) noexcept {
-    switch (field.type) {
-        case 'F': return field.size == 4 ? format_value<float> : format_value<double>;
-        case 'I':
-            switch (field.size) {
-                case 1: return format_value<std::int8_t>;
-                case 2: return format_value<std::int16_t>;
-                case 4: return format_value<std::int32_t>;
-                default: return format_value<std::int64_t>;
-            }
-        default:
-            switch (field.size) {
-                case 1: return format_value<std::uint8_t>;
-                case 2: return format_value<std::uint16_t>;
-                case 4: return format_value<std::uint32_t>;
-                default: return format_value<std::uint64_t>;
-            }
-    }
+    return with_element(element_type(field.type, field.size)->element,
+                        [](auto zero) -> Formatter { return format_value<decltype(zero)>; });
 }
 
 void write_ascii(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
@@ -191,34 +161,86 @@ void write_ascii(const PcdHeader& header, const std::vector<FieldSource>& source
 
 }  // namespace
 
-void prepare_pcd_header(PcdHeader& header) {
-    if (header.fields.empty()) refuse("a PCD file needs at least one field");
+std::int64_t check_write_fields(const std::vector<WriteField>& fields) {
+    if (fields.empty()) refuse("nothing to write: a PCD file needs at least one field, or points");
     std::set<std::string> names;
-    for (const PcdField& field : header.fields) {
+    for (const WriteField& field : fields) {
+        const std::string name = quoted(field.name);
         if (!is_writable_field_name(field.name)) {
-            refuse("field name '" + field.name + "' is empty or holds whitespace or a control character");
+            refuse("field name " + name + " is empty or holds whitespace or a control character");
         }
-        if (!names.insert(field.name).second) refuse("field name '" + field.name + "' is given twice");
-        if (!is_element_type(field.type, field.size)) refuse("field '" + field.name + "' has no PCD element type");
-        if (field.count < 1) refuse("field '" + field.name + "' needs a COUNT of 1 or more");
+        if (!names.insert(field.name).second) {
+            const bool by_points = std::any_of(fields.begin(), fields.end(), [&](const WriteField& f) {
+                return f.coordinate && f.name == field.name;
+            });
+            refuse("field " + name + " is given twice" + (by_points ? ": as a field and by points" : ""));
+        }
+        if (!is_element_type(field.type, field.size)) refuse("field " + name + " has no PCD element type");
+        if (field.count < 1) {
+            refuse("field " + name + " has COUNT " + std::to_string(field.count) + "; it needs COUNT at least 1");
+        }
+        if (field.count > int32_max) refuse("field " + name + " has more than 2147483647 elements per point");
     }
-    if (header.points < 0) refuse("POINTS cannot be negative");
+    const WriteField& first = fields.front();
+    for (const WriteField& field : fields) {
+        if (field.points != first.points) {
+            refuse("field " + quoted(field.name) + " has " + std::to_string(field.points) + " points, but " +
+                   quoted(first.name) + " has " + std::to_string(first.points));
+        }
+    }
+    return first.points;
+}
+
+PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t points, const WriteOptions& options) {
+    PcdHeader header;
+    for (const WriteField& field : fields) {
+        header.fields.push_back(PcdField{field.name, field.type, field.size, static_cast<std::int32_t>(field.count)});
+    }
+    if (points < 0) refuse("the number of points cannot be negative");
+    if (points > int32_max) refuse("a PCD file holds at most 2147483647 points");
+    header.points = static_cast<std::int32_t>(points);
+    if (options.data != data_ascii && options.data != data_binary && options.data != data_binary_compressed) {
+        refuse("data must be 'ascii', 'binary' or 'binary_compressed', not " + quoted(options.data));
+    }
+    header.data_type = options.data;
+    header.width = header.points;
+    header.height = 1;
+    const auto side = [](const std::optional<std::int64_t>& value, const char* what) {
+        if (value && (*value < 0 || *value > int32_max)) {
+            refuse(std::string(what) + " must be between 0 and 2147483647");
+        }
+        return value ? std::optional<std::int32_t>(static_cast<std::int32_t>(*value)) : std::nullopt;
+    };
+    const std::optional<std::int32_t> width = side(options.width, "width");
+    const std::optional<std::int32_t> height = side(options.height, "height");
+    if (width || height) {
+        header.width = width.value_or(header.points);
+        header.height = height.value_or(1);
+        // One of them given: the other follows from the points when it can.
+        if (!width && *height > 0 && header.points % *height == 0) header.width = header.points / *height;
+        if (!height && *width > 0 && header.points % *width == 0) header.height = header.points / *width;
+    } else if (options.cloud_grid && std::int64_t{(*options.cloud_grid)[0]} * (*options.cloud_grid)[1] == points) {
+        header.width = (*options.cloud_grid)[0];
+        header.height = (*options.cloud_grid)[1];
+    }
     if (std::int64_t{header.width} * header.height != header.points) {
-        refuse("WIDTH x HEIGHT (" + std::to_string(header.width) + " x " + std::to_string(header.height) +
+        refuse("width x height (" + std::to_string(header.width) + " x " + std::to_string(header.height) +
                ") must equal the number of points (" + std::to_string(header.points) + ")");
     }
-    for (const double value : header.viewpoint) {
-        if (!std::isfinite(value)) refuse("VIEWPOINT needs 7 finite numbers");
-    }
-    if (header.data_type != data_ascii && header.data_type != data_binary &&
-        header.data_type != data_binary_compressed) {
-        refuse("DATA must be ascii, binary or binary_compressed, not '" + header.data_type + "'");
+    if (options.viewpoint) {
+        const std::vector<double>& values = *options.viewpoint;
+        if (values.size() != header.viewpoint.size() ||
+            !std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); })) {
+            refuse("viewpoint must be 7 finite numbers (tx ty tz qw qx qy qz)");
+        }
+        std::copy(values.begin(), values.end(), header.viewpoint.begin());
     }
     lay_out_record(header);
     if (header.data_type == data_binary_compressed &&
         header.points * header.point_step > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) {
         refuse("binary_compressed holds at most 4 GiB of point data; write binary instead");
     }
+    return header;
 }
 
 void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {

@@ -1,11 +1,16 @@
-// Writing PCD files: the header, then the data section in one of the three
-// encodings, from field values wherever they lie in the caller's memory.
+// Writing PCD files: the rules a written file follows, the header, then the
+// data section in one of the three encodings, from field values wherever they
+// lie in the caller's memory.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "pcd/byte_sink.h"
 #include "pcd/pcd_header.h"
 
 namespace vantrel {
@@ -19,27 +24,42 @@ struct FieldSource {
     std::int64_t element_stride = 0;
 };
 
-// Where the bytes go. write() takes every byte or throws; the writer stops
-// at the first exception and lets it pass unchanged.
-class ByteSink {
-public:
-    virtual ~ByteSink() = default;
-    virtual void write(const char* data, std::size_t size) = 0;
-    // A hint, given before the first write when the writer knows it: the
-    // number of bytes that will be written in all. Throws nothing.
-    virtual void expect(std::uint64_t) noexcept {}
+// One field as the caller hands it over, before any check.
+struct WriteField {
+    std::string name;
+    char type = type_float;  // with size: an element type of the table
+    std::int32_t size = 4;
+    std::int64_t count = 1;   // elements per point
+    std::int64_t points = 0;  // how many points the caller's values hold
+    FieldSource source;
+    bool coordinate = false;  // one of the points' x, y and z
 };
 
-// Checks that `header` can be written and lays its record out (packed, no
-// padding): at least one field, each with a writable name (no repeats), an
-// element type of the ten and COUNT 1 or more; POINTS 0 or more with
-// WIDTH x HEIGHT equal to it; seven finite VIEWPOINT values; DATA ascii,
-// binary or binary_compressed, and for binary_compressed an image within
-// the format's 32-bit sizes. Throws std::invalid_argument saying what is
-// wrong, std::bad_alloc.
-void prepare_pcd_header(PcdHeader& header);
+// What the caller chose beside the fields; each as given, checked here.
+struct WriteOptions {
+    std::string data = data_binary_compressed;
+    std::optional<std::int64_t> width;
+    std::optional<std::int64_t> height;
+    // The grid of the cloud being written again, used when neither width nor
+    // height is given and it holds exactly the points written.
+    std::optional<std::array<std::int32_t, 2>> cloud_grid;
+    std::optional<std::vector<double>> viewpoint;  // default_viewpoint when absent
+};
 
-// Writes the header and the data section of a prepared header, one source
+// Checks the fields (a writable name each, given once; an element type of
+// the table; COUNT 1 or more; the same number of points) and returns that
+// number. Throws std::invalid_argument saying which field is wrong.
+std::int64_t check_write_fields(const std::vector<WriteField>& fields);
+
+// The header of a file of `points` points of these (checked) fields, laid
+// out packed: checks the number of points, DATA, the grid (WIDTH x HEIGHT
+// must be the points; given one, the other follows when it can) and the
+// viewpoint (7 finite numbers), and for binary_compressed that the image
+// fits the format's 32-bit sizes. Throws std::invalid_argument saying what
+// is wrong, std::bad_alloc.
+PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t points, const WriteOptions& options);
+
+// Writes the header and the data section of a planned header, one source
 // per field in header order, to the sink:
 // - binary: packed records, built a block at a time (or handed on whole
 //   when the sources already are the packed records);
@@ -49,8 +69,9 @@ void prepare_pcd_header(PcdHeader& header);
 //   shortest form that reads back to the same bits ("nan", "inf", "-inf",
 //   "-0" included), integers in decimal.
 // Allocates at most a block for binary and ascii, the image and its
-// compressed form for binary_compressed. Throws std::bad_alloc, std::length_error
-// when LZF cannot hold the image in 32 bits, and whatever the sink throws.
+// compressed form for binary_compressed. Throws std::bad_alloc,
+// std::length_error when LZF cannot hold the image in 32 bits, and whatever
+// the sink throws.
 void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink);
 
 }  // namespace vantrel

@@ -11,6 +11,18 @@
 
 namespace vantrel {
 
+// A buffer size that no vector could hold: a negative one, or one beyond 64 bits.
+[[noreturn]] inline void throw_size_error() {
+    throw std::length_error("cannot create std::vector larger than max_size()");
+}
+
+// points x point_step, or throw_size_error() when it overflows 64 bits.
+inline std::int64_t record_bytes(std::int64_t points, std::int64_t point_step) {
+    std::int64_t size = 0;
+    if (__builtin_mul_overflow(points, point_step, &size)) throw_size_error();
+    return size;
+}
+
 class PointBuffer {
 public:
     PointBuffer() noexcept = default;
@@ -32,7 +44,7 @@ public:
 
 private:
     static std::size_t checked(std::int64_t size) {
-        if (size < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+        if (size < 0) throw_size_error();
         return static_cast<std::size_t>(size);
     }
 

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "result/element_types.h"
+#include "result/numpy_types.h"
 
 namespace py = pybind11;
 
@@ -33,14 +33,16 @@ template <typename T>
 void gather_coordinates(T* out, const std::uint8_t* records, std::int64_t points, std::int64_t step,
                         const PcdField* const (&xyz)[3], const ElementType* const (&types)[3]) noexcept {
     for (std::int64_t i = 0; i < points; ++i, records += step) {
-        for (int k = 0; k < 3; ++k) *out++ = static_cast<T>(types[k]->read(records + xyz[k]->offset));
+        for (int k = 0; k < 3; ++k) {
+            *out++ = static_cast<T>(element_as_double(types[k]->element, records + xyz[k]->offset));
+        }
     }
 }
 
 // The view of one field: (N,) for COUNT 1, (N, COUNT) above. The header
 // checks keep every field handed out inside its record.
 py::array field_view(const PcdHeader& header, const PcdField& field, const OwnedRecords& records) {
-    const py::dtype dtype(supported_element(field).npy);
+    const py::dtype dtype(npy_type(supported_element(field).element));
     const std::int64_t points = header.points;
     const std::int64_t step = header.point_step;
     const std::uint8_t* data = records.data + field.offset;
@@ -83,23 +85,23 @@ py::str field_key(const PcdField& field) {
     return py::str(field.name.c_str());
 }
 
-py::array make_points(const PcdHeader& header, std::int32_t x_index, std::int32_t y_index, std::int32_t z_index,
-                      const OwnedRecords& records) {
+py::array make_points(const PcdHeader& header, const Coordinates& coordinates, const OwnedRecords& records) {
     const std::int64_t step = header.point_step;
     const std::int64_t points = header.points;
-    const PcdField* const xyz[3] = {&header.fields[static_cast<std::size_t>(x_index)],
-                                    &header.fields[static_cast<std::size_t>(y_index)],
-                                    &header.fields[static_cast<std::size_t>(z_index)]};
+    const PcdField* const xyz[3] = {&header.fields[static_cast<std::size_t>(coordinates.x)],
+                                    &header.fields[static_cast<std::size_t>(coordinates.y)],
+                                    &header.fields[static_cast<std::size_t>(coordinates.z)]};
     const PcdField& x = *xyz[0];
     const PcdField& y = *xyz[1];
     const PcdField& z = *xyz[2];
     const std::int32_t s = x.size;
-    const bool consecutive = (s == 4 || s == 8) && x.type == 'F' && y.type == 'F' && z.type == 'F' && y.size == s &&
-                             z.size == s && x.count == 1 && y.count == 1 && z.count == 1 && y.offset == x.offset + s &&
-                             z.offset == x.offset + 2 * s && x.offset >= 0 && x.offset + 3 * s <= step;
+    const bool consecutive = (s == 4 || s == 8) && x.type == type_float && y.type == type_float &&
+                             z.type == type_float && y.size == s && z.size == s && x.count == 1 && y.count == 1 &&
+                             z.count == 1 && y.offset == x.offset + s && z.offset == x.offset + 2 * s &&
+                             x.offset >= 0 && x.offset + 3 * s <= step;
     if (consecutive) {
-        return py::array(py::dtype(s == 4 ? npy_float : npy_double), {points, std::int64_t{3}}, {step, std::int64_t{s}},
-                         records.data + x.offset, records.owner);
+        return py::array(py::dtype(npy_type(s == 4 ? Element::f32 : Element::f64)), {points, std::int64_t{3}},
+                         {step, std::int64_t{s}}, records.data + x.offset, records.owner);
     }
     const ElementType* types[3] = {};
     bool narrow = true;
@@ -107,7 +109,8 @@ py::array make_points(const PcdHeader& header, std::int32_t x_index, std::int32_
         const PcdField& field = *xyz[k];
         types[k] = &supported_element(field);
         if (!lies_inside_record(field, step)) unsupported();
-        narrow = narrow && ((field.type == 'F' && field.size == 4) || (field.type != 'F' && field.size <= 2));
+        narrow =
+            narrow && ((field.type == type_float && field.size == 4) || (field.type != type_float && field.size <= 2));
     }
     if (narrow) {
         py::array_t<float> out({points, std::int64_t{3}});
@@ -132,7 +135,7 @@ py::dict make_fields(const PcdHeader& header, const OwnedRecords& records, bool 
 py::array make_records(const PcdHeader& header, const OwnedRecords& records) {
     py::list names, formats, offsets;
     for (const PcdField* field : placeable_fields(header)) {
-        py::dtype element(supported_element(*field).npy);
+        py::dtype element(npy_type(supported_element(*field).element));
         if (field->count > 1) element = py::dtype::from_args(py::make_tuple(element, py::make_tuple(field->count)));
         names.append(field_key(*field));
         formats.append(std::move(element));
@@ -145,7 +148,7 @@ py::array make_records(const PcdHeader& header, const OwnedRecords& records) {
 
 std::pair<py::array, py::dict> build_result(PcdLoad&& load) {
     const OwnedRecords records = hand_over(std::move(load.buffer));
-    py::array points = make_points(load.header, load.x_index, load.y_index, load.z_index, records);
+    py::array points = make_points(load.header, load.coordinates, records);
     py::dict fields = make_fields(load.header, records, false);
     return {std::move(points), std::move(fields)};
 }

@@ -24,13 +24,12 @@ struct OwnedRecords {
 // the capsule cannot be made; the buffer is released then.
 OwnedRecords hand_over(PointBuffer&& buffer);
 
-// (N, 3) over the coordinates at x, y and z (positions in header.fields): a
+// (N, 3) over the coordinates (positions in header.fields, all found): a
 // view when they are consecutive F fields of SIZE 4 or 8, otherwise a new
 // float32 array of their first elements when each is F 4 or an integer of 1
 // or 2 bytes, and float64 otherwise. Throws std::runtime_error("Unsupported
 // PCD type/size") for coordinates outside the dtype table or their record.
-pybind11::array make_points(const PcdHeader& header, std::int32_t x, std::int32_t y, std::int32_t z,
-                            const OwnedRecords& records);
+pybind11::array make_points(const PcdHeader& header, const Coordinates& coordinates, const OwnedRecords& records);
 
 // Every field with at least one element per point (the coordinates only when
 // `coordinates`), keyed by its name in FIELDS order, a later duplicate

@@ -1,0 +1,36 @@
+// Files read from a path: opened as raw bytes, or refused with the reason.
+#pragma once
+
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace vantrel {
+
+// A file that cannot be opened: the message names it, and the system's error
+// number says why (ENOENT, EISDIR, EACCES, ...).
+class OpenError : public std::runtime_error {
+public:
+    OpenError(const std::string& filename, int error_number)
+        : OpenError("Cannot open PCD file: " + filename, filename, error_number) {}
+    // The whole message, also past a NUL byte in the name, where what() stops.
+    const std::string& message() const noexcept { return message_; }
+    const std::string& filename() const noexcept { return filename_; }
+    int error_number() const noexcept { return error_number_; }
+
+private:
+    OpenError(const std::string& message, const std::string& filename, int error_number)
+        : std::runtime_error(message), message_(message), filename_(filename), error_number_(error_number) {}
+
+    std::string message_;
+    std::string filename_;
+    int error_number_;
+};
+
+// Opens `filename` (bytes, used unchanged as the path) for reading as raw
+// bytes. Throws OpenError when it cannot be opened: a name with a NUL byte
+// (EINVAL; it would open the file named by its prefix) and a directory
+// (EISDIR; it would read as an empty file) included.
+std::ifstream open_pcd_file(const std::string& filename);
+
+}  // namespace vantrel
