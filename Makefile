@@ -11,7 +11,7 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test lint wheel test-asan test-aarch64 fuzz bench bench-reads build system-deps clean
+.PHONY: demo test lint wheel test-asan test-aarch64 fuzz fuzz-build fuzz-ci bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -76,16 +76,24 @@ $(STAMPS)/aarch64-deps: | $(PY)
 FUZZ_BUILD    := build/fuzz
 FUZZ_SECONDS  ?= 60
 FUZZ_ENCODING ?= binary_compressed
-fuzz: build
+FUZZ_CRASHES  := $(FUZZ_BUILD)/crashes
+fuzz: fuzz-build
+	mkdir -p $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) $(FUZZ_CRASHES)
+	cp -n tests/data/written/*.$(FUZZ_ENCODING).pcd $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING)/
+	$(FUZZ_BUILD)/fuzz_load -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
+	  -dict=fuzz/pcd.dict -artifact_prefix=$(FUZZ_CRASHES)/ -print_final_stats=1 \
+	  $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) fuzz/regressions
+
+fuzz-build: build
 	@command -v clang++ > /dev/null || $(SUDO) apt-get install -y -qq clang libclang-rt-14-dev
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_FUZZ=ON > /dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(FUZZ_BUILD) --target fuzz_load
-	mkdir -p $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) $(FUZZ_BUILD)/crashes
-	cp -n tests/data/written/*.$(FUZZ_ENCODING).pcd $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING)/
-	$(FUZZ_BUILD)/fuzz_load -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
-	  -dict=fuzz/pcd.dict -artifact_prefix=$(FUZZ_BUILD)/crashes/ -print_final_stats=1 \
-	  $(FUZZ_BUILD)/corpus-$(FUZZ_ENCODING) fuzz/regressions
+
+# CI's fuzzing: the regressions and real files replayed under both
+# sanitizers, then FUZZ_SECONDS of libFuzzer per encoding (fuzz/ci.sh).
+fuzz-ci: fuzz-build
+	fuzz/ci.sh $(FUZZ_BUILD)/fuzz_load $(FUZZ_CRASHES) $(FUZZ_SECONDS)
 
 # Debian's fast_float and liblzf headers, installed only when absent.
 system-deps:
