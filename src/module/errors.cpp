@@ -7,6 +7,7 @@
 #include <string>
 
 #include "pcd/file_output.h"
+#include "pcd/section_reader.h"
 
 namespace py = pybind11;
 
@@ -52,6 +53,9 @@ void translate(std::exception_ptr pending) {
         std::rethrow_exception(pending);
     } catch (const py::builtin_exception&) {
         throw;  // pybind11's own, translated by its defaults
+    } catch (const UnsupportedOperation& e) {
+        const py::object kind = py::module_::import("io").attr("UnsupportedOperation");
+        PyErr_SetString(kind.ptr(), e.what());
     } catch (const OpenError& e) {
         // load_pcd's argument arrives as bytes: name the file as os.fsdecode would.
         const std::string& name = e.filename();

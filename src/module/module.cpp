@@ -1,4 +1,4 @@
-// The Python face of the engine: load_pcd, read_pcd, read_pcd_header and write_pcd.
+// The Python face of the engine: load_pcd, read_pcd, read_pcd_header, open_pcd and write_pcd.
 #include <string>
 #include <utility>
 
@@ -7,6 +7,7 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
+#include "module/reader.h"
 #include "module/sources.h"
 #include "module/writer.h"
 #include "pcd/load_driver.h"
@@ -36,35 +37,6 @@ py::object read_pcd_header(py::handle source) {
     return vantrel::make_header(std::move(header));
 }
 
-py::object read_pcd(py::handle source) {
-    vantrel::Source input(source, "read_pcd");
-    vantrel::LoadOptions options;
-    options.require_coordinates = false;
-    vantrel::PcdLoad load = input.run([&](std::istream& in) { return vantrel::load_pcd_stream(in, options); });
-    input.settle(load.data.data_end);
-    const std::string shortfall = vantrel::describe_shortfall(load.header, load.data);
-    py::object cloud = vantrel::make_point_cloud(std::move(load));
-    vantrel::warn_data(shortfall);
-    return cloud;
-}
-
-const char* const read_pcd_doc = R"doc(
-Read a whole PCD file, whatever its fields.
-
-Parameters:
-    source: a path (str, bytes or os.PathLike), or a binary file object
-        (open(path, "rb"), io.BytesIO, a tarfile member, an fsspec file) read
-        from its current position; a seekable one is left just after the data
-        that was read.
-
-Returns:
-    PointCloud: .header, .fields (every field, x, y and z included), .points
-    and .records, all views into one decoded buffer.
-
-Warns DataWarning when the data section holds fewer points than POINTS, or an
-ascii value cannot be read; what the file lacks reads as zero.
-)doc";
-
 const char* const read_pcd_header_doc = R"doc(
 Read the header of a PCD file, and nothing more.
 
@@ -85,6 +57,7 @@ PYBIND11_MODULE(vantrel, m) {
     m.attr("__version__") = VANTREL_VERSION;
     vantrel::register_errors(m);
     vantrel::register_cloud_types(m);
+    vantrel::register_reader(m);
     // The docstring is the one users have always read; it predates two
     // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
     // and coordinates may be float64. The stub's docstring says both.
@@ -95,7 +68,8 @@ PYBIND11_MODULE(vantrel, m) {
             points: np.ndarray of shape (N,3) with x,y,z
             fields: dict of other 1D NumPy arrays with arbitrary names/dtypes
     )pbdoc");
-    m.def("read_pcd", &read_pcd, py::arg("source"), read_pcd_doc);
+    m.def("read_pcd", &vantrel::read_pcd, py::arg("source"), py::kw_only(), py::arg("fields") = py::none(),
+          py::arg("mmap") = false, vantrel::read_pcd_doc);
     m.def("read_pcd_header", &read_pcd_header, py::arg("source"), read_pcd_header_doc);
     m.def("write_pcd", &vantrel::write_pcd_from_python, py::arg("target"), py::arg("fields") = py::none(),
           py::kw_only(), py::arg("points") = py::none(), py::arg("data") = "binary_compressed",

@@ -7,49 +7,59 @@
 
 #include <fast_float/fast_float.h>
 
-#include "pcd/bulk_memory.h"
 #include "pcd/element_types.h"
 #include "pcd/stream_io.h"
 
 namespace vantrel {
-namespace {
 
 enum class Parse : std::uint8_t { f32, f64, i64, u64, none };
 
 // The value slots of one field: `count` elements `size` bytes apart. The
 // elements of a field follow one another in the text, so one entry per field
 // keeps the list as short as the FIELDS line, whatever COUNT claims.
-struct AsciiColumn {
-    std::int64_t offset;  // of the first element inside the record
+struct AsciiSection::Column {
+    std::int64_t offset;  // of the first element inside the record filled
     std::int32_t size;
     std::int32_t count;
     Parse parse;         // chosen by the TYPE letter and SIZE
     std::uint8_t width;  // bytes of the parsed value that a store writes
     bool inside;         // every element stores all `width` bytes inside the record
+    bool keep;           // stored at all
 };
 
-AsciiColumn make_column(const PcdField& field, std::int64_t point_step) noexcept {
-    AsciiColumn column{field.offset, field.size, field.count, Parse::none, 0, false};
+namespace {
+
+using Column = AsciiSection::Column;
+
+Parse parse_of(const PcdField& field) noexcept {
     switch (field.type) {
-        case type_float: column.parse = field.size == 4 ? Parse::f32 : Parse::f64; break;
-        case type_signed: column.parse = Parse::i64; break;
-        case type_unsigned: column.parse = Parse::u64; break;
-        default: return column;
+        case type_float: return field.size == 4 ? Parse::f32 : Parse::f64;
+        case type_signed: return Parse::i64;
+        case type_unsigned: return Parse::u64;
+        default: return Parse::none;
     }
+}
+
+// Columns of other TYPE letters take nothing from the text, nor do fields
+// without elements.
+bool in_text(const PcdField& field) noexcept {
+    return field.count >= 1 && parse_of(field) != Parse::none;
+}
+
+Column make_column(const PcdField& field, std::int64_t offset, std::int64_t step, bool keep) noexcept {
+    Column column{offset, field.size, field.count, parse_of(field), 0, false, keep};
     // The parsed value's low bytes, never past the field's own SIZE: exactly
     // SIZE for every element type, clipped for the sizes outside the table.
     column.width = static_cast<std::uint8_t>(std::clamp<std::int32_t>(field.size, 0, 8));
-    const std::int64_t last = field.offset + std::int64_t{field.count - 1} * field.size;
-    column.inside = field.offset >= 0 && last >= 0 && last + column.width <= point_step &&
-                    field.offset + column.width <= point_step;
+    const std::int64_t last = offset + std::int64_t{field.count - 1} * field.size;
+    column.inside = offset >= 0 && last >= 0 && last + column.width <= step && offset + column.width <= step;
     return column;
 }
 
 // Writes the parsed value's little-endian bytes to element k, keeping only
 // those that fall inside the record.
 template <typename T>
-inline void store(std::uint8_t* row, std::int64_t point_step, const AsciiColumn& column, std::int32_t k,
-                  T value) noexcept {
+inline void store(std::uint8_t* row, std::int64_t step, const Column& column, std::int32_t k, T value) noexcept {
     unsigned char bytes[sizeof(T)];
     std::memcpy(bytes, &value, sizeof(T));
     const std::int64_t at = column.offset + std::int64_t{k} * column.size;
@@ -66,7 +76,7 @@ inline void store(std::uint8_t* row, std::int64_t point_step, const AsciiColumn&
         }
     }
     const std::int64_t lo = std::max<std::int64_t>(0, -at);
-    const std::int64_t hi = std::min<std::int64_t>(column.width, point_step - at);
+    const std::int64_t hi = std::min<std::int64_t>(column.width, step - at);
     if (hi > lo) std::memcpy(row + (at + lo), bytes + lo, static_cast<std::size_t>(hi - lo));
 }
 
@@ -79,23 +89,49 @@ inline const char* parse_one(const char* p, const char* last, T& value) noexcept
     }
 }
 
+// True when a parse of this kind takes a number at p.
+bool parses(Parse parse, const char* p, const char* last) noexcept {
+    switch (parse) {
+        case Parse::f32: {
+            float value;
+            return parse_one(p, last, value) != p;
+        }
+        case Parse::f64: {
+            double value;
+            return parse_one(p, last, value) != p;
+        }
+        case Parse::i64: {
+            std::int64_t value;
+            return parse_one(p, last, value) != p;
+        }
+        case Parse::u64: {
+            std::uint64_t value;
+            return parse_one(p, last, value) != p;
+        }
+        case Parse::none: return false;
+    }
+    return false;
+}
+
 // Reads the elements of one column from `p`. A value that no parse accepts
 // stays under the read position: the column's remaining elements would fail
 // on the same byte and keep their zeros, so the column ends there. The first
 // position where an element could not be read (a byte no parse takes, or the
 // end of the text) goes to `miss` unless one is there already.
-template <typename T>
-inline const char* read_column(const char* p, const char* last, std::uint8_t* row, std::int64_t point_step,
-                               const AsciiColumn& column, const char*& miss) noexcept {
+template <typename T, bool Keep>
+inline const char* read_column(const char* p, const char* last, std::uint8_t* row, std::int64_t step,
+                               const Column& column, const char*& miss) noexcept {
     if (column.count == 1 && column.inside) {  // the common case, kept lean
         while (p != last && static_cast<unsigned char>(*p) <= 32) ++p;
         T value = 0;
         const char* next = parse_one(p, last, value);
         if (next != p) {
-            if (column.width == sizeof(T)) {
-                std::memcpy(row + column.offset, &value, sizeof(T));
-            } else {
-                store(row, point_step, column, 0, value);
+            if constexpr (Keep) {
+                if (column.width == sizeof(T)) {
+                    std::memcpy(row + column.offset, &value, sizeof(T));
+                } else {
+                    store(row, step, column, 0, value);
+                }
             }
         } else if (miss == nullptr) {
             miss = p;
@@ -110,8 +146,36 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
             if (miss == nullptr) miss = p;
             return p;
         }
-        store(row, point_step, column, k, value);
+        if constexpr (Keep) store(row, step, column, k, value);
         p = next;
+    }
+    return p;
+}
+
+template <bool Keep>
+inline const char* read_record(const char* p, const char* limit, std::uint8_t* row, std::int64_t step,
+                               const std::vector<Column>& columns, const char*& miss) noexcept {
+    for (const Column& column : columns) {
+        const bool keep = Keep && column.keep;
+        switch (column.parse) {
+            case Parse::f32:
+                p = keep ? read_column<float, true>(p, limit, row, step, column, miss)
+                         : read_column<float, false>(p, limit, row, step, column, miss);
+                break;
+            case Parse::f64:
+                p = keep ? read_column<double, true>(p, limit, row, step, column, miss)
+                         : read_column<double, false>(p, limit, row, step, column, miss);
+                break;
+            case Parse::i64:
+                p = keep ? read_column<std::int64_t, true>(p, limit, row, step, column, miss)
+                         : read_column<std::int64_t, false>(p, limit, row, step, column, miss);
+                break;
+            case Parse::u64:
+                p = keep ? read_column<std::uint64_t, true>(p, limit, row, step, column, miss)
+                         : read_column<std::uint64_t, false>(p, limit, row, step, column, miss);
+                break;
+            case Parse::none: break;
+        }
     }
     return p;
 }
@@ -129,106 +193,24 @@ std::int64_t count_line_feeds(const char* p, std::size_t n) noexcept {
     return total;
 }
 
-// The point loop over text that arrives in chunks. Every chunk ends just
-// after a separator (or at the end of the data), so no value is cut in two;
-// a record that runs past the chunk is read again, whole, from the next one.
-// Reading a record again writes the same bytes, so the result is the one
-// pass over the whole text would give.
-class RecordParser {
-public:
-    RecordParser(const PcdHeader& header, std::uint8_t* buffer)
-        : points_(header.points), step_(header.point_step), row_(buffer) {
-        columns_.reserve(header.fields.size());
-        for (const PcdField& field : header.fields) {
-            // Columns of other TYPE letters take nothing from the text.
-            if (field.count < 1) continue;
-            const AsciiColumn column = make_column(field, step_);
-            if (column.parse != Parse::none) columns_.push_back(column);
-        }
-        done_ = points_ < 1 || columns_.empty();
-    }
-
-    bool done() const noexcept { return done_; }
-
-    // Reads records from [text, limit), where `text` lies `at` bytes into the
-    // section; `at_end` when nothing follows `limit`. Returns where the next
-    // call must start: the first record not read.
-    const char* feed(const char* text, const char* limit, std::int64_t at, bool at_end) noexcept {
-        const char* p = text;
-        for (; !done_ && record_ < points_; ++record_, row_ += step_) {
-            const char* const record_start = p;
-            const char* miss = nullptr;
-            for (const AsciiColumn& column : columns_) {
-                switch (column.parse) {
-                    case Parse::f32: p = read_column<float>(p, limit, row_, step_, column, miss); break;
-                    case Parse::f64: p = read_column<double>(p, limit, row_, step_, column, miss); break;
-                    case Parse::i64: p = read_column<std::int64_t>(p, limit, row_, step_, column, miss); break;
-                    case Parse::u64: p = read_column<std::uint64_t>(p, limit, row_, step_, column, miss); break;
-                    case Parse::none: break;
-                }
-            }
-            if (p == limit && !at_end) return record_start;  // runs into the next chunk
-            if (miss != nullptr) note_miss(text, miss, limit, at);
-            // Once the text is used up, or a record read nothing, every later
-            // record would read nothing too: the rest keeps its zeros.
-            if (p == limit || p == record_start) done_ = true;
-        }
-        done_ = true;
-        end_ = at + (p - text);
-        return p;
-    }
-
-    AsciiOutcome outcome() const {
-        AsciiOutcome out = bad_;
-        out.points_complete = complete_ >= 0 ? complete_ : record_;
-        out.used = end_;
-        return out;
-    }
-
-    // Line feeds in the text before the chunk being fed; kept by the caller.
-    std::int64_t line_feeds_before_chunk = 0;
-
-private:
-    // A record that is not read in full. The first such record ends the
-    // points held in full; a miss on a byte (not at the end of the text) is
-    // a value that cannot be read.
-    [[gnu::cold, gnu::noinline]] void note_miss(const char* text, const char* miss, const char* limit,
-                                                std::int64_t at) {
-        if (complete_ < 0) complete_ = record_;
-        if (miss == limit || bad_.bad_value >= 0) return;
-        bad_.bad_value = at + (miss - text);
-        bad_.bad_value_line_feeds =
-            line_feeds_before_chunk + count_line_feeds(text, static_cast<std::size_t>(miss - text));
-        const char* stop = miss;
-        while (stop != limit && stop - miss < 16 && *stop != '\n' && *stop != '\r') ++stop;
-        bad_.excerpt.assign(miss, stop);
-    }
-
-    std::vector<AsciiColumn> columns_;
-    std::int32_t points_;
-    std::int64_t step_;
-    std::uint8_t* row_;
-    std::int32_t record_ = 0;
-    std::int32_t complete_ = -1;
-    std::int64_t end_ = 0;
-    AsciiOutcome bad_;
-    bool done_ = false;
-};
-
-// Line feeds in the `bytes` bytes from `from`, read again through `scratch`.
-std::int64_t count_line_feeds(std::istream& in, std::istream::pos_type from, std::int64_t bytes, BulkMemory& scratch) {
+// Line feeds in the `bytes` bytes from `from`, read again through a scratch
+// buffer; the stream is left where it stood.
+std::int64_t count_line_feeds(std::istream& in, std::istream::pos_type from, std::int64_t bytes) {
     in.clear();
+    const std::istream::pos_type back = in.tellg();
     in.seekg(from);
-    std::int64_t total = 0;
+    BulkMemory scratch(std::size_t{1} << 16, false);
     char* const text = reinterpret_cast<char*>(scratch.data());
+    std::int64_t total = 0;
     while (bytes > 0) {
-        in.read(text,
-                static_cast<std::streamsize>(std::min<std::int64_t>(bytes, static_cast<std::int64_t>(scratch.size()))));
+        in.read(text, static_cast<std::streamsize>(std::min<std::int64_t>(bytes, std::int64_t{1} << 16)));
         const auto got = static_cast<std::size_t>(in.gcount());
         if (got == 0) break;
         total += count_line_feeds(text, got);
         bytes -= static_cast<std::int64_t>(got);
     }
+    in.clear();
+    in.seekg(back);
     return total;
 }
 
@@ -242,53 +224,166 @@ const char* after_last_separator(const char* first, const char* last) noexcept {
 
 }  // namespace
 
-AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, std::size_t chunk_size) {
-    RecordParser parser(header, buffer.data());
-    if (parser.done()) {
-        AsciiOutcome out;
-        out.points_complete = std::max<std::int64_t>(header.points, 0);
-        return out;
+AsciiSection::AsciiSection(std::istream& in, const PcdHeader& header, std::size_t chunk_size)
+    : in_(in), header_(header), chunk_size_(std::max<std::size_t>(chunk_size, 1)) {
+    nothing_to_read_ = header.points < 1 || std::none_of(header.fields.begin(), header.fields.end(), in_text);
+    for (const PcdField& field : header.fields) {
+        if (in_text(field)) kinds_ = static_cast<std::uint8_t>(kinds_ | 1u << static_cast<unsigned>(parse_of(field)));
     }
-    // No more memory than the file still holds.
     const std::int64_t known = remaining_bytes(in);
     // A stream that can seek back counts line feeds only when a value cannot
     // be read; one that cannot counts them as the text goes by.
-    const bool seekable = known >= 0;
-    const std::istream::pos_type section = seekable ? in.tellg() : std::istream::pos_type(-1);
-    chunk_size = std::max<std::size_t>(chunk_size, 1);
-    std::size_t capacity =
-        known >= 0 && static_cast<std::uint64_t>(known) < chunk_size ? static_cast<std::size_t>(known) + 1 : chunk_size;
-    BulkMemory chunk(capacity, false);
-    std::size_t filled = 0;
-    std::int64_t at = 0;  // where the chunk's text lies in the section
-    bool at_end = false;
-    while (!parser.done()) {
-        if (filled == capacity) {  // one record longer than the chunk
-            BulkMemory grown(capacity * 2, false);
-            std::memcpy(grown.data(), chunk.data(), filled);
-            chunk = std::move(grown);
-            capacity *= 2;
+    seekable_ = known >= 0;
+    section_ = seekable_ ? in.tellg() : std::istream::pos_type(-1);
+    // No more memory than the file still holds.
+    const std::size_t capacity = known >= 0 && static_cast<std::uint64_t>(known) < chunk_size_
+                                     ? static_cast<std::size_t>(known) + 1
+                                     : chunk_size_;
+    if (!nothing_to_read_) chunk_ = BulkMemory(capacity, false);
+    restart();
+}
+
+AsciiSection::~AsciiSection() = default;
+
+void AsciiSection::restart() {
+    position_ = 0;
+    filled_ = begin_ = 0;
+    at_ = 0;
+    at_end_ = false;
+    line_feeds_before_ = 0;
+    done_ = nothing_to_read_;
+    complete_ = -1;
+    bad_value_ = -1;
+    bad_line_feeds_ = 0;
+    bad_stuck_ = false;
+    excerpt_.clear();
+    report_ = DataReport{};
+    report_.points_complete = std::max<std::int32_t>(header_.points, 0);
+    report_.data_end = header_.data_offset;
+}
+
+// Records are parsed from `text` up to `limit` (`at` bytes into the section;
+// `at_end` when nothing follows `limit`), until record `stop`. Every chunk
+// ends just after a separator (or at the end of the data), so no value is cut
+// in two; a record that runs past the chunk is read again, whole, from the
+// next one, and reading it again writes the same bytes. Returns where the
+// next call must start.
+const char* AsciiSection::feed(const char* text, const char* limit, std::int64_t at, bool at_end, std::int64_t stop,
+                               std::uint8_t* rows, std::int64_t first, std::int64_t step) {
+    const char* p = text;
+    for (; !done_ && position_ < stop; ++position_) {
+        const char* const record_start = p;
+        const char* miss = nullptr;
+        if (rows != nullptr) {
+            p = read_record<true>(p, limit, rows + (position_ - first) * step, step, columns_, miss);
+        } else {
+            p = read_record<false>(p, limit, nullptr, step, columns_, miss);
         }
-        char* const text = reinterpret_cast<char*>(chunk.data());
-        in.read(text + filled, static_cast<std::streamsize>(capacity - filled));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        filled += got;
-        at_end = got == 0 || in.eof();
-        const char* limit = at_end ? text + filled : after_last_separator(text, text + filled);
-        if (limit == nullptr) continue;  // one value so far: read on
-        const char* next = parser.feed(text, limit, at, at_end);
-        if (parser.done()) break;
-        const auto consumed = static_cast<std::size_t>(next - text);
-        if (!seekable) parser.line_feeds_before_chunk += count_line_feeds(text, consumed);
-        at += static_cast<std::int64_t>(consumed);
-        std::memmove(text, next, filled - consumed);
-        filled -= consumed;
+        if (p == limit && !at_end) return record_start;  // runs into the next chunk
+        if (miss != nullptr) note_miss(text, miss, p, limit, at);
+        // Once the text is used up, or a record read nothing, every later
+        // record would read nothing too: the rest keeps its zeros.
+        if (p == limit || p == record_start) {
+            done_ = true;
+            if (complete_ < 0) complete_ = position_ + 1;  // this record was the last one read
+        }
     }
-    AsciiOutcome outcome = parser.outcome();
-    if (seekable && outcome.bad_value >= 0) {
-        outcome.bad_value_line_feeds = count_line_feeds(in, section, outcome.bad_value, chunk);
+    report_.data_end = header_.data_offset + at + (p - text);
+    return p;
+}
+
+// A record that is not read in full. The first such record ends the points
+// held in full; a miss on a byte (not at the end of the text) is a value that
+// cannot be read. It sticks, and reading ends there, when nothing after it in
+// its record read it (`end` is still on it) and either no record follows or
+// no column of any kind can read it.
+void AsciiSection::note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at) {
+    if (complete_ < 0) complete_ = position_;
+    if (miss == limit || bad_value_ >= 0) return;
+    bad_value_ = at + (miss - text);
+    if (!seekable_) {
+        bad_line_feeds_ =
+            line_feeds_before_ + count_line_feeds(text - (at - at_), static_cast<std::size_t>(bad_value_ - at_));
     }
-    return outcome;
+    bad_stuck_ = end == miss;
+    if (bad_stuck_ && position_ + 1 < header_.points) {
+        for (unsigned kind = 0; kind < 4; ++kind) {
+            if ((kinds_ >> kind & 1u) && parses(static_cast<Parse>(kind), miss, limit)) bad_stuck_ = false;
+        }
+    }
+    const char* stop = miss;
+    while (stop != limit && stop - miss < 16 && *stop != '\n' && *stop != '\r') ++stop;
+    excerpt_.assign(miss, stop);
+}
+
+void AsciiSection::run(std::int64_t n, const Placement* placement, std::uint8_t* records) {
+    const std::int64_t first = position_;
+    const std::int64_t stop = position_ + n;
+    if (done_) {
+        position_ = stop;
+        return;
+    }
+    columns_.clear();
+    for (std::size_t f = 0; f < header_.fields.size(); ++f) {
+        const PcdField& field = header_.fields[f];
+        if (!in_text(field)) continue;
+        const bool keep = placement != nullptr && placement->offset[f] >= 0;
+        columns_.push_back(make_column(field, keep ? placement->offset[f] : 0, placement ? placement->step : 0, keep));
+    }
+    const std::int64_t step = placement ? placement->step : 0;
+    std::uint8_t* const rows = placement ? records : nullptr;
+    const bool had_bad_value = bad_value_ >= 0;
+    while (!done_ && position_ < stop) {
+        char* const text = reinterpret_cast<char*>(chunk_.data());
+        const char* limit = at_end_ ? text + filled_ : after_last_separator(text + begin_, text + filled_);
+        if (limit != nullptr) {
+            const char* next =
+                feed(text + begin_, limit, at_ + static_cast<std::int64_t>(begin_), at_end_, stop, rows, first, step);
+            begin_ = static_cast<std::size_t>(next - text);
+            if (done_ || position_ == stop) break;
+        }
+        // More text is needed: keep what is not parsed yet, and read on.
+        if (!seekable_) line_feeds_before_ += count_line_feeds(text, begin_);
+        at_ += static_cast<std::int64_t>(begin_);
+        std::memmove(text, text + begin_, filled_ - begin_);
+        filled_ -= begin_;
+        begin_ = 0;
+        if (filled_ == chunk_.size()) {  // one record longer than the chunk
+            BulkMemory grown(chunk_.size() * 2, false);
+            std::memcpy(grown.data(), chunk_.data(), filled_);
+            chunk_ = std::move(grown);
+        }
+        char* const room = reinterpret_cast<char*>(chunk_.data());
+        in_.read(room + filled_, static_cast<std::streamsize>(chunk_.size() - filled_));
+        const auto got = static_cast<std::size_t>(in_.gcount());
+        filled_ += got;
+        at_end_ = got == 0 || in_.eof();
+    }
+    if (done_) position_ = stop;  // what follows keeps its zeros
+    if (complete_ >= 0) report_.points_complete = complete_;
+    if (bad_value_ >= 0 && !had_bad_value) {
+        if (seekable_) bad_line_feeds_ = count_line_feeds(in_, section_, bad_value_);
+        report_.bad_value_offset = header_.data_offset + bad_value_;
+        report_.bad_value_line = header_.header_lines + bad_line_feeds_ + 1;
+        report_.bad_value_stuck = bad_stuck_;
+        report_.bad_value_excerpt = excerpt_;
+    }
+}
+
+void AsciiSection::read(std::int64_t n, const Placement& placement, std::uint8_t* records, bool) {
+    if (n > 0) run(n, &placement, records);
+}
+
+void AsciiSection::skip(std::int64_t n) {
+    if (n > 0) run(n, nullptr, nullptr);
+}
+
+bool AsciiSection::rewind() {
+    if (!seekable_) return false;
+    in_.clear();
+    in_.seekg(section_);
+    restart();
+    return true;
 }
 
 }  // namespace vantrel

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <vector>
 
+#include "pcd/bulk_memory.h"
 #include "pcd/pcd_header.h"
-#include "pcd/point_buffer.h"
+#include "pcd/section_reader.h"
 
 namespace vantrel {
 
@@ -15,31 +17,62 @@ namespace vantrel {
 // cache from the copy to the parse.
 constexpr std::size_t ascii_chunk_size = std::size_t{1} << 20;
 
-// What an ascii section held. Offsets count from the section's first byte.
-struct AsciiOutcome {
-    std::int64_t points_complete = 0;  // leading points whose every value was read
-    std::int64_t used = 0;             // where reading stopped: after the last value read
-    // The first value that no column could read, or -1: where it starts, how
-    // many line feeds go before it, and its first bytes up to the line's end.
-    std::int64_t bad_value = -1;
-    std::int64_t bad_value_line_feeds = 0;
-    std::string excerpt;
-};
+// Parses the section from the stream's position (which must outlive the
+// reader), value after value: fields in header order, a field's COUNT
+// elements one after another; every byte <= 32 separates values, line ends
+// included. A value that cannot be read is 0 and stays under the read
+// position for the next column to try; once no column can read it, every
+// later value is 0. Each store is clipped to its column's own SIZE bytes and
+// to its record, so no header makes it write outside the records. Fields that
+// the placement does not keep are parsed all the same and stored nowhere. The
+// text is read front to back in chunks of `chunk_size` bytes (grown for a
+// record that does not fit), parsed as they arrive; the result does not
+// depend on the chunk size, nor on how the points are split between reads.
+// The report's line number of an unreadable value comes from reading a
+// seekable stream again up to it (and back); other streams count line feeds
+// as they go. rewind() needs a stream that can seek. Throws std::bad_alloc.
+class AsciiSection : public SectionReader {
+public:
+    AsciiSection(std::istream& in, const PcdHeader& header, std::size_t chunk_size = ascii_chunk_size);
+    ~AsciiSection() override;
 
-// Parses the data section from the stream's position into the records of
-// `buffer` (header.points x header.point_step bytes, zero-filled). Values
-// follow one another field by field and element by element; every byte <= 32
-// separates them, line ends included. A value that cannot be read is 0 and
-// stays under the read position for the next column to try. Each store is
-// clipped to its column's own SIZE bytes and to its record, so no header makes
-// it write outside the buffer. The text is read once, front to back, in
-// chunks of `chunk_size` bytes (grown for a record that does not fit) that
-// are parsed as they arrive; the result does not depend on the chunk size.
-// Returns what the text held (the values themselves are never refused). To
-// number the line of a value that cannot be read, a seekable stream is read
-// again up to it, and is left there; other streams count line feeds as they go.
-// throws only std::bad_alloc.
-AsciiOutcome read_ascii_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer,
-                             std::size_t chunk_size = ascii_chunk_size);
+    void read(std::int64_t n, const Placement& placement, std::uint8_t* records, bool zeroed) override;
+    void skip(std::int64_t n) override;
+    bool rewind() override;
+
+    struct Column;
+
+private:
+    // Parses the next n records, stored by the placement (or nowhere).
+    void run(std::int64_t n, const Placement* placement, std::uint8_t* records);
+    const char* feed(const char* text, const char* limit, std::int64_t at, bool at_end, std::int64_t stop,
+                     std::uint8_t* rows, std::int64_t first, std::int64_t step);
+    void note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at);
+    void restart();
+
+    std::istream& in_;
+    const PcdHeader& header_;
+    std::size_t chunk_size_;
+    bool seekable_;
+    std::istream::pos_type section_;
+    bool nothing_to_read_;  // POINTS below 1, or no field with values in the text
+
+    std::vector<Column> columns_;
+    std::uint8_t kinds_ = 0;  // the parses that some column makes, one bit each
+
+    BulkMemory chunk_;
+    std::size_t filled_ = 0;              // bytes of text in the chunk
+    std::size_t begin_ = 0;               // where the text not yet parsed starts in the chunk
+    std::int64_t at_ = 0;                 // where the chunk's first byte lies in the section
+    bool at_end_ = false;                 // the stream has given all it holds
+    std::int64_t line_feeds_before_ = 0;  // before the chunk's first byte (streams that cannot seek)
+
+    bool done_ = false;  // nothing more can be read: the text ended or stuck
+    std::int64_t complete_ = -1;
+    std::int64_t bad_value_ = -1;  // in the section
+    std::int64_t bad_line_feeds_ = 0;
+    bool bad_stuck_ = false;
+    std::string excerpt_;
+};
 
 }  // namespace vantrel

@@ -1,10 +1,12 @@
 #include "pcd/bulk_memory.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <utility>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace vantrel {
 namespace {
@@ -37,6 +39,35 @@ BulkMemory::BulkMemory(std::size_t size, bool zero, bool dense) {
         zeroed_ = zero;
     }
     size_ = size;
+}
+
+BulkMemory BulkMemory::map_file(int fd, std::uint64_t offset, std::uint64_t size, std::uint64_t held) {
+    if (size == 0) return BulkMemory(0, true);
+    const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const std::uint64_t start = offset - offset % page;
+    const std::uint64_t lead = offset - start;
+    if (size > SIZE_MAX - lead - page) throw std::bad_alloc();
+    const std::uint64_t length = lead + size;
+    // Zero pages for all of it, then the file over the part it holds: pages
+    // wholly past the file's end would fault, zero pages read as zero.
+    void* map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED) throw std::bad_alloc();
+    const std::uint64_t file_part = std::min(length, lead + held);
+    if (file_part > 0) {
+        const std::uint64_t pages = (file_part + page - 1) / page * page;
+        void* over = mmap(map, pages, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED | MAP_NORESERVE, fd,
+                          static_cast<off_t>(start));
+        if (over == MAP_FAILED) {
+            munmap(map, length);
+            throw std::bad_alloc();
+        }
+    }
+    BulkMemory memory;
+    memory.data_ = static_cast<std::uint8_t*>(map) + lead;
+    memory.size_ = static_cast<std::size_t>(size);
+    memory.mapping_ = map;
+    memory.mapping_size_ = static_cast<std::size_t>(length);
+    return memory;
 }
 
 BulkMemory::BulkMemory(BulkMemory&& other) noexcept

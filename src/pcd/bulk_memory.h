@@ -18,6 +18,14 @@ public:
     // 2 MiB resident. Smaller blocks come from the heap, cleared only when
     // `zero` is asked for. Throws std::bad_alloc.
     BulkMemory(std::size_t size, bool zero, bool dense = true);
+    // `size` bytes of the file open as `fd`, from byte `offset`, mapped
+    // privately: pages are read as they are touched, writes stay in this
+    // process, and nothing counts against the commit limit (MAP_NORESERVE).
+    // Of them the file holds `held` (the rest, past its end, reads as zero).
+    // A file truncated while mapped makes access to the lost pages fail
+    // (SIGBUS), as with every mapping. Throws std::bad_alloc when the
+    // mapping cannot be made.
+    static BulkMemory map_file(int fd, std::uint64_t offset, std::uint64_t size, std::uint64_t held);
     BulkMemory(BulkMemory&& other) noexcept;
     BulkMemory& operator=(BulkMemory&& other) noexcept;
     BulkMemory(const BulkMemory&) = delete;

@@ -1,17 +1,25 @@
 #include "pcd/compressed_reader.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <stdexcept>
-#include <vector>
 
-#include <lzf.h>
-
+#include "pcd/lzf_stream.h"
 #include "pcd/stream_io.h"
 #include "pcd/strided_copy.h"
 
 namespace vantrel {
+
+// One field's plane in the decoded image.
+struct CompressedSection::Plane {
+    std::size_t field;    // in header.fields
+    std::int64_t start;   // in the image
+    std::int64_t width;   // bytes per point: SIZE x COUNT
+    std::int64_t filled;  // bytes the image delivers of it (once the sizes are read)
+    BulkMemory held;      // the plane, when decoded into memory of its own
+    bool is_held = false;
+};
+
 namespace {
 
 [[noreturn]] void decompression_failed() {
@@ -22,110 +30,194 @@ std::uint32_t little_endian_u32(const unsigned char* b) noexcept {
     return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
 }
 
-// One field's plane in the decompressed image.
-struct Plane {
-    std::int64_t start;   // in the image
-    std::int64_t offset;  // of the field in the record
-    std::int64_t width;   // bytes per point: SIZE x COUNT
-    std::int64_t rows;    // points whose bytes the stream delivered in full
-    std::int64_t tail;    // bytes delivered of the point after those
-    bool inside;          // the field lies inside its record
-};
-
-// Copies bytes [lo, hi) of row `row` of a plane, keeping only what falls
-// inside the record.
-void scatter_clipped(const std::uint8_t* image, const Plane& plane, std::uint8_t* records, std::int64_t step,
-                     std::int64_t row, std::int64_t lo, std::int64_t hi) noexcept {
-    lo = std::max(lo, -plane.offset);
-    hi = std::min(hi, step - plane.offset);
-    if (hi <= lo) return;
-    std::memcpy(records + row * step + plane.offset + lo, image + plane.start + row * plane.width + lo,
-                static_cast<std::size_t>(hi - lo));
+// Copies bytes [lo, hi) of one point's plane entry to its place in a record,
+// keeping only what falls inside the record.
+void put(std::uint8_t* record, std::int64_t step, std::int64_t offset, std::int64_t lo, std::int64_t hi,
+         const std::uint8_t* src) noexcept {
+    const std::int64_t from = std::max(lo, -offset);
+    const std::int64_t to = std::min(hi, step - offset);
+    if (to > from) std::memcpy(record + offset + from, src + (from - lo), static_cast<std::size_t>(to - from));
 }
 
-// Moves the planes into the records a block of points at a time, so that the
-// block's records stay in cache while every plane writes into them.
-void scatter(const std::uint8_t* image, const std::vector<Plane>& planes, std::uint8_t* records, std::int64_t step,
-             std::int64_t points) noexcept {
-    const std::int64_t block = std::max<std::int64_t>(1, (std::int64_t{1} << 18) / std::max<std::int64_t>(step, 1));
-    for (std::int64_t begin = 0; begin < points; begin += block) {
-        const std::int64_t end = std::min(points, begin + block);
-        for (const Plane& plane : planes) {
-            const std::int64_t stop = std::min(end, plane.rows);
-            if (stop <= begin) continue;
-            if (plane.inside) {
-                copy_rows(image + plane.start + begin * plane.width, plane.width, records + begin * step + plane.offset,
-                          step, plane.width, stop - begin);
-            } else {
-                for (std::int64_t row = begin; row < stop; ++row) {
-                    scatter_clipped(image, plane, records, step, row, 0, plane.width);
-                }
-            }
-        }
+// Places the plane bytes [a, b) (plane offsets, at src) into records of
+// `step` bytes that start with point `first`, the field at `offset`; point
+// i's entry is bytes [i * width, (i + 1) * width) of the plane.
+void place(const std::uint8_t* src, std::int64_t a, std::int64_t b, std::int64_t width, std::uint8_t* records,
+           std::int64_t first, std::int64_t step, std::int64_t offset) noexcept {
+    const bool inside = offset >= 0 && offset + width <= step;
+    std::int64_t row = a / width - first;
+    const std::int64_t col = a % width;
+    if (col != 0) {  // the end of a point begun in an earlier piece
+        const std::int64_t k = std::min(width - col, b - a);
+        put(records + row * step, step, offset, col, col + k, src);
+        src += k;
+        a += k;
+        ++row;
     }
-    for (const Plane& plane : planes) {
-        if (plane.tail > 0) scatter_clipped(image, plane, records, step, plane.rows, 0, plane.tail);
+    const std::int64_t rows = (b - a) / width;
+    if (inside) {
+        copy_rows(src, width, records + row * step + offset, step, width, rows);
+    } else {
+        for (std::int64_t i = 0; i < rows; ++i)
+            put(records + (row + i) * step, step, offset, 0, width, src + i * width);
     }
+    src += rows * width;
+    row += rows;
+    const std::int64_t tail = (b - a) % width;
+    if (tail > 0) put(records + row * step, step, offset, 0, tail, src);  // the start of a point the next piece ends
 }
 
 }  // namespace
 
-CompressedOutcome read_binary_compressed_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer) {
-    unsigned char sizes[8];
-    in.read(reinterpret_cast<char*>(sizes), sizeof sizes);
-    if (in.gcount() != static_cast<std::streamsize>(sizeof sizes)) decompression_failed();
-    const std::uint32_t compressed_size = little_endian_u32(sizes);
-    const std::uint32_t uncompressed_size = little_endian_u32(sizes + 4);
-
-    const std::int64_t points = std::max<std::int32_t>(header.points, 0);
-    const std::int64_t step = header.point_step;
-    std::vector<Plane> planes;
-    std::int64_t row_width = 0;  // bytes of one point in the image
-    bool image_is_records = true;
-    for (const PcdField& field : header.fields) {
-        if (field.name == "_" || field.count < 1 || field.size < 1) continue;
-        const std::int64_t width = std::int64_t{field.size} * field.count;
-        image_is_records = image_is_records && field.offset == row_width;
-        const bool inside = field.offset >= 0 && field.offset + width <= step;
-        planes.push_back(Plane{0, field.offset, width, 0, 0, inside});
-        row_width += width;
-    }
-    // With one plane, or one point, an image of fields packed in record order
-    // is the record image itself: decompress straight into the buffer.
-    image_is_records = image_is_records && row_width == step && (planes.size() <= 1 || points <= 1);
-
-    std::int64_t image_size = 0;
-    if (__builtin_mul_overflow(points, row_width, &image_size)) image_size = INT64_MAX;
-    const unsigned int capacity = static_cast<unsigned int>(std::min<std::int64_t>(image_size, uncompressed_size));
-
-    BulkMemory scratch;
-    unsigned int decompressed = 0;
-    if (compressed_size != 0) {
-        const ByteBuffer payload = read_bytes(in, compressed_size);
-        if (payload.size < compressed_size) decompression_failed();
-        std::uint8_t* out = buffer.data();
-        if (!image_is_records) {
-            scratch = BulkMemory(capacity, false);  // only the delivered prefix is read
-            out = scratch.data();
-        }
-        decompressed = lzf_decompress(payload.data(), compressed_size, out, capacity);
-    }
-    if (decompressed != uncompressed_size) decompression_failed();
-
-    CompressedOutcome outcome{points, 8 + std::int64_t{compressed_size}};
+CompressedSection::CompressedSection(std::istream& in, const PcdHeader& header)
+    : in_(in), header_(header), points_(std::max<std::int32_t>(header.points, 0)) {
+    seekable_ = remaining_bytes(in) >= 0;
+    start_ = seekable_ ? in.tellg() : std::istream::pos_type(-1);
     std::int64_t start = 0;
-    for (Plane& plane : planes) {
-        plane.start = start;
-        const std::int64_t delivered = std::max<std::int64_t>(0, std::int64_t{decompressed} - start);
-        plane.rows = std::min(points, delivered / plane.width);
-        plane.tail = plane.rows < points ? std::min(plane.width, delivered - plane.rows * plane.width) : 0;
-        outcome.points_complete = std::min(outcome.points_complete, plane.rows);
-        start += points * plane.width;
-        if (start >= decompressed) start = decompressed;  // later planes were not delivered
+    for (std::size_t f = 0; f < header.fields.size(); ++f) {
+        const PcdField& field = header.fields[f];
+        if (field.name == "_" || field.count < 1 || field.size < 1) continue;
+        Plane plane{f, start, std::int64_t{field.size} * field.count, 0, BulkMemory(), false};
+        // A claim beyond 64 bits delivers nothing past the 32-bit image anyway.
+        start = std::min<std::int64_t>(start + std::min<std::int64_t>(points_, INT64_MAX / plane.width) * plane.width,
+                                       INT64_MAX / 2);
+        planes_.push_back(std::move(plane));
     }
-    // One plane, or one point: the image went straight into the records.
-    if (!image_is_records && decompressed != 0) scatter(scratch.data(), planes, buffer.data(), step, points);
-    return outcome;
+    report_.points_complete = points_;
+    report_.data_end = header.data_offset;
+}
+
+CompressedSection::~CompressedSection() = default;
+
+void CompressedSection::read_sizes() {
+    unsigned char sizes[8];
+    in_.read(reinterpret_cast<char*>(sizes), sizeof sizes);
+    started_ = true;
+    if (in_.gcount() != static_cast<std::streamsize>(sizeof sizes)) decompression_failed();
+    compressed_ = little_endian_u32(sizes);
+    uncompressed_ = little_endian_u32(sizes + 4);
+    // What each plane gets of an image that decodes to its declared size.
+    for (Plane& plane : planes_) {
+        plane.filled = std::clamp<std::int64_t>(std::int64_t{uncompressed_} - plane.start, 0, points_ * plane.width);
+        report_.points_complete = std::min(report_.points_complete, plane.filled / plane.width);
+    }
+    report_.data_end = header_.data_offset + 8 + std::int64_t{compressed_};
+}
+
+void CompressedSection::decode(const std::vector<bool>& keep, const Placement* placement, std::uint8_t* records) {
+    if (started_) {
+        if (!seekable_) {
+            throw UnsupportedOperation(
+                "the source cannot seek back to decode its compressed data again: choose every field the "
+                "reads need in the first read, or open a seekable source");
+        }
+        in_.clear();
+        in_.seekg(start_);
+    }
+    read_sizes();
+    std::int64_t image = 0;
+    std::int64_t last_needed = 0;
+    for (Plane& plane : planes_) {
+        image = plane.start + points_ * plane.width;
+        if (keep[plane.field]) {
+            last_needed = plane.start + plane.filled;
+            if (placement == nullptr && !plane.is_held) {
+                plane.held = BulkMemory(static_cast<std::size_t>(plane.filled), false);
+            }
+        }
+    }
+    const auto capacity = static_cast<std::uint64_t>(std::min<std::int64_t>(image, uncompressed_));
+    const auto read = [this](std::uint8_t* dst, std::size_t size) -> std::size_t {
+        in_.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(size));
+        return static_cast<std::size_t>(in_.gcount());
+    };
+    if (uncompressed_ == 0) {
+        // Nothing to decode, whatever the payload holds; it must be there all the same.
+        BulkMemory scratch(std::size_t{1} << 16, false);
+        for (std::uint64_t left = compressed_; left > 0;) {
+            const std::size_t got =
+                read(scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 16)));
+            if (got == 0) decompression_failed();
+            left -= got;
+        }
+    } else {
+        std::int64_t at = 0;  // where the next decoded byte lies in the image
+        const auto sink = [&](const std::uint8_t* data, std::size_t size) {
+            const std::int64_t end = at + static_cast<std::int64_t>(size);
+            for (Plane& plane : planes_) {
+                if (!keep[plane.field]) continue;
+                const std::int64_t lo = std::max(at, plane.start);
+                const std::int64_t hi = std::min(end, plane.start + plane.filled);
+                if (lo >= hi) continue;
+                const std::uint8_t* src = data + (lo - at);
+                if (placement != nullptr) {
+                    place(src, lo - plane.start, hi - plane.start, plane.width, records, 0, placement->step,
+                          placement->offset[plane.field]);
+                } else if (!plane.is_held) {
+                    std::memcpy(plane.held.data() + (lo - plane.start), src, static_cast<std::size_t>(hi - lo));
+                }
+            }
+            at = end;
+        };
+        const bool every_plane =
+            std::all_of(planes_.begin(), planes_.end(), [&](const Plane& p) { return keep[p.field]; });
+        const std::uint64_t stop = every_plane ? UINT64_MAX : static_cast<std::uint64_t>(last_needed);
+        const LzfOutcome outcome = compressed_ == 0 ? LzfOutcome{0, 0, true, false}
+                                                    : decode_lzf_stream(compressed_, capacity, stop, read, sink);
+        if (!outcome.ok) decompression_failed();
+        if (outcome.stopped) {
+            // The planes after the last one needed are not decoded; a payload
+            // that the file cuts short is still refused where the file's size tells.
+            const std::int64_t left = remaining_bytes(in_);
+            if (left >= 0 && static_cast<std::uint64_t>(left) < compressed_ - outcome.taken) decompression_failed();
+        } else if (outcome.decoded != uncompressed_) {
+            decompression_failed();
+        }
+    }
+    if (placement == nullptr) {
+        for (Plane& plane : planes_) plane.is_held = plane.is_held || keep[plane.field];
+    }
+}
+
+void CompressedSection::read(std::int64_t n, const Placement& placement, std::uint8_t* records, bool) {
+    // A read of nothing decodes nothing, but for the whole of an empty cloud,
+    // whose block is still checked.
+    if (n <= 0 && !(n == 0 && points_ == 0 && !started_)) return;
+    std::vector<bool> keep(header_.fields.size(), false);
+    bool missing = false;
+    for (const Plane& plane : planes_) {
+        keep[plane.field] = placement.offset[plane.field] >= 0;
+        missing = missing || (keep[plane.field] && !plane.is_held);
+    }
+    const std::int64_t first = position_;
+    position_ += n;
+    if (!started_ && first == 0 && n == points_) {  // every point at once: straight into the records
+        decode(keep, &placement, records);
+        return;
+    }
+    if (missing || !started_) {
+        for (const Plane& plane : planes_) keep[plane.field] = keep[plane.field] || plane.is_held;
+        decode(keep, nullptr, nullptr);
+    }
+    for (const Plane& plane : planes_) {
+        const std::int64_t to = placement.offset[plane.field];
+        if (to < 0) continue;
+        const std::int64_t a = std::min(first * plane.width, plane.filled);
+        const std::int64_t b = std::min((first + n) * plane.width, plane.filled);
+        if (b > a) place(plane.held.data() + a, a, b, plane.width, records, first, placement.step, to);
+    }
+}
+
+void CompressedSection::skip(std::int64_t n) {
+    position_ += std::max<std::int64_t>(n, 0);
+}
+
+bool CompressedSection::rewind() {
+    // Held planes could serve it, but a stream that cannot seek moves forward
+    // only, whatever its encoding.
+    if (!seekable_) return false;
+    position_ = 0;
+    return true;
 }
 
 }  // namespace vantrel

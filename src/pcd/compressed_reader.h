@@ -8,26 +8,55 @@
 
 #include <cstdint>
 #include <istream>
+#include <vector>
 
+#include "pcd/bulk_memory.h"
 #include "pcd/pcd_header.h"
-#include "pcd/point_buffer.h"
+#include "pcd/section_reader.h"
 
 namespace vantrel {
 
-struct CompressedOutcome {
-    std::int64_t points_complete = 0;  // leading points whose every plane the image holds
-    std::int64_t used = 0;             // bytes of the section read: the sizes and the payload
-};
-
-// Decompresses the block at the stream's position and scatters each plane
-// into the records of `buffer` (header.points x header.point_step bytes,
-// zero-filled) at its field's offset. Image bytes beyond the declared
-// uncompressed size stay zero. Never writes outside the buffer, and never
-// allocates more payload than the stream holds.
+// Decodes the stream as it is read (the payload is never held whole) and
+// places each plane's values at its field's place. A read of every point from
+// the first scatters the image straight into the records; any other read
+// first decodes the planes it needs into memory of their own (the planes of
+// the fields it keeps, and those held already), then copies its points out,
+// so later reads, skip() and rewind() cost no decoding (rewind() needs a
+// stream that can seek all the same, as the other encodings do). Decoding stops after
+// the last plane needed; then the rest of the stream is not checked. Image
+// bytes beyond the declared uncompressed size are zero; the report's figures
+// come from that size, at the first read. Never writes outside the records.
 // Throws std::runtime_error("LZF decompression failed") when the stream ends
 // inside the two sizes or the payload, when the decompressed length differs
-// from the declared one, or when that exceeds the image; std::bad_alloc when
-// memory runs out.
-CompressedOutcome read_binary_compressed_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer);
+// from the declared one, or when that exceeds the image;
+// UnsupportedOperation when planes not held are needed again and the stream
+// cannot seek back; std::bad_alloc when memory runs out.
+class CompressedSection : public SectionReader {
+public:
+    CompressedSection(std::istream& in, const PcdHeader& header);
+    ~CompressedSection() override;
+
+    void read(std::int64_t n, const Placement& placement, std::uint8_t* records, bool zeroed) override;
+    void skip(std::int64_t n) override;
+    bool rewind() override;
+
+    struct Plane;
+
+private:
+    void read_sizes();
+    // Decodes the stream from its start: planes marked in `keep` into memory
+    // of their own, or (with `records`) every point straight into them.
+    void decode(const std::vector<bool>& keep, const Placement* placement, std::uint8_t* records);
+
+    std::istream& in_;
+    const PcdHeader& header_;
+    std::istream::pos_type start_;
+    bool seekable_;
+    bool started_ = false;  // the stream has moved past the section's start
+    std::uint32_t compressed_ = 0;
+    std::uint32_t uncompressed_ = 0;
+    std::int64_t points_;
+    std::vector<Plane> planes_;
+};
 
 }  // namespace vantrel

@@ -1,73 +1,193 @@
 #include "pcd/load_driver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "pcd/ascii_reader.h"
 #include "pcd/binary_reader.h"
 #include "pcd/compressed_reader.h"
+#include "pcd/strided_copy.h"
 #include "pcd/text.h"
 
 namespace vantrel {
 namespace {
 
-// Runs the reader that DATA names and reports what the section held.
-DataReport read_data(std::istream& in, const PcdHeader& header, PointBuffer& buffer, const LoadOptions& options) {
-    DataReport report;
-    const std::int64_t start = header.data_offset;
-    if (header.data_type == data_binary) {
-        const auto got = static_cast<std::int64_t>(read_binary_data(in, buffer));
-        report.points_complete = header.point_step > 0 ? got / header.point_step : std::max(header.points, 0);
-        report.data_end = start + got;
-    } else if (header.data_type == data_binary_compressed) {
-        const CompressedOutcome outcome = read_binary_compressed_data(in, header, buffer);
-        report.points_complete = outcome.points_complete;
-        report.data_end = start + outcome.used;
-    } else if (header.data_type == data_ascii) {
-        AsciiOutcome outcome = read_ascii_data(in, header, buffer, options.ascii_chunk);
-        report.points_complete = outcome.points_complete;
-        report.data_end = start + outcome.used;
-        if (outcome.bad_value >= 0) {
-            report.bad_value_offset = start + outcome.bad_value;
-            report.bad_value_line = header.header_lines + outcome.bad_value_line_feeds + 1;
-            report.bad_value_stuck = outcome.used == outcome.bad_value;
-            report.bad_value_excerpt = std::move(outcome.excerpt);
-        }
-    } else {
-        throw std::runtime_error("Unsupported PCD DATA type: " + readable(header.data_type));
-    }
-    return report;
-}
-
-}  // namespace
-
-PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {
-    PcdLoad load;
-    load.header = parse_pcd_header(in);
-    const PcdHeader& header = load.header;
+// The checks between the header and the data, in the order a load makes them.
+PcdHeader parse_and_check(std::istream& in, const LoadOptions& options, Coordinates& coordinates) {
+    PcdHeader header = parse_pcd_header(in);
     // The data section starts right after the DATA line that ended the parse.
     in.clear();
-
-    load.coordinates = find_coordinates(header);
+    coordinates = find_coordinates(header);
     if (options.require_coordinates) {
-        if (!load.coordinates.found()) throw std::runtime_error("PCD must contain x, y, z fields");
+        if (!coordinates.found()) throw std::runtime_error("PCD must contain x, y, z fields");
     } else {
         for (const PcdField& field : header.fields) check_inside_record(field, header.point_step);
         // Arrays of a negative length cannot be made, whatever the record size.
         if (header.points < 0) throw_size_error();
     }
+    return header;
+}
 
+}  // namespace
+
+std::unique_ptr<SectionReader> make_section_reader(std::istream& in, const PcdHeader& header,
+                                                   const LoadOptions& options) {
+    if (header.data_type == data_binary) return std::make_unique<BinarySection>(in, header);
+    if (header.data_type == data_binary_compressed) return std::make_unique<CompressedSection>(in, header);
+    if (header.data_type == data_ascii) return std::make_unique<AsciiSection>(in, header, options.ascii_chunk);
+    throw std::runtime_error("Unsupported PCD DATA type: " + readable(header.data_type));
+}
+
+PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {
+    PcdLoad load;
+    load.header = parse_and_check(in, options, load.coordinates);
+    const PcdHeader& header = load.header;
     // The binary reader writes every byte itself, so a small buffer need not be
-    // cleared first.
+    // cleared first. The buffer comes before the DATA value is looked at.
     load.buffer =
         PointBuffer(record_bytes(header.points, header.point_step), header.point_step, header.data_type == data_binary);
-    load.data = read_data(in, header, load.buffer, options);
+    const std::unique_ptr<SectionReader> section = make_section_reader(in, header, options);
+    section->read(std::max<std::int32_t>(header.points, 0), whole_records(header), load.buffer.data(),
+                  load.buffer.zeroed());
+    load.data = section->report();
     return load;
 }
 
 PcdLoad load_pcd(const std::string& filename) {
     std::ifstream file = open_pcd_file(filename);
     return load_pcd_stream(file);
+}
+
+PcdLoad map_pcd_file(const std::string& filename, const LoadOptions& options) {
+    std::ifstream file = open_pcd_file(filename);
+    PcdLoad load;
+    load.header = parse_and_check(file, options, load.coordinates);
+    const PcdHeader& header = load.header;
+    const std::int64_t size = record_bytes(header.points, header.point_step);
+    if (header.data_type != data_binary) {
+        throw std::invalid_argument("only DATA binary can be memory-mapped, and this file's DATA is " +
+                                    quoted(header.data_type));
+    }
+    const int fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info{};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        throw OpenError(filename, error);
+    }
+    const std::int64_t held = std::clamp<std::int64_t>(info.st_size - header.data_offset, 0, size);
+    try {
+        load.buffer =
+            PointBuffer(BulkMemory::map_file(fd, static_cast<std::uint64_t>(header.data_offset),
+                                             static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(held)));
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);  // the mapping keeps the file
+    const std::int64_t points = std::max<std::int32_t>(header.points, 0);
+    load.data.points_complete = header.point_step > 0 ? held / header.point_step : points;
+    load.data.data_end = header.data_offset + held;
+    return load;
+}
+
+std::int64_t field_position(const PcdHeader& header, const std::string& name) noexcept {
+    for (std::size_t i = header.fields.size(); i-- > 0;) {
+        const PcdField& field = header.fields[i];
+        // Names are keys up to a NUL byte, as the fields' dict holds them.
+        if (field.count >= 1 && std::string(field.name.c_str()) == name) return static_cast<std::int64_t>(i);
+    }
+    return -1;
+}
+
+PcdReader::PcdReader(std::istream& in, const LoadOptions& options) {
+    Coordinates coordinates;
+    header_ = parse_and_check(in, options, coordinates);
+    record_bytes(header_.points, header_.point_step);  // a claim no buffer can hold fails here, as a load does
+    section_ = make_section_reader(in, header_, options);
+    // Fields whose bytes meet another field's: in the file's records the one
+    // decoded later wins them, and a read of chosen fields must show the same.
+    std::vector<std::pair<std::int64_t, std::size_t>> starts;
+    for (std::size_t f = 0; f < header_.fields.size(); ++f) {
+        if (header_.fields[f].count >= 1 && header_.fields[f].size >= 1)
+            starts.emplace_back(header_.fields[f].offset, f);
+    }
+    std::sort(starts.begin(), starts.end());
+    shared_.assign(header_.fields.size(), false);
+    std::int64_t reach = INT64_MIN;
+    std::size_t reacher = 0;
+    for (const auto& [start, f] : starts) {
+        const PcdField& field = header_.fields[f];
+        if (start < reach) shared_[f] = shared_[reacher] = true;
+        const std::int64_t end = start + std::int64_t{field.size} * field.count;
+        if (end > reach) reach = end, reacher = f;
+    }
+}
+
+PcdReader::~PcdReader() = default;
+
+std::int64_t PcdReader::size() const noexcept {
+    return std::max<std::int32_t>(header_.points, 0);
+}
+
+PcdLoad PcdReader::read(std::int64_t count, const std::vector<std::size_t>* chosen) {
+    const std::int64_t n = std::clamp<std::int64_t>(count, 0, size() - tell());
+    const Placement placement = chosen ? packed_records(header_, *chosen) : whole_records(header_);
+    if (chosen && std::any_of(chosen->begin(), chosen->end(), [&](std::size_t f) { return shared_[f]; })) {
+        // Whole records first, so that shared bytes hold what a whole read gives.
+        const PcdLoad whole = read(n, nullptr);
+        PcdLoad load = part(n, chosen, placement);
+        for (const std::size_t f : *chosen) {
+            const PcdField& field = header_.fields[f];
+            copy_rows(whole.buffer.data() + field.offset, header_.point_step, load.buffer.data() + placement.offset[f],
+                      placement.step, std::int64_t{field.size} * field.count, n);
+        }
+        load.data = whole.data;
+        return load;
+    }
+    PcdLoad load = part(n, chosen, placement);
+    section_->read(n, placement, load.buffer.data(), load.buffer.zeroed());
+    load.data = section_->report();
+    return load;
+}
+
+PcdLoad PcdReader::part(std::int64_t n, const std::vector<std::size_t>* chosen, const Placement& placement) const {
+    PcdLoad load;
+    load.header = header_;
+    if (chosen) {
+        load.header.fields.clear();
+        for (const std::size_t f : *chosen) {
+            load.header.fields.push_back(header_.fields[f]);
+            load.header.fields.back().offset = placement.offset[f];
+        }
+    }
+    load.header.point_step = placement.step;
+    load.header.points = load.header.width = static_cast<std::int32_t>(n);
+    load.header.height = 1;
+    load.coordinates = find_coordinates(load.header);
+    const bool writes_every_byte = header_.data_type == data_binary && placement.whole;
+    load.buffer = PointBuffer(record_bytes(n, placement.step), placement.step, writes_every_byte);
+    return load;
+}
+
+void PcdReader::seek(std::int64_t point) {
+    if (point < 0 || point > size()) {
+        throw std::invalid_argument("point " + std::to_string(point) + " is out of range: the cloud has " +
+                                    std::to_string(size()) + " points");
+    }
+    if (point < tell()) {
+        if (!section_->rewind()) {
+            throw UnsupportedOperation("the source cannot seek, so the reader can only move forward (it is at point " +
+                                       std::to_string(tell()) + ")");
+        }
+    }
+    section_->skip(point - tell());
 }
 
 }  // namespace vantrel

@@ -1,20 +1,25 @@
-// One load, from the file to the filled point records, without Python.
+// Loads, from the stream to the filled point records, without Python: a whole
+// file at once, or a run of points and a choice of fields at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "pcd/ascii_reader.h"
 #include "pcd/data_report.h"
 #include "pcd/file_input.h"
 #include "pcd/pcd_header.h"
 #include "pcd/point_buffer.h"
+#include "pcd/section_reader.h"
 
 namespace vantrel {
 
 struct PcdLoad {
-    PcdHeader header;
+    PcdHeader header;  // of the records held: the file's, or a part's (see PcdReader::read)
     Coordinates coordinates;
     PointBuffer buffer;  // header.points x header.point_step bytes, filled
     DataReport data;     // whether the data section held every point
@@ -30,6 +35,11 @@ struct LoadOptions {
     std::size_t ascii_chunk = ascii_chunk_size;
 };
 
+// The reader that DATA names, over the section at the stream's position.
+// Throws std::runtime_error("Unsupported PCD DATA type: " + value).
+std::unique_ptr<SectionReader> make_section_reader(std::istream& in, const PcdHeader& header,
+                                                   const LoadOptions& options);
+
 // Opens `filename` and loads it as load_pcd_stream does, coordinates required.
 PcdLoad load_pcd(const std::string& filename);
 
@@ -44,5 +54,61 @@ PcdLoad load_pcd(const std::string& filename);
 // runs out. Nothing is returned on a failure and everything allocated is
 // released.
 PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options = {});
+
+// Opens `filename`, whose DATA must be binary, and maps its records instead of
+// reading them (BulkMemory::map_file): the cost does not grow with the file.
+// What the file lacks of POINTS reads as zero and is reported. Checks the
+// header as load_pcd_stream does; throws std::invalid_argument for another
+// DATA value, OpenError, and as load_pcd_stream does.
+PcdLoad map_pcd_file(const std::string& filename, const LoadOptions& options);
+
+// The field a name stands for, as the fields of a read hand it out: the last
+// field of that name with at least one element; -1 when there is none.
+std::int64_t field_position(const PcdHeader& header, const std::string& name) noexcept;
+
+// A PCD read from a stream a run of points at a time, every field or chosen
+// ones: the same readers as a whole load, resumed where the last read ended.
+// The stream must outlive the reader.
+class PcdReader {
+public:
+    // Parses the header and checks it as load_pcd_stream does (without the
+    // data: the first read meets what it lacks). Throws as it does.
+    PcdReader(std::istream& in, const LoadOptions& options);
+    ~PcdReader();
+    PcdReader(const PcdReader&) = delete;
+    PcdReader& operator=(const PcdReader&) = delete;
+
+    const PcdHeader& header() const noexcept { return header_; }
+    // The points of the file (POINTS, or 0 when it is negative).
+    std::int64_t size() const noexcept;
+    // The next point to be read.
+    std::int64_t tell() const noexcept { return section_->position(); }
+
+    // The next `count` points (0 or more; fewer at the end) of the chosen
+    // fields: positions in header().fields, ascending, each with at least one
+    // element, packed in that order; null for the file's own records. The
+    // values are those a whole read gives (a field that shares bytes with
+    // another is read through whole records). The load's header is the part's:
+    // POINTS and WIDTH its length, HEIGHT 1, the fields and point step of its
+    // records. Throws as the readers do.
+    PcdLoad read(std::int64_t count, const std::vector<std::size_t>* chosen);
+
+    // Moves to `point` (0 to size()): forward by passing over points, back by
+    // reading the section again from its start (a new pass: the report starts
+    // afresh). Throws std::invalid_argument for a point out of range (nothing
+    // moves), UnsupportedOperation for going back on a stream that cannot seek.
+    void seek(std::int64_t point);
+
+    // What the data section lacked in this pass, as far as read.
+    const DataReport& report() const noexcept { return section_->report(); }
+
+private:
+    // A load of n points of the placement's records, not filled yet.
+    PcdLoad part(std::int64_t n, const std::vector<std::size_t>* chosen, const Placement& placement) const;
+
+    PcdHeader header_;
+    std::unique_ptr<SectionReader> section_;
+    std::vector<bool> shared_;  // per field: some of its bytes are another field's too
+};
 
 }  // namespace vantrel

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 #include "pcd/bulk_memory.h"
 
@@ -36,6 +37,9 @@ public:
     // memory cannot be had.
     PointBuffer(std::int64_t size, std::int64_t point_step, bool for_overwrite = false)
         : memory_(checked(size), !for_overwrite, point_step <= (std::int64_t{1} << 16)) {}
+
+    // Records that live elsewhere: a file mapping.
+    explicit PointBuffer(BulkMemory&& memory) noexcept : memory_(std::move(memory)) {}
 
     std::uint8_t* data() noexcept { return memory_.data(); }
     const std::uint8_t* data() const noexcept { return memory_.data(); }

@@ -1,0 +1,330 @@
+#include "module/reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "module/cloud_types.h"
+#include "module/errors.h"
+#include "module/sources.h"
+#include "pcd/load_driver.h"
+
+namespace py = pybind11;
+
+namespace vantrel {
+
+const char* const read_pcd_doc = R"doc(
+Read a whole PCD file, whatever its fields.
+
+Parameters:
+    source: a path (str, bytes or os.PathLike), or a binary file object
+        (open(path, "rb"), io.BytesIO, a tarfile member, an fsspec file) read
+        from its current position; a seekable one is left just after the data
+        that was read.
+    fields: the names of the fields to read (a sequence of str), or None for
+        all. Only those are decoded and held; .fields and .records hold them,
+        in header order, and .points works when x, y and z are among them.
+    mmap: map the file instead of reading it (a path whose DATA is binary):
+        the arrays are views over a private, copy-on-write mapping, so opening
+        costs the same for any size, pages are read as they are touched, and
+        writes to the arrays never reach the file. As with numpy.memmap,
+        another process that truncates the file while it is mapped makes
+        access to the lost pages fail (the process gets SIGBUS).
+
+Returns:
+    PointCloud: .header, .fields (every field, x, y and z included), .points
+    and .records, all views into one decoded buffer.
+
+Warns DataWarning when the data section holds fewer points than POINTS, or an
+ascii value cannot be read; what the file lacks reads as zero.
+)doc";
+
+namespace {
+
+const char* const reader_doc = R"doc(A PCD file opened by open_pcd: its header is read, its data is read on demand.
+
+Read points with read(count) or chunks(size), each a PointCloud of the points
+read (of chosen fields, with fields=); move with seek(point) and tell(). A
+context manager: close() closes a path the reader opened, and leaves a file
+object open (a seekable one just after what was read).
+)doc";
+
+const char* const open_pcd_doc = R"doc(
+Open a PCD file for reading in parts, reading its header and nothing more.
+
+Parameters:
+    source: a path (str, bytes or os.PathLike), or a binary file object read
+        from its current position (pipes included).
+
+Returns:
+    PcdReader: .header, then read(count), chunks(size), seek(point) and tell();
+    use it in a with block, or call close().
+
+A header that read_pcd refuses is refused here with the same exception.
+)doc";
+
+// The positions of the named fields in header order, or none for every field.
+// TypeError for a str or a non-sequence, ValueError for none or a repeat,
+// KeyError for a name the file does not hand out.
+std::optional<std::vector<std::size_t>> chosen_fields(const PcdHeader& header, py::handle fields) {
+    if (fields.is_none()) return std::nullopt;
+    if (PyUnicode_Check(fields.ptr()) || PyBytes_Check(fields.ptr()) || !PySequence_Check(fields.ptr())) {
+        throw py::type_error("fields must be a sequence of field names (such as ['x', 'y', 'z']), not " +
+                             type_name(fields));
+    }
+    std::set<std::string> seen;
+    std::vector<std::size_t> chosen;
+    for (const py::handle item : py::reinterpret_borrow<py::sequence>(fields)) {
+        if (!PyUnicode_Check(item.ptr())) throw py::type_error("field names must be str, not " + type_name(item));
+        const std::string name = item.cast<std::string>();
+        if (!seen.insert(name).second) throw py::value_error("field '" + name + "' is named twice in fields");
+        const std::int64_t at = field_position(header, name);
+        if (at < 0) {
+            std::string known;
+            for (const PcdField& field : header.fields) {
+                if (field_position(header, field.name.c_str()) != &field - header.fields.data()) continue;
+                known += (known.empty() ? "" : ", ") + std::string(py::str(field_key(field)));
+            }
+            throw py::key_error("no field '" + name +
+                                "' in this PCD; its fields are: " + (known.empty() ? std::string("none") : known));
+        }
+        chosen.push_back(static_cast<std::size_t>(at));
+    }
+    if (chosen.empty()) throw py::value_error("fields must name at least one field, or be None for all");
+    std::sort(chosen.begin(), chosen.end());
+    return chosen;
+}
+
+// A Python integer argument, as int64 (saturated), or TypeError naming it.
+std::int64_t integer_argument(py::handle value, const char* what) {
+    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!number) {
+        PyErr_Clear();
+        throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : n;
+}
+
+// A cloud of the file's header but for the fields kept, where they lie.
+void keep_fields(PcdLoad& load, const std::vector<std::size_t>& chosen) {
+    std::vector<PcdField> fields;
+    for (const std::size_t f : chosen) fields.push_back(load.header.fields[f]);
+    load.header.fields = std::move(fields);
+    load.coordinates = find_coordinates(load.header);
+}
+
+class ReaderObject {
+public:
+    ReaderObject(py::handle source) : source_(std::make_unique<Source>(source, "open_pcd")) {
+        LoadOptions options;
+        options.require_coordinates = false;
+        engine_ = source_->run([&](std::istream& in) { return std::make_unique<PcdReader>(in, options); });
+        header_ = make_header(engine_->header());
+    }
+
+    ~ReaderObject() {
+        engine_.reset();
+        source_.reset();
+    }
+
+    py::object header() const { return header_; }
+    bool closed() const noexcept { return source_ == nullptr; }
+
+    py::object read(py::handle count, py::handle fields) {
+        const std::unique_lock<std::recursive_mutex> lock = hold();
+        open_or_refuse();
+        std::int64_t n = engine_->size() - engine_->tell();
+        if (!count.is_none()) {
+            const std::int64_t asked = integer_argument(count, "count");
+            if (asked < 0) throw py::value_error("count must be 0 or more, not " + std::to_string(asked));
+            n = std::min(n, asked);
+        }
+        const auto chosen = chosen_fields(engine_->header(), fields);
+        return read_points(n, chosen);
+    }
+
+    py::object read_points(std::int64_t n, const std::optional<std::vector<std::size_t>>& chosen) {
+        PcdLoad load = source_->run([&](std::istream&) { return engine_->read(n, chosen ? &*chosen : nullptr); });
+        // Damage is told once per pass over the data, with the read that meets it.
+        std::string shortfall;
+        if (!warned_) {
+            shortfall = describe_shortfall(engine_->header(), engine_->report());
+            warned_ = !shortfall.empty();
+        }
+        py::object cloud = make_point_cloud(std::move(load));
+        warn_data(shortfall);
+        return cloud;
+    }
+
+    std::int64_t tell() {
+        const std::unique_lock<std::recursive_mutex> lock = hold();
+        open_or_refuse();
+        return engine_->tell();
+    }
+
+    std::int64_t seek(py::handle point) {
+        const std::unique_lock<std::recursive_mutex> lock = hold();
+        open_or_refuse();
+        const std::int64_t target = integer_argument(point, "point");
+        const std::int64_t from = engine_->tell();
+        source_->run([&](std::istream&) {
+            engine_->seek(target);
+            return 0;
+        });
+        if (target < from) warned_ = false;  // read again from the start: a new pass
+        return engine_->tell();
+    }
+
+    void close() {
+        const std::unique_lock<std::recursive_mutex> lock = hold();
+        if (closed()) return;
+        const std::int64_t consumed = engine_->report().data_end;
+        engine_.reset();
+        source_->settle(consumed);
+        source_.reset();
+    }
+
+    // The chunk iterator's checks, made when chunks() is called.
+    std::optional<std::vector<std::size_t>> chunk_fields(py::handle fields) {
+        open_or_refuse();
+        return chosen_fields(engine_->header(), fields);
+    }
+
+    std::unique_lock<std::recursive_mutex> hold() {
+        std::unique_lock<std::recursive_mutex> lock(mutex_, std::defer_lock);
+        py::gil_scoped_release release;  // another thread may be reading, without the lock
+        lock.lock();
+        return lock;
+    }
+
+    void open_or_refuse() const {
+        if (closed()) throw py::value_error("I/O operation on closed file.");
+    }
+
+    std::int64_t remaining() const { return engine_->size() - engine_->tell(); }
+
+    std::string describe() const {
+        if (closed()) return "<vantrel.PcdReader: closed>";
+        return "<vantrel.PcdReader: " + std::string(py::repr(source_->argument())) + ", point " +
+               std::to_string(engine_->tell()) + " of " + std::to_string(engine_->size()) + ">";
+    }
+
+private:
+    std::unique_ptr<Source> source_;
+    std::unique_ptr<PcdReader> engine_;
+    py::object header_;
+    bool warned_ = false;
+    std::recursive_mutex mutex_;
+};
+
+struct ChunkIterator {
+    py::object reader;  // a ReaderObject
+    std::int64_t size;
+    std::optional<std::vector<std::size_t>> chosen;
+};
+
+const char* const read_doc = R"doc(
+Read the next `count` points (all that remain when None; fewer at the end; an
+empty cloud at the end) as a PointCloud whose header describes them: points
+and width their number, height 1, the fields and point_step of its records.
+fields: names of the fields to read (a sequence of str), or None for all.
+)doc";
+
+const char* const chunks_doc = R"doc(
+Iterate over the points from the current position to the end, `size` points
+at a time (the last chunk may be shorter), each a PointCloud as read() gives
+it. fields: names of the fields to read, or None for all.
+)doc";
+
+const char* const seek_doc = R"doc(
+Move to point `point` (0 to the number of points) and return it. Binary data
+on a seekable source moves at once; ascii and binary_compressed data go back
+by reading the section again from its start (compressed planes already
+decoded are reused); a source that cannot seek only moves forward
+(io.UnsupportedOperation otherwise). A point out of range is a ValueError,
+and the position is kept.
+)doc";
+
+}  // namespace
+
+py::object read_pcd(py::handle source, py::handle fields, bool mmap) {
+    Source input(source, "read_pcd");
+    LoadOptions options;
+    options.require_coordinates = false;
+    PcdLoad load;
+    if (mmap) {
+        if (!input.path()) {
+            throw py::value_error("mmap=True needs a path: a file object (" + type_name(source) + ") cannot be mapped");
+        }
+        load = input.run([&](std::istream&) { return map_pcd_file(*input.path(), options); });
+        if (const auto chosen = chosen_fields(load.header, fields)) keep_fields(load, *chosen);
+    } else if (fields.is_none()) {
+        load = input.run([&](std::istream& in) { return load_pcd_stream(in, options); });
+    } else {
+        std::unique_ptr<PcdReader> reader =
+            input.run([&](std::istream& in) { return std::make_unique<PcdReader>(in, options); });
+        const auto chosen = chosen_fields(reader->header(), fields);
+        load = input.run([&](std::istream&) { return reader->read(reader->size(), &*chosen); });
+        load.header.width = reader->header().width;  // the whole cloud keeps its grid
+        load.header.height = reader->header().height;
+        load.header.points = reader->header().points;
+    }
+    input.settle(load.data.data_end);
+    const std::string shortfall = describe_shortfall(load.header, load.data);
+    py::object cloud = make_point_cloud(std::move(load));
+    warn_data(shortfall);
+    return cloud;
+}
+
+void register_reader(py::module_& m) {
+    py::class_<ReaderObject>(m, "PcdReader", reader_doc)
+        .def_property_readonly("header", &ReaderObject::header, "The file's PcdHeader.")
+        .def_property_readonly("closed", &ReaderObject::closed, "True once close() was called.")
+        .def("read", &ReaderObject::read, py::arg("count") = py::none(), py::kw_only(), py::arg("fields") = py::none(),
+             read_doc)
+        .def(
+            "chunks",
+            [](py::object self, py::handle size, py::handle fields) {
+                auto& reader = self.cast<ReaderObject&>();
+                const std::int64_t n = integer_argument(size, "size");
+                if (n < 1) throw py::value_error("size must be 1 or more, not " + std::to_string(n));
+                auto chosen = reader.chunk_fields(fields);
+                return ChunkIterator{std::move(self), n, std::move(chosen)};
+            },
+            py::arg("size"), py::kw_only(), py::arg("fields") = py::none(), chunks_doc)
+        .def("tell", &ReaderObject::tell, "The index of the next point to be read.")
+        .def("seek", &ReaderObject::seek, py::arg("point"), seek_doc)
+        .def("close", &ReaderObject::close,
+             "Close the reader: a path it opened is closed, a file object is left open (a seekable one just "
+             "after what was read).")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](ReaderObject& reader, py::args) { reader.close(); })
+        .def("__repr__", &ReaderObject::describe);
+
+    py::class_<ChunkIterator>(m, "_ChunkIterator")
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](ChunkIterator& it) {
+            auto& reader = it.reader.cast<ReaderObject&>();
+            py::object chunk;
+            {
+                const std::unique_lock<std::recursive_mutex> lock = reader.hold();
+                reader.open_or_refuse();
+                if (reader.remaining() == 0) throw py::stop_iteration();
+                chunk = reader.read_points(std::min(it.size, reader.remaining()), it.chosen);
+            }
+            return chunk;
+        });
+
+    m.def(
+        "open_pcd", [](py::handle source) { return std::make_unique<ReaderObject>(source); }, py::arg("source"),
+        open_pcd_doc);
+}
+
+}  // namespace vantrel
