@@ -1,7 +1,8 @@
-# Types of vantrel: reading PCD files (whole, or the header alone) and writing them.
+# Types of vantrel: reading PCD files (whole, in parts, or the header alone) and writing them.
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
+from types import TracebackType
 from typing import Any, Literal, final
 
 import numpy as np
@@ -96,8 +97,30 @@ def load_pcd(
             that the field's TYPE and SIZE give
     """
 
-def read_pcd(source: _Source) -> PointCloud:
-    """Read a whole PCD file, whatever its fields, from a path or a binary file object."""
+def read_pcd(source: _Source, *, fields: Sequence[str] | None = None, mmap: bool = False) -> PointCloud:
+    """Read a whole PCD file, whatever its fields, from a path or a binary file object: every field,
+    or only those named; mmap=True maps the binary data of a path instead of reading it."""
+
+@final
+class PcdReader:
+    """A PCD file opened by open_pcd: its header is read, its data is read on demand."""
+
+    @property
+    def header(self) -> PcdHeader: ...
+    @property
+    def closed(self) -> bool: ...
+    def read(self, count: int | None = None, *, fields: Sequence[str] | None = None) -> PointCloud: ...
+    def chunks(self, size: int, *, fields: Sequence[str] | None = None) -> Iterator[PointCloud]: ...
+    def tell(self) -> int: ...
+    def seek(self, point: int) -> int: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> PcdReader: ...
+    def __exit__(
+        self, type: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None, /
+    ) -> None: ...
+
+def open_pcd(source: _Source) -> PcdReader:
+    """Open a PCD file for reading in parts, reading its header and nothing more."""
 
 def read_pcd_header(source: _Source) -> PcdHeader:
     """Read the header of a PCD file, and nothing more."""
