@@ -85,6 +85,7 @@ HARNESS void add_header(Digest& digest, const vantrel::PcdHeader& header) {
     digest.add(header.viewpoint);
     digest.add(header.data_offset);
     digest.add(header.header_lines);
+    digest.add(header.data_line);
 }
 
 // Claims can be huge and lazily mapped: the records are hashed up to 4 MiB.
@@ -97,6 +98,9 @@ HARNESS void add_load(Digest& digest, const vantrel::PcdLoad& load) {
     digest.add(data.bad_value_line);
     digest.add(data.bad_value_stuck);
     digest.add(data.bad_value_excerpt);
+    digest.add(data.bad_value_point);
+    digest.add(data.bad_value_field);
+    digest.add(data.bad_value_element);
     digest.add(load.buffer.data(), std::min(load.buffer.size(), std::size_t{4} << 20));
 }
 

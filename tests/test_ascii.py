@@ -35,16 +35,28 @@ def test_separators(load, body):
     "body, expected, warns",
     [
         # a UTF-8 no-break space is not a separator
-        ("1 2 \xc2\xa03 4 5 6", [[1, 2, 0], [0, 0, 0]], r"'\xc2\xa03 4 5 6'; points 0 to 1 are zero"),
+        (
+            "1 2 \xc2\xa03 4 5 6",
+            [[1, 2, 0], [0, 0, 0]],
+            r"'\xc2\xa03 4 5 6'; from field z of point 0 on, the values are zero",
+        ),
         # a value that sticks zeroes the rest
-        ("1 2 abc 4 5 6", [[1, 2, 0], [0, 0, 0]], "'abc 4 5 6'; points 0 to 1 are zero"),
+        ("1 2 abc 4 5 6", [[1, 2, 0], [0, 0, 0]], "'abc 4 5 6'; from field z of point 0 on, the values are zero"),
         ("1 2 3 4 5 6 7 8 9", [[1, 2, 3], [4, 5, 6]], None),  # surplus ignored
         ("1 2 3 4", [[1, 2, 3], [4, 0, 0]], "PCD data ends early: the file holds 1 of 2 points; the rest are zero"),
         ("", [[0, 0, 0], [0, 0, 0]], "the file holds 0 of 2 points"),
-        ("1 2 3 4 5\x7f6", [[1, 2, 3], [4, 5, 0]], r"'\x7f6'; point 1 is zero"),  # DEL is not a separator
+        (
+            "1 2 3 4 5\x7f6",
+            [[1, 2, 3], [4, 5, 0]],
+            r"'\x7f6'; from field z of point 1 on, the values are zero",
+        ),  # DEL is not a separator
         ("1 2 3\n4 5 6", [[1, 2, 3], [4, 5, 6]], None),  # ends right after the last value
+        # Where the values stop: in a point's first field, a middle one, the last point's last one.
+        ("1 2 3\nabc 5 6", [[1, 2, 3], [0, 0, 0]], "'abc 5 6'; from field x of point 1 on, the values are zero"),
+        ("1 2 3\n5,5 6 7", [[1, 2, 3], [5, 0, 0]], "',5 6 7'; from field y of point 1 on, the values are zero"),
+        ("1 2 3\n4 5 x", [[1, 2, 3], [4, 5, 0]], "'x'; from field z of point 1 on, the values are zero"),
     ],
-    ids=["byte-above-127", "sticks", "long", "short", "empty", "del", "exact"],
+    ids=["byte-above-127", "sticks", "long", "short", "empty", "del", "exact", "first-field", "comma", "last-field"],
 )
 def test_short_long_and_stuck_sections(load, body, expected, warns):
     np.testing.assert_array_equal(load(header(points=2), body.encode("latin-1"), warns=warns)[0], expected)
@@ -149,7 +161,7 @@ INTS = "x y z a b"
         (1, "I", "300 -1", 44, -1, None),  # narrowing stores keep the low bytes
         (1, "U", "256 257", 0, 1, None),
         (2, "I", "65535 -32769", -1, 32767, None),
-        (4, "U", "4294967297 -0", 1, 0, "'-0'; point 0 is zero"),
+        (4, "U", "4294967297 -0", 1, 0, "'-0'; from field b of point 0 on, the values are zero"),
         (4, "I", "007 000000000000000000000000000042", 7, 42, None),  # leading zeros, never octal
     ],
     ids=["i8-min", "i8-over", "u8-max", "u8-over", "i1-narrow", "u1-narrow", "i2-narrow", "u4-narrow", "leading-zeros"],
@@ -168,11 +180,11 @@ def test_integer_ranges_and_stores(load, size, type_, body, a, b, warns):
             "-3",
             0,
             -3,
-            "'-3'; later columns read it, so the values from point 0 on may be misplaced",
+            "'-3'; later columns read it, so the values from field a of point 0 on may be misplaced",
         ),  # U finds no number at '-', the I column reads it
         ("I F", "1.5", 1, 0.5, None),  # a value split between columns
-        ("U U", "+5 6", 0, 0, "'+5 6'; point 0 is zero"),  # '+' sticks for every column
-        ("I I", "-0 -", 0, 0, "'-'; point 0 is zero"),
+        ("U U", "+5 6", 0, 0, "'+5 6'; from field a of point 0 on, the values are zero"),  # '+' sticks for every column
+        ("I I", "-0 -", 0, 0, "'-'; from field b of point 0 on, the values are zero"),
     ],
     ids=["u-then-i", "split", "plus", "minus-zero"],
 )
@@ -191,7 +203,7 @@ def test_value_that_sticks_is_tried_by_the_next_column(load, types, body, a, b, 
             "1 2 3 4 x 6 7",
             [4, 0, 0],
             0,
-            "'x 6 7'; point 0 is zero",
+            "'x 6 7'; from element 1 of field n of point 0 on, the values are zero",
         ),  # the rest of the field fails on 'x', and so does w
         (
             "1 2 3 4 -5 6 7",

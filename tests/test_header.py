@@ -26,8 +26,21 @@ XYZ = [(1.0, 2.0, 3.0), (4.0, 5.0, 6.0)]
         "FIELDS x y z\nPOINTS 9\nPOINTS 2\nDATA Binary extra words\n",
         # TYPE reads single bytes, so one token can carry every letter.
         "FIELDS x y z\nTYPE FFF\nPOINTS 2\nDATA binary\n",
+        # PCD v0.5 names the fields with COLUMNS; beside FIELDS, it appends as a second FIELDS line does.
+        "VERSION .5\nCOLUMNS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nPOINTS 2\nDATA binary\n",
+        "FIELDS x y\nCOLUMNS z\nPOINTS 2\nDATA binary\n",
     ],
-    ids=["no-count", "count-first", "crlf-comments", "fields-twice", "comment-data", "points-data-case", "type-token"],
+    ids=[
+        "no-count",
+        "count-first",
+        "crlf-comments",
+        "fields-twice",
+        "comment-data",
+        "points-data-case",
+        "type-token",
+        "columns",
+        "fields-and-columns",
+    ],
 )
 def test_header_variants_load_the_records(load, text):
     points, fields = load(text, records("<f4,<f4,<f4", XYZ))
@@ -118,7 +131,11 @@ def test_layouts_that_cannot_be_held_are_refused(load, text, detail):
 def test_data_section_starts_after_the_data_line_only(load):
     # Text after DATA that looks like a header is data, and here not a number.
     text = "FIELDS x y z\nPOINTS 1\nDATA ascii\n"
-    points, _ = load(text, "POINTS 7\nDATA binary\n", warns="at line 4 (byte 33): 'POINTS 7'; point 0 is zero")
+    points, _ = load(
+        text,
+        "POINTS 7\nDATA binary\n",
+        warns="at line 4 (byte 33): 'POINTS 7'; from field x of point 0 on, the values are zero",
+    )
     np.testing.assert_array_equal(points, [[0, 0, 0]])
 
 

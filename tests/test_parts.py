@@ -40,7 +40,7 @@ def damaged(encoding):
         image = planes(DTYPE, ROWS)[:-100]  # the last plane ends early
         return block(lzf_compress(image), len(image)), "image holds 37 of 50 points in full"
     text = body(encoding).replace(b"\n20.5 ", b"\n20.5 abc ", 1)
-    return text, "points 20 to 49 are zero"
+    return text, "from field y of point 20 on, the values are zero"
 
 
 def make(encoding, damage):

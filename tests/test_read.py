@@ -73,6 +73,26 @@ def test_header_defaults(pcd, lines, viewpoint, organized):
     assert h.viewpoint == viewpoint and h.organized is organized and h.version == ""
 
 
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"",
+        b"\x00\x01random bytes\xff" * 50,
+        b"\x1f\x8b\x08\x00 gzip",
+        b"FIELDS x y z\nPOINTS -3\n",
+        b"FIELDS x\nPOINTS 5\n",
+    ],
+    ids=["empty", "random", "gzip", "negative-points", "no-data-line"],
+)
+def test_a_header_without_data_line_is_refused_as_read_pcd_refuses_it(data):
+    errors = []
+    for read in (vantrel.read_pcd, vantrel.read_pcd_header):
+        with pytest.raises(Exception) as err:
+            read(io.BytesIO(data))
+        errors.append((type(err.value), str(err.value)))
+    assert errors[0] == errors[1]
+
+
 def test_header_does_not_read_the_data(tmp_path):
     # A data section that no reader could take, and a DATA value no loader knows.
     path = tmp_path / "h.pcd"
@@ -128,7 +148,7 @@ def test_records_of_a_padded_file(pcd):
     "head, body, warns",
     [
         (header(points=3, data="binary"), records("<f4,<f4,<f4", [(1, 2, 3)] * 2), "holds 2 of 3 points"),
-        (header(points=2), "1 2 3\n4 abc 6\n", "'abc 6'; point 1 is zero"),
+        (header(points=2), "1 2 3\n4 abc 6\n", "'abc 6'; from field y of point 1 on, the values are zero"),
         (header(points=2), "1 2 3\n4 5", "holds 1 of 2 points"),
         (header(points=2, data="binary_compressed"), block(lzf_compress(b"\1" * 12), 12), "image holds 0 of 2"),
     ],

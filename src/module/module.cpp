@@ -32,7 +32,16 @@ std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
 
 py::object read_pcd_header(py::handle source) {
     vantrel::Source input(source, "read_pcd_header");
-    vantrel::PcdHeader header = input.run([](std::istream& in) { return vantrel::parse_pcd_header(in); });
+    vantrel::PcdHeader header = input.run([](std::istream& in) {
+        vantrel::PcdHeader header = vantrel::parse_pcd_header(in);
+        // Without a DATA line the input is no PCD: refused as read_pcd refuses it.
+        if (!header.data_line) {
+            vantrel::LoadOptions options;
+            options.require_coordinates = false;
+            vantrel::check_header(header, options);
+        }
+        return header;
+    });
     input.settle(header.data_offset);
     return vantrel::make_header(std::move(header));
 }

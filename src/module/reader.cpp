@@ -259,14 +259,17 @@ py::object read_pcd(py::handle source, py::handle fields, bool mmap) {
     LoadOptions options;
     options.require_coordinates = false;
     PcdLoad load;
+    std::string shortfall;  // told of the file's own fields, which the report counts in
     if (mmap) {
         if (!input.path()) {
             throw py::value_error("mmap=True needs a path: a file object (" + type_name(source) + ") cannot be mapped");
         }
         load = input.run([&](std::istream&) { return map_pcd_file(*input.path(), options); });
+        shortfall = describe_shortfall(load.header, load.data);
         if (const auto chosen = chosen_fields(load.header, fields)) keep_fields(load, *chosen);
     } else if (fields.is_none()) {
         load = input.run([&](std::istream& in) { return load_pcd_stream(in, options); });
+        shortfall = describe_shortfall(load.header, load.data);
     } else {
         std::unique_ptr<PcdReader> reader =
             input.run([&](std::istream& in) { return std::make_unique<PcdReader>(in, options); });
@@ -275,9 +278,9 @@ py::object read_pcd(py::handle source, py::handle fields, bool mmap) {
         load.header.width = reader->header().width;  // the whole cloud keeps its grid
         load.header.height = reader->header().height;
         load.header.points = reader->header().points;
+        shortfall = describe_shortfall(reader->header(), load.data);
     }
     input.settle(load.data.data_end);
-    const std::string shortfall = describe_shortfall(load.header, load.data);
     py::object cloud = make_point_cloud(std::move(load));
     warn_data(shortfall);
     return cloud;

@@ -25,6 +25,7 @@ struct AsciiSection::Column {
     std::uint8_t width;  // bytes of the parsed value that a store writes
     bool inside;         // every element stores all `width` bytes inside the record
     bool keep;           // stored at all
+    std::int32_t field;  // in header.fields
 };
 
 namespace {
@@ -46,8 +47,17 @@ bool in_text(const PcdField& field) noexcept {
     return field.count >= 1 && parse_of(field) != Parse::none;
 }
 
-Column make_column(const PcdField& field, std::int64_t offset, std::int64_t step, bool keep) noexcept {
-    Column column{offset, field.size, field.count, parse_of(field), 0, false, keep};
+// Where a record first failed to read a value: the byte, and the field and
+// element that tried it.
+struct Miss {
+    const char* at = nullptr;
+    std::int32_t field = -1;
+    std::int32_t element = 0;
+};
+
+Column make_column(const PcdField& field, std::int32_t index, std::int64_t offset, std::int64_t step,
+                   bool keep) noexcept {
+    Column column{offset, field.size, field.count, parse_of(field), 0, false, keep, index};
     // The parsed value's low bytes, never past the field's own SIZE: exactly
     // SIZE for every element type, clipped for the sizes outside the table.
     column.width = static_cast<std::uint8_t>(std::clamp<std::int32_t>(field.size, 0, 8));
@@ -120,7 +130,7 @@ bool parses(Parse parse, const char* p, const char* last) noexcept {
 // end of the text) goes to `miss` unless one is there already.
 template <typename T, bool Keep>
 inline const char* read_column(const char* p, const char* last, std::uint8_t* row, std::int64_t step,
-                               const Column& column, const char*& miss) noexcept {
+                               const Column& column, Miss& miss) noexcept {
     if (column.count == 1 && column.inside) {  // the common case, kept lean
         while (p != last && static_cast<unsigned char>(*p) <= 32) ++p;
         T value = 0;
@@ -133,8 +143,8 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
                     store(row, step, column, 0, value);
                 }
             }
-        } else if (miss == nullptr) {
-            miss = p;
+        } else if (miss.at == nullptr) {
+            miss = {p, column.field, 0};
         }
         return next;
     }
@@ -143,7 +153,7 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
         T value = 0;
         const char* next = parse_one(p, last, value);
         if (next == p) {
-            if (miss == nullptr) miss = p;
+            if (miss.at == nullptr) miss = {p, column.field, k};
             return p;
         }
         if constexpr (Keep) store(row, step, column, k, value);
@@ -154,7 +164,7 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
 
 template <bool Keep>
 inline const char* read_record(const char* p, const char* limit, std::uint8_t* row, std::int64_t step,
-                               const std::vector<Column>& columns, const char*& miss) noexcept {
+                               const std::vector<Column>& columns, Miss& miss) noexcept {
     for (const Column& column : columns) {
         const bool keep = Keep && column.keep;
         switch (column.parse) {
@@ -273,14 +283,14 @@ const char* AsciiSection::feed(const char* text, const char* limit, std::int64_t
     const char* p = text;
     for (; !done_ && position_ < stop; ++position_) {
         const char* const record_start = p;
-        const char* miss = nullptr;
+        Miss miss;
         if (rows != nullptr) {
             p = read_record<true>(p, limit, rows + (position_ - first) * step, step, columns_, miss);
         } else {
             p = read_record<false>(p, limit, nullptr, step, columns_, miss);
         }
         if (p == limit && !at_end) return record_start;  // runs into the next chunk
-        if (miss != nullptr) note_miss(text, miss, p, limit, at);
+        if (miss.at != nullptr) note_miss(text, miss.at, p, limit, at, miss.field, miss.element);
         // Once the text is used up, or a record read nothing, every later
         // record would read nothing too: the rest keeps its zeros.
         if (p == limit || p == record_start) {
@@ -297,10 +307,14 @@ const char* AsciiSection::feed(const char* text, const char* limit, std::int64_t
 // cannot be read. It sticks, and reading ends there, when nothing after it in
 // its record read it (`end` is still on it) and either no record follows or
 // no column of any kind can read it.
-void AsciiSection::note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at) {
+void AsciiSection::note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at,
+                             std::int32_t field, std::int32_t element) {
     if (complete_ < 0) complete_ = position_;
     if (miss == limit || bad_value_ >= 0) return;
     bad_value_ = at + (miss - text);
+    bad_point_ = position_;
+    bad_field_ = field;
+    bad_element_ = element;
     if (!seekable_) {
         bad_line_feeds_ =
             line_feeds_before_ + count_line_feeds(text - (at - at_), static_cast<std::size_t>(bad_value_ - at_));
@@ -328,7 +342,8 @@ void AsciiSection::run(std::int64_t n, const Placement* placement, std::uint8_t*
         const PcdField& field = header_.fields[f];
         if (!in_text(field)) continue;
         const bool keep = placement != nullptr && placement->offset[f] >= 0;
-        columns_.push_back(make_column(field, keep ? placement->offset[f] : 0, placement ? placement->step : 0, keep));
+        columns_.push_back(make_column(field, static_cast<std::int32_t>(f), keep ? placement->offset[f] : 0,
+                                       placement ? placement->step : 0, keep));
     }
     const std::int64_t step = placement ? placement->step : 0;
     std::uint8_t* const rows = placement ? records : nullptr;
@@ -367,6 +382,9 @@ void AsciiSection::run(std::int64_t n, const Placement* placement, std::uint8_t*
         report_.bad_value_line = header_.header_lines + bad_line_feeds_ + 1;
         report_.bad_value_stuck = bad_stuck_;
         report_.bad_value_excerpt = excerpt_;
+        report_.bad_value_point = bad_point_;
+        report_.bad_value_field = bad_field_;
+        report_.bad_value_element = bad_element_;
     }
 }
 

@@ -47,7 +47,8 @@ private:
     void run(std::int64_t n, const Placement* placement, std::uint8_t* records);
     const char* feed(const char* text, const char* limit, std::int64_t at, bool at_end, std::int64_t stop,
                      std::uint8_t* rows, std::int64_t first, std::int64_t step);
-    void note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at);
+    void note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at,
+                   std::int32_t field, std::int32_t element);
     void restart();
 
     std::istream& in_;
@@ -73,6 +74,9 @@ private:
     std::int64_t bad_line_feeds_ = 0;
     bool bad_stuck_ = false;
     std::string excerpt_;
+    std::int64_t bad_point_ = 0;
+    std::int32_t bad_field_ = -1;
+    std::int32_t bad_element_ = 0;
 };
 
 }  // namespace vantrel

@@ -5,9 +5,15 @@
 namespace vantrel {
 namespace {
 
-std::string points_range(std::int64_t first, std::int64_t last) {
-    return first == last ? "point " + std::to_string(first) + " is"
-                         : "points " + std::to_string(first) + " to " + std::to_string(last) + " are";
+// "field y of point 3", or "element 2 of field n of point 3" inside a field of COUNT above 1.
+std::string value_place(const PcdHeader& header, const DataReport& report) {
+    std::string place;
+    if (report.bad_value_field >= 0 && static_cast<std::size_t>(report.bad_value_field) < header.fields.size()) {
+        const PcdField& field = header.fields[static_cast<std::size_t>(report.bad_value_field)];
+        if (field.count > 1) place += "element " + std::to_string(report.bad_value_element) + " of ";
+        place += "field " + readable(field.name) + " of ";
+    }
+    return place + "point " + std::to_string(report.bad_value_point);
 }
 
 }  // namespace
@@ -20,10 +26,9 @@ std::string describe_shortfall(const PcdHeader& header, const DataReport& report
         const std::string where = "unreadable ascii value at line " + std::to_string(report.bad_value_line) +
                                   " (byte " + std::to_string(report.bad_value_offset) +
                                   "): " + quoted(report.bad_value_excerpt) + "; ";
-        if (report.bad_value_stuck) {
-            return where + points_range(report.points_complete, header.points - 1) + " zero";
-        }
-        return where + "later columns read it, so the values from point " + held + " on may be misplaced";
+        if (report.bad_value_stuck) return where + "from " + value_place(header, report) + " on, the values are zero";
+        return where + "later columns read it, so the values from " + value_place(header, report) +
+               " on may be misplaced";
     }
     if (header.data_type == data_binary_compressed) {
         return "PCD data ends early: the compressed image holds " + held + " of " + of +

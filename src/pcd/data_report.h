@@ -20,6 +20,11 @@ struct DataReport {
     std::int64_t bad_value_line = 0;
     bool bad_value_stuck = false;
     std::string bad_value_excerpt;
+    // Where the values stop: the point, and the field (in header.fields) and
+    // element that could not read it.
+    std::int64_t bad_value_point = 0;
+    std::int32_t bad_value_field = -1;
+    std::int32_t bad_value_element = 0;
 
     bool complete(const PcdHeader& header) const noexcept {
         return bad_value_offset < 0 && points_complete >= header.points;
@@ -28,7 +33,9 @@ struct DataReport {
 
 // The sentence a user needs when the data section falls short of POINTS:
 // how many points it holds in full and, for an ascii value that cannot be
-// read, its line, byte and first characters. Empty when nothing is amiss.
+// read, its line, byte and first characters and the field and point from
+// which the values are zero (or may be misplaced, when a later column read
+// it). Empty when nothing is amiss.
 // Allocates; throws only std::bad_alloc.
 std::string describe_shortfall(const PcdHeader& header, const DataReport& report);
 

@@ -19,11 +19,7 @@ namespace vantrel {
 namespace {
 
 // The checks between the header and the data, in the order a load makes them.
-PcdHeader parse_and_check(std::istream& in, const LoadOptions& options, Coordinates& coordinates) {
-    PcdHeader header = parse_pcd_header(in);
-    // The data section starts right after the DATA line that ended the parse.
-    in.clear();
-    coordinates = find_coordinates(header);
+void check_fields(const PcdHeader& header, const LoadOptions& options, const Coordinates& coordinates) {
     if (options.require_coordinates) {
         if (!coordinates.found()) throw std::runtime_error("PCD must contain x, y, z fields");
     } else {
@@ -31,17 +27,38 @@ PcdHeader parse_and_check(std::istream& in, const LoadOptions& options, Coordina
         // Arrays of a negative length cannot be made, whatever the record size.
         if (header.points < 0) throw_size_error();
     }
+}
+
+PcdHeader parse_and_check(std::istream& in, const LoadOptions& options, Coordinates& coordinates) {
+    PcdHeader header = parse_pcd_header(in);
+    // The data section starts right after the DATA line that ended the parse.
+    in.clear();
+    coordinates = find_coordinates(header);
+    check_fields(header, options, coordinates);
     return header;
 }
 
+[[noreturn]] void unsupported_data(const PcdHeader& header) {
+    throw std::runtime_error("Unsupported PCD DATA type: " + readable(header.data_type));
+}
+
 }  // namespace
+
+void check_header(const PcdHeader& header, const LoadOptions& options) {
+    check_fields(header, options, find_coordinates(header));
+    record_bytes(header.points, header.point_step);
+    if (header.data_type != data_binary && header.data_type != data_binary_compressed &&
+        header.data_type != data_ascii) {
+        unsupported_data(header);
+    }
+}
 
 std::unique_ptr<SectionReader> make_section_reader(std::istream& in, const PcdHeader& header,
                                                    const LoadOptions& options) {
     if (header.data_type == data_binary) return std::make_unique<BinarySection>(in, header);
     if (header.data_type == data_binary_compressed) return std::make_unique<CompressedSection>(in, header);
     if (header.data_type == data_ascii) return std::make_unique<AsciiSection>(in, header, options.ascii_chunk);
-    throw std::runtime_error("Unsupported PCD DATA type: " + readable(header.data_type));
+    unsupported_data(header);
 }
 
 PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {

@@ -35,6 +35,11 @@ struct LoadOptions {
     std::size_t ascii_chunk = ascii_chunk_size;
 };
 
+// Refuses a header as a load with these options would, before reading any
+// data: the checks of load_pcd_stream, then the DATA value. Throws as
+// load_pcd_stream does (std::bad_alloc aside).
+void check_header(const PcdHeader& header, const LoadOptions& options);
+
 // The reader that DATA names, over the section at the stream's position.
 // Throws std::runtime_error("Unsupported PCD DATA type: " + value).
 std::unique_ptr<SectionReader> make_section_reader(std::istream& in, const PcdHeader& header,

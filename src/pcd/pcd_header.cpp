@@ -141,7 +141,7 @@ PcdHeader parse_pcd_header(std::istream& in) {
         auto is = [&](const char* word) {
             return key_len == std::strlen(word) && std::memcmp(key, word, key_len) == 0;
         };
-        if (is(keyword::fields)) {
+        if (is(keyword::fields) || is(keyword::columns)) {
             for (const char* p = skip_space(key_end, end); p != end; p = skip_space(p, end)) {
                 const char* q = token_end(p, end);
                 header.fields.push_back(PcdField{std::string(p, q)});
@@ -172,6 +172,7 @@ PcdHeader parse_pcd_header(std::istream& in) {
         } else if (is(keyword::viewpoint)) {
             header.viewpoint = read_viewpoint(key_end, end);
         } else if (is(keyword::data)) {
+            header.data_line = true;
             const char* p = skip_space(key_end, end);
             header.data_type.assign(p, token_end(p, end));
             for (char& c : header.data_type) {

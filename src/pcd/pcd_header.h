@@ -25,6 +25,7 @@ struct PcdField {
 namespace keyword {
 inline constexpr char version[] = "VERSION";
 inline constexpr char fields[] = "FIELDS";
+inline constexpr char columns[] = "COLUMNS";  // PCD v0.5's name for FIELDS
 inline constexpr char size[] = "SIZE";
 inline constexpr char type[] = "TYPE";
 inline constexpr char count[] = "COUNT";
@@ -57,6 +58,7 @@ struct PcdHeader {
     std::array<double, 7> viewpoint = default_viewpoint;
     std::int64_t data_offset = 0;   // bytes before the data section: where it starts
     std::int64_t header_lines = 0;  // line feeds before the data section
+    bool data_line = false;         // a DATA line ended the header (its value may be anything)
 };
 
 // True for the one-byte names x, y and z, which are the coordinates.
@@ -88,7 +90,8 @@ inline bool has_field_entry(const PcdField& field) noexcept {
 
 // Reads header lines from the stream's position up to and including the
 // DATA line (or to the end of the input), then lays the record out with
-// lay_out_record. Malformed values are absorbed by fixed rules, never
+// lay_out_record. COLUMNS (PCD v0.5) is read as FIELDS is: a second such line
+// appends its fields. Malformed values are absorbed by fixed rules, never
 // reported. On return the stream stands just after the DATA line's line feed,
 // data_offset bytes from where it stood. Throws as lay_out_record does; may
 // throw std::bad_alloc.
