@@ -5,7 +5,8 @@ PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
-PY_DEPS := scikit-build-core 'pybind11>=3' numpy pytest mypy 'dask[distributed]' cmake ninja \
+PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest mypy 'dask[dataframe,distributed]' pandas matplotlib \
+           cmake ninja \
            ruff==0.17.6 clang-format==21.1.8
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.

@@ -1,4 +1,5 @@
-# Types of vantrel: reading PCD files (whole, in parts, or the header alone) and writing them.
+# Types of vantrel: reading PCD files (whole, in parts, or the header alone) and writing them (whole or
+# in pieces).
 """Fast PCD loading (ASCII, binary, binary_compressed)"""
 
 from collections.abc import Iterator, Mapping, Sequence
@@ -136,3 +137,31 @@ def write_pcd(
     viewpoint: Sequence[float] | None = None,
 ) -> None:
     """Write a PCD file to a path (replaced only once complete) or a binary file object."""
+
+@final
+class PcdWriter:
+    """A PCD file written a piece at a time, made by open_pcd_writer."""
+
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def written(self) -> int: ...
+    def write(
+        self, fields: Mapping[str, npt.ArrayLike] | PointCloud | None = None, *, points: npt.ArrayLike | None = None
+    ) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> PcdWriter: ...
+    def __exit__(
+        self, type: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None, /
+    ) -> None: ...
+
+def open_pcd_writer(
+    target: StrOrBytesPath | SupportsWrite[bytes],
+    *,
+    data: Literal["ascii", "binary", "binary_compressed"] = "binary_compressed",
+    points: int | None = None,
+    width: int | None = None,
+    height: int | None = None,
+    viewpoint: Sequence[float] | None = None,
+) -> PcdWriter:
+    """Open a PCD file for writing a piece at a time."""

@@ -63,10 +63,19 @@ Returns:
 
 PYBIND11_MODULE(vantrel, m) {
     m.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
+    // A package over this module: vantrel.dask, vantrel.cli and the other
+    // Python parts live in the folder named vantrel beside it.
+    if (py::hasattr(m, "__file__")) {
+        const py::object path = py::module_::import("os").attr("path");
+        py::list folders;
+        folders.append(path.attr("join")(path.attr("dirname")(m.attr("__file__")), "vantrel"));
+        m.attr("__path__") = folders;
+    }
     m.attr("__version__") = VANTREL_VERSION;
     vantrel::register_errors(m);
     vantrel::register_cloud_types(m);
     vantrel::register_reader(m);
+    vantrel::register_writer(m);
     // The docstring is the one users have always read; it predates two
     // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
     // and coordinates may be float64. The stub's docstring says both.

@@ -184,22 +184,50 @@ void PyFileStreamBuf::settle(std::int64_t consumed) {
     if (seekable_ && !error_) file_.attr("seek")(start_ + consumed);
 }
 
+PyFileSink::PyFileSink(py::object file) : file_(std::move(file)) {
+    if (py::hasattr(file_, "seekable") && py::hasattr(file_, "seek") && py::hasattr(file_, "tell")) {
+        try {
+            seekable_ = py::bool_(file_.attr("seekable")());
+            if (seekable_) start_ = file_.attr("tell")().cast<std::int64_t>();
+        } catch (const py::error_already_set&) {
+            seekable_ = false;  // written as a stream instead
+        }
+    }
+}
+
+void PyFileSink::put(const char* data, std::size_t size) {
+    while (size > 0) {
+        // A copy: a file object may keep what it is given beyond the call.
+        const py::bytes chunk(data, size);
+        const py::object written = file_.attr("write")(chunk);
+        // None means all of it, as for most file-likes; a raw file may take part.
+        const std::size_t done = written.is_none() ? size : written.cast<std::size_t>();
+        if (done == 0 || done > size) {
+            throw py::value_error("write() returned " + std::to_string(done) + " for " + std::to_string(size) +
+                                  " bytes");
+        }
+        data += done;
+        size -= done;
+    }
+}
+
 void PyFileSink::write(const char* data, std::size_t size) {
     py::gil_scoped_acquire acquire;
     try {
-        while (size > 0) {
-            // A copy: a file object may keep what it is given beyond the call.
-            const py::bytes chunk(data, size);
-            const py::object written = file_.attr("write")(chunk);
-            // None means all of it, as for most file-likes; a raw file may take part.
-            const std::size_t done = written.is_none() ? size : written.cast<std::size_t>();
-            if (done == 0 || done > size) {
-                throw py::value_error("write() returned " + std::to_string(done) + " for " + std::to_string(size) +
-                                      " bytes");
-            }
-            data += done;
-            size -= done;
-        }
+        put(data, size);
+    } catch (...) {
+        error_ = std::current_exception();
+        throw Stopped();
+    }
+}
+
+void PyFileSink::rewrite(std::uint64_t at, const char* data, std::size_t size) {
+    py::gil_scoped_acquire acquire;
+    try {
+        const py::object end = file_.attr("tell")();
+        file_.attr("seek")(start_ + static_cast<std::int64_t>(at));
+        put(data, size);
+        file_.attr("seek")(end);
     } catch (...) {
         error_ = std::current_exception();
         throw Stopped();

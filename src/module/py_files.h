@@ -76,9 +76,12 @@ private:
 // kept exception. Construct and destroy with the GIL held.
 class PyFileSink : public ByteSink {
 public:
-    explicit PyFileSink(pybind11::object file) : file_(std::move(file)) {}
+    // Notes where a seekable file stands, for rewrite(). GIL held.
+    explicit PyFileSink(pybind11::object file);
 
     void write(const char* data, std::size_t size) override;
+    void rewrite(std::uint64_t at, const char* data, std::size_t size) override;
+    bool seekable() const noexcept { return seekable_; }
     void rethrow() const {
         if (error_) std::rethrow_exception(error_);
     }
@@ -86,7 +89,12 @@ public:
     struct Stopped : std::exception {};
 
 private:
+    // One write call's worth of bytes, all of them taken. GIL held.
+    void put(const char* data, std::size_t size);
+
     pybind11::object file_;
+    bool seekable_ = false;
+    std::int64_t start_ = 0;  // where the file stood before the first byte
     std::exception_ptr error_;
 };
 

@@ -103,6 +103,9 @@ public:
     void commit();
 
     bool is_path() const noexcept { return file_ != nullptr; }
+    // True when what was written can be written over (a file, a seekable object).
+    bool seekable() const noexcept { return file_ ? file_->seekable() : python_->seekable(); }
+    const pybind11::object& argument() const noexcept { return argument_; }
 
 private:
     [[noreturn]] void raise_failure(std::exception_ptr failure);

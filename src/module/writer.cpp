@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "module/cloud_types.h"
+#include "module/errors.h"
 #include "module/sources.h"
 #include "pcd/element_types.h"
+#include "pcd/text.h"
 
 namespace py = pybind11;
 
@@ -78,6 +80,8 @@ WriteField field_of(const std::string& name, const py::array& array) {
     return field;
 }
 
+}  // namespace
+
 // x, y and z: the columns of an (N, 3) float array, read where they lie.
 void add_coordinates(py::handle points, WriteJob& job) {
     py::array array = as_array(points);
@@ -100,6 +104,8 @@ void add_coordinates(py::handle points, WriteJob& job) {
     }
     job.arrays.push_back(std::move(array));
 }
+
+namespace {
 
 std::optional<std::int64_t> grid_side(py::handle value, const char* what) {
     if (value.is_none()) return std::nullopt;
@@ -129,6 +135,17 @@ std::vector<double> viewpoint_values(py::handle value) {
         }
     }
     return values;
+}
+
+// One DataWarning per field whose values ascii cannot keep bit for bit.
+void warn_lossy(const PcdHeader& header, const std::vector<std::int64_t>& lossy) {
+    for (std::size_t f = 0; f < lossy.size(); ++f) {
+        if (lossy[f] == 0) continue;
+        warn_data("ascii cannot keep the bits of " + std::to_string(lossy[f]) + " value" + (lossy[f] == 1 ? "" : "s") +
+                  " of field " + quoted(header.fields[f].name) +
+                  ": NaNs with a payload (such as packed colors stored as F 4) are written as nan; write binary or "
+                  "binary_compressed, or store the field as U 4");
+    }
 }
 
 }  // namespace
@@ -178,8 +195,221 @@ void write_pcd_from_python(const py::object& target, const py::object& fields, c
     std::vector<FieldSource> sources;
     for (const WriteField& field : job.fields) sources.push_back(field.source);
     Target output(target, "write_pcd");
-    output.run([&](ByteSink& sink) { write_pcd(header, sources, sink); });
+    std::vector<std::int64_t> lossy;
+    output.run([&](ByteSink& sink) {
+        PcdWriter writer(sink, header, true);
+        writer.write(sources, header.points);
+        writer.finish(header);
+        lossy = writer.lossy_values();
+    });
     output.commit();
+    warn_lossy(header, lossy);
+}
+
+namespace {
+
+const char* const writer_doc = R"doc(A PCD file written a piece at a time, made by open_pcd_writer.
+
+write(fields, points=...) appends a piece; close() finishes the file. A
+context manager: leaving the with block by an exception, or dropping the
+writer unclosed, leaves a path target as it was (old content, or absent).
+)doc";
+
+const char* const open_pcd_writer_doc = R"doc(
+Open a PCD file for writing a piece at a time.
+
+Parameters:
+    target: a path (str, bytes or os.PathLike), replaced only once close()
+        succeeds, or a binary file object with write().
+    data: "ascii", "binary" or "binary_compressed".
+    points: the number of points the pieces will add up to. Without it, the
+        counts are written at close(), over room the header keeps for them,
+        so the target must be able to seek (binary_compressed, which writes
+        its header at close(), needs no seeking).
+    width, height: the grid of an organized cloud, as for write_pcd, checked
+        against the total at close().
+    viewpoint: 7 finite numbers (tx ty tz qw qx qy qz).
+
+Returns:
+    PcdWriter: write(fields=None, *, points=None) takes a piece as write_pcd
+    takes a cloud (a mapping, a PointCloud, points=; the first piece fixes the
+    fields, their dtypes and COUNTs); close() finishes the file.
+
+binary and ascii stream each piece out: memory stays at a piece and a few
+MiB. binary_compressed is one LZF stream of field-major planes, so its planes
+are held until close() (at most the format's 4 GiB). With points= given, the
+file is byte for byte what write_pcd writes for the whole cloud.
+)doc";
+
+const char* const writer_write_doc = R"doc(
+Append a piece: a mapping of names to arrays or a PointCloud (its grid and
+viewpoint are the writer's, not the piece's), and/or an (N, 3) points array.
+The first piece fixes the fields (names, dtypes, COUNTs, in order); a later
+piece that differs is a ValueError naming the first field that differs, raised
+before any of it is written.
+)doc";
+
+// A field as the schema knows it: its name, dtype and COUNT.
+std::string describe(const WriteField& field) {
+    return quoted(field.name) + " (" + std::string(1, field.type) + std::to_string(field.size) +
+           (field.count > 1 ? " x " + std::to_string(field.count) : "") + ")";
+}
+
+class WriterObject {
+public:
+    WriterObject(py::handle target, py::handle data, py::handle points, py::handle width, py::handle height,
+                 py::handle viewpoint) {
+        if (!PyUnicode_Check(data.ptr())) throw py::type_error("data must be a str, not " + type_name(data));
+        options_.data = data.cast<std::string>();
+        options_.width = grid_side(width, "width");
+        options_.height = grid_side(height, "height");
+        if (!viewpoint.is_none()) options_.viewpoint = viewpoint_values(viewpoint);
+        total_ = grid_side(points, "points");
+        check_write_options(options_, total_);
+        target_ = std::make_unique<Target>(target, "open_pcd_writer");
+        if (!total_ && options_.data != data_binary_compressed && !target_->seekable()) {
+            throw py::value_error("open_pcd_writer needs points= for a target that cannot seek (" + type_name(target) +
+                                  "): the header holds the number of points before the data");
+        }
+    }
+
+    void write(const py::object& fields, const py::object& points) {
+        if (closed_) throw py::value_error("I/O operation on closed file.");
+        WriteJob job;
+        py::object mapping = fields;
+        if (py::isinstance<PointCloudObject>(fields)) mapping = fields.cast<const PointCloudObject&>().fields;
+        if (!points.is_none()) add_coordinates(points, job);
+        add_fields(mapping, job);
+        const std::int64_t n = check_write_fields(job.fields);
+        if (engine_) {
+            check_schema(job.fields);
+        } else {
+            // The first piece: its fields are the file's.
+            header_ = plan_pcd_header(job.fields, total_.value_or(0), total_ ? options_ : without_grid(options_));
+        }
+        if (total_ && written() + n > *total_) {
+            throw py::value_error("this piece of " + std::to_string(n) + " points would make " +
+                                  std::to_string(written() + n) + ", more than the " + std::to_string(*total_) +
+                                  " points the writer was opened for");
+        }
+        std::vector<FieldSource> sources;
+        for (const WriteField& field : job.fields) sources.push_back(field.source);
+        target_->run([&](ByteSink& sink) {
+            if (!engine_) {
+                engine_ = std::make_unique<PcdWriter>(sink, header_, total_.has_value());
+                schema_ = job.fields;
+            }
+            engine_->write(sources, n);
+        });
+    }
+
+    void close() {
+        if (closed_) return;
+        closed_ = true;
+        if (!engine_) {
+            target_.reset();  // a path stays as it was
+            throw py::value_error("no piece was written, so the file has no fields; nothing was written");
+        }
+        if (total_ && written() != *total_) {
+            const std::string what = "the writer was opened for " + std::to_string(*total_) + " points and given " +
+                                     std::to_string(written());
+            const bool path = target_->is_path();
+            target_.reset();
+            throw py::value_error(what + (path ? "; the file was left as it was"
+                                               : "; the file object holds the " + std::to_string(written()) +
+                                                     " points written, under a header that claims " +
+                                                     std::to_string(*total_)));
+        }
+        PcdHeader final_header = header_;
+        if (!total_) {
+            try {
+                final_header = plan_pcd_header(schema_, written(), options_);
+            } catch (...) {
+                target_.reset();
+                throw;
+            }
+        }
+        std::vector<std::int64_t> lossy;
+        target_->run([&](ByteSink&) {
+            engine_->finish(final_header);
+            lossy = engine_->lossy_values();
+        });
+        engine_.reset();
+        target_->commit();
+        target_.reset();
+        warn_lossy(final_header, lossy);
+    }
+
+    // Leaves a path as it was: the temporary file goes.
+    void abandon() {
+        closed_ = true;
+        engine_.reset();
+        target_.reset();
+    }
+
+    bool closed() const noexcept { return closed_; }
+    std::int64_t written() const noexcept { return engine_ ? engine_->written() : 0; }
+
+private:
+    static WriteOptions without_grid(WriteOptions options) {
+        options.width.reset();
+        options.height.reset();
+        return options;
+    }
+
+    void check_schema(const std::vector<WriteField>& piece) const {
+        const std::size_t common = std::min(piece.size(), schema_.size());
+        for (std::size_t f = 0; f < common; ++f) {
+            const WriteField& a = schema_[f];
+            const WriteField& b = piece[f];
+            if (a.name != b.name || a.type != b.type || a.size != b.size || a.count != b.count) {
+                throw py::value_error("field " + std::to_string(f) + " of this piece is " + describe(b) +
+                                      ", where the first piece has " + describe(a));
+            }
+        }
+        if (piece.size() != schema_.size()) {
+            const WriteField& extra = piece.size() > common ? piece[common] : schema_[common];
+            throw py::value_error("this piece has " + std::to_string(piece.size()) + " fields and the first " +
+                                  std::to_string(schema_.size()) + ": field " + describe(extra) + " is " +
+                                  (piece.size() > common ? "new" : "missing"));
+        }
+    }
+
+    WriteOptions options_;
+    std::optional<std::int64_t> total_;
+    std::unique_ptr<Target> target_;
+    std::unique_ptr<PcdWriter> engine_;
+    std::vector<WriteField> schema_;
+    PcdHeader header_;
+    bool closed_ = false;
+};
+
+}  // namespace
+
+void register_writer(py::module_& m) {
+    py::class_<WriterObject>(m, "PcdWriter", writer_doc)
+        .def("write", &WriterObject::write, py::arg("fields") = py::none(), py::kw_only(),
+             py::arg("points") = py::none(), writer_write_doc)
+        .def("close", &WriterObject::close, "Finish the file: a path target is replaced only now.")
+        .def_property_readonly("closed", &WriterObject::closed, "True once close() was called.")
+        .def_property_readonly("written", &WriterObject::written, "The points written so far.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](WriterObject& writer, py::handle type, py::handle, py::handle) {
+            if (type.is_none()) {
+                writer.close();
+            } else {
+                writer.abandon();
+            }
+        });
+    m.def(
+        "open_pcd_writer",
+        [](py::handle target, py::handle data, py::handle points, py::handle width, py::handle height,
+           py::handle viewpoint) {
+            return std::make_unique<WriterObject>(target, data, points, width, height, viewpoint);
+        },
+        py::arg("target"), py::kw_only(), py::arg("data") = "binary_compressed", py::arg("points") = py::none(),
+        py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
+        open_pcd_writer_doc);
 }
 
 }  // namespace vantrel

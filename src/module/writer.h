@@ -28,10 +28,17 @@ struct WriteJob {
 // neither (N,) nor (N, COUNT).
 void add_fields(pybind11::handle fields, WriteJob& job);
 
+// x, y and z, the columns of an (N, 3) float32 or float64 array, appended
+// to the job. TypeError for another dtype, ValueError for another shape.
+void add_coordinates(pybind11::handle points, WriteJob& job);
+
 // write_pcd's arguments as a job: the Python types checked (TypeError), the
 // values left for the engine to check.
 WriteJob build_write(const pybind11::object& fields, const pybind11::object& points, const pybind11::object& data,
                      const pybind11::object& width, const pybind11::object& height, const pybind11::object& viewpoint);
+
+// Adds PcdWriter and open_pcd_writer to the module.
+void register_writer(pybind11::module_& m);
 
 // The bound function; see write_pcd_doc. Refuses bad input before anything
 // is written: TypeError for a wrong kind or dtype, ValueError for a wrong

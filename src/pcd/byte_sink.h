@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 
 namespace vantrel {
 
@@ -15,6 +16,13 @@ public:
     // A hint, given before the first write when the writer knows it: the
     // number of bytes that will be written in all. Throws nothing.
     virtual void expect(std::uint64_t) noexcept {}
+    // Writes `size` bytes over those written from byte `at` on (counted from
+    // the sink's first byte), and goes on writing after the last byte written
+    // so far. Throws std::logic_error for a sink that cannot go back.
+    virtual void rewrite(std::uint64_t at, const char* data, std::size_t size) {
+        static_cast<void>(at), static_cast<void>(data), static_cast<void>(size);
+        throw std::logic_error("this target cannot seek back");
+    }
 };
 
 }  // namespace vantrel

@@ -77,6 +77,23 @@ void FileOutput::write(const char* data, std::size_t size) {
     }
 }
 
+void FileOutput::rewrite(std::uint64_t at, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ::ssize_t done = ::pwrite(fd_, data, size, static_cast<off_t>(at));
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            throw WriteError(path_, errno);
+        }
+        data += done;
+        size -= static_cast<std::size_t>(done);
+        at += static_cast<std::uint64_t>(done);
+    }
+}
+
+bool FileOutput::seekable() const noexcept {
+    return ::lseek(fd_, 0, SEEK_CUR) != -1;
+}
+
 void FileOutput::expect(std::uint64_t size) noexcept {
 #ifdef FALLOC_FL_KEEP_SIZE
     // Advice only: a file system that cannot reserve space still takes the writes.

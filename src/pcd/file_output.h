@@ -38,6 +38,9 @@ public:
     FileOutput& operator=(const FileOutput&) = delete;
 
     void write(const char* data, std::size_t size) override;
+    void rewrite(std::uint64_t at, const char* data, std::size_t size) override;
+    // True when rewrite() can go back: a file, not a FIFO or a terminal.
+    bool seekable() const noexcept;
     // Allocates the file's blocks up front, as numpy's tofile does: one
     // allocation instead of one per page as the writes come.
     void expect(std::uint64_t size) noexcept override;

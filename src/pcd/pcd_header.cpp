@@ -205,7 +205,7 @@ bool is_writable_field_name(const std::string& name) noexcept {
     return true;
 }
 
-std::string format_pcd_header(const PcdHeader& header) {
+std::string format_pcd_header(const PcdHeader& header, bool keep_room) {
     std::string names, sizes, types, counts, viewpoint;
     for (const PcdField& field : header.fields) {
         names += ' ' + field.name;
@@ -230,10 +230,15 @@ std::string format_pcd_header(const PcdHeader& header) {
     line(keyword::size, sizes);
     line(keyword::type, types);
     line(keyword::count, counts);
-    line(keyword::width, ' ' + std::to_string(header.width));
-    line(keyword::height, ' ' + std::to_string(header.height));
+    const auto count = [keep_room](std::int32_t value) {
+        std::string text = ' ' + std::to_string(value);
+        if (keep_room && text.size() < 11) text.append(11 - text.size(), ' ');
+        return text;
+    };
+    line(keyword::width, count(header.width));
+    line(keyword::height, count(header.height));
     line(keyword::viewpoint, viewpoint);
-    line(keyword::points, ' ' + std::to_string(header.points));
+    line(keyword::points, count(header.points));
     line(keyword::data, ' ' + header.data_type);
     return out;
 }

@@ -110,8 +110,11 @@ void lay_out_record(PcdHeader& header);
 // The header text for `header` (laid out), as a writer puts it: the version
 // comment, then VERSION 0.7, FIELDS, SIZE, TYPE, COUNT, WIDTH, HEIGHT,
 // VIEWPOINT, POINTS and DATA, each line ended by a line feed. Values are
-// written as they stand; the caller has checked them. Throws std::bad_alloc.
-std::string format_pcd_header(const PcdHeader& header);
+// written as they stand; the caller has checked them. With `keep_room`, the
+// WIDTH, HEIGHT and POINTS values are padded with spaces to 10 characters
+// (any 32-bit count fits), so that later counts can be written over them.
+// Throws std::bad_alloc.
+std::string format_pcd_header(const PcdHeader& header, bool keep_room = false);
 
 // True when every element of the field lies inside a record of `point_step`
 // bytes, and it has at least one.

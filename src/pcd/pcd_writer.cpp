@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include <lzf.h>
 
@@ -55,23 +57,27 @@ bool sources_are_records(const PcdHeader& header, const std::vector<FieldSource>
     return true;
 }
 
-void write_binary(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
+// Writes n packed records from the sources, a block at a time, or the
+// sources themselves when they already are the packed records.
+void write_records(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n, BulkMemory& block,
+                   ByteSink& sink) {
     const std::int64_t step = header.point_step;
-    const std::int64_t points = header.points;
-    if (points == 0 || step == 0) return;
+    if (n == 0 || step == 0) return;
     if (sources_are_records(header, sources)) {
         sink.write(reinterpret_cast<const char*>(sources.front().data - header.fields.front().offset),
-                   static_cast<std::size_t>(points * step));
+                   static_cast<std::size_t>(n * step));
         return;
     }
-    const std::int64_t block = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_bytes) / step);
-    BulkMemory records(static_cast<std::size_t>(std::min(points, block) * step), false);
-    for (std::int64_t first = 0; first < points; first += block) {
-        const std::int64_t n = std::min(block, points - first);
+    const std::int64_t rows = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_bytes) / step);
+    if (block.size() < static_cast<std::size_t>(std::min(n, rows) * step)) {
+        block = BulkMemory(static_cast<std::size_t>(rows * step), false);
+    }
+    for (std::int64_t first = 0; first < n; first += rows) {
+        const std::int64_t m = std::min(rows, n - first);
         for (std::size_t f = 0; f < sources.size(); ++f) {
-            gather(header.fields[f], sources[f], first, n, records.data() + header.fields[f].offset, step);
+            gather(header.fields[f], sources[f], first, m, block.data() + header.fields[f].offset, step);
         }
-        sink.write(reinterpret_cast<const char*>(records.data()), static_cast<std::size_t>(n * step));
+        sink.write(reinterpret_cast<const char*>(block.data()), static_cast<std::size_t>(m * step));
     }
 }
 
@@ -79,10 +85,8 @@ void put_u32_le(char* out, std::uint32_t value) noexcept {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-void write_compressed(const std::string& text, const PcdHeader& header, const std::vector<FieldSource>& sources,
-                      ByteSink& sink) {
-    const std::int64_t points = header.points;
-    const std::int64_t image_size = points * header.point_step;  // packed records: the planes add up to it
+// The section of an image: the two sizes, then its LZF stream.
+void write_compressed(const std::string& text, const std::uint8_t* image, std::int64_t image_size, ByteSink& sink) {
     char sizes[8];
     if (image_size == 0) {
         put_u32_le(sizes, 0);
@@ -91,20 +95,13 @@ void write_compressed(const std::string& text, const PcdHeader& header, const st
         sink.write(sizes, sizeof sizes);
         return;
     }
-    BulkMemory image(static_cast<std::size_t>(image_size), false);
-    std::uint8_t* plane = image.data();
-    for (std::size_t f = 0; f < sources.size(); ++f) {
-        const std::int64_t width = plane_width(header.fields[f]);
-        gather(header.fields[f], sources[f], 0, points, plane, width);
-        plane += points * width;
-    }
     // LZF never grows its input by more than 4 %; data that does not shrink
     // is stored as literal runs, which every reader decodes alike.
     const std::uint64_t room = std::min<std::uint64_t>(std::numeric_limits<unsigned int>::max(),
                                                        static_cast<std::uint64_t>(image_size + image_size / 16 + 64));
     BulkMemory payload(static_cast<std::size_t>(room), false);
-    const unsigned int compressed = lzf_compress(image.data(), static_cast<unsigned int>(image_size), payload.data(),
-                                                 static_cast<unsigned int>(room));
+    const unsigned int compressed =
+        lzf_compress(image, static_cast<unsigned int>(image_size), payload.data(), static_cast<unsigned int>(room));
     if (compressed == 0) throw std::length_error("the compressed data does not fit the format's 32-bit sizes");
     put_u32_le(sizes, compressed);
     put_u32_le(sizes + 4, static_cast<std::uint32_t>(image_size));
@@ -114,25 +111,46 @@ void write_compressed(const std::string& text, const PcdHeader& header, const st
     sink.write(reinterpret_cast<const char*>(payload.data()), compressed);
 }
 
+// A float whose bits text cannot keep: a NaN other than the two plain quiet ones.
 template <typename T>
-char* format_value(char* out, char* end, const std::uint8_t* p) noexcept {
+bool loses_bits(T value) noexcept {
+    if (!std::isnan(value)) return false;
+    if constexpr (sizeof(T) == 4) {
+        std::uint32_t bits;
+        std::memcpy(&bits, &value, 4);
+        return bits != 0x7FC00000u && bits != 0xFFC00000u;
+    } else {
+        std::uint64_t bits;
+        std::memcpy(&bits, &value, 8);
+        return bits != 0x7FF8000000000000ull && bits != 0xFFF8000000000000ull;
+    }
+}
+
+template <typename T>
+char* format_value(char* out, char* end, const std::uint8_t* p, std::int64_t& lossy) noexcept {
     T value;
     std::memcpy(&value, p, sizeof value);
+    if constexpr (std::is_floating_point_v<T>) {
+        if (loses_bits(value)) ++lossy;
+    }
     return std::to_chars(out, end, value).ptr;  // shortest exact form; nan, inf and -0 spelt out
 }
 
-using Formatter = char* (*)(char*, char*, const std::uint8_t*) noexcept;
+using Formatter = ValueFormatter;
 
 Formatter formatter_for(const PcdField& field) noexcept {
     return with_element(element_type(field.type, field.size)->element,
                         [](auto zero) -> Formatter { return format_value<decltype(zero)>; });
 }
 
-void write_ascii(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
-    constexpr std::size_t longest_value = 32;  // "-1.7976931348623157e+308" and a separator fit
-    std::vector<Formatter> formatters;
-    for (const PcdField& field : header.fields) formatters.push_back(formatter_for(field));
-    BulkMemory buffer(block_bytes + longest_value, false);
+constexpr std::size_t longest_value = 32;  // "-1.7976931348623157e+308" and a separator fit
+
+// Writes n points as lines of text; counts, per field, the values whose bits
+// the text loses.
+void write_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
+                 const std::vector<Formatter>& formatters, BulkMemory& buffer, std::vector<std::int64_t>& lossy,
+                 ByteSink& sink) {
+    if (buffer.size() == 0) buffer = BulkMemory(block_bytes + longest_value, false);
     char* const start = reinterpret_cast<char*>(buffer.data());
     char* const flush_at = start + block_bytes;
     char* const end = flush_at + longest_value;
@@ -142,14 +160,14 @@ void write_ascii(const PcdHeader& header, const std::vector<FieldSource>& source
         sink.write(start, static_cast<std::size_t>(out - start));
         out = start;
     };
-    for (std::int64_t i = 0; i < header.points; ++i) {
+    for (std::int64_t i = 0; i < n; ++i) {
         bool first = true;
         for (std::size_t f = 0; f < sources.size(); ++f) {
             const std::uint8_t* point = sources[f].data + i * sources[f].point_stride;
             for (std::int32_t k = 0; k < header.fields[f].count; ++k) {
                 if (!first) *out++ = ' ';
                 first = false;
-                out = formatters[f](out, end, point + k * sources[f].element_stride);
+                out = formatters[f](out, end, point + k * sources[f].element_stride, lossy[f]);
                 flush_when_full();
             }
         }
@@ -191,50 +209,83 @@ std::int64_t check_write_fields(const std::vector<WriteField>& fields) {
     return first.points;
 }
 
+namespace {
+
+void check_points(std::int64_t points) {
+    if (points < 0) refuse("the number of points cannot be negative");
+    if (points > int32_max) refuse("a PCD file holds at most 2147483647 points");
+}
+
+void check_data(const std::string& data) {
+    if (data != data_ascii && data != data_binary && data != data_binary_compressed) {
+        refuse("data must be 'ascii', 'binary' or 'binary_compressed', not " + quoted(data));
+    }
+}
+
+std::optional<std::int32_t> grid_side(const std::optional<std::int64_t>& value, const char* what) {
+    if (value && (*value < 0 || *value > int32_max)) refuse(std::string(what) + " must be between 0 and 2147483647");
+    return value ? std::optional<std::int32_t>(static_cast<std::int32_t>(*value)) : std::nullopt;
+}
+
+// WIDTH and HEIGHT for `points` points: as given (one of them given, the
+// other follows when it can), else the cloud's own grid when it holds them,
+// else points x 1.
+std::array<std::int32_t, 2> grid_for(const WriteOptions& options, std::int64_t points) {
+    const auto n = static_cast<std::int32_t>(points);
+    const std::optional<std::int32_t> width = grid_side(options.width, "width");
+    const std::optional<std::int32_t> height = grid_side(options.height, "height");
+    std::array<std::int32_t, 2> grid = {n, 1};
+    if (width || height) {
+        grid = {width.value_or(n), height.value_or(1)};
+        if (!width && *height > 0 && n % *height == 0) grid[0] = n / *height;
+        if (!height && *width > 0 && n % *width == 0) grid[1] = n / *width;
+    } else if (options.cloud_grid && std::int64_t{(*options.cloud_grid)[0]} * (*options.cloud_grid)[1] == points) {
+        grid = *options.cloud_grid;
+    }
+    if (std::int64_t{grid[0]} * grid[1] != points) {
+        refuse("width x height (" + std::to_string(grid[0]) + " x " + std::to_string(grid[1]) +
+               ") must equal the number of points (" + std::to_string(points) + ")");
+    }
+    return grid;
+}
+
+std::array<double, 7> viewpoint_of(const WriteOptions& options) {
+    std::array<double, 7> viewpoint = default_viewpoint;
+    if (options.viewpoint) {
+        const std::vector<double>& values = *options.viewpoint;
+        if (values.size() != viewpoint.size() ||
+            !std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); })) {
+            refuse("viewpoint must be 7 finite numbers (tx ty tz qw qx qy qz)");
+        }
+        std::copy(values.begin(), values.end(), viewpoint.begin());
+    }
+    return viewpoint;
+}
+
+}  // namespace
+
+void check_write_options(const WriteOptions& options, std::optional<std::int64_t> points) {
+    if (points) check_points(*points);
+    check_data(options.data);
+    grid_side(options.width, "width");
+    grid_side(options.height, "height");
+    if (points) grid_for(options, *points);
+    viewpoint_of(options);
+}
+
 PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t points, const WriteOptions& options) {
     PcdHeader header;
     for (const WriteField& field : fields) {
         header.fields.push_back(PcdField{field.name, field.type, field.size, static_cast<std::int32_t>(field.count)});
     }
-    if (points < 0) refuse("the number of points cannot be negative");
-    if (points > int32_max) refuse("a PCD file holds at most 2147483647 points");
+    check_points(points);
     header.points = static_cast<std::int32_t>(points);
-    if (options.data != data_ascii && options.data != data_binary && options.data != data_binary_compressed) {
-        refuse("data must be 'ascii', 'binary' or 'binary_compressed', not " + quoted(options.data));
-    }
+    check_data(options.data);
     header.data_type = options.data;
-    header.width = header.points;
-    header.height = 1;
-    const auto side = [](const std::optional<std::int64_t>& value, const char* what) {
-        if (value && (*value < 0 || *value > int32_max)) {
-            refuse(std::string(what) + " must be between 0 and 2147483647");
-        }
-        return value ? std::optional<std::int32_t>(static_cast<std::int32_t>(*value)) : std::nullopt;
-    };
-    const std::optional<std::int32_t> width = side(options.width, "width");
-    const std::optional<std::int32_t> height = side(options.height, "height");
-    if (width || height) {
-        header.width = width.value_or(header.points);
-        header.height = height.value_or(1);
-        // One of them given: the other follows from the points when it can.
-        if (!width && *height > 0 && header.points % *height == 0) header.width = header.points / *height;
-        if (!height && *width > 0 && header.points % *width == 0) header.height = header.points / *width;
-    } else if (options.cloud_grid && std::int64_t{(*options.cloud_grid)[0]} * (*options.cloud_grid)[1] == points) {
-        header.width = (*options.cloud_grid)[0];
-        header.height = (*options.cloud_grid)[1];
-    }
-    if (std::int64_t{header.width} * header.height != header.points) {
-        refuse("width x height (" + std::to_string(header.width) + " x " + std::to_string(header.height) +
-               ") must equal the number of points (" + std::to_string(header.points) + ")");
-    }
-    if (options.viewpoint) {
-        const std::vector<double>& values = *options.viewpoint;
-        if (values.size() != header.viewpoint.size() ||
-            !std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); })) {
-            refuse("viewpoint must be 7 finite numbers (tx ty tz qw qx qy qz)");
-        }
-        std::copy(values.begin(), values.end(), header.viewpoint.begin());
-    }
+    const std::array<std::int32_t, 2> grid = grid_for(options, points);
+    header.width = grid[0];
+    header.height = grid[1];
+    header.viewpoint = viewpoint_of(options);
     lay_out_record(header);
     if (header.data_type == data_binary_compressed &&
         header.points * header.point_step > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) {
@@ -243,18 +294,85 @@ PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t po
     return header;
 }
 
-void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
-    const std::string text = format_pcd_header(header);
-    if (header.data_type == data_binary) {
-        sink.expect(text.size() + static_cast<std::uint64_t>(header.points * header.point_step));
-        sink.write(text.data(), text.size());
-        write_binary(header, sources, sink);
-    } else if (header.data_type == data_binary_compressed) {
-        write_compressed(text, header, sources, sink);
-    } else {
-        sink.write(text.data(), text.size());
-        write_ascii(header, sources, sink);
+PcdWriter::PcdWriter(ByteSink& sink, const PcdHeader& header, bool total_known)
+    : sink_(sink), header_(header), total_known_(total_known), lossy_(header.fields.size(), 0) {
+    if (header.data_type == data_binary_compressed) {
+        if (total_known) image_ = BulkMemory(static_cast<std::size_t>(header.points * header.point_step), false);
+        planes_.resize(header.fields.size());
+        return;  // the header goes with the payload, at finish()
     }
+    if (header.data_type == data_ascii) {
+        for (const PcdField& field : header.fields) formatters_.push_back(formatter_for(field));
+    }
+    const std::string text = format_pcd_header(header, !total_known);
+    if (total_known && header.data_type == data_binary) {
+        sink.expect(text.size() + static_cast<std::uint64_t>(header.points * header.point_step));
+    }
+    sink.write(text.data(), text.size());
+}
+
+PcdWriter::~PcdWriter() = default;
+
+void PcdWriter::write(const std::vector<FieldSource>& sources, std::int64_t n) {
+    if (n <= 0) return;
+    const std::int64_t step = header_.point_step;
+    if (header_.data_type == data_binary) {
+        write_records(header_, sources, n, block_, sink_);
+    } else if (header_.data_type == data_ascii) {
+        write_lines(header_, sources, n, formatters_, block_, lossy_, sink_);
+    } else if (total_known_) {  // into the image at each plane's place
+        std::uint8_t* plane = image_.data();
+        for (std::size_t f = 0; f < sources.size(); ++f) {
+            const std::int64_t width = plane_width(header_.fields[f]);
+            gather(header_.fields[f], sources[f], 0, n, plane + written_ * width, width);
+            plane += header_.points * width;
+        }
+    } else {
+        if ((written_ + n) * step > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) {
+            refuse("binary_compressed holds at most 4 GiB of point data; write binary instead");
+        }
+        for (std::size_t f = 0; f < sources.size(); ++f) {
+            const std::int64_t width = plane_width(header_.fields[f]);
+            BulkMemory& plane = planes_[f];
+            const auto needed = static_cast<std::size_t>((written_ + n) * width);
+            if (plane.size() < needed) {  // grows by doubling: each byte moves about once
+                BulkMemory grown(std::max(needed, plane.size() * 2), false);
+                std::memcpy(grown.data(), plane.data(), static_cast<std::size_t>(written_ * width));
+                plane = std::move(grown);
+            }
+            gather(header_.fields[f], sources[f], 0, n, plane.data() + written_ * width, width);
+        }
+    }
+    written_ += n;
+}
+
+void PcdWriter::finish(const PcdHeader& header) {
+    if (header.data_type == data_binary_compressed) {
+        const std::int64_t image_size = written_ * header.point_step;
+        if (!total_known_ && image_size > 0) {  // the planes, one after another
+            image_ = BulkMemory(static_cast<std::size_t>(image_size), false);
+            std::uint8_t* at = image_.data();
+            for (std::size_t f = 0; f < planes_.size(); ++f) {
+                const std::int64_t bytes = written_ * plane_width(header.fields[f]);
+                std::memcpy(at, planes_[f].data(), static_cast<std::size_t>(bytes));
+                at += bytes;
+                planes_[f] = BulkMemory();
+            }
+        }
+        write_compressed(format_pcd_header(header), image_.data(), image_size, sink_);
+        return;
+    }
+    // The counts were not known: they go over the room the header kept.
+    if (!total_known_) {
+        const std::string text = format_pcd_header(header, true);
+        sink_.rewrite(0, text.data(), text.size());
+    }
+}
+
+void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
+    PcdWriter writer(sink, header, true);
+    writer.write(sources, header.points);
+    writer.finish(header);
 }
 
 }  // namespace vantrel

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "pcd/bulk_memory.h"
 #include "pcd/byte_sink.h"
 #include "pcd/pcd_header.h"
 
@@ -51,6 +52,11 @@ struct WriteOptions {
 // number. Throws std::invalid_argument saying which field is wrong.
 std::int64_t check_write_fields(const std::vector<WriteField>& fields);
 
+// Checks the options alone: DATA, the ranges of width and height, the
+// viewpoint, and (when `points` is given) the number of points and the grid.
+// Throws std::invalid_argument as plan_pcd_header does.
+void check_write_options(const WriteOptions& options, std::optional<std::int64_t> points);
+
 // The header of a file of `points` points of these (checked) fields, laid
 // out packed: checks the number of points, DATA, the grid (WIDTH x HEIGHT
 // must be the points; given one, the other follows when it can) and the
@@ -59,8 +65,51 @@ std::int64_t check_write_fields(const std::vector<WriteField>& fields);
 // is wrong, std::bad_alloc.
 PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t points, const WriteOptions& options);
 
+// The formatter of one ascii value: writes it at out (room up to end) and
+// counts it in `lossy` when the text cannot keep its bits.
+using ValueFormatter = char* (*)(char* out, char* end, const std::uint8_t* value, std::int64_t& lossy) noexcept;
+
+// Writes a planned header and its data section a piece of the cloud at a
+// time, one source per field in header order. With `total_known`, the
+// header's POINTS, WIDTH and HEIGHT are the cloud's; without, they are
+// placeholders: binary and ascii write the header at once with room kept
+// for the counts (each padded with spaces to 10 characters, which every
+// reader skips), and finish() writes them over it through the sink's
+// rewrite(); binary_compressed, whose planes are held until finish(), writes
+// its header then. Throws what the sink throws, std::bad_alloc.
+class PcdWriter {
+public:
+    PcdWriter(ByteSink& sink, const PcdHeader& header, bool total_known);
+    ~PcdWriter();
+    PcdWriter(const PcdWriter&) = delete;
+    PcdWriter& operator=(const PcdWriter&) = delete;
+
+    // Appends n points. Throws std::invalid_argument, before anything is
+    // written, when a binary_compressed image would pass the format's 4 GiB.
+    void write(const std::vector<FieldSource>& sources, std::int64_t n);
+
+    // Ends the file under `header`: the one given, or (when the total was not
+    // known) the same fields planned for written() points.
+    void finish(const PcdHeader& header);
+
+    std::int64_t written() const noexcept { return written_; }
+    // Per field: ascii values whose bits the text lost (NaNs with a payload).
+    const std::vector<std::int64_t>& lossy_values() const noexcept { return lossy_; }
+
+private:
+    ByteSink& sink_;
+    PcdHeader header_;
+    bool total_known_;
+    std::int64_t written_ = 0;
+    std::vector<ValueFormatter> formatters_;
+    std::vector<std::int64_t> lossy_;
+    BulkMemory block_;                // binary records or ascii text on their way out
+    BulkMemory image_;                // binary_compressed: the field-major image
+    std::vector<BulkMemory> planes_;  // binary_compressed, total unknown: each plane as it grows
+};
+
 // Writes the header and the data section of a planned header, one source
-// per field in header order, to the sink:
+// per field in header order, to the sink (a PcdWriter given every point):
 // - binary: packed records, built a block at a time (or handed on whole
 //   when the sources already are the packed records);
 // - binary_compressed: the two little-endian 32-bit sizes, then the LZF
