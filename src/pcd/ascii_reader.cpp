@@ -90,17 +90,24 @@ inline void store(std::uint8_t* row, std::int64_t step, const Column& column, st
     if (hi > lo) std::memcpy(row + (at + lo), bytes + lo, static_cast<std::size_t>(hi - lo));
 }
 
+// Integers parse in line: a call per value costs as much as the parse.
+template <typename T>
+[[gnu::flatten]] inline const char* parse_integer(const char* p, const char* last, T& value) noexcept {
+    return std::from_chars(p, last, value).ptr;
+}
+
 template <typename T>
 inline const char* parse_one(const char* p, const char* last, T& value) noexcept {
     if constexpr (std::is_floating_point_v<T>) {
         return fast_float::from_chars(p, last, value).ptr;
     } else {
-        return std::from_chars(p, last, value).ptr;
+        return parse_integer(p, last, value);
     }
 }
 
-// True when a parse of this kind takes a number at p.
-bool parses(Parse parse, const char* p, const char* last) noexcept {
+// True when a parse of this kind takes a number at p. Rare, and kept out of
+// line so that the hot loop's parses stay inlined.
+[[gnu::cold, gnu::noinline]] bool parses(Parse parse, const char* p, const char* last) noexcept {
     switch (parse) {
         case Parse::f32: {
             float value;
@@ -128,7 +135,7 @@ bool parses(Parse parse, const char* p, const char* last) noexcept {
 // on the same byte and keep their zeros, so the column ends there. The first
 // position where an element could not be read (a byte no parse takes, or the
 // end of the text) goes to `miss` unless one is there already.
-template <typename T, bool Keep>
+template <typename T>
 inline const char* read_column(const char* p, const char* last, std::uint8_t* row, std::int64_t step,
                                const Column& column, Miss& miss) noexcept {
     if (column.count == 1 && column.inside) {  // the common case, kept lean
@@ -136,12 +143,12 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
         T value = 0;
         const char* next = parse_one(p, last, value);
         if (next != p) {
-            if constexpr (Keep) {
-                if (column.width == sizeof(T)) {
-                    std::memcpy(row + column.offset, &value, sizeof(T));
-                } else {
-                    store(row, step, column, 0, value);
-                }
+            if (!column.keep) {
+                // read, not stored
+            } else if (column.width == sizeof(T)) {
+                std::memcpy(row + column.offset, &value, sizeof(T));
+            } else {
+                store(row, step, column, 0, value);
             }
         } else if (miss.at == nullptr) {
             miss = {p, column.field, 0};
@@ -156,34 +163,22 @@ inline const char* read_column(const char* p, const char* last, std::uint8_t* ro
             if (miss.at == nullptr) miss = {p, column.field, k};
             return p;
         }
-        if constexpr (Keep) store(row, step, column, k, value);
+        if (column.keep) store(row, step, column, k, value);
         p = next;
     }
     return p;
 }
 
-template <bool Keep>
+// Reads one record's values, column after column; a column that is not kept
+// reads its values all the same.
 inline const char* read_record(const char* p, const char* limit, std::uint8_t* row, std::int64_t step,
                                const std::vector<Column>& columns, Miss& miss) noexcept {
     for (const Column& column : columns) {
-        const bool keep = Keep && column.keep;
         switch (column.parse) {
-            case Parse::f32:
-                p = keep ? read_column<float, true>(p, limit, row, step, column, miss)
-                         : read_column<float, false>(p, limit, row, step, column, miss);
-                break;
-            case Parse::f64:
-                p = keep ? read_column<double, true>(p, limit, row, step, column, miss)
-                         : read_column<double, false>(p, limit, row, step, column, miss);
-                break;
-            case Parse::i64:
-                p = keep ? read_column<std::int64_t, true>(p, limit, row, step, column, miss)
-                         : read_column<std::int64_t, false>(p, limit, row, step, column, miss);
-                break;
-            case Parse::u64:
-                p = keep ? read_column<std::uint64_t, true>(p, limit, row, step, column, miss)
-                         : read_column<std::uint64_t, false>(p, limit, row, step, column, miss);
-                break;
+            case Parse::f32: p = read_column<float>(p, limit, row, step, column, miss); break;
+            case Parse::f64: p = read_column<double>(p, limit, row, step, column, miss); break;
+            case Parse::i64: p = read_column<std::int64_t>(p, limit, row, step, column, miss); break;
+            case Parse::u64: p = read_column<std::uint64_t>(p, limit, row, step, column, miss); break;
             case Parse::none: break;
         }
     }
@@ -284,11 +279,8 @@ const char* AsciiSection::feed(const char* text, const char* limit, std::int64_t
     for (; !done_ && position_ < stop; ++position_) {
         const char* const record_start = p;
         Miss miss;
-        if (rows != nullptr) {
-            p = read_record<true>(p, limit, rows + (position_ - first) * step, step, columns_, miss);
-        } else {
-            p = read_record<false>(p, limit, nullptr, step, columns_, miss);
-        }
+        std::uint8_t* const row = rows != nullptr ? rows + (position_ - first) * step : nullptr;
+        p = read_record(p, limit, row, step, columns_, miss);
         if (p == limit && !at_end) return record_start;  // runs into the next chunk
         if (miss.at != nullptr) note_miss(text, miss.at, p, limit, at, miss.field, miss.element);
         // Once the text is used up, or a record read nothing, every later

@@ -18,6 +18,7 @@ struct CompressedSection::Plane {
     std::int64_t filled;  // bytes the image delivers of it (once the sizes are read)
     BulkMemory held;      // the plane, when decoded into memory of its own
     bool is_held = false;
+    const std::uint8_t* data = nullptr;  // where the held plane is: its own memory, or the held image
 };
 
 namespace {
@@ -77,7 +78,7 @@ CompressedSection::CompressedSection(std::istream& in, const PcdHeader& header)
     for (std::size_t f = 0; f < header.fields.size(); ++f) {
         const PcdField& field = header.fields[f];
         if (field.name == "_" || field.count < 1 || field.size < 1) continue;
-        Plane plane{f, start, std::int64_t{field.size} * field.count, 0, BulkMemory(), false};
+        Plane plane{f, start, std::int64_t{field.size} * field.count, 0, BulkMemory(), false, nullptr};
         // A claim beyond 64 bits delivers nothing past the 32-bit image anyway.
         start = std::min<std::int64_t>(start + std::min<std::int64_t>(points_, INT64_MAX / plane.width) * plane.width,
                                        INT64_MAX / 2);
@@ -117,13 +118,23 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
     read_sizes();
     std::int64_t image = 0;
     std::int64_t last_needed = 0;
-    for (Plane& plane : planes_) {
+    // Planes from the image's first one on, none held yet: decoded in one
+    // piece into memory that holds them all, without a window to copy from.
+    bool prefix = placement == nullptr;
+    bool gap = false;
+    for (const Plane& plane : planes_) {
         image = plane.start + points_ * plane.width;
         if (keep[plane.field]) {
             last_needed = plane.start + plane.filled;
-            if (placement == nullptr && !plane.is_held) {
+            prefix = prefix && !gap && !plane.is_held;
+        } else {
+            gap = true;
+        }
+    }
+    if (placement == nullptr && !prefix) {
+        for (Plane& plane : planes_) {
+            if (keep[plane.field] && !plane.is_held)
                 plane.held = BulkMemory(static_cast<std::size_t>(plane.filled), false);
-            }
         }
     }
     const auto capacity = static_cast<std::uint64_t>(std::min<std::int64_t>(image, uncompressed_));
@@ -162,8 +173,16 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
         const bool every_plane =
             std::all_of(planes_.begin(), planes_.end(), [&](const Plane& p) { return keep[p.field]; });
         const std::uint64_t stop = every_plane ? UINT64_MAX : static_cast<std::uint64_t>(last_needed);
+        std::uint8_t* into = nullptr;
+        if (prefix) {
+            held_image_ = BulkMemory(static_cast<std::size_t>(capacity) + lzf_slack, false);
+            into = held_image_.data();
+        }
+        const auto ignore = [](const std::uint8_t*, std::size_t) {};
         const LzfOutcome outcome = compressed_ == 0 ? LzfOutcome{0, 0, true, false}
-                                                    : decode_lzf_stream(compressed_, capacity, stop, read, sink);
+                                   : into != nullptr
+                                       ? decode_lzf_stream(compressed_, capacity, stop, read, ignore, into)
+                                       : decode_lzf_stream(compressed_, capacity, stop, read, sink);
         if (!outcome.ok) decompression_failed();
         if (outcome.stopped) {
             // The planes after the last one needed are not decoded; a payload
@@ -175,7 +194,11 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
         }
     }
     if (placement == nullptr) {
-        for (Plane& plane : planes_) plane.is_held = plane.is_held || keep[plane.field];
+        for (Plane& plane : planes_) {
+            if (!keep[plane.field] || plane.is_held) continue;
+            plane.is_held = true;
+            plane.data = prefix ? held_image_.data() + plane.start : plane.held.data();
+        }
     }
 }
 
@@ -204,7 +227,7 @@ void CompressedSection::read(std::int64_t n, const Placement& placement, std::ui
         if (to < 0) continue;
         const std::int64_t a = std::min(first * plane.width, plane.filled);
         const std::int64_t b = std::min((first + n) * plane.width, plane.filled);
-        if (b > a) place(plane.held.data() + a, a, b, plane.width, records, first, placement.step, to);
+        if (b > a) place(plane.data + a, a, b, plane.width, records, first, placement.step, to);
     }
 }
 

@@ -57,6 +57,7 @@ private:
     std::uint32_t uncompressed_ = 0;
     std::int64_t points_;
     std::vector<Plane> planes_;
+    BulkMemory held_image_;  // the image's first planes, when those are the ones held
 };
 
 }  // namespace vantrel

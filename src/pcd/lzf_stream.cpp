@@ -16,7 +16,7 @@ constexpr std::size_t window_area = std::size_t{1} << 18;  // decoded bytes hand
 constexpr std::ptrdiff_t longest_instruction = 33;
 // Room past the window for copies that move whole 16- and 32-byte blocks:
 // they may write beyond what they decode, never beyond this.
-constexpr std::size_t slack = 512;
+constexpr std::size_t slack = lzf_slack;
 constexpr std::size_t longest_output = 7 + 255 + 2;
 
 // Copies a back-reference of `length` bytes from `distance` bytes back.
@@ -35,7 +35,7 @@ inline void copy_back(std::uint8_t* op, std::size_t distance, std::size_t length
 
 LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, std::uint64_t stop,
                              const std::function<std::size_t(std::uint8_t*, std::size_t)>& read,
-                             const std::function<void(const std::uint8_t*, std::size_t)>& sink) {
+                             const std::function<void(const std::uint8_t*, std::size_t)>& sink, std::uint8_t* into) {
     LzfOutcome outcome;
     // Small payloads (most files are small) take small buffers.
     const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(input_size, input_block));
@@ -46,10 +46,13 @@ LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, s
     std::uint64_t input_left = input_size;
 
     const std::size_t area = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, window_area));
-    const std::size_t window_size = lzf_reach + area + longest_output + slack;
-    BulkMemory window(window_size, false);
-    std::uint8_t* const out = window.data();
-    std::uint8_t* const shift_at = out + lzf_reach + area;
+    // Straight into the caller's memory, the whole output is the history and
+    // the window never moves.
+    const std::size_t window_size =
+        into != nullptr ? static_cast<std::size_t>(capacity) + slack : lzf_reach + area + longest_output + slack;
+    BulkMemory window(into != nullptr ? 0 : window_size, false);
+    std::uint8_t* const out = into != nullptr ? into : window.data();
+    std::uint8_t* const shift_at = into != nullptr ? out + capacity + 1 : out + lzf_reach + area;
     std::uint8_t* op = out;
     std::uint8_t* handed = out;  // window bytes before this went to the sink
     std::uint64_t base = 0;      // where out[0] lies in the decoded stream

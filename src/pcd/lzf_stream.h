@@ -10,6 +10,8 @@ namespace vantrel {
 
 // How far back an LZF back-reference can reach.
 inline constexpr std::size_t lzf_reach = 8192;
+// Bytes past the output that a decoder writing straight into memory may touch.
+inline constexpr std::size_t lzf_slack = 512;
 
 struct LzfOutcome {
     std::uint64_t decoded = 0;  // bytes decoded and handed to the sink
@@ -27,10 +29,14 @@ struct LzfOutcome {
 // the payload's end or back before the output's start, or output beyond
 // `capacity`. It also fails when `read` gives out before input_size bytes.
 // With `stop` below what the payload holds, decoding stops once `stop` bytes
-// are out (stopped true; the rest is neither read nor checked). Allocates
-// about a MiB; throws std::bad_alloc and what `read` and `sink` throw.
+// are out (stopped true; the rest is neither read nor checked). With `into`
+// (room for capacity + lzf_slack bytes), the output is decoded there in one
+// piece instead of through a window, and `sink` is called once, at the end.
+// Allocates about a MiB; throws std::bad_alloc and what `read` and `sink`
+// throw.
 LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, std::uint64_t stop,
                              const std::function<std::size_t(std::uint8_t*, std::size_t)>& read,
-                             const std::function<void(const std::uint8_t*, std::size_t)>& sink);
+                             const std::function<void(const std::uint8_t*, std::size_t)>& sink,
+                             std::uint8_t* into = nullptr);
 
 }  // namespace vantrel
