@@ -28,6 +28,12 @@ def summary(path):
     return len(points), path.stat().st_size
 
 
+def describe(path, error):
+    """One line for a file that failed; a DataWarning's message names the file itself."""
+    text = f"{type(error).__name__}: {error}"
+    return text if str(error).startswith(f"{path}: ") else f"{path}: {text}"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("folder", type=pathlib.Path)
@@ -43,7 +49,7 @@ def main():
     seconds = time.perf_counter() - start
     failed = [(path, e) for path, e in zip(files, results, strict=True) if isinstance(e, Exception)]
     for path, e in failed:
-        print(f"{path}: {type(e).__name__}: {e}", file=sys.stderr)
+        print(describe(path, e), file=sys.stderr)
     done = [r for r in results if not isinstance(r, Exception)]
     points = sum(n for n, _ in done)
     size = sum(b for _, b in done)

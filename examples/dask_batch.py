@@ -32,7 +32,9 @@ def check(url):
             warnings.simplefilter("error", vantrel.DataWarning)  # a damaged file counts as a failure
             cloud = vantrel.read_pcd(f)
     except Exception as e:
-        return {"file": url, "error": f"{type(e).__name__}: {e}"}
+        # A DataWarning's message names the file itself.
+        text = f"{type(e).__name__}: {e}"
+        return {"file": url, "error": text if str(e).startswith(f"{url}: ") else f"{url}: {text}"}
     return {"file": url, "fields": {name: str(values.dtype) for name, values in cloud.fields.items()}}
 
 
@@ -110,7 +112,7 @@ def main():
             others = {name: dtype for name, dtype in c["fields"].items() if name not in ("x", "y", "z")}
             print(f"{c['file']}: {points} points, fields {others}")
     for c in failed:
-        print(f"{c['file']}: {c['error']}", file=sys.stderr)
+        print(c["error"], file=sys.stderr)
     points = sum(points for points, _ in summaries.values())
     print(
         f"{len(summaries)} files, {points} points in {seconds:.3f} s: {points / max(seconds, 1e-9):,.0f} points/s"

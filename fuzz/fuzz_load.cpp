@@ -86,6 +86,7 @@ HARNESS void add_header(Digest& digest, const vantrel::PcdHeader& header) {
     digest.add(header.data_offset);
     digest.add(header.header_lines);
     digest.add(header.data_line);
+    digest.add(header.opening);
 }
 
 // Claims can be huge and lazily mapped: the records are hashed up to 4 MiB.
@@ -282,7 +283,7 @@ HARNESS void check_chunks(const char* bytes, std::size_t size, const vantrel::Pc
         vantrel::MemoryStreamBuf memory(bytes, size);
         ForwardOnly forward(bytes, size, 1 + selector % 61);
         std::istream in(pass == 0 ? static_cast<std::streambuf*>(&memory) : &forward);
-        vantrel::PcdReader reader(in, options);
+        vantrel::PcdReader reader(in, vantrel::parse_pcd_header(in), options);
         const std::vector<std::size_t>* const choices[] = {nullptr, &chosen};
         for (const std::vector<std::size_t>* fields : choices) {
             if (fields == &chosen && (chosen.empty() || pass == 1)) break;

@@ -201,10 +201,10 @@ def test_malformed_variants_load_or_raise(tmp_path, name):
 
 
 def replay_program():
-    """The fuzz target's replay build: beside the imported module (the sanitizer
+    """The fuzz target's replay build: beside the imported package (the sanitizer
     build), or else in the build tree that the install used."""
     root = FIXTURES.parent.parent.parent
-    beside = pathlib.Path(vantrel.__file__).parent / "fuzz_load_replay"
+    beside = pathlib.Path(vantrel.__file__).parent.parent / "fuzz_load_replay"
     if beside.exists():
         return beside
     found = sorted((root / "build").glob("cp312*/fuzz_load_replay"), key=lambda p: p.stat().st_mtime)

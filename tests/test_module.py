@@ -57,12 +57,19 @@ def test_path_kinds_give_the_same_result(pcd, convert):
 
 
 @pytest.mark.parametrize(
-    "args",
-    [(pathlib.Path("x.pcd"),), (None,), (1,), (), ("a", "b"), ("\udc80",)],
+    "args, match",
+    [
+        ((pathlib.Path("x.pcd"),), "not PosixPath; read_pcd\\(\\) takes pathlib.Path and binary file objects"),
+        ((None,), "takes a path as str, bytes or bytearray, not NoneType"),
+        ((1,), "not int"),
+        ((), "incompatible function arguments"),
+        (("a", "b"), "incompatible function arguments"),
+        (("\udc80",), "this str has no UTF-8 form"),
+    ],
     ids=["path", "none", "int", "no-arg", "two-args", "lone-surrogate"],
 )
-def test_refused_arguments(args):
-    with pytest.raises(TypeError, match="incompatible function arguments"):
+def test_refused_arguments(args, match):
+    with pytest.raises(TypeError, match=match):
         vantrel.load_pcd(*args)
 
 

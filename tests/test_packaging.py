@@ -77,7 +77,9 @@ def test_batch_examples_report_failures_and_go_on(tmp_path, example, args, summa
     if example == "dask_batch.py":
         assert lines[0].endswith("c0.pcd: 100 points, fields {'intensity': 'float32'}")
     assert "lzma.pcd: RuntimeError: Unsupported PCD DATA type: lzma" in run.stderr
-    assert "short.pcd: DataWarning: PCD data ends early: the file holds 1 of 5 points" in run.stderr
+    assert (
+        "DataWarning: " in run.stderr and "short.pcd: PCD data ends early: the file holds 1 of 5 points" in run.stderr
+    )
 
 
 SYSTEM_LZF = pathlib.Path("/usr/lib/x86_64-linux-gnu/liblzf.so.1")
@@ -100,7 +102,8 @@ def test_repaired_wheel_installs_into_a_fresh_environment_with_its_own_liblzf(tm
     import zipfile
 
     names = zipfile.ZipFile(wheel).namelist()
-    assert any(n.startswith("vantrel.cpython-312") for n in names) and "vantrel-stubs/__init__.pyi" in names
+    assert any(n.startswith("vantrel/__init__.cpython-312") for n in names) and "vantrel-stubs/__init__.pyi" in names
+    assert "vantrel/cli.py" in names
     assert any(n.startswith("vantrel.libs/liblzf") for n in names)
     env_dir = tmp_path / "env"
     venv.create(env_dir, with_pip=True)
@@ -122,7 +125,7 @@ def test_repaired_wheel_installs_into_a_fresh_environment_with_its_own_liblzf(tm
     expected = float(vantrel.load_pcd(str(sample))[0].astype("f8").sum())
     assert out[0].split() == [str(expected), vantrel.__version__]
     resolved = next(line for line in out if "liblzf" in line)
-    assert "/site-packages/vantrel.libs/liblzf-" in resolved, resolved
+    assert "/site-packages/" in resolved and "vantrel.libs/liblzf-" in resolved, resolved
 
 
 def test_sdist_builds(tmp_path):

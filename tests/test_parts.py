@@ -207,7 +207,7 @@ def test_bad_arguments_are_refused_before_anything_is_read(call, error, match):
 def test_open_pcd_refuses_what_read_pcd_refuses(pcd):
     path = pcd(header(data="lzma"))
     for read in (vantrel.read_pcd, vantrel.open_pcd):
-        with pytest.raises(RuntimeError, match="^Unsupported PCD DATA type: lzma$"):
+        with pytest.raises(RuntimeError, match=r"^Unsupported PCD DATA type: lzma(\n|$)"):
             read(path)
     with pytest.raises(vantrel.PcdFileNotFoundError):
         vantrel.open_pcd(path + ".missing")

@@ -83,6 +83,8 @@ class PointCloud:
     def points(self) -> npt.NDArray[np.float32] | npt.NDArray[np.float64]: ...
     @property
     def records(self) -> npt.NDArray[np.void]: ...
+    def to_pandas(self) -> Any:
+        """The cloud as a pandas DataFrame (a copy): one column per field in header order."""
     def __len__(self) -> int: ...
 
 def load_pcd(
@@ -126,9 +128,20 @@ def open_pcd(source: _Source) -> PcdReader:
 def read_pcd_header(source: _Source) -> PcdHeader:
     """Read the header of a PCD file, and nothing more."""
 
+def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> npt.NDArray[np.uint8]:
+    """The colors packed in an rgb or rgba field, as uint8 channels: (N, 3), or (N, 4) with alpha."""
+
+def pack_rgb(
+    colors: npt.ArrayLike, *, dtype: npt.DTypeLike = "uint32"
+) -> npt.NDArray[np.uint32] | npt.NDArray[np.float32]:
+    """Colors packed as an rgb or rgba field, uint32 or (with dtype=numpy.float32) the same bits as float32."""
+
+# A pandas DataFrame or a NumPy structured array is taken too.
+_Fields = Mapping[str, npt.ArrayLike] | PointCloud | npt.NDArray[np.void] | Any
+
 def write_pcd(
     target: StrOrBytesPath | SupportsWrite[bytes],
-    fields: Mapping[str, npt.ArrayLike] | PointCloud | None = None,
+    fields: _Fields | None = None,
     *,
     points: npt.ArrayLike | None = None,
     data: Literal["ascii", "binary", "binary_compressed"] = "binary_compressed",
@@ -146,9 +159,7 @@ class PcdWriter:
     def closed(self) -> bool: ...
     @property
     def written(self) -> int: ...
-    def write(
-        self, fields: Mapping[str, npt.ArrayLike] | PointCloud | None = None, *, points: npt.ArrayLike | None = None
-    ) -> None: ...
+    def write(self, fields: _Fields | None = None, *, points: npt.ArrayLike | None = None) -> None: ...
     def close(self) -> None: ...
     def __enter__(self) -> PcdWriter: ...
     def __exit__(

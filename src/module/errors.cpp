@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "pcd/compressed_reader.h"
 #include "pcd/file_output.h"
 #include "pcd/section_reader.h"
 
@@ -124,9 +125,96 @@ void raise_write_error(const WriteError& error, py::handle filename) {
     throw py::error_already_set();
 }
 
-void warn_data(const std::string& shortfall) {
+void warn_data(const std::string& shortfall, const std::optional<std::string>& name) {
     if (shortfall.empty()) return;
-    if (PyErr_WarnEx(data_warning, shortfall.c_str(), 1) != 0) throw py::error_already_set();
+    const std::string message = name ? *name + ": " + shortfall : shortfall;
+    if (PyErr_WarnEx(data_warning, message.c_str(), 1) != 0) throw py::error_already_set();
+}
+
+std::optional<std::string> source_name(py::handle source) {
+    py::object name = py::reinterpret_borrow<py::object>(source);
+    if (!PyUnicode_Check(source.ptr()) && !PyBytes_Check(source.ptr()) && !py::hasattr(source, "__fspath__")) {
+        if (!py::hasattr(source, "name")) return std::nullopt;
+        try {
+            name = source.attr("name");
+        } catch (const py::error_already_set&) {
+            return std::nullopt;
+        }
+        if (!PyUnicode_Check(name.ptr()) && !PyBytes_Check(name.ptr()) && !py::hasattr(name, "__fspath__")) {
+            return std::nullopt;  // a file opened from a descriptor is named by its number
+        }
+    }
+    try {
+        // Bytes that are no UTF-8 come back from fsdecode as surrogates: shown escaped.
+        const py::object text = py::module_::import("os").attr("fsdecode")(name);
+        return py::bytes(text.attr("encode")("utf-8", "backslashreplace")).cast<std::string>();
+    } catch (const py::error_already_set&) {
+        return std::nullopt;
+    }
+}
+
+namespace {
+
+// Sets the Python exception that a C++ exception maps to: the module's
+// translator for its own, pybind11's mapping for the standard ones.
+void set_error(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::range_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::runtime_error&) {
+        translate(std::current_exception());
+    } catch (const std::logic_error& e) {
+        const bool value = dynamic_cast<const std::domain_error*>(&e) ||
+                           dynamic_cast<const std::invalid_argument*>(&e) || dynamic_cast<const std::length_error*>(&e);
+        PyErr_SetObject(value ? PyExc_ValueError : PyExc_RuntimeError, readable_text(e.what()).ptr());
+    } catch (const std::exception& e) {
+        PyErr_SetObject(PyExc_RuntimeError, readable_text(e.what()).ptr());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown failure");
+    }
+}
+
+}  // namespace
+
+void raise_read_failure(std::exception_ptr failure, const ReadContext& context) {
+    set_error(failure);
+    py::error_already_set error;
+    const auto note = [&](const std::string& text) { error.value().attr("add_note")(readable_text(text)); };
+    if (context.name) note("while reading " + std::string(py::repr(py::str(*context.name))));
+    if (context.header && !context.header->data_line) {
+        const std::string& opening = context.header->opening;
+        if (opening.size() >= 2 && opening[0] == '\x1f' && opening[1] == '\x8b') {
+            note(
+                "it is gzip-compressed, not a PCD file as it stands: open it with gzip.open(path, 'rb') and "
+                "pass the file object to read_pcd");
+        } else {
+            note("it does not look like a PCD file: no DATA line ends its header");
+        }
+    }
+    try {
+        std::rethrow_exception(failure);
+    } catch (const DecompressionError& e) {
+        if (e.sizes_present < 8) {
+            note("the file ends inside the compressed block's two sizes: " + std::to_string(e.sizes_present) +
+                 " of their 8 bytes are there");
+        } else if (e.declared >= 0) {
+            note("the compressed block declares " + std::to_string(e.declared) + " bytes of data, and the file holds " +
+                 std::to_string(e.present) + " of them after its two sizes");
+        }
+    } catch (...) {
+    }
+    throw error;
 }
 
 }  // namespace vantrel

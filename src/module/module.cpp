@@ -1,4 +1,5 @@
 // The Python face of the engine: load_pcd, read_pcd, read_pcd_header, open_pcd and write_pcd.
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -7,6 +8,8 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
+#include "module/hints.h"
+#include "module/py_files.h"
 #include "module/reader.h"
 #include "module/sources.h"
 #include "module/writer.h"
@@ -17,33 +20,64 @@ namespace py = pybind11;
 
 namespace {
 
+// load_pcd's argument: a str (as UTF-8) or bytes and bytearray (as they are).
+std::string filename_bytes(py::handle filename) {
+    if (PyUnicode_Check(filename.ptr())) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(filename.ptr(), &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            throw py::type_error(
+                "load_pcd() takes a path as str, bytes or bytearray, and this str has no UTF-8 "
+                "form (it holds a lone surrogate); pass its bytes (os.fsencode)");
+        }
+        return std::string(text, static_cast<std::size_t>(size));
+    }
+    if (PyBytes_Check(filename.ptr())) return std::string(py::bytes(py::reinterpret_borrow<py::object>(filename)));
+    if (PyByteArray_Check(filename.ptr())) {
+        return std::string(PyByteArray_AS_STRING(filename.ptr()),
+                           static_cast<std::size_t>(PyByteArray_GET_SIZE(filename.ptr())));
+    }
+    throw py::type_error("load_pcd() takes a path as str, bytes or bytearray, not " + vantrel::type_name(filename) +
+                         "; read_pcd() takes pathlib.Path and binary file objects too");
+}
+
 // The engine touches no Python object, so other threads run while a file is
 // read and decoded; the lock is back for result assembly and for raising.
-std::pair<py::array, py::dict> load_pcd(const std::string& filename) {
-    vantrel::PcdLoad load = [&] {
+std::pair<py::array, py::dict> load_pcd(const vantrel::hint::Filename& filename) {
+    const std::string path = filename_bytes(filename);
+    vantrel::ReadContext context{vantrel::source_name(filename), std::nullopt};
+    vantrel::PcdLoad load = vantrel::reading(context, [&] {
         py::gil_scoped_release release;
-        return vantrel::load_pcd(filename);
-    }();
+        std::ifstream file = vantrel::open_pcd_file(path);
+        vantrel::PcdHeader header = vantrel::parse_pcd_header(file);
+        context.header = header;
+        return vantrel::load_parsed(file, std::move(header), {});
+    });
     const std::string shortfall = vantrel::describe_shortfall(load.header, load.data);
-    auto result = vantrel::build_result(std::move(load));
-    vantrel::warn_data(shortfall);
+    auto result = vantrel::reading(context, [&] { return vantrel::build_result(std::move(load)); });
+    vantrel::warn_data(shortfall, context.name);
     return result;
 }
 
-py::object read_pcd_header(py::handle source) {
-    vantrel::Source input(source, "read_pcd_header");
-    vantrel::PcdHeader header = input.run([](std::istream& in) {
-        vantrel::PcdHeader header = vantrel::parse_pcd_header(in);
-        // Without a DATA line the input is no PCD: refused as read_pcd refuses it.
-        if (!header.data_line) {
-            vantrel::LoadOptions options;
-            options.require_coordinates = false;
-            vantrel::check_header(header, options);
-        }
-        return header;
+vantrel::hint::Header read_pcd_header(const vantrel::hint::Source& source) {
+    vantrel::ReadContext context{vantrel::source_name(source), std::nullopt};
+    return vantrel::reading(context, [&] {
+        vantrel::Source input(source, "read_pcd_header");
+        vantrel::PcdHeader header = input.run([&](std::istream& in) {
+            vantrel::PcdHeader parsed = vantrel::parse_pcd_header(in);
+            context.header = parsed;
+            // Without a DATA line the input is no PCD: refused as read_pcd refuses it.
+            if (!parsed.data_line) {
+                vantrel::LoadOptions options;
+                options.require_coordinates = false;
+                vantrel::check_header(parsed, options);
+            }
+            return parsed;
+        });
+        input.settle(header.data_offset);
+        return py::reinterpret_steal<vantrel::hint::Header>(vantrel::make_header(std::move(header)).release());
     });
-    input.settle(header.data_offset);
-    return vantrel::make_header(std::move(header));
 }
 
 const char* const read_pcd_header_doc = R"doc(
@@ -63,13 +97,13 @@ Returns:
 
 PYBIND11_MODULE(vantrel, m) {
     m.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
-    // A package over this module: vantrel.dask, vantrel.cli and the other
-    // Python parts live in the folder named vantrel beside it.
-    if (py::hasattr(m, "__file__")) {
-        const py::object path = py::module_::import("os").attr("path");
-        py::list folders;
-        folders.append(path.attr("join")(path.attr("dirname")(m.attr("__file__")), "vantrel"));
-        m.attr("__path__") = folders;
+    // The module is the package's __init__: vantrel.cli, vantrel.dask and the
+    // other Python parts live beside it. Colors are Python over NumPy, which
+    // they import only when called.
+    if (py::hasattr(m, "__path__")) {
+        const py::module_ colors = py::module_::import("vantrel._colors");
+        m.attr("unpack_rgb") = colors.attr("unpack_rgb");
+        m.attr("pack_rgb") = colors.attr("pack_rgb");
     }
     m.attr("__version__") = VANTREL_VERSION;
     vantrel::register_errors(m);

@@ -11,6 +11,7 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
+#include "module/hints.h"
 #include "module/sources.h"
 #include "pcd/load_driver.h"
 
@@ -122,10 +123,18 @@ void keep_fields(PcdLoad& load, const std::vector<std::size_t>& chosen) {
 
 class ReaderObject {
 public:
-    ReaderObject(py::handle source) : source_(std::make_unique<Source>(source, "open_pcd")) {
-        LoadOptions options;
-        options.require_coordinates = false;
-        engine_ = source_->run([&](std::istream& in) { return std::make_unique<PcdReader>(in, options); });
+    explicit ReaderObject(py::handle source) {
+        context_.name = source_name(source);
+        reading(context_, [&] {
+            source_ = std::make_unique<Source>(source, "open_pcd");
+            LoadOptions options;
+            options.require_coordinates = false;
+            engine_ = source_->run([&](std::istream& in) {
+                PcdHeader header = parse_pcd_header(in);
+                context_.header = header;
+                return std::make_unique<PcdReader>(in, std::move(header), options);
+            });
+        });
         header_ = make_header(engine_->header());
     }
 
@@ -137,7 +146,7 @@ public:
     py::object header() const { return header_; }
     bool closed() const noexcept { return source_ == nullptr; }
 
-    py::object read(py::handle count, py::handle fields) {
+    hint::Cloud read(const hint::Count& count, const hint::FieldNames& fields) {
         const std::unique_lock<std::recursive_mutex> lock = hold();
         open_or_refuse();
         std::int64_t n = engine_->size() - engine_->tell();
@@ -147,19 +156,21 @@ public:
             n = std::min(n, asked);
         }
         const auto chosen = chosen_fields(engine_->header(), fields);
-        return read_points(n, chosen);
+        return py::reinterpret_steal<hint::Cloud>(read_points(n, chosen).release());
     }
 
     py::object read_points(std::int64_t n, const std::optional<std::vector<std::size_t>>& chosen) {
-        PcdLoad load = source_->run([&](std::istream&) { return engine_->read(n, chosen ? &*chosen : nullptr); });
+        PcdLoad load = reading(context_, [&] {
+            return source_->run([&](std::istream&) { return engine_->read(n, chosen ? &*chosen : nullptr); });
+        });
         // Damage is told once per pass over the data, with the read that meets it.
         std::string shortfall;
         if (!warned_) {
             shortfall = describe_shortfall(engine_->header(), engine_->report());
             warned_ = !shortfall.empty();
         }
-        py::object cloud = make_point_cloud(std::move(load));
-        warn_data(shortfall);
+        py::object cloud = reading(context_, [&] { return make_point_cloud(std::move(load)); });
+        warn_data(shortfall, context_.name);
         return cloud;
     }
 
@@ -169,14 +180,16 @@ public:
         return engine_->tell();
     }
 
-    std::int64_t seek(py::handle point) {
+    std::int64_t seek(const hint::Index& point) {
         const std::unique_lock<std::recursive_mutex> lock = hold();
         open_or_refuse();
         const std::int64_t target = integer_argument(point, "point");
         const std::int64_t from = engine_->tell();
-        source_->run([&](std::istream&) {
-            engine_->seek(target);
-            return 0;
+        reading(context_, [&] {
+            return source_->run([&](std::istream&) {
+                engine_->seek(target);
+                return 0;
+            });
         });
         if (target < from) warned_ = false;  // read again from the start: a new pass
         return engine_->tell();
@@ -217,6 +230,7 @@ public:
     }
 
 private:
+    ReadContext context_;
     std::unique_ptr<Source> source_;
     std::unique_ptr<PcdReader> engine_;
     py::object header_;
@@ -254,36 +268,41 @@ and the position is kept.
 
 }  // namespace
 
-py::object read_pcd(py::handle source, py::handle fields, bool mmap) {
-    Source input(source, "read_pcd");
+hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields, bool mmap) {
+    ReadContext context{source_name(source), std::nullopt};
     LoadOptions options;
     options.require_coordinates = false;
     PcdLoad load;
     std::string shortfall;  // told of the file's own fields, which the report counts in
-    if (mmap) {
-        if (!input.path()) {
+    reading(context, [&] {
+        Source input(source, "read_pcd");
+        if (mmap && !input.path()) {
             throw py::value_error("mmap=True needs a path: a file object (" + type_name(source) + ") cannot be mapped");
         }
-        load = input.run([&](std::istream&) { return map_pcd_file(*input.path(), options); });
-        shortfall = describe_shortfall(load.header, load.data);
-        if (const auto chosen = chosen_fields(load.header, fields)) keep_fields(load, *chosen);
-    } else if (fields.is_none()) {
-        load = input.run([&](std::istream& in) { return load_pcd_stream(in, options); });
-        shortfall = describe_shortfall(load.header, load.data);
-    } else {
-        std::unique_ptr<PcdReader> reader =
-            input.run([&](std::istream& in) { return std::make_unique<PcdReader>(in, options); });
-        const auto chosen = chosen_fields(reader->header(), fields);
-        load = input.run([&](std::istream&) { return reader->read(reader->size(), &*chosen); });
-        load.header.width = reader->header().width;  // the whole cloud keeps its grid
-        load.header.height = reader->header().height;
-        load.header.points = reader->header().points;
-        shortfall = describe_shortfall(reader->header(), load.data);
-    }
-    input.settle(load.data.data_end);
-    py::object cloud = make_point_cloud(std::move(load));
-    warn_data(shortfall);
-    return cloud;
+        PcdHeader header = input.run([&](std::istream& in) { return parse_pcd_header(in); });
+        context.header = header;
+        if (mmap) {
+            load = input.run([&](std::istream&) { return map_pcd_file(*input.path(), header, options); });
+            shortfall = describe_shortfall(load.header, load.data);
+            if (const auto chosen = chosen_fields(load.header, fields)) keep_fields(load, *chosen);
+        } else if (fields.is_none()) {
+            load = input.run([&](std::istream& in) { return load_parsed(in, header, options); });
+            shortfall = describe_shortfall(load.header, load.data);
+        } else {
+            std::unique_ptr<PcdReader> reader =
+                input.run([&](std::istream& in) { return std::make_unique<PcdReader>(in, header, options); });
+            const auto chosen = chosen_fields(reader->header(), fields);
+            load = input.run([&](std::istream&) { return reader->read(reader->size(), &*chosen); });
+            load.header.width = reader->header().width;  // the whole cloud keeps its grid
+            load.header.height = reader->header().height;
+            load.header.points = reader->header().points;
+            shortfall = describe_shortfall(reader->header(), load.data);
+        }
+        input.settle(load.data.data_end);
+    });
+    py::object cloud = reading(context, [&] { return make_point_cloud(std::move(load)); });
+    warn_data(shortfall, context.name);
+    return py::reinterpret_steal<hint::Cloud>(cloud.release());
 }
 
 void register_reader(py::module_& m) {
@@ -294,7 +313,7 @@ void register_reader(py::module_& m) {
              read_doc)
         .def(
             "chunks",
-            [](py::object self, py::handle size, py::handle fields) {
+            [](py::object self, const hint::Index& size, const hint::FieldNames& fields) {
                 auto& reader = self.cast<ReaderObject&>();
                 const std::int64_t n = integer_argument(size, "size");
                 if (n < 1) throw py::value_error("size must be 1 or more, not " + std::to_string(n));
@@ -326,8 +345,8 @@ void register_reader(py::module_& m) {
         });
 
     m.def(
-        "open_pcd", [](py::handle source) { return std::make_unique<ReaderObject>(source); }, py::arg("source"),
-        open_pcd_doc);
+        "open_pcd", [](const hint::Source& source) { return std::make_unique<ReaderObject>(source); },
+        py::arg("source"), open_pcd_doc);
 }
 
 }  // namespace vantrel

@@ -4,13 +4,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include "module/hints.h"
+
 namespace vantrel {
 
 // Adds PcdReader (and its chunk iterator) and open_pcd to the module.
 void register_reader(pybind11::module_& m);
 
 // read_pcd(source, *, fields=None, mmap=False).
-pybind11::object read_pcd(pybind11::handle source, pybind11::handle fields, bool mmap);
+hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields, bool mmap);
 
 extern const char* const read_pcd_doc;
 

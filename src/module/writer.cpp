@@ -138,22 +138,34 @@ std::vector<double> viewpoint_values(py::handle value) {
 }
 
 // One DataWarning per field whose values ascii cannot keep bit for bit.
-void warn_lossy(const PcdHeader& header, const std::vector<std::int64_t>& lossy) {
+void warn_lossy(const PcdHeader& header, const std::vector<std::int64_t>& lossy,
+                const std::optional<std::string>& name) {
     for (std::size_t f = 0; f < lossy.size(); ++f) {
         if (lossy[f] == 0) continue;
         warn_data("ascii cannot keep the bits of " + std::to_string(lossy[f]) + " value" + (lossy[f] == 1 ? "" : "s") +
-                  " of field " + quoted(header.fields[f].name) +
-                  ": NaNs with a payload (such as packed colors stored as F 4) are written as nan; write binary or "
-                  "binary_compressed, or store the field as U 4");
+                      " of field " + quoted(header.fields[f].name) +
+                      ": NaNs with a payload (such as packed colors stored as F 4) are written as nan; write binary or "
+                      "binary_compressed, or store the field as U 4",
+                  name);
     }
 }
 
 }  // namespace
 
-void add_fields(py::handle fields, WriteJob& job) {
-    if (fields.is_none()) return;
+void add_fields(py::handle given, WriteJob& job) {
+    if (given.is_none()) return;
+    py::object fields = py::reinterpret_borrow<py::object>(given);
+    if (py::isinstance<PointCloudObject>(given)) fields = given.cast<const PointCloudObject&>().fields;
     if (!py::isinstance(fields, py::module_::import("collections.abc").attr("Mapping"))) {
-        throw py::type_error("fields must be a mapping of names to arrays, or a PointCloud, not " + type_name(fields));
+        // A pandas DataFrame or a structured array: its columns are the fields.
+        py::object columns = py::module_::import("vantrel._frames").attr("as_fields")(fields);
+        if (columns.is_none()) {
+            throw py::type_error(
+                "fields must be a mapping of names to arrays, a PointCloud, a pandas DataFrame or a "
+                "NumPy structured array, not " +
+                type_name(fields));
+        }
+        fields = std::move(columns);
     }
     for (const py::handle item : fields.attr("items")()) {
         const py::handle key = item[py::int_(0)];
@@ -169,16 +181,13 @@ void add_fields(py::handle fields, WriteJob& job) {
 WriteJob build_write(const py::object& fields, const py::object& points, const py::object& data,
                      const py::object& width, const py::object& height, const py::object& viewpoint) {
     WriteJob job;
-    py::object mapping = fields;
     if (py::isinstance<PointCloudObject>(fields)) {
-        const auto& cloud = fields.cast<const PointCloudObject&>();
-        const PcdHeader& source = cloud.pcd_header();
-        mapping = cloud.fields;
+        const PcdHeader& source = fields.cast<const PointCloudObject&>().pcd_header();
         job.options.cloud_grid = std::array<std::int32_t, 2>{source.width, source.height};
         job.options.viewpoint = std::vector<double>(source.viewpoint.begin(), source.viewpoint.end());
     }
     if (!points.is_none()) add_coordinates(points, job);
-    add_fields(mapping, job);
+    add_fields(fields, job);
     if (!PyUnicode_Check(data.ptr())) throw py::type_error("data must be a str, not " + type_name(data));
     job.options.data = data.cast<std::string>();
     job.options.width = grid_side(width, "width");
@@ -187,9 +196,9 @@ WriteJob build_write(const py::object& fields, const py::object& points, const p
     return job;
 }
 
-void write_pcd_from_python(const py::object& target, const py::object& fields, const py::object& points,
-                           const py::object& data, const py::object& width, const py::object& height,
-                           const py::object& viewpoint) {
+void write_pcd_from_python(const hint::Target& target, const hint::Fields& fields, const hint::Points& points,
+                           const hint::Data& data, const hint::Count& width, const hint::Count& height,
+                           const hint::Viewpoint& viewpoint) {
     const WriteJob job = build_write(fields, points, data, width, height, viewpoint);
     const PcdHeader header = plan_pcd_header(job.fields, check_write_fields(job.fields), job.options);
     std::vector<FieldSource> sources;
@@ -203,7 +212,7 @@ void write_pcd_from_python(const py::object& target, const py::object& fields, c
         lossy = writer.lossy_values();
     });
     output.commit();
-    warn_lossy(header, lossy);
+    warn_lossy(header, lossy, source_name(target));
 }
 
 namespace {
@@ -257,8 +266,8 @@ std::string describe(const WriteField& field) {
 
 class WriterObject {
 public:
-    WriterObject(py::handle target, py::handle data, py::handle points, py::handle width, py::handle height,
-                 py::handle viewpoint) {
+    WriterObject(const hint::Target& target, const hint::Data& data, const hint::Count& points,
+                 const hint::Count& width, const hint::Count& height, const hint::Viewpoint& viewpoint) {
         if (!PyUnicode_Check(data.ptr())) throw py::type_error("data must be a str, not " + type_name(data));
         options_.data = data.cast<std::string>();
         options_.width = grid_side(width, "width");
@@ -267,19 +276,18 @@ public:
         total_ = grid_side(points, "points");
         check_write_options(options_, total_);
         target_ = std::make_unique<Target>(target, "open_pcd_writer");
+        name_ = source_name(target);
         if (!total_ && options_.data != data_binary_compressed && !target_->seekable()) {
             throw py::value_error("open_pcd_writer needs points= for a target that cannot seek (" + type_name(target) +
                                   "): the header holds the number of points before the data");
         }
     }
 
-    void write(const py::object& fields, const py::object& points) {
+    void write(const hint::Fields& fields, const hint::Points& points) {
         if (closed_) throw py::value_error("I/O operation on closed file.");
         WriteJob job;
-        py::object mapping = fields;
-        if (py::isinstance<PointCloudObject>(fields)) mapping = fields.cast<const PointCloudObject&>().fields;
         if (!points.is_none()) add_coordinates(points, job);
-        add_fields(mapping, job);
+        add_fields(fields, job);
         const std::int64_t n = check_write_fields(job.fields);
         if (engine_) {
             check_schema(job.fields);
@@ -337,7 +345,7 @@ public:
         engine_.reset();
         target_->commit();
         target_.reset();
-        warn_lossy(final_header, lossy);
+        warn_lossy(final_header, lossy, name_);
     }
 
     // Leaves a path as it was: the temporary file goes.
@@ -381,6 +389,7 @@ private:
     std::unique_ptr<PcdWriter> engine_;
     std::vector<WriteField> schema_;
     PcdHeader header_;
+    std::optional<std::string> name_;  // the target's, for warnings
     bool closed_ = false;
 };
 
@@ -403,8 +412,8 @@ void register_writer(py::module_& m) {
         });
     m.def(
         "open_pcd_writer",
-        [](py::handle target, py::handle data, py::handle points, py::handle width, py::handle height,
-           py::handle viewpoint) {
+        [](const hint::Target& target, const hint::Data& data, const hint::Count& points, const hint::Count& width,
+           const hint::Count& height, const hint::Viewpoint& viewpoint) {
             return std::make_unique<WriterObject>(target, data, points, width, height, viewpoint);
         },
         py::arg("target"), py::kw_only(), py::arg("data") = "binary_compressed", py::arg("points") = py::none(),

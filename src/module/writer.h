@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "module/hints.h"
 #include "pcd/pcd_writer.h"
 
 namespace vantrel {
@@ -22,10 +23,11 @@ struct WriteJob {
     std::vector<pybind11::array> arrays;
 };
 
-// The fields of a mapping of names to arrays, in its order, appended to the
-// job; "_" (padding) is left out. TypeError for a non-mapping, a name that is
-// not str or a dtype of no element type; ValueError for a shape that is
-// neither (N,) nor (N, COUNT).
+// The fields of a mapping of names to arrays (a PointCloud's, a pandas
+// DataFrame's columns, a structured array's fields), in its order, appended
+// to the job; "_" (padding) is left out. TypeError for anything else, a name
+// that is not str or a dtype of no element type; ValueError for a shape that
+// is neither (N,) nor (N, COUNT).
 void add_fields(pybind11::handle fields, WriteJob& job);
 
 // x, y and z, the columns of an (N, 3) float32 or float64 array, appended
@@ -43,8 +45,8 @@ void register_writer(pybind11::module_& m);
 // The bound function; see write_pcd_doc. Refuses bad input before anything
 // is written: TypeError for a wrong kind or dtype, ValueError for a wrong
 // shape, name, length, size, DATA value or viewpoint.
-void write_pcd_from_python(const pybind11::object& target, const pybind11::object& fields,
-                           const pybind11::object& points, const pybind11::object& data, const pybind11::object& width,
-                           const pybind11::object& height, const pybind11::object& viewpoint);
+void write_pcd_from_python(const hint::Target& target, const hint::Fields& fields, const hint::Points& points,
+                           const hint::Data& data, const hint::Count& width, const hint::Count& height,
+                           const hint::Viewpoint& viewpoint);
 
 }  // namespace vantrel

@@ -24,7 +24,14 @@ struct CompressedSection::Plane {
 namespace {
 
 [[noreturn]] void decompression_failed() {
-    throw std::runtime_error("LZF decompression failed");
+    throw DecompressionError();
+}
+
+[[noreturn]] void payload_cut(std::uint32_t declared, std::uint64_t present) {
+    DecompressionError error;
+    error.declared = declared;
+    error.present = static_cast<std::int64_t>(present);
+    throw error;
 }
 
 std::uint32_t little_endian_u32(const unsigned char* b) noexcept {
@@ -94,7 +101,19 @@ void CompressedSection::read_sizes() {
     unsigned char sizes[8];
     in_.read(reinterpret_cast<char*>(sizes), sizeof sizes);
     started_ = true;
-    if (in_.gcount() != static_cast<std::streamsize>(sizeof sizes)) decompression_failed();
+    const auto got = static_cast<std::int64_t>(in_.gcount());
+    if (got != static_cast<std::int64_t>(sizeof sizes)) {
+        // An empty cloud may end before its size block, as some writers leave it.
+        if (points_ == 0) {
+            in_.clear();
+            compressed_ = uncompressed_ = 0;
+            report_.data_end = header_.data_offset + got;
+            return;
+        }
+        DecompressionError error;
+        error.sizes_present = got;
+        throw error;
+    }
     compressed_ = little_endian_u32(sizes);
     uncompressed_ = little_endian_u32(sizes + 4);
     // What each plane gets of an image that decodes to its declared size.
@@ -148,7 +167,7 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
         for (std::uint64_t left = compressed_; left > 0;) {
             const std::size_t got =
                 read(scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 16)));
-            if (got == 0) decompression_failed();
+            if (got == 0) payload_cut(compressed_, compressed_ - left);
             left -= got;
         }
     } else {
@@ -183,12 +202,15 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
                                    : into != nullptr
                                        ? decode_lzf_stream(compressed_, capacity, stop, read, ignore, into)
                                        : decode_lzf_stream(compressed_, capacity, stop, read, sink);
+        if (outcome.cut) payload_cut(compressed_, outcome.taken);
         if (!outcome.ok) decompression_failed();
         if (outcome.stopped) {
             // The planes after the last one needed are not decoded; a payload
             // that the file cuts short is still refused where the file's size tells.
             const std::int64_t left = remaining_bytes(in_);
-            if (left >= 0 && static_cast<std::uint64_t>(left) < compressed_ - outcome.taken) decompression_failed();
+            if (left >= 0 && static_cast<std::uint64_t>(left) < compressed_ - outcome.taken) {
+                payload_cut(compressed_, outcome.taken + static_cast<std::uint64_t>(left));
+            }
         } else if (outcome.decoded != uncompressed_) {
             decompression_failed();
         }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <istream>
+#include <stdexcept>
 #include <vector>
 
 #include "pcd/bulk_memory.h"
@@ -15,6 +16,18 @@
 #include "pcd/section_reader.h"
 
 namespace vantrel {
+
+// "LZF decompression failed", with what the section held when it was cut
+// short: the bytes of the size block present (of 8), and of the payload the
+// size declared and the bytes present after the size block (-1 when the
+// section was not cut short there).
+class DecompressionError : public std::runtime_error {
+public:
+    DecompressionError() : std::runtime_error("LZF decompression failed") {}
+    std::int64_t sizes_present = 8;
+    std::int64_t declared = -1;
+    std::int64_t present = -1;
+};
 
 // Decodes the stream as it is read (the payload is never held whole) and
 // places each plane's values at its field's place. A read of every point from
@@ -26,7 +39,8 @@ namespace vantrel {
 // the last plane needed; then the rest of the stream is not checked. Image
 // bytes beyond the declared uncompressed size are zero; the report's figures
 // come from that size, at the first read. Never writes outside the records.
-// Throws std::runtime_error("LZF decompression failed") when the stream ends
+// A cloud of no points may end before the two sizes: it reads as empty.
+// Throws DecompressionError ("LZF decompression failed") when the stream ends
 // inside the two sizes or the payload, when the decompressed length differs
 // from the declared one, or when that exceeds the image;
 // UnsupportedOperation when planes not held are needed again and the stream

@@ -23,6 +23,27 @@ std::string temporary_name(const std::string& path, std::uint64_t salt) {
     return folder + "." + base + "." + tag + ".tmp";
 }
 
+// The file a path finally names: its symbolic links followed (a relative
+// one from the folder it stands in), so that a write replaces the file a
+// link points to and keeps the link. A dangling link names the file to create.
+std::string final_target(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info{};
+        if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
+        const ::ssize_t length = ::readlink(current.c_str(), target.data(), target.size());
+        if (length < 0) throw WriteError(path, errno);
+        target.resize(static_cast<std::size_t>(length));
+        if (!target.empty() && target[0] != '/') {
+            const std::size_t slash = current.rfind('/');
+            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+        }
+        current = target;
+    }
+    throw WriteError(path, ELOOP);
+}
+
 }  // namespace
 
 WriteError::WriteError(const std::string& filename, int error_number)
@@ -30,11 +51,12 @@ WriteError::WriteError(const std::string& filename, int error_number)
 
 FileOutput::FileOutput(const std::string& path) : path_(path) {
     if (path.find('\0') != std::string::npos) throw WriteError(path, EINVAL);
+    target_ = final_target(path);
     struct stat target{};
-    const bool exists = ::stat(path.c_str(), &target) == 0;
+    const bool exists = ::stat(target_.c_str(), &target) == 0;
     if (exists && S_ISDIR(target.st_mode)) throw WriteError(path, EISDIR);
     if (exists && !S_ISREG(target.st_mode)) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
         if (fd_ < 0) throw WriteError(path, errno);
         return;
     }
@@ -42,7 +64,7 @@ FileOutput::FileOutput(const std::string& path) : path_(path) {
     std::mt19937_64 salt((std::uint64_t{entropy()} << 32) ^ entropy() ^
                          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     for (int attempt = 0; fd_ < 0; ++attempt) {
-        temporary_ = temporary_name(path, salt());
+        temporary_ = temporary_name(target_, salt());
         fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // the umask applies
         if (fd_ < 0 && (errno != EEXIST || attempt > 100)) {
             const int error = errno;
@@ -107,7 +129,7 @@ void FileOutput::commit() {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw WriteError(path_, errno);  // a delayed write error shows here
-    if (!temporary_.empty() && ::rename(temporary_.c_str(), path_.c_str()) != 0) throw WriteError(path_, errno);
+    if (!temporary_.empty() && ::rename(temporary_.c_str(), target_.c_str()) != 0) throw WriteError(path_, errno);
     committed_ = true;
 }
 

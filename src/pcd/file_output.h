@@ -28,8 +28,9 @@ private:
 // permission bits. Destroyed before commit(), it removes the temporary file,
 // and the target keeps its old content or stays absent. A target that exists
 // and is not a regular file (a device such as /dev/null, a FIFO) cannot be
-// replaced: it is written in place. Throws WriteError (with errno) when a
-// call fails.
+// replaced: it is written in place. A symbolic link (or a chain of them) is
+// followed: the file it points to is replaced, and the link stays; a dangling
+// link's target is created. Throws WriteError (with errno) when a call fails.
 class FileOutput : public ByteSink {
 public:
     explicit FileOutput(const std::string& path);
@@ -47,7 +48,8 @@ public:
     void commit();
 
 private:
-    std::string path_;
+    std::string path_;       // as the caller named it, for errors
+    std::string target_;     // the file it names, symbolic links followed
     std::string temporary_;  // empty when writing in place
     int fd_ = -1;
     bool committed_ = false;

@@ -29,9 +29,8 @@ void check_fields(const PcdHeader& header, const LoadOptions& options, const Coo
     }
 }
 
-PcdHeader parse_and_check(std::istream& in, const LoadOptions& options, Coordinates& coordinates) {
-    PcdHeader header = parse_pcd_header(in);
-    // The data section starts right after the DATA line that ended the parse.
+// The data section starts right after the DATA line that ended the parse.
+PcdHeader check_parsed(std::istream& in, PcdHeader header, const LoadOptions& options, Coordinates& coordinates) {
     in.clear();
     coordinates = find_coordinates(header);
     check_fields(header, options, coordinates);
@@ -62,8 +61,12 @@ std::unique_ptr<SectionReader> make_section_reader(std::istream& in, const PcdHe
 }
 
 PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options) {
+    return load_parsed(in, parse_pcd_header(in), options);
+}
+
+PcdLoad load_parsed(std::istream& in, PcdHeader header_read, const LoadOptions& options) {
     PcdLoad load;
-    load.header = parse_and_check(in, options, load.coordinates);
+    load.header = check_parsed(in, std::move(header_read), options, load.coordinates);
     const PcdHeader& header = load.header;
     // The binary reader writes every byte itself, so a small buffer need not be
     // cleared first. The buffer comes before the DATA value is looked at.
@@ -81,10 +84,10 @@ PcdLoad load_pcd(const std::string& filename) {
     return load_pcd_stream(file);
 }
 
-PcdLoad map_pcd_file(const std::string& filename, const LoadOptions& options) {
+PcdLoad map_pcd_file(const std::string& filename, PcdHeader header_read, const LoadOptions& options) {
     std::ifstream file = open_pcd_file(filename);
     PcdLoad load;
-    load.header = parse_and_check(file, options, load.coordinates);
+    load.header = check_parsed(file, std::move(header_read), options, load.coordinates);
     const PcdHeader& header = load.header;
     const std::int64_t size = record_bytes(header.points, header.point_step);
     if (header.data_type != data_binary) {
@@ -123,9 +126,9 @@ std::int64_t field_position(const PcdHeader& header, const std::string& name) no
     return -1;
 }
 
-PcdReader::PcdReader(std::istream& in, const LoadOptions& options) {
+PcdReader::PcdReader(std::istream& in, PcdHeader header, const LoadOptions& options) {
     Coordinates coordinates;
-    header_ = parse_and_check(in, options, coordinates);
+    header_ = check_parsed(in, std::move(header), options, coordinates);
     record_bytes(header_.points, header_.point_step);  // a claim no buffer can hold fails here, as a load does
     section_ = make_section_reader(in, header_, options);
     // Fields whose bytes meet another field's: in the file's records the one

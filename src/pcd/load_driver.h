@@ -60,12 +60,17 @@ PcdLoad load_pcd(const std::string& filename);
 // released.
 PcdLoad load_pcd_stream(std::istream& in, const LoadOptions& options = {});
 
-// Opens `filename`, whose DATA must be binary, and maps its records instead of
-// reading them (BulkMemory::map_file): the cost does not grow with the file.
-// What the file lacks of POINTS reads as zero and is reported. Checks the
-// header as load_pcd_stream does; throws std::invalid_argument for another
-// DATA value, OpenError, and as load_pcd_stream does.
-PcdLoad map_pcd_file(const std::string& filename, const LoadOptions& options);
+// load_pcd_stream after the header: `header` was parsed from the stream, which
+// stands just after it.
+PcdLoad load_parsed(std::istream& in, PcdHeader header, const LoadOptions& options);
+
+// Maps the records of `filename`, whose header (`header`, parsed from it) must
+// name DATA binary, instead of reading them (BulkMemory::map_file): the cost
+// does not grow with the file. What the file lacks of POINTS reads as zero and
+// is reported. Checks the header as load_pcd_stream does; throws
+// std::invalid_argument for another DATA value, OpenError, and as
+// load_pcd_stream does.
+PcdLoad map_pcd_file(const std::string& filename, PcdHeader header, const LoadOptions& options);
 
 // The field a name stands for, as the fields of a read hand it out: the last
 // field of that name with at least one element; -1 when there is none.
@@ -76,9 +81,10 @@ std::int64_t field_position(const PcdHeader& header, const std::string& name) no
 // The stream must outlive the reader.
 class PcdReader {
 public:
-    // Parses the header and checks it as load_pcd_stream does (without the
-    // data: the first read meets what it lacks). Throws as it does.
-    PcdReader(std::istream& in, const LoadOptions& options);
+    // Checks the header, parsed from the stream that stands just after it, as
+    // load_pcd_stream does (without the data: the first read meets what it
+    // lacks). Throws as it does.
+    PcdReader(std::istream& in, PcdHeader header, const LoadOptions& options);
     ~PcdReader();
     PcdReader(const PcdReader&) = delete;
     PcdReader& operator=(const PcdReader&) = delete;

@@ -72,7 +72,10 @@ LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, s
                 const std::size_t want = static_cast<std::size_t>(
                     std::min<std::uint64_t>(input_left, block - static_cast<std::size_t>(iend - in_start)));
                 const std::size_t got = read(iend, want);
-                if (got == 0) return outcome;  // the payload ends before its declared size
+                if (got == 0) {  // the payload ends before its declared size
+                    outcome.cut = true;
+                    return outcome;
+                }
                 iend += got;
                 input_left -= got;
                 outcome.taken += got;

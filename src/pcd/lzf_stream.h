@@ -18,6 +18,7 @@ struct LzfOutcome {
     std::uint64_t taken = 0;    // payload bytes read
     bool ok = false;            // the payload decoded whole, within the capacity
     bool stopped = false;       // decoding stopped at `stop`, before the payload's end
+    bool cut = false;           // the input ended before the payload's declared size
 };
 
 // Reads an `input_size`-byte LZF payload through `read` (which fills up to

@@ -131,6 +131,10 @@ PcdHeader parse_pcd_header(std::istream& in) {
     while (std::getline(in, line)) {
         // A line feed was consumed unless the input ended first.
         const bool fed = !in.eof();
+        if (header.opening.size() < 8) {
+            header.opening.append(line, 0, 8 - header.opening.size());
+            if (fed && header.opening.size() < 8) header.opening += '\n';
+        }
         header.data_offset += static_cast<std::int64_t>(line.size()) + (fed ? 1 : 0);
         header.header_lines += fed ? 1 : 0;
         if (line.empty() || line[0] == '#') continue;

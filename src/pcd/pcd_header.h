@@ -59,6 +59,7 @@ struct PcdHeader {
     std::int64_t data_offset = 0;   // bytes before the data section: where it starts
     std::int64_t header_lines = 0;  // line feeds before the data section
     bool data_line = false;         // a DATA line ended the header (its value may be anything)
+    std::string opening;            // the input's first bytes (up to 8), to tell other formats apart
 };
 
 // True for the one-byte names x, y and z, which are the coordinates.

@@ -1,0 +1,74 @@
+"""Packed colors: the rgb and rgba fields of PCD files, and back."""
+
+from __future__ import annotations
+
+from typing import Any
+
+
+def _numpy():
+    import numpy  # imported on first use: import vantrel stays free of NumPy
+
+    return numpy
+
+
+def unpack_rgb(values: Any, *, alpha: bool = False) -> Any:
+    """The colors packed in an rgb or rgba field, as uint8 channels.
+
+    Parameters:
+        values: the field's values, 4 bytes each: float32 as PCL and pypcd4 write rgb, or
+            uint32 as Open3D writes it (int32 too). The bits count, never the float's value:
+            an F 4 rgba whose bits are a NaN unpacks as the color those bits hold.
+        alpha: also give the top byte, as an rgba field holds it.
+
+    Returns:
+        An array of shape values.shape + (3,), r g b (from bits r << 16 | g << 8 | b), or + (4,),
+        r g b a with alpha=True (a << 24 above them), of dtype uint8.
+    """
+    np = _numpy()
+    array = np.asarray(values)
+    if array.dtype.kind not in "fiu" or array.dtype.itemsize != 4:
+        raise TypeError(f"unpack_rgb needs a field of 4 bytes per value (float32, uint32 or int32), not {array.dtype}")
+    if array.dtype.byteorder == ">":  # the same bits, in this machine's order
+        array = array.byteswap().view(array.dtype.newbyteorder("="))
+    bits = np.ascontiguousarray(array).view(np.uint32)
+    shifts = (16, 8, 0, 24) if alpha else (16, 8, 0)
+    return np.stack([(bits >> shift).astype(np.uint8) for shift in shifts], axis=-1)
+
+
+def pack_rgb(colors: Any, *, dtype: Any = "uint32") -> Any:
+    """Colors packed as an rgb or rgba field: the reverse of unpack_rgb.
+
+    Parameters:
+        colors: (N, 3) r g b or (N, 4) r g b a, as integers from 0 to 255 (uint8 or any
+            integer dtype), or as floats from 0 to 1, scaled as Open3D scales them
+            (round(c * 255), halves away from zero).
+        dtype: numpy.uint32 (the default; named as a string, so that importing vantrel does
+            not import NumPy) or numpy.float32, which gives the same bits as a float32 field, as
+            PCL and pypcd4 store rgb.
+
+    Returns:
+        (N,) values r << 16 | g << 8 | b, with a << 24 above them for (N, 4); for (N, 3) the
+        top byte is 0, as Open3D and pypcd4 write it.
+    """
+    np = _numpy()
+    dtype = np.dtype(dtype)
+    if dtype not in (np.dtype(np.uint32), np.dtype(np.float32)):
+        raise TypeError(f"pack_rgb gives uint32 or float32, not {dtype}")
+    array = np.asarray(colors)
+    if array.ndim != 2 or array.shape[1] not in (3, 4):
+        raise ValueError(f"pack_rgb needs colors of shape (N, 3) or (N, 4), not {array.shape}")
+    if array.dtype.kind == "f":
+        if not np.all((array >= 0) & (array <= 1)):  # NaN fails too
+            raise ValueError("pack_rgb needs float colors from 0 to 1 (or integers from 0 to 255)")
+        channels = np.floor(array * 255 + 0.5).astype(np.uint32)
+    elif array.dtype.kind in "iu":
+        if array.size and (array.min() < 0 or array.max() > 255):
+            raise ValueError("pack_rgb needs integer colors from 0 to 255 (or floats from 0 to 1)")
+        channels = array.astype(np.uint32)
+    else:
+        raise TypeError(f"pack_rgb needs integer or float colors, not {array.dtype}")
+    packed = channels[:, 0] << 16 | channels[:, 1] << 8 | channels[:, 2]
+    if array.shape[1] == 4:
+        packed |= channels[:, 3] << 24
+    packed = packed.astype(np.uint32)
+    return packed.view(np.float32) if dtype == np.float32 else packed

@@ -1,0 +1,64 @@
+"""pandas DataFrames and NumPy structured arrays, to and from point clouds."""
+
+from __future__ import annotations
+
+from typing import Any
+
+
+def to_pandas(cloud: Any) -> Any:
+    """PointCloud.to_pandas: one column per field, in header order, with the field's dtype; a
+    field of COUNT above 1 becomes the columns name_0 to name_{COUNT-1}; padding fields "_"
+    are left out."""
+    try:
+        import pandas
+    except ImportError:
+        raise ImportError("PointCloud.to_pandas needs pandas: pip install pandas") from None
+    seen: set[str] = set()
+    for field in cloud.header.fields:
+        if field.count < 1 or field.name == "_":
+            continue
+        if field.name in seen:
+            raise ValueError(f"this cloud has two fields named {field.name!r}, and a frame holds one column of a name")
+        seen.add(field.name)
+    columns: dict[str, Any] = {}
+    for name, values in cloud.fields.items():
+        if name == "_":
+            continue
+        parts = {name: values} if values.ndim == 1 else {f"{name}_{k}": values[:, k] for k in range(values.shape[1])}
+        for column, data in parts.items():
+            if column in columns:
+                raise ValueError(
+                    f"the column {column!r} would stand twice in the frame (a field and a field's element)"
+                )
+            columns[column] = data
+    return pandas.DataFrame(columns, copy=True)
+
+
+# The kinds of pandas columns that are no NumPy numbers: refused, naming the column.
+_NOT_NUMBERS = "object, string, category, nullable, bool"
+
+
+def as_fields(value: Any) -> dict[str, Any] | None:
+    """The fields write_pcd takes from a pandas DataFrame (each column a field of COUNT 1; the
+    index is not written) or a NumPy structured array (each named field a field, a subarray
+    field a COUNT), or None for anything else."""
+    import numpy as np
+
+    if isinstance(value, np.ndarray) and value.dtype.names is not None:
+        if value.ndim != 1:
+            raise ValueError(f"a structured array is written as (N,) records, not {value.shape}")
+        return {name: value[name] for name in value.dtype.names}
+    if type(value).__module__.split(".")[0] == "pandas" and hasattr(value, "columns") and hasattr(value, "dtypes"):
+        fields = {}
+        for column in value.columns:
+            if not isinstance(column, str):
+                raise TypeError(f"field names must be str, not {type(column).__name__} ({column!r})")
+            dtype = value[column].dtype
+            if not isinstance(dtype, np.dtype) or dtype.kind not in "fiu":
+                raise TypeError(
+                    f"column {column!r} has dtype {dtype}; a PCD field holds NumPy numbers (float, int or "
+                    f"uint), not {_NOT_NUMBERS} columns: convert it first (for example .astype('float32'))"
+                )
+            fields[column] = value[column].to_numpy()
+        return fields
+    return None

@@ -1,0 +1,322 @@
+"""vantrel's command line: look at, check, convert and picture PCD files without writing Python.
+
+    vantrel info FILE... [--stats] [--json]
+    vantrel check PATH...
+    vantrel convert IN OUT [--data ascii|binary|binary_compressed] [--fields a,b,c]
+    vantrel view FILE -o PICTURE.png [--color z|intensity|rgb|FIELD] [--size WxH]
+
+Also run as python -m vantrel.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+import warnings
+from collections.abc import Iterable
+from pathlib import Path
+from typing import Any
+
+import vantrel
+
+CHUNK = 1_000_000  # points read at a time where a command reads in chunks
+
+
+class Refused(Exception):
+    """A file or an argument the command cannot work with: one line on stderr, exit status 1."""
+
+
+def progress(items: Iterable[Any], total: int | None = None, what: str = "") -> Iterable[Any]:
+    """A progress bar on a terminal, nothing when the output goes elsewhere."""
+    if not sys.stderr.isatty():
+        return items
+    from tqdm import tqdm
+
+    return tqdm(items, total=total, desc=what, unit="", leave=False)
+
+
+def pcd_files(paths: Iterable[str]) -> list[Path]:
+    """The files named, with folders searched for *.pcd."""
+    found: list[Path] = []
+    for name in paths:
+        path = Path(name)
+        found += sorted(path.rglob("*.pcd")) if path.is_dir() else [path]
+    return found
+
+
+def message(error: BaseException, path: Path) -> str:
+    """The error's own words; a DataWarning names its file already."""
+    text = str(error)
+    prefix = f"{path}: "
+    return text[len(prefix) :] if text.startswith(prefix) else text
+
+
+# ---------------------------------------------------------------- info
+
+
+def field_rows(header: vantrel.PcdHeader) -> list[dict[str, Any]]:
+    return [
+        {"name": f.name, "type": f.type, "size": f.size, "count": f.count, "offset": f.offset} for f in header.fields
+    ]
+
+
+def statistics(path: Path, header: vantrel.PcdHeader) -> dict[str, dict[str, Any]]:
+    """Per field: min, max and mean of its values that are no NaN, and how many NaNs, read in chunks."""
+    import numpy as np
+
+    totals: dict[str, dict[str, Any]] = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", vantrel.DataWarning)
+        with vantrel.open_pcd(path) as reader:
+            chunks = progress(reader.chunks(CHUNK), math.ceil(header.points / CHUNK), f"{path.name}: stats")
+            for chunk in chunks:
+                for name, values in chunk.fields.items():
+                    values = values.astype(np.float64, copy=False).reshape(-1)
+                    nan = np.isnan(values)
+                    kept = values[~nan]
+                    entry = totals.setdefault(name, {"min": math.inf, "max": -math.inf, "sum": 0.0, "n": 0, "nan": 0})
+                    entry["nan"] += int(nan.sum())
+                    if len(kept):
+                        entry["min"] = min(entry["min"], float(kept.min()))
+                        entry["max"] = max(entry["max"], float(kept.max()))
+                        entry["sum"] += float(kept.sum())
+                        entry["n"] += len(kept)
+    stats = {}
+    for name, entry in totals.items():
+        n = entry["n"]
+        stats[name] = {
+            "min": entry["min"] if n else None,
+            "max": entry["max"] if n else None,
+            "mean": entry["sum"] / n if n else None,
+            "nan": entry["nan"],
+        }
+    return stats
+
+
+def json_number(value: float | None) -> Any:
+    """JSON has no infinities or NaN: they are written as strings."""
+    if value is None or math.isfinite(value):
+        return value
+    return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+
+
+def show_number(value: float | None) -> str:
+    return "—" if value is None else f"{value:.6g}"
+
+
+def info(args: argparse.Namespace) -> int:
+    failed = 0
+    for path in progress(pcd_files(args.files), what="files"):
+        try:
+            header = vantrel.read_pcd_header(path)
+            stats = statistics(path, header) if args.stats else None
+        except Exception as error:  # a DataWarning made an error too
+            print(f"vantrel: error: {path}: {message(error, path)}", file=sys.stderr)
+            failed += 1
+            continue
+        size = path.stat().st_size
+        if args.json:
+            record: dict[str, Any] = {"path": str(path), "size_bytes": size}
+            for attribute in ("version", "width", "height", "points", "data", "point_step", "data_offset", "organized"):
+                record[attribute] = getattr(header, attribute)
+            record["viewpoint"] = list(header.viewpoint)
+            record["fields"] = field_rows(header)
+            if stats is not None:
+                record["stats"] = {
+                    name: {key: json_number(value) for key, value in entry.items()} for name, entry in stats.items()
+                }
+            print(json.dumps(record))
+            continue
+        print(path)
+        print(f"  {'field':<16} {'type':<4} {'size':>4} {'count':>6} {'offset':>7}", end="")
+        print(f"  {'min':>12} {'max':>12} {'mean':>12} {'NaN':>8}" if stats is not None else "")
+        for field in header.fields:
+            line = f"  {field.name:<16} {field.type:<4} {field.size:>4} {field.count:>6} {field.offset:>7}"
+            entry = stats.get(field.name) if stats is not None else None
+            if entry is not None:
+                line += "".join(f" {show_number(entry[key]):>12}" for key in ("min", "max", "mean"))
+                line += f" {entry['nan']:>8}"
+            print(line)
+        organized = "organized" if header.organized else "unorganized"
+        print(f"  points      {header.points:,}")
+        print(f"  grid        {header.width} x {header.height} ({organized})")
+        print(f"  viewpoint   {' '.join(f'{v:g}' for v in header.viewpoint)}")
+        print(f"  data        {header.data}")
+        print(f"  file size   {size:,} bytes")
+    return 1 if failed else 0
+
+
+# ---------------------------------------------------------------- check
+
+
+def check(args: argparse.Namespace) -> int:
+    files = pcd_files(args.paths)
+    if not files:
+        raise Refused(f"no PCD file in {', '.join(args.paths)}")
+    bad = 0
+    for path in progress(files, what="files"):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", vantrel.DataWarning)
+                vantrel.read_pcd(path)
+        except Exception as error:  # a DataWarning made an error too
+            print(f"{path}: {type(error).__name__}: {message(error, path)}")
+            bad += 1
+        else:
+            print(f"{path}: ok")
+    return 1 if bad else 0
+
+
+# ---------------------------------------------------------------- convert
+
+
+def convert(args: argparse.Namespace) -> int:
+    source, target = Path(args.input), Path(args.output)
+    fields = [name.strip() for name in args.fields.split(",") if name.strip()] if args.fields else None
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", vantrel.DataWarning)  # nothing is written from a damaged file
+        with vantrel.open_pcd(source) as reader:
+            header = reader.header
+            options = {"width": header.width, "height": header.height} if header.organized else {}
+            with vantrel.open_pcd_writer(
+                target, data=args.data or header.data, points=header.points, viewpoint=header.viewpoint, **options
+            ) as writer:
+                chunks = reader.chunks(CHUNK, fields=fields)
+                for chunk in progress(chunks, math.ceil(header.points / CHUNK), f"{source.name}"):
+                    writer.write(chunk)
+    return 0
+
+
+# ---------------------------------------------------------------- view
+
+
+def picture_size(text: str) -> tuple[int, int]:
+    try:
+        width, height = (int(part) for part in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"--size takes WIDTHxHEIGHT in pixels, such as 1600x1200, not {text!r}")
+    if not (16 <= width <= 20000 and 16 <= height <= 20000):
+        raise argparse.ArgumentTypeError(f"--size takes 16 to 20000 pixels a side, not {text!r}")
+    return width, height
+
+
+def sample(n: int, limit: int = 1_000_000) -> Any:
+    """Which points to draw: all of them, or an even spread of `limit` of them."""
+    import numpy as np
+
+    return slice(None) if n <= limit else np.linspace(0, n - 1, limit).astype(np.int64)
+
+
+def view(args: argparse.Namespace) -> int:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise Refused("vantrel view needs matplotlib: pip install 'vantrel[view]'") from None
+    import numpy as np
+
+    path = Path(args.file)
+    header = vantrel.read_pcd_header(path)
+    names = {field.name for field in header.fields if field.count >= 1}
+    if not {"x", "y", "z"} <= names:
+        raise Refused(f"{path} has no x, y and z to draw (its fields: {', '.join(sorted(names))})")
+    color = args.color
+    if color not in names and not (color == "rgb" and "rgba" in names):
+        raise Refused(f"--color {color}: {path} has no such field (its fields: {', '.join(sorted(names))})")
+    field = color if color in names else "rgba"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", vantrel.DataWarning)
+        cloud = vantrel.read_pcd(path, fields=sorted({"x", "y", "z", field}))
+    points = cloud.points.astype(np.float64)
+    values = cloud.fields[field]
+    keep = np.isfinite(points).all(axis=1)
+    points, values = points[keep], values[keep]
+    chosen = sample(len(points))
+    points, values = points[chosen], values[chosen]
+    if color in ("rgb", "rgba"):
+        colors = {"c": vantrel.unpack_rgb(values) / 255.0}
+    else:
+        if values.ndim > 1:
+            values = values[:, 0]
+        colors = {"c": values.astype(np.float64), "cmap": "viridis"}
+    width, height = args.size
+    dpi = 100
+    figure, axes = plt.subplots(1, 2, figsize=(width / dpi, height / dpi), dpi=dpi)
+    marker = max(0.05, min(4.0, 4e4 / max(len(points), 1)))
+    for ax, (a, b), title in zip(axes, ((0, 1), (0, 2)), ("top view", "side view"), strict=True):
+        drawn = ax.scatter(points[:, a], points[:, b], s=marker, linewidths=0, **colors)
+        ax.set_xlabel("xyz"[a])
+        ax.set_ylabel("xyz"[b])
+        ax.set_title(title)
+        ax.set_aspect("equal", adjustable="datalim")
+    if color not in ("rgb", "rgba"):
+        figure.colorbar(drawn, ax=axes, label=color, shrink=0.8)
+    figure.suptitle(
+        f"{path.name}: {len(cloud):,} points" + (f", {len(points):,} drawn" if len(points) < len(cloud) else "")
+    )
+    figure.savefig(args.output, dpi=dpi)  # exactly WIDTH x HEIGHT pixels
+    plt.close(figure)
+    return 0
+
+
+# ---------------------------------------------------------------- main
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="vantrel", description=__doc__.split("\n")[0])
+    top.add_argument("--version", action="version", version=f"vantrel {vantrel.__version__}")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    info_ = commands.add_parser("info", help="print each file's header (and, with --stats, its values' range)")
+    info_.add_argument("files", nargs="+", metavar="FILE", help="PCD files, or folders to search for *.pcd")
+    info_.add_argument("--stats", action="store_true", help="per field: min, max, mean and NaN count")
+    info_.add_argument("--json", action="store_true", help="one JSON object per line per file, for scripts")
+    info_.set_defaults(run=info)
+
+    check_ = commands.add_parser(
+        "check", help="read each file whole and say whether it is sound; exit 1 when any is not"
+    )
+    check_.add_argument("paths", nargs="+", metavar="PATH", help="PCD files, or folders to search for *.pcd")
+    check_.set_defaults(run=check)
+
+    convert_ = commands.add_parser("convert", help="write IN again as OUT, in chunks (OUT appears only when done)")
+    convert_.add_argument("input", metavar="IN")
+    convert_.add_argument("output", metavar="OUT")
+    convert_.add_argument(
+        "--data", choices=("ascii", "binary", "binary_compressed"), help="the encoding of OUT (default: IN's)"
+    )
+    convert_.add_argument("--fields", metavar="a,b,c", help="the fields to keep, comma-separated (default: all)")
+    convert_.set_defaults(run=convert)
+
+    view_ = commands.add_parser("view", help="draw a top view and a side view of the cloud into a PNG file")
+    view_.add_argument("file", metavar="FILE")
+    view_.add_argument("-o", "--output", required=True, metavar="PICTURE.png")
+    view_.add_argument("--color", default="z", metavar="z|intensity|rgb|FIELD", help="the field that colors points")
+    view_.add_argument("--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (1600x1200)")
+    view_.set_defaults(run=view)
+    return top
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except KeyboardInterrupt:
+        print("vantrel: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:  # the reader of our output went away (| head)
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except Exception as error:  # a DataWarning made an error too
+        text = str(error) if isinstance(error, Refused) else f"{type(error).__name__}: {error}"
+        print(f"vantrel: error: {text}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
