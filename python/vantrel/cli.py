@@ -197,7 +197,9 @@ def picture_size(text: str) -> tuple[int, int]:
     try:
         width, height = (int(part) for part in text.lower().split("x"))
     except ValueError:
-        raise argparse.ArgumentTypeError(f"--size takes WIDTHxHEIGHT in pixels, such as 1600x1200, not {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"--size takes WIDTHxHEIGHT in pixels, such as 1600x1200, not {text!r}"
+        ) from None
     if not (16 <= width <= 20000 and 16 <= height <= 20000):
         raise argparse.ArgumentTypeError(f"--size takes 16 to 20000 pixels a side, not {text!r}")
     return width, height
