@@ -2,9 +2,11 @@
 
     python bench/peer_reads.py [--out bench/results]
 
-vantrel writes four clouds in each encoding: the lidar-like cloud, every element
+vantrel writes five clouds in each encoding: the lidar-like cloud, every element
 type (with NaN, infinities, -0 and the integer extremes) and a COUNT 3 field, an
-empty cloud, and an organized 64 x 32 one. Then each peer reads each file:
+empty cloud, an organized 64 x 32 one, and the lidar cloud again written in
+pieces with open_pcd_writer without points= (so that the header keeps room for
+the counts, padded with spaces). Then each peer reads each file:
 pypcd4 and Open3D in this process, PCL through its pcl_convert_pcd_ascii_binary
 tool (PCL reads the file and writes it again as binary, which vantrel reads
 back). Every value a peer returns is compared with what was written, bit for
@@ -54,7 +56,19 @@ def clouds():
         "every type": dict(fields=types, points=xyz),
         "empty": dict(fields={"intensity": np.zeros(0, np.float32)}, points=np.zeros((0, 3), np.float32)),
         "organized 64x32": dict(fields={}, points=grid, width=64, height=32),
+        "lidar in pieces": dict(fields=lidar, points=xyz, pieces=3),
     }
+
+
+def write(path, spec, encoding):
+    extra = {k: spec[k] for k in ("width", "height") if k in spec}
+    if "pieces" not in spec:
+        vantrel.write_pcd(path, spec["fields"], points=spec["points"], data=encoding, **extra)
+        return
+    n = len(spec["points"])
+    with vantrel.open_pcd_writer(path, data=encoding, **extra) as writer:  # the counts are written last
+        for part in np.array_split(np.arange(n), spec["pieces"]):
+            writer.write({k: v[part] for k, v in spec["fields"].items()}, points=spec["points"][part])
 
 
 def expected(spec):
@@ -156,8 +170,7 @@ def main():
             want = expected(spec)
             for encoding in ENCODINGS:
                 path = pathlib.Path(tmp) / f"{name.replace(' ', '_')}.{encoding}.pcd"
-                extra = {k: spec[k] for k in ("width", "height") if k in spec}
-                vantrel.write_pcd(path, spec["fields"], points=spec["points"], data=encoding, **extra)
+                write(path, spec, encoding)
                 row = []
                 for read in PEERS.values():
                     try:

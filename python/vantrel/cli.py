@@ -238,7 +238,8 @@ def view(args: argparse.Namespace) -> int:
     values = cloud.fields[field]
     keep = np.isfinite(points).all(axis=1)
     points, values = points[keep], values[keep]
-    chosen = sample(len(points))
+    finite = len(points)
+    chosen = sample(finite)
     points, values = points[chosen], values[chosen]
     if color in ("rgb", "rgba"):
         colors = {"c": vantrel.unpack_rgb(values) / 255.0}
