@@ -75,7 +75,7 @@ def run(location, scheduler=None, workers=2):
     cluster = (
         None
         if scheduler
-        else LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+        else LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0")
     )
     with Client(scheduler or cluster) as client:
         start = time.perf_counter()

@@ -22,8 +22,31 @@
 #include "pcd/lzf_stream.h"
 #include "pcd/memory_stream.h"
 #include "pcd/pcd_writer.h"
+#include "pcd/thread_pool.h"
 
 namespace {
+
+// Runs `body` with every piece of work shared on 4 threads however small, or
+// (for 1) none shared, then puts the pool back as it was. The workers stay:
+// starting threads for every input would cost more than the input.
+template <typename Body>
+auto with_threads(int threads, Body&& body) {
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    const int threads_before = pool.threads();
+    const std::int64_t min_before = pool.min_bytes();
+    pool.set_threads(4);
+    pool.set_min_bytes(threads > 1 ? 0 : INT64_MAX);
+    struct Restore {
+        vantrel::ThreadPool& pool;
+        int threads;
+        std::int64_t min_bytes;
+        ~Restore() {
+            pool.set_threads(threads);
+            pool.set_min_bytes(min_bytes);
+        }
+    } restore{pool, threads_before, min_before};
+    return body();
+}
 
 // The harness's own loops compare every value they check: kept out of the
 // coverage feedback, which is for the engine's branches, and which they
@@ -192,7 +215,17 @@ HARNESS void check_round_trip(const vantrel::PcdLoad& load, Digest& digest) {
         const vantrel::PcdHeader header =
             vantrel::plan_pcd_header(fields, vantrel::check_write_fields(fields), write_options);
         MemorySink sink;
-        vantrel::write_pcd(header, sources, sink);
+        with_threads(1, [&] {
+            vantrel::write_pcd(header, sources, sink);
+            return 0;
+        });
+        // The bytes written never depend on the number of threads.
+        MemorySink shared;
+        with_threads(4, [&] {
+            vantrel::write_pcd(header, sources, shared);
+            return 0;
+        });
+        if (shared.bytes != sink.bytes) std::abort();
         vantrel::MemoryStream in(sink.bytes.data(), sink.bytes.size());
         vantrel::LoadOptions options;
         options.require_coordinates = false;
@@ -261,6 +294,43 @@ HARNESS void check_lzf_stream(const std::uint8_t* data, std::size_t size) {
     const std::uint64_t decoded = outcome.ok ? outcome.decoded : 0;
     if (decoded != want) std::abort();
     if (want > 0 && (got.size() != want || std::memcmp(got.data(), expected.data(), want) != 0)) std::abort();
+}
+
+// The same load on four threads, every piece of work shared: the same
+// records and report, or (when the load on one failed) the same failure.
+HARNESS void check_threads(const char* bytes, std::size_t size, const vantrel::PcdLoad* one,
+                           const vantrel::LoadOptions& options, const std::string& failed = "") {
+    vantrel::MemoryStream in(bytes, size);
+    std::string outcome = "ok";
+    vantrel::PcdLoad shared;
+    try {
+        shared = with_threads(4, [&] { return vantrel::load_pcd_stream(in, options); });
+    } catch (const std::bad_alloc&) {
+        return;  // memory, not the data, decides this one
+    } catch (const std::exception& e) {
+        outcome = failure(e);
+    }
+    if (one == nullptr) {
+        if (outcome != failed) std::abort();
+        return;
+    }
+    if (outcome != "ok") std::abort();
+    const vantrel::PcdLoad& load = *one;
+    // Claims can be huge and lazily mapped: compared where short texts write.
+    const std::size_t span = std::min(load.buffer.size(), std::size_t{1} << 20);
+    if (shared.buffer.size() != load.buffer.size() ||
+        std::memcmp(shared.buffer.data(), load.buffer.data(), span) != 0) {
+        std::abort();
+    }
+    const vantrel::DataReport& a = load.data;
+    const vantrel::DataReport& b = shared.data;
+    if (a.points_complete != b.points_complete || a.data_end != b.data_end ||
+        a.bad_value_offset != b.bad_value_offset || a.bad_value_line != b.bad_value_line ||
+        a.bad_value_stuck != b.bad_value_stuck || a.bad_value_excerpt != b.bad_value_excerpt ||
+        a.bad_value_point != b.bad_value_point || a.bad_value_field != b.bad_value_field ||
+        a.bad_value_element != b.bad_value_element) {
+        std::abort();
+    }
 }
 
 // What a whole read gives, read again in chunks of every field and of some:
@@ -356,8 +426,9 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on)
         vantrel::MemoryStream in(bytes, size);
         vantrel::LoadOptions options;
         options.require_coordinates = false;  // every file read_pcd takes
-        const vantrel::PcdLoad load = vantrel::load_pcd_stream(in, options);
+        const vantrel::PcdLoad load = with_threads(1, [&] { return vantrel::load_pcd_stream(in, options); });
         check_invariants(load, size);
+        check_threads(bytes, size, &load, options);
         add_load(digest, load);
         digest.add(vantrel::describe_shortfall(load.header, load.data));
         digest.step("load", "ok");
@@ -389,8 +460,10 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on)
         for (std::size_t i = 0; i < ends; ++i) sink = sink ^ load.buffer.data()[i] ^ load.buffer.data()[n - 1 - i];
     } catch (const std::runtime_error& e) {
         digest.step("load", failure(e));
+        check_threads(bytes, size, nullptr, {false}, failure(e));
     } catch (const std::length_error& e) {
         digest.step("load", failure(e));
+        check_threads(bytes, size, nullptr, {false}, failure(e));
     } catch (const std::bad_alloc& e) {
         digest.step("load", failure(e));
     }

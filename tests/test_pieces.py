@@ -198,7 +198,7 @@ def test_import_vantrel_does_not_import_dask_and_vantrel_dask_names_its_extra():
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("dask.distributed")
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
     with distributed.Client(cluster) as client:
         yield client
     cluster.close()

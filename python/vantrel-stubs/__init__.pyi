@@ -128,6 +128,12 @@ def open_pcd(source: _Source) -> PcdReader:
 def read_pcd_header(source: _Source) -> PcdHeader:
     """Read the header of a PCD file, and nothing more."""
 
+def set_num_threads(n: int) -> None:
+    """Set how many threads a load or a write may use, its caller's included (1 or more)."""
+
+def get_num_threads() -> int:
+    """The number of threads a load or a write may use, its caller's included."""
+
 def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> npt.NDArray[np.uint8]:
     """The colors packed in an rgb or rgba field, as uint8 channels: (N, 3), or (N, 4) with alpha."""
 

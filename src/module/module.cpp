@@ -1,4 +1,5 @@
 // The Python face of the engine: load_pcd, read_pcd, read_pcd_header, open_pcd and write_pcd.
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "module/sources.h"
 #include "module/writer.h"
 #include "pcd/load_driver.h"
+#include "pcd/thread_pool.h"
 #include "result/result_arrays.h"
 
 namespace py = pybind11;
@@ -80,6 +82,45 @@ vantrel::hint::Header read_pcd_header(const vantrel::hint::Source& source) {
     });
 }
 
+void set_num_threads(const vantrel::hint::Index& n) {
+    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(n.ptr()));
+    if (!number) {
+        PyErr_Clear();
+        throw py::type_error("set_num_threads() takes an integer, not " + vantrel::type_name(n));
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (overflow < 0 || (overflow == 0 && value < 1)) {
+        throw py::value_error("set_num_threads() takes 1 or more threads, not " + std::string(py::str(number)));
+    }
+    const long long most = 4096;  // a bound on what any call can use
+    vantrel::ThreadPool::shared().set_threads(static_cast<int>(overflow > 0 ? most : std::min(value, most)));
+}
+
+// VANTREL_NUM_THREADS, read once at import; a value that is no count is
+// reported and left aside.
+void threads_from_environment() {
+    const char* text = std::getenv("VANTREL_NUM_THREADS");
+    if (text == nullptr || *text == '\0') return;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*end != '\0' || value < 1 || value > 4096) {
+        const std::string message =
+            std::string("VANTREL_NUM_THREADS=") + text + " is not a number of threads (1 or more); it is ignored";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();
+        return;
+    }
+    vantrel::ThreadPool::shared().set_threads(static_cast<int>(value));
+}
+
+const char* const set_num_threads_doc = R"doc(
+Set how many threads a load or a write may use, its caller's included (1 or
+more; more than the CPUs is allowed). Workers come from one pool that every
+load and write shares. The default is the CPUs this process may run on, or
+the environment variable VANTREL_NUM_THREADS, read when vantrel is imported.
+Small files use one thread whatever this says.
+)doc";
+
 const char* const read_pcd_header_doc = R"doc(
 Read the header of a PCD file, and nothing more.
 
@@ -123,6 +164,20 @@ PYBIND11_MODULE(vantrel, m) {
     m.def("read_pcd", &vantrel::read_pcd, py::arg("source"), py::kw_only(), py::arg("fields") = py::none(),
           py::arg("mmap") = false, vantrel::read_pcd_doc);
     m.def("read_pcd_header", &read_pcd_header, py::arg("source"), read_pcd_header_doc);
+    threads_from_environment();
+    m.def("set_num_threads", &set_num_threads, py::arg("n"), set_num_threads_doc);
+    m.def(
+        "get_num_threads", [] { return vantrel::ThreadPool::shared().threads(); },
+        "The number of threads a load or a write may use, its caller's included.");
+    // For tests: the size from which work is shared (in bytes).
+    m.def(
+        "_set_parallel_threshold",
+        [](std::int64_t bytes) {
+            const std::int64_t before = vantrel::ThreadPool::shared().min_bytes();
+            vantrel::ThreadPool::shared().set_min_bytes(bytes);
+            return before;
+        },
+        py::arg("bytes"));
     m.def("write_pcd", &vantrel::write_pcd_from_python, py::arg("target"), py::arg("fields") = py::none(),
           py::kw_only(), py::arg("points") = py::none(), py::arg("data") = "binary_compressed",
           py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),

@@ -9,6 +9,7 @@
 
 #include "pcd/element_types.h"
 #include "pcd/stream_io.h"
+#include "pcd/thread_pool.h"
 
 namespace vantrel {
 
@@ -135,6 +136,24 @@ inline const char* parse_one(const char* p, const char* last, T& value) noexcept
 // on the same byte and keep their zeros, so the column ends there. The first
 // position where an element could not be read (a byte no parse takes, or the
 // end of the text) goes to `miss` unless one is there already.
+// One value that must be one whole run of bytes: stored (element k) and the
+// position after it, or null when the parse does not take all of the run.
+template <typename T>
+inline const char* take_value(const char* p, const char* end, std::uint8_t* row, std::int64_t step,
+                              const Column& column, std::int32_t k) noexcept {
+    T value = 0;
+    const char* next = parse_one(p, end, value);
+    if (next == p || (next != end && static_cast<unsigned char>(*next) > 32)) return nullptr;
+    if (column.keep) {
+        if (column.count == 1 && column.inside && column.width == sizeof(T)) {
+            std::memcpy(row + column.offset, &value, sizeof(T));
+        } else {
+            store(row, step, column, k, value);
+        }
+    }
+    return next;
+}
+
 template <typename T>
 inline const char* read_column(const char* p, const char* last, std::uint8_t* row, std::int64_t step,
                                const Column& column, Miss& miss) noexcept {
@@ -219,6 +238,32 @@ std::int64_t count_line_feeds(std::istream& in, std::istream::pos_type from, std
     return total;
 }
 
+// Values in [p, end), which starts just after a separator (or at the text's
+// start): each run of bytes above 32 is one. Counted branch-free, so that the
+// compiler turns it into vector code.
+std::int64_t count_tokens(const char* p, const char* end) noexcept {
+    std::int64_t tokens = 0;
+    unsigned previous = 0;  // a separator
+    for (; p != end; ++p) {
+        const unsigned byte = static_cast<unsigned char>(*p);
+        tokens += (byte > 32) & (previous <= 32);
+        previous = byte;
+    }
+    return tokens;
+}
+
+// The first byte of the n-th value (from 0) in [p, end), or its end's byte
+// when `value_end`.
+const char* find_token(const char* p, const char* end, std::int64_t n, bool value_end) noexcept {
+    for (;;) {
+        while (p != end && static_cast<unsigned char>(*p) <= 32) ++p;
+        if (n == 0 && !value_end) return p;
+        while (p != end && static_cast<unsigned char>(*p) > 32) ++p;
+        if (n == 0) return p;
+        --n;
+    }
+}
+
 // Just after the last separator in [first, last), or null when there is none.
 const char* after_last_separator(const char* first, const char* last) noexcept {
     while (last != first) {
@@ -231,6 +276,9 @@ const char* after_last_separator(const char* first, const char* last) noexcept {
 
 AsciiSection::AsciiSection(std::istream& in, const PcdHeader& header, std::size_t chunk_size)
     : in_(in), header_(header), chunk_size_(std::max<std::size_t>(chunk_size, 1)) {
+    // With workers to share it, the text comes in larger chunks: a few MiB each.
+    const int threads = ThreadPool::shared().threads();
+    if (chunk_size == ascii_chunk_size && threads > 1) chunk_size_ = std::size_t{2} << 20 << (threads > 2 ? 1 : 0);
     nothing_to_read_ = header.points < 1 || std::none_of(header.fields.begin(), header.fields.end(), in_text);
     for (const PcdField& field : header.fields) {
         if (in_text(field)) kinds_ = static_cast<std::uint8_t>(kinds_ | 1u << static_cast<unsigned>(parse_of(field)));
@@ -294,6 +342,90 @@ const char* AsciiSection::feed(const char* text, const char* limit, std::int64_t
     return p;
 }
 
+// Reads whole records from `text` on the pool while every value is one run of
+// bytes that its column's parse takes whole: blocks of the text count their
+// values, which says where each block starts among the records, then parse
+// into their places. Stops before the first record that holds anything else
+// (sets `irregular`), for the sequential rules to read; and before a record
+// the text may not hold in full. `text` must start a value, or separators
+// before one, at a record's start. Returns where reading stopped.
+const char* AsciiSection::feed_parallel(const char* text, const char* limit, std::int64_t at, std::int64_t stop,
+                                        std::uint8_t* rows, std::int64_t first, std::int64_t step, bool& irregular) {
+    irregular = false;
+    const std::int64_t slots = slots_.back();
+    ThreadPool& pool = ThreadPool::shared();
+    const std::int64_t length = limit - text;
+    const std::int64_t nominal = std::max<std::int64_t>(64, length / (std::int64_t{pool.threads()} * 4));
+    std::vector<const char*> bounds{text};
+    for (const char* p = text + nominal; p < limit; p += nominal) {
+        while (p < limit && static_cast<unsigned char>(*p) > 32) ++p;  // each block starts after a separator
+        if (++p >= limit) break;
+        bounds.push_back(p);
+    }
+    bounds.push_back(limit);
+    const std::size_t blocks = bounds.size() - 1;
+    std::vector<std::int64_t> starts(blocks + 1, 0);
+    pool.run(blocks, [&](std::size_t b) { starts[b + 1] = count_tokens(bounds[b], bounds[b + 1]); });
+    for (std::size_t b = 0; b < blocks; ++b) starts[b + 1] += starts[b];
+    const std::int64_t records = std::min(stop - position_, starts[blocks] / slots);
+    if (records == 0) return text;
+    const std::int64_t values = records * slots;
+    std::vector<std::int64_t> odd(blocks, INT64_MAX);  // each block's first value that is not one token
+    pool.run(blocks, [&](std::size_t b) {
+        std::int64_t t = starts[b];
+        if (t >= values) return;
+        std::int64_t record = position_ + t / slots;
+        std::int64_t slot = t % slots;
+        auto c = static_cast<std::size_t>(std::upper_bound(slots_.begin(), slots_.end(), slot) - slots_.begin() - 1);
+        auto k = static_cast<std::int32_t>(slot - slots_[c]);
+        const char* p = bounds[b];
+        const char* const end = bounds[b + 1];
+        std::uint8_t* row = rows != nullptr ? rows + (record - first) * step : nullptr;
+        for (; t < values; ++t) {
+            while (p != end && static_cast<unsigned char>(*p) <= 32) ++p;
+            if (p == end) return;
+            const Column& column = columns_[c];
+            const char* next = nullptr;
+            switch (column.parse) {
+                case Parse::f32: next = take_value<float>(p, end, row, step, column, k); break;
+                case Parse::f64: next = take_value<double>(p, end, row, step, column, k); break;
+                case Parse::i64: next = take_value<std::int64_t>(p, end, row, step, column, k); break;
+                case Parse::u64: next = take_value<std::uint64_t>(p, end, row, step, column, k); break;
+                case Parse::none: break;
+            }
+            if (next == nullptr) {
+                odd[b] = t;
+                return;
+            }
+            p = next;
+            if (++k == column.count) {
+                k = 0;
+                if (++c == columns_.size()) {
+                    c = 0;
+                    ++record;
+                    if (row != nullptr) row += step;
+                }
+            }
+        }
+    });
+    const std::int64_t first_odd = *std::min_element(odd.begin(), odd.end());
+    const std::int64_t done = first_odd == INT64_MAX ? records : first_odd / slots;
+    if (done < records && rows != nullptr) {
+        // Records from the odd one on were read on a guess: back to zero, for the
+        // sequential rules to read again.
+        std::memset(rows + (position_ + done - first) * step, 0, static_cast<std::size_t>((records - done) * step));
+    }
+    irregular = done < records;
+    position_ += done;
+    if (done == 0) return text;
+    const std::int64_t last = done * slots - 1;  // the last value read
+    const std::size_t b =
+        static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), last) - starts.begin() - 1);
+    const char* const after = find_token(bounds[b], bounds[b + 1], last - starts[b], true);
+    report_.data_end = header_.data_offset + at + (after - text);
+    return after;
+}
+
 // A record that is not read in full. The first such record ends the points
 // held in full; a miss on a byte (not at the end of the text) is a value that
 // cannot be read. It sticks, and reading ends there, when nothing after it in
@@ -337,15 +469,40 @@ void AsciiSection::run(std::int64_t n, const Placement* placement, std::uint8_t*
         columns_.push_back(make_column(field, static_cast<std::int32_t>(f), keep ? placement->offset[f] : 0,
                                        placement ? placement->step : 0, keep));
     }
+    slots_.assign(1, 0);
+    for (const Column& column : columns_) slots_.push_back(slots_.back() + column.count);
+    // Blocks that share a record write its bytes at once: only where no two
+    // kept values share a byte, so that which writes last cannot matter.
+    std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+    bool shareable = true;
+    for (const Column& column : columns_) {
+        if (!column.keep) continue;
+        shareable = shareable && column.inside;
+        spans.emplace_back(column.offset, column.offset + std::int64_t{column.size} * column.count);
+    }
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t i = 1; i < spans.size(); ++i) shareable = shareable && spans[i].first >= spans[i - 1].second;
     const std::int64_t step = placement ? placement->step : 0;
     std::uint8_t* const rows = placement ? records : nullptr;
     const bool had_bad_value = bad_value_ >= 0;
+    ThreadPool& pool = ThreadPool::shared();
     while (!done_ && position_ < stop) {
         char* const text = reinterpret_cast<char*>(chunk_.data());
         const char* limit = at_end_ ? text + filled_ : after_last_separator(text + begin_, text + filled_);
         if (limit != nullptr) {
-            const char* next =
-                feed(text + begin_, limit, at_ + static_cast<std::int64_t>(begin_), at_end_, stop, rows, first, step);
+            const char* p = text + begin_;
+            // Records of values that are one token each go on the pool; the
+            // first record that is not such goes by the sequential rules.
+            while (shareable && !done_ && position_ < stop && pool.worth_sharing(limit - p)) {
+                const bool at_value = p == text || static_cast<unsigned char>(p[-1]) <= 32;
+                bool irregular = true;
+                if (at_value) p = feed_parallel(p, limit, at_ + (p - text), stop, rows, first, step, irregular);
+                if (!irregular || done_ || position_ == stop) break;
+                const std::int64_t before = position_;
+                p = feed(p, limit, at_ + (p - text), at_end_, position_ + 1, rows, first, step);
+                if (position_ == before) break;  // the record runs into the next chunk
+            }
+            const char* next = feed(p, limit, at_ + (p - text), at_end_, stop, rows, first, step);
             begin_ = static_cast<std::size_t>(next - text);
             if (done_ || position_ == stop) break;
         }

@@ -47,6 +47,8 @@ private:
     void run(std::int64_t n, const Placement* placement, std::uint8_t* records);
     const char* feed(const char* text, const char* limit, std::int64_t at, bool at_end, std::int64_t stop,
                      std::uint8_t* rows, std::int64_t first, std::int64_t step);
+    const char* feed_parallel(const char* text, const char* limit, std::int64_t at, std::int64_t stop,
+                              std::uint8_t* rows, std::int64_t first, std::int64_t step, bool& irregular);
     void note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at,
                    std::int32_t field, std::int32_t element);
     void restart();
@@ -59,7 +61,8 @@ private:
     bool nothing_to_read_;  // POINTS below 1, or no field with values in the text
 
     std::vector<Column> columns_;
-    std::uint8_t kinds_ = 0;  // the parses that some column makes, one bit each
+    std::vector<std::int64_t> slots_;  // values in a record before each column, then in all
+    std::uint8_t kinds_ = 0;           // the parses that some column makes, one bit each
 
     BulkMemory chunk_;
     std::size_t filled_ = 0;              // bytes of text in the chunk

@@ -1,12 +1,15 @@
 #include "pcd/compressed_reader.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 #include "pcd/lzf_stream.h"
 #include "pcd/stream_io.h"
 #include "pcd/strided_copy.h"
+#include "pcd/thread_pool.h"
 
 namespace vantrel {
 
@@ -198,10 +201,13 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
             into = held_image_.data();
         }
         const auto ignore = [](const std::uint8_t*, std::size_t) {};
-        const LzfOutcome outcome = compressed_ == 0 ? LzfOutcome{0, 0, true, false}
-                                   : into != nullptr
-                                       ? decode_lzf_stream(compressed_, capacity, stop, read, ignore, into)
-                                       : decode_lzf_stream(compressed_, capacity, stop, read, sink);
+        LzfOutcome outcome{0, 0, true, false};
+        if (compressed_ != 0 && placement != nullptr && ThreadPool::shared().worth_sharing(image)) {
+            outcome = decode_placing(keep, *placement, records, capacity, stop, read);
+        } else if (compressed_ != 0) {
+            outcome = into != nullptr ? decode_lzf_stream(compressed_, capacity, stop, read, ignore, into)
+                                      : decode_lzf_stream(compressed_, capacity, stop, read, sink);
+        }
         if (outcome.cut) payload_cut(compressed_, outcome.taken);
         if (!outcome.ok) decompression_failed();
         if (outcome.stopped) {
@@ -222,6 +228,86 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
             plane.data = prefix ? held_image_.data() + plane.start : plane.held.data();
         }
     }
+}
+
+LzfOutcome CompressedSection::decode_placing(const std::vector<bool>& keep, const Placement& placement,
+                                             std::uint8_t* records, std::uint64_t capacity, std::uint64_t stop,
+                                             const std::function<std::size_t(std::uint8_t*, std::size_t)>& read) {
+    // The image decodes in one piece on this thread, while a worker places
+    // what is final of it into the records (and takes their page faults).
+    BulkMemory image(static_cast<std::size_t>(capacity) + lzf_slack, false);
+    const auto place_range = [&](std::int64_t lo, std::int64_t hi) {
+        for (const Plane& plane : planes_) {
+            if (!keep[plane.field]) continue;
+            const std::int64_t a = std::max(lo, plane.start);
+            const std::int64_t b = std::min(hi, plane.start + plane.filled);
+            if (a < b) {
+                place(image.data() + a, a - plane.start, b - plane.start, plane.width, records, 0, placement.step,
+                      placement.offset[plane.field]);
+            }
+        }
+    };
+    std::mutex mutex;
+    std::condition_variable told;
+    std::int64_t ready = 0;  // bytes of the image that are final
+    bool ended = false;
+    std::int64_t placed = 0;  // by the worker, once it is done
+    ThreadPool& pool = ThreadPool::shared();
+    const std::shared_ptr<ThreadPool::Job> worker = pool.start([&] {
+        std::int64_t done = 0;
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            told.wait(lock, [&] { return ready > done || ended; });
+            const std::int64_t upto = ready;
+            const bool last = ended;
+            lock.unlock();
+            if (upto > done) {
+                place_range(done, upto);
+                done = upto;
+            } else if (last) {
+                break;
+            }
+        }
+        placed = done;
+    });
+    // However decoding ends, the worker ends before the image goes.
+    struct EndWorker {
+        ThreadPool& pool;
+        const std::shared_ptr<ThreadPool::Job>& job;
+        std::mutex& mutex;
+        std::condition_variable& told;
+        bool& ended;
+        std::int64_t& placed;
+        bool ran = false;
+        void operator()() {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                ended = true;
+            }
+            told.notify_one();
+            ran = pool.finish(job);
+            if (!ran) placed = 0;
+        }
+    } end_worker{pool, worker, mutex, told, ended, placed};
+    LzfOutcome outcome;
+    try {
+        outcome = decode_lzf_stream(
+            compressed_, capacity, stop, read,
+            [&](const std::uint8_t*, std::size_t size) {
+                {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    ready += static_cast<std::int64_t>(size);
+                }
+                told.notify_one();
+            },
+            image.data());
+    } catch (...) {
+        end_worker();
+        throw;
+    }
+    end_worker();
+    place_range(placed, static_cast<std::int64_t>(outcome.decoded));  // what the worker did not, if it never ran
+    return outcome;
 }
 
 void CompressedSection::read(std::int64_t n, const Placement& placement, std::uint8_t* records, bool) {

@@ -7,11 +7,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <stdexcept>
 #include <vector>
 
 #include "pcd/bulk_memory.h"
+#include "pcd/lzf_stream.h"
 #include "pcd/pcd_header.h"
 #include "pcd/section_reader.h"
 
@@ -61,6 +63,10 @@ private:
     // Decodes the stream from its start: planes marked in `keep` into memory
     // of their own, or (with `records`) every point straight into them.
     void decode(const std::vector<bool>& keep, const Placement* placement, std::uint8_t* records);
+    // The decode of a read straight into the records, shared with a worker.
+    LzfOutcome decode_placing(const std::vector<bool>& keep, const Placement& placement, std::uint8_t* records,
+                              std::uint64_t capacity, std::uint64_t stop,
+                              const std::function<std::size_t(std::uint8_t*, std::size_t)>& read);
 
     std::istream& in_;
     const PcdHeader& header_;

@@ -81,6 +81,11 @@ LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, s
                 outcome.taken += got;
             }
         }
+        if (into != nullptr && op - handed >= static_cast<std::ptrdiff_t>(window_area)) {
+            // Straight into memory: what is decoded so far is told as it grows.
+            sink(handed, static_cast<std::size_t>(op - handed));
+            handed = op;
+        }
         if (op > shift_at) {  // hand out the window, keep what back-references may reach
             sink(handed, static_cast<std::size_t>(op - handed));
             std::memmove(out, op - lzf_reach, lzf_reach);

@@ -32,7 +32,8 @@ struct LzfOutcome {
 // With `stop` below what the payload holds, decoding stops once `stop` bytes
 // are out (stopped true; the rest is neither read nor checked). With `into`
 // (room for capacity + lzf_slack bytes), the output is decoded there in one
-// piece instead of through a window, and `sink` is called once, at the end.
+// piece instead of through a window, and `sink` is told of it as it grows
+// (the bytes it names are final; those after them may still change).
 // Allocates about a MiB; throws std::bad_alloc and what `read` and `sink`
 // throw.
 LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, std::uint64_t stop,

@@ -17,6 +17,7 @@
 #include "pcd/element_types.h"
 #include "pcd/strided_copy.h"
 #include "pcd/text.h"
+#include "pcd/thread_pool.h"
 
 namespace vantrel {
 namespace {
@@ -85,6 +86,12 @@ void put_u32_le(char* out, std::uint32_t value) noexcept {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+// The image is compressed in blocks of this many bytes, each on its own: LZF's
+// back-references never reach before a block's start, so the blocks' streams
+// put one after another are one stream that decodes to the image. The size
+// is fixed, so the bytes never depend on how many threads compress them.
+constexpr std::int64_t compress_block = std::int64_t{1} << 20;
+
 // The section of an image: the two sizes, then its LZF stream.
 void write_compressed(const std::string& text, const std::uint8_t* image, std::int64_t image_size, ByteSink& sink) {
     char sizes[8];
@@ -95,20 +102,35 @@ void write_compressed(const std::string& text, const std::uint8_t* image, std::i
         sink.write(sizes, sizeof sizes);
         return;
     }
-    // LZF never grows its input by more than 4 %; data that does not shrink
-    // is stored as literal runs, which every reader decodes alike.
-    const std::uint64_t room = std::min<std::uint64_t>(std::numeric_limits<unsigned int>::max(),
-                                                       static_cast<std::uint64_t>(image_size + image_size / 16 + 64));
-    BulkMemory payload(static_cast<std::size_t>(room), false);
-    const unsigned int compressed =
-        lzf_compress(image, static_cast<unsigned int>(image_size), payload.data(), static_cast<unsigned int>(room));
-    if (compressed == 0) throw std::length_error("the compressed data does not fit the format's 32-bit sizes");
-    put_u32_le(sizes, compressed);
+    const auto blocks = static_cast<std::size_t>((image_size + compress_block - 1) / compress_block);
+    std::vector<BulkMemory> streams(blocks);
+    std::vector<unsigned int> lengths(blocks, 0);
+    const auto compress = [&](std::size_t b) {
+        const std::int64_t first = static_cast<std::int64_t>(b) * compress_block;
+        const auto size = static_cast<unsigned int>(std::min(compress_block, image_size - first));
+        // LZF never grows its input by more than 4 %; data that does not
+        // shrink is stored as literal runs, which every reader decodes alike.
+        const unsigned int room = size + size / 16 + 64;
+        streams[b] = BulkMemory(room, false);
+        lengths[b] = lzf_compress(image + first, size, streams[b].data(), room);
+    };
+    ThreadPool& pool = ThreadPool::shared();
+    if (pool.worth_sharing(image_size)) {
+        pool.run(blocks, compress);
+    } else {
+        for (std::size_t b = 0; b < blocks; ++b) compress(b);
+    }
+    std::uint64_t compressed = 0;
+    for (const unsigned int length : lengths) compressed += length;
+    if (compressed > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("the compressed data does not fit the format's 32-bit sizes");
+    }
+    put_u32_le(sizes, static_cast<std::uint32_t>(compressed));
     put_u32_le(sizes + 4, static_cast<std::uint32_t>(image_size));
     sink.expect(text.size() + sizeof sizes + compressed);
     sink.write(text.data(), text.size());
     sink.write(sizes, sizeof sizes);
-    sink.write(reinterpret_cast<const char*>(payload.data()), compressed);
+    for (std::size_t b = 0; b < blocks; ++b) sink.write(reinterpret_cast<const char*>(streams[b].data()), lengths[b]);
 }
 
 // A float whose bits text cannot keep: a NaN other than the two plain quiet ones.
@@ -145,15 +167,34 @@ Formatter formatter_for(const PcdField& field) noexcept {
 
 constexpr std::size_t longest_value = 32;  // "-1.7976931348623157e+308" and a separator fit
 
-// Writes n points as lines of text; counts, per field, the values whose bits
-// the text loses.
-void write_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
-                 const std::vector<Formatter>& formatters, BulkMemory& buffer, std::vector<std::int64_t>& lossy,
-                 ByteSink& sink) {
-    if (buffer.size() == 0) buffer = BulkMemory(block_bytes + longest_value, false);
+// Formats points [first, first + n) as lines at out, which has room for
+// them; counts, per field, the values whose bits the text loses. Returns the
+// end of the text.
+char* format_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t first, std::int64_t n,
+                   const std::vector<Formatter>& formatters, char* out, std::vector<std::int64_t>& lossy) noexcept {
+    for (std::int64_t i = first; i < first + n; ++i) {
+        bool first_value = true;
+        for (std::size_t f = 0; f < sources.size(); ++f) {
+            const std::uint8_t* point = sources[f].data + i * sources[f].point_stride;
+            for (std::int32_t k = 0; k < header.fields[f].count; ++k) {
+                if (!first_value) *out++ = ' ';
+                first_value = false;
+                out = formatters[f](out, out + longest_value, point + k * sources[f].element_stride, lossy[f]);
+            }
+        }
+        *out++ = '\n';
+    }
+    return out;
+}
+
+// Writes n points whose lines may each be longer than a block: the text goes
+// out whenever a block is full.
+void write_long_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
+                      const std::vector<Formatter>& formatters, BulkMemory& buffer, std::vector<std::int64_t>& lossy,
+                      ByteSink& sink) {
+    if (buffer.size() < block_bytes + longest_value) buffer = BulkMemory(block_bytes + longest_value, false);
     char* const start = reinterpret_cast<char*>(buffer.data());
     char* const flush_at = start + block_bytes;
-    char* const end = flush_at + longest_value;
     char* out = start;
     const auto flush_when_full = [&] {
         if (out < flush_at) return;
@@ -167,7 +208,7 @@ void write_lines(const PcdHeader& header, const std::vector<FieldSource>& source
             for (std::int32_t k = 0; k < header.fields[f].count; ++k) {
                 if (!first) *out++ = ' ';
                 first = false;
-                out = formatters[f](out, end, point + k * sources[f].element_stride, lossy[f]);
+                out = formatters[f](out, out + longest_value, point + k * sources[f].element_stride, lossy[f]);
                 flush_when_full();
             }
         }
@@ -175,6 +216,52 @@ void write_lines(const PcdHeader& header, const std::vector<FieldSource>& source
         flush_when_full();
     }
     if (out != start) sink.write(start, static_cast<std::size_t>(out - start));
+}
+
+// Writes n points as lines of text, in blocks of about a MiB; counts, per
+// field, the values whose bits the text loses. Large texts are formatted a
+// round of blocks at a time on the pool and written in order, so the bytes
+// are the same whatever the number of threads.
+void write_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
+                 const std::vector<Formatter>& formatters, BulkMemory& buffer, std::vector<std::int64_t>& lossy,
+                 ByteSink& sink) {
+    std::int64_t elements = 0;
+    for (const PcdField& field : header.fields) elements += field.count;
+    const std::int64_t line_room = elements * static_cast<std::int64_t>(longest_value) + 1;
+    if (line_room > static_cast<std::int64_t>(block_bytes)) {
+        write_long_lines(header, sources, n, formatters, buffer, lossy, sink);
+        return;
+    }
+    const std::int64_t per_block = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_bytes) / line_room);
+    ThreadPool& pool = ThreadPool::shared();
+    const std::size_t slots = pool.worth_sharing(n * elements * 8) ? static_cast<std::size_t>(pool.threads()) * 2 : 1;
+    const auto room = static_cast<std::size_t>(per_block * line_room);
+    if (buffer.size() < room * slots) buffer = BulkMemory(room * slots, false);
+    std::vector<char*> ends(slots);
+    std::vector<std::vector<std::int64_t>> counts(slots, std::vector<std::int64_t>(lossy.size(), 0));
+    for (std::int64_t first = 0; first < n;) {
+        const std::int64_t round = std::min<std::int64_t>(n - first, per_block * static_cast<std::int64_t>(slots));
+        const auto blocks = static_cast<std::size_t>((round + per_block - 1) / per_block);
+        const auto format = [&](std::size_t b) {
+            char* const text = reinterpret_cast<char*>(buffer.data()) + b * room;
+            const std::int64_t from = first + static_cast<std::int64_t>(b) * per_block;
+            ends[b] = format_lines(header, sources, from, std::min(per_block, first + round - from), formatters, text,
+                                   counts[b]);
+        };
+        if (blocks > 1) {
+            pool.run(blocks, format);
+        } else {
+            format(0);
+        }
+        for (std::size_t b = 0; b < blocks; ++b) {
+            char* const text = reinterpret_cast<char*>(buffer.data()) + b * room;
+            sink.write(text, static_cast<std::size_t>(ends[b] - text));
+        }
+        first += round;
+    }
+    for (const std::vector<std::int64_t>& block : counts) {
+        for (std::size_t f = 0; f < lossy.size(); ++f) lossy[f] += block[f];
+    }
 }
 
 }  // namespace
@@ -320,12 +407,28 @@ void PcdWriter::write(const std::vector<FieldSource>& sources, std::int64_t n) {
         write_records(header_, sources, n, block_, sink_);
     } else if (header_.data_type == data_ascii) {
         write_lines(header_, sources, n, formatters_, block_, lossy_, sink_);
-    } else if (total_known_) {  // into the image at each plane's place
+    } else if (total_known_) {  // into the image at each plane's place, a run of points per task
+        std::vector<std::uint8_t*> planes;
         std::uint8_t* plane = image_.data();
         for (std::size_t f = 0; f < sources.size(); ++f) {
+            planes.push_back(plane);
+            plane += header_.points * plane_width(header_.fields[f]);
+        }
+        constexpr std::int64_t run = std::int64_t{1} << 18;
+        const std::int64_t runs = (n + run - 1) / run;
+        const auto task = [&](std::size_t t) {
+            const std::size_t f = t % sources.size();
+            const std::int64_t first = static_cast<std::int64_t>(t / sources.size()) * run;
             const std::int64_t width = plane_width(header_.fields[f]);
-            gather(header_.fields[f], sources[f], 0, n, plane + written_ * width, width);
-            plane += header_.points * width;
+            gather(header_.fields[f], sources[f], first, std::min(run, n - first),
+                   planes[f] + (written_ + first) * width, width);
+        };
+        const auto tasks = static_cast<std::size_t>(runs) * sources.size();
+        ThreadPool& pool = ThreadPool::shared();
+        if (pool.worth_sharing(n * step)) {
+            pool.run(tasks, task);
+        } else {
+            for (std::size_t t = 0; t < tasks; ++t) task(t);
         }
     } else {
         if ((written_ + n) * step > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) {

@@ -1,0 +1,72 @@
+// The workers that every load and write shares, so that one file uses every
+// core without a thread per call.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace vantrel {
+
+// One pool per process. threads() counts the calling thread: at most
+// threads() - 1 workers run beside the callers, which take part in their own
+// work, so a call never waits on a worker that is not there. Workers start
+// when first needed; a forked child starts with none. All members may be
+// called from any thread.
+class ThreadPool {
+public:
+    // A piece of work a worker may take up. The caller that made it ends it
+    // with finish(): waits if a worker runs it, takes it back if none has.
+    class Job;
+
+    static ThreadPool& shared();
+
+    // 1 or more: the threads a call may use, its own included. The default
+    // is the CPUs this process may run on (sched_getaffinity).
+    void set_threads(int n);
+    int threads() const noexcept { return threads_.load(std::memory_order_relaxed); }
+
+    // Work smaller than this (in bytes of the data it touches) runs on the
+    // calling thread alone: handing it out would cost more than it saves.
+    void set_min_bytes(std::int64_t bytes) noexcept { min_bytes_.store(bytes, std::memory_order_relaxed); }
+    std::int64_t min_bytes() const noexcept { return min_bytes_.load(std::memory_order_relaxed); }
+    // True when work over `bytes` bytes is worth sharing.
+    bool worth_sharing(std::int64_t bytes) const noexcept { return threads() > 1 && bytes >= min_bytes(); }
+
+    // Runs task(0) ... task(n - 1) on the calling thread and on workers free
+    // to help, with at most `limit` threads (0: threads()), and returns when
+    // all have run. The first exception a task throws is rethrown here once
+    // every running task has ended; tasks not started by then are skipped.
+    void run(std::size_t n, const std::function<void(std::size_t)>& task, int limit = 0);
+
+    // Hands `work` to the workers. Throws std::bad_alloc.
+    std::shared_ptr<Job> start(std::function<void()> work);
+    // Ends a job: waits while a worker runs it and rethrows what it threw;
+    // takes it back, unrun, when no worker has started it (returns false).
+    bool finish(const std::shared_ptr<Job>& job);
+
+private:
+    ThreadPool();
+    void work();
+    void grow();  // with mutex_ held
+    static void before_fork() noexcept;
+    static void after_fork_parent() noexcept;
+    static void after_fork_child() noexcept;
+
+    std::atomic<int> threads_;
+    std::atomic<std::int64_t> min_bytes_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<Job>> queue_;
+    int workers_ = 0;   // running, or about to
+    int retiring_ = 0;  // workers told to end, after their job
+};
+
+}  // namespace vantrel
