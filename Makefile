@@ -12,7 +12,7 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test lint wheel test-asan test-aarch64 fuzz fuzz-build fuzz-ci bench bench-reads build system-deps clean
+.PHONY: demo test lint wheel test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -59,6 +59,22 @@ test-asan: build
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_BUILD)
 	$(ASAN_ENV) $(PY) -c 'import vantrel; assert "$(ASAN_BUILD)" in vantrel.__file__, vantrel.__file__'
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider
+
+# The thread tests against a ThreadSanitizer build: the fuzz replay (which
+# loads and writes every input on one thread and on four) over the real files
+# and the regressions, then tests/test_threads.py with the runtime preloaded
+# into the interpreter. Any report fails the run.
+TSAN_BUILD := build/tsan
+TSAN_ENV    = TSAN_OPTIONS=halt_on_error=1:exitcode=66 PYTHONPATH=$(TSAN_BUILD) \
+  LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)"
+test-tsan: build
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANTREL_PYTHON=ON -DVANTREL_TSAN=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(TSAN_BUILD)
+	TSAN_OPTIONS=halt_on_error=1:exitcode=66 $(TSAN_BUILD)/fuzz_load_replay fuzz/regressions tests/data/written
+	$(TSAN_ENV) $(PY) -c 'import vantrel; assert "$(TSAN_BUILD)" in vantrel.__file__, vantrel.__file__'
+	$(TSAN_ENV) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_threads.py  # -s: a report shows where it happens
 
 # The engine and the fuzz replay program built for aarch64-linux-musl (zig's
 # clang from PyPI's ziglang, statically linked), run under qemu-user over the

@@ -1,10 +1,20 @@
-"""Loads from several threads at once give what loads one after another give."""
+"""Threads: loads from several threads at once give what loads one after another give, and one load or
+write on several threads gives what it gives on one, byte for byte, warnings included."""
 
+import contextlib
+import io
+import os
+import subprocess
+import sys
+import warnings
 from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
 
 import vantrel
 from conftest import FIXTURES
-from pcdfile import block, header
+from pcdfile import block, header, lzf_compress, planes
 
 
 def outcome(path):
@@ -29,3 +39,150 @@ def test_concurrent_loads_match_sequential(pcd):
         got = list(pool.map(outcome, work))
     assert got == expected
     assert sum(isinstance(e[0], bytes) for e in expected) == 8 * len(list(FIXTURES.glob("*.pcd")))
+
+
+@contextlib.contextmanager
+def threads(n):
+    """n threads, every piece of work shared however small (or, for 1, none)."""
+    before = vantrel.get_num_threads()
+    threshold = vantrel._set_parallel_threshold(0 if n > 1 else 2**62)
+    vantrel.set_num_threads(n)
+    try:
+        yield
+    finally:
+        vantrel.set_num_threads(before)
+        vantrel._set_parallel_threshold(threshold)
+
+
+def read_everything(data):
+    """What a whole read, a read in chunks and a read of one field give, with their warnings."""
+    results = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            cloud = vantrel.read_pcd(io.BytesIO(data))
+            results.append(cloud.records.tobytes())
+            with vantrel.open_pcd(io.BytesIO(data)) as reader:
+                results += [c.records.tobytes() for c in reader.chunks(333)]
+            first = cloud.header.fields[-1].name
+            results.append(vantrel.read_pcd(io.BytesIO(data), fields=[first]).records.tobytes())
+        except Exception as e:
+            results.append((type(e), str(e)))
+    return results, [str(w.message) for w in caught]
+
+
+def lidar(n=20_000, seed=0):
+    rng = np.random.default_rng(seed)
+    points = rng.standard_normal((n, 3)).astype(np.float32)
+    fields = {"i": rng.integers(0, 2**16, n).astype(np.uint16), "n": rng.standard_normal((n, 3)), "t": rng.random(n)}
+    return fields, points
+
+
+def written(encoding, **kwargs):
+    fields, points = lidar(**kwargs)
+    out = io.BytesIO()
+    vantrel.write_pcd(out, fields, points=points, data=encoding)
+    return out.getvalue()
+
+
+def damaged(kind):
+    """Files each reader must meet the same way on any number of threads."""
+    text = written("ascii")
+    middle = text.index(b"\n", len(text) // 2) + 1
+    image = planes("<f4,<f4,<f4", [(i, -i, 0.5 * i) for i in range(3000)])
+    return {
+        "ascii-stuck": text[:middle] + b"abc " + text[middle:],
+        "ascii-misplaced": text[:middle] + b"-3 " + text[middle:],
+        "ascii-split": text[:middle] + b"1.5 " + text[middle:],
+        "ascii-short": text[: len(text) * 2 // 3],
+        "binary-short": written("binary")[:-12345],
+        "compressed-short-image": header(points=3000, data="binary_compressed")
+        + block(lzf_compress(image[:-999]), len(image) - 999),
+        "compressed-cut": written("binary_compressed")[:-5000],
+        "compressed-bad": header(points=3000, data="binary_compressed") + block(b"\x20\x00" * 100, len(image)),
+    }[kind]
+
+
+CASES = [f.name for f in sorted(FIXTURES.glob("*.pcd"))] + [
+    "ascii-stuck",
+    "ascii-misplaced",
+    "ascii-split",
+    "ascii-short",
+    "binary-short",
+    "compressed-short-image",
+    "compressed-cut",
+    "compressed-bad",
+]
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_one_thread_and_four_read_alike(case):
+    data = (FIXTURES / case).read_bytes() if case.endswith(".pcd") else damaged(case)
+    with threads(1):
+        one = read_everything(data)
+    with threads(4):
+        four = read_everything(data)
+    assert one == four
+
+
+@pytest.mark.parametrize("encoding", ["ascii", "binary", "binary_compressed"])
+def test_one_thread_and_four_write_the_same_bytes(encoding):
+    fields, points = lidar(n=50_000)
+    fields["bits"] = np.full(50_000, 0xFF8A2030, np.uint32).view(np.float32)  # NaNs that ascii loses: warned
+    outs = []
+    for n in (1, 4):
+        with threads(n), warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            out = io.BytesIO()
+            vantrel.write_pcd(out, fields, points=points, data=encoding)
+            pieces = io.BytesIO()
+            with vantrel.open_pcd_writer(pieces, data=encoding, points=50_000) as writer:
+                for a in range(0, 50_000, 7_000):
+                    writer.write({k: v[a : a + 7_000] for k, v in fields.items()}, points=points[a : a + 7_000])
+        assert pieces.getvalue() == out.getvalue()
+        outs.append((out.getvalue(), [str(w.message) for w in caught]))
+    assert outs[0] == outs[1]
+
+
+def test_compressed_blocks_cost_little_and_read_as_one_stream():
+    # Blocks compressed on their own lose only the back-references across their edges.
+    n = 600_000
+    ring = np.arange(n) % 64
+    fields = {"ring": ring.astype(np.uint16), "intensity": np.round(np.sin(np.arange(n) / 50) * 100).astype(np.float32)}
+    points = np.stack([np.cos(ring / 10), np.sin(ring / 10), ring * 0.25], axis=1).astype(np.float32)
+    out = io.BytesIO()
+    vantrel.write_pcd(out, fields, points=points)
+    data = out.getvalue()
+    start = data.index(b"DATA binary_compressed\n") + len(b"DATA binary_compressed\n")
+    compressed, uncompressed = (int(v) for v in np.frombuffer(data[start : start + 8], "<u4"))
+    image = b"".join(np.ascontiguousarray(c).tobytes() for c in (*points.T, fields["ring"], fields["intensity"]))
+    assert uncompressed == len(image) > 4 * 2**20  # several blocks
+    assert compressed <= len(lzf_compress(image)) * 1.01
+    cloud = vantrel.read_pcd(io.BytesIO(data))
+    assert cloud.fields["intensity"].tobytes() == fields["intensity"].tobytes()
+
+
+@pytest.mark.parametrize(
+    "value, error, match",
+    [(0, ValueError, "1 or more threads, not 0"), (-2, ValueError, "not -2"), ("4", TypeError, "not str")],
+)
+def test_set_num_threads_refuses_what_is_no_count(value, error, match):
+    before = vantrel.get_num_threads()
+    with pytest.raises(error, match=match):
+        vantrel.set_num_threads(value)
+    assert vantrel.get_num_threads() == before
+
+
+@pytest.mark.parametrize("setting, expected", [("3", 3), (None, len(os.sched_getaffinity(0))), ("lots", None)])
+def test_the_default_and_the_environment(setting, expected):
+    env = {k: v for k, v in os.environ.items() if k != "VANTREL_NUM_THREADS"}
+    if setting is not None:
+        env["VANTREL_NUM_THREADS"] = setting
+    code = "import warnings, vantrel\nprint(vantrel.get_num_threads())"
+    run = subprocess.run([sys.executable, "-W", "default", "-c", code], capture_output=True, text=True, env=env)
+    assert run.returncode == 0, run.stderr
+    if expected is None:  # not a count: said so, and the default stands
+        assert "VANTREL_NUM_THREADS=lots is not a number of threads" in run.stderr
+        assert int(run.stdout) == len(os.sched_getaffinity(0))
+    else:
+        assert int(run.stdout) == expected

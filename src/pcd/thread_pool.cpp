@@ -26,7 +26,7 @@ int usable_cpus() noexcept {
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-    return std::max(1u, std::thread::hardware_concurrency());
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 // Below this much data, a load or a write keeps to its own thread.
