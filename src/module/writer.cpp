@@ -143,7 +143,7 @@ void warn_lossy(const PcdHeader& header, const std::vector<std::int64_t>& lossy,
     for (std::size_t f = 0; f < lossy.size(); ++f) {
         if (lossy[f] == 0) continue;
         warn_data("ascii cannot keep the bits of " + std::to_string(lossy[f]) + " value" + (lossy[f] == 1 ? "" : "s") +
-                      " of field " + quoted(header.fields[f].name) +
+                      " of field " + vantrel::quoted(header.fields[f].name) +
                       ": NaNs with a payload (such as packed colors stored as F 4) are written as nan; write binary or "
                       "binary_compressed, or store the field as U 4",
                   name);
@@ -260,7 +260,7 @@ before any of it is written.
 
 // A field as the schema knows it: its name, dtype and COUNT.
 std::string describe(const WriteField& field) {
-    return quoted(field.name) + " (" + std::string(1, field.type) + std::to_string(field.size) +
+    return vantrel::quoted(field.name) + " (" + std::string(1, field.type) + std::to_string(field.size) +
            (field.count > 1 ? " x " + std::to_string(field.count) : "") + ")";
 }
 

@@ -446,7 +446,8 @@ void AsciiSection::note_miss(const char* text, const char* miss, const char* end
     bad_stuck_ = end == miss;
     if (bad_stuck_ && position_ + 1 < header_.points) {
         for (unsigned kind = 0; kind < 4; ++kind) {
-            if ((kinds_ >> kind & 1u) && parses(static_cast<Parse>(kind), miss, limit)) bad_stuck_ = false;
+            if (((static_cast<unsigned>(kinds_) >> kind) & 1u) && parses(static_cast<Parse>(kind), miss, limit))
+                bad_stuck_ = false;
         }
     }
     const char* stop = miss;

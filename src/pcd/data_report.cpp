@@ -25,7 +25,7 @@ std::string describe_shortfall(const PcdHeader& header, const DataReport& report
     if (report.bad_value_offset >= 0) {
         const std::string where = "unreadable ascii value at line " + std::to_string(report.bad_value_line) +
                                   " (byte " + std::to_string(report.bad_value_offset) +
-                                  "): " + quoted(report.bad_value_excerpt) + "; ";
+                                  "): " + vantrel::quoted(report.bad_value_excerpt) + "; ";
         if (report.bad_value_stuck) return where + "from " + value_place(header, report) + " on, the values are zero";
         return where + "later columns read it, so the values from " + value_place(header, report) +
                " on may be misplaced";

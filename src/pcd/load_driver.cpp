@@ -92,7 +92,7 @@ PcdLoad map_pcd_file(const std::string& filename, PcdHeader header_read, const L
     const std::int64_t size = record_bytes(header.points, header.point_step);
     if (header.data_type != data_binary) {
         throw std::invalid_argument("only DATA binary can be memory-mapped, and this file's DATA is " +
-                                    quoted(header.data_type));
+                                    vantrel::quoted(header.data_type));
     }
     const int fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat info{};

@@ -270,7 +270,7 @@ std::int64_t check_write_fields(const std::vector<WriteField>& fields) {
     if (fields.empty()) refuse("nothing to write: a PCD file needs at least one field, or points");
     std::set<std::string> names;
     for (const WriteField& field : fields) {
-        const std::string name = quoted(field.name);
+        const std::string name = vantrel::quoted(field.name);
         if (!is_writable_field_name(field.name)) {
             refuse("field name " + name + " is empty or holds whitespace or a control character");
         }
@@ -289,8 +289,8 @@ std::int64_t check_write_fields(const std::vector<WriteField>& fields) {
     const WriteField& first = fields.front();
     for (const WriteField& field : fields) {
         if (field.points != first.points) {
-            refuse("field " + quoted(field.name) + " has " + std::to_string(field.points) + " points, but " +
-                   quoted(first.name) + " has " + std::to_string(first.points));
+            refuse("field " + vantrel::quoted(field.name) + " has " + std::to_string(field.points) + " points, but " +
+                   vantrel::quoted(first.name) + " has " + std::to_string(first.points));
         }
     }
     return first.points;
@@ -305,7 +305,7 @@ void check_points(std::int64_t points) {
 
 void check_data(const std::string& data) {
     if (data != data_ascii && data != data_binary && data != data_binary_compressed) {
-        refuse("data must be 'ascii', 'binary' or 'binary_compressed', not " + quoted(data));
+        refuse("data must be 'ascii', 'binary' or 'binary_compressed', not " + vantrel::quoted(data));
     }
 }
 

@@ -13,7 +13,8 @@ namespace vantrel {
 std::string readable(std::string_view bytes);
 
 // readable(), with backslashes and single quotes escaped, between single
-// quotes, as Python shows a string.
+// quotes, as Python shows a string. Call it as vantrel::quoted: on a
+// std::string, argument-dependent lookup would find std::quoted as well.
 std::string quoted(std::string_view bytes);
 
 }  // namespace vantrel
