@@ -4,6 +4,7 @@ import argparse
 import ctypes
 import ctypes.util
 import pathlib
+import time
 
 import numpy as np
 
@@ -87,3 +88,13 @@ def arguments(doc):
     parser.add_argument("--points", type=int, default=2_000_000)
     parser.add_argument("--repeats", type=int, default=7)
     return parser
+
+
+def best_of(fn, repeats):
+    """The shortest of `repeats` runs of fn, in seconds."""
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best

@@ -15,12 +15,11 @@ import ctypes.util
 import pathlib
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import vantrel
-from clouds import DTYPE, OUT, arguments, cloud_path
+from clouds import DTYPE, OUT, arguments, best_of, cloud_path
 
 HERE = pathlib.Path(__file__).parent
 TARGETS = {"ascii": 1.3, "binary": 1.15, "binary_compressed": 1.3}
@@ -59,15 +58,6 @@ def floor_compressed(path, offset, raw=None):
     got = _lzf.lzf_decompress(payload, int(compressed), out.ctypes.data_as(ctypes.c_void_p), int(uncompressed))
     assert got == uncompressed
     return out
-
-
-def best_of(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def timed_threads(load, threads, repeats):

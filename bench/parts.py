@@ -16,25 +16,15 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import vantrel
-from clouds import OUT, arguments, cloud_path, lidar_records
+from clouds import OUT, arguments, best_of, cloud_path, lidar_records
 
 TARGETS = {"chunks": 0.9, "fields": 0.6, "mmap_ms": 50.0, "convert": 0.9}
 SPARSE = OUT / "sparse_30gb.pcd"
 STEP = 16
-
-
-def best_of(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def in_chunks(path, size, fields=None):

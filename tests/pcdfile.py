@@ -2,6 +2,7 @@
 
 import ctypes
 import ctypes.util
+import io
 import struct
 
 import numpy as np
@@ -74,3 +75,16 @@ def block(payload, uncompressed, compressed=None):
     if compressed is None:
         compressed = len(payload)
     return struct.pack("<II", compressed, uncompressed) + payload
+
+
+class Unseekable(io.RawIOBase):
+    """A stream over bytes that cannot seek, as a pipe or a socket."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self._data.readinto(buffer)

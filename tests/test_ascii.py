@@ -8,7 +8,7 @@ import pytest
 
 import vantrel
 from conftest import expect_data_warning
-from pcdfile import header
+from pcdfile import Unseekable, header
 
 ONE_PER_LINE = "1 2 3\n4 5 6\n7 8 9\n"
 EXPECTED = [[1, 2, 3], [4, 5, 6], [7, 8, 9]]
@@ -82,17 +82,6 @@ def test_unreadable_value_is_located_by_line_and_byte(load, lines, seekable):
     stream = io.BufferedReader(Unseekable(text + body.encode()))  # counted as the text goes by
     with expect_data_warning(warns):
         vantrel.read_pcd(stream)
-
-
-class Unseekable(io.RawIOBase):
-    def __init__(self, data):
-        self._data = io.BytesIO(data)
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        return self._data.readinto(buffer)
 
 
 def test_ten_points_declared_six_present(load):

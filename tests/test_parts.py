@@ -13,7 +13,7 @@ import pytest
 
 import vantrel
 from conftest import expect_data_warning
-from pcdfile import block, header, lzf_compress, planes, records
+from pcdfile import Unseekable, block, header, lzf_compress, planes, records
 
 ENCODINGS = ["ascii", "binary", "binary_compressed"]
 N = 50
@@ -126,17 +126,6 @@ def test_a_backward_seek_that_reads_again_warns_again():
         with expect_data_warning(warns):
             reader.read()
         reader.seek(0)
-
-
-class Unseekable(io.RawIOBase):
-    def __init__(self, data):
-        self._data = io.BytesIO(data)
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        return self._data.readinto(buffer)
 
 
 def test_paths_are_closed_and_file_objects_left_open(tmp_path):

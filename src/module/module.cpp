@@ -83,18 +83,10 @@ vantrel::hint::Header read_pcd_header(const vantrel::hint::Source& source) {
 }
 
 void set_num_threads(const vantrel::hint::Index& n) {
-    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(n.ptr()));
-    if (!number) {
-        PyErr_Clear();
-        throw py::type_error("set_num_threads() takes an integer, not " + vantrel::type_name(n));
-    }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (overflow < 0 || (overflow == 0 && value < 1)) {
-        throw py::value_error("set_num_threads() takes 1 or more threads, not " + std::string(py::str(number)));
-    }
-    const long long most = 4096;  // a bound on what any call can use
-    vantrel::ThreadPool::shared().set_threads(static_cast<int>(overflow > 0 ? most : std::min(value, most)));
+    const std::int64_t value = vantrel::integer_argument(n, "n");
+    if (value < 1) throw py::value_error("set_num_threads() takes 1 or more threads, not " + std::string(py::str(n)));
+    const std::int64_t most = 4096;  // a bound on what any call can use
+    vantrel::ThreadPool::shared().set_threads(static_cast<int>(std::min(value, most)));
 }
 
 // VANTREL_NUM_THREADS, read once at import; a value that is no count is

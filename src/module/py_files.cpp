@@ -41,6 +41,17 @@ std::string type_name(py::handle object) {
     return py::str(py::type::handle_of(object).attr("__qualname__"));
 }
 
+std::int64_t integer_argument(py::handle value, const char* what) {
+    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!number) {
+        PyErr_Clear();
+        throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : n;
+}
+
 std::optional<std::string> path_bytes(py::handle object) {
     if (!PyUnicode_Check(object.ptr()) && !PyBytes_Check(object.ptr()) && !py::hasattr(object, "__fspath__")) {
         return std::nullopt;

@@ -21,6 +21,10 @@ namespace vantrel {
 // The name of an object's type, for messages.
 std::string type_name(pybind11::handle object);
 
+// A Python integer argument (anything with __index__), saturated to 64
+// bits; TypeError "<what> must be an integer, not <type>" for anything else.
+std::int64_t integer_argument(pybind11::handle value, const char* what);
+
 // The path a str, bytes or os.PathLike names, as bytes (os.fsencode), or
 // nothing for any other object.
 std::optional<std::string> path_bytes(pybind11::handle object);

@@ -101,18 +101,6 @@ std::optional<std::vector<std::size_t>> chosen_fields(const PcdHeader& header, p
     return chosen;
 }
 
-// A Python integer argument, as int64 (saturated), or TypeError naming it.
-std::int64_t integer_argument(py::handle value, const char* what) {
-    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!number) {
-        PyErr_Clear();
-        throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
-    }
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : n;
-}
-
 // A cloud of the file's header but for the fields kept, where they lie.
 void keep_fields(PcdLoad& load, const std::vector<std::size_t>& chosen) {
     std::vector<PcdField> fields;

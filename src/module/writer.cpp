@@ -109,15 +109,7 @@ namespace {
 
 std::optional<std::int64_t> grid_side(py::handle value, const char* what) {
     if (value.is_none()) return std::nullopt;
-    const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-    if (!number) {
-        PyErr_Clear();
-        throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
-    }
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
-    if (overflow != 0) return overflow > 0 ? INT64_MAX : INT64_MIN;
-    return n;
+    return integer_argument(value, what);
 }
 
 // Whatever stands in the viewpoint's place, as numbers: what is not a number

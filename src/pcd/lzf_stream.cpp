@@ -31,6 +31,37 @@ inline void copy_back(std::uint8_t* op, std::size_t distance, std::size_t length
     }
 }
 
+// Decodes one instruction at ip into op. `decoded` is the output before op,
+// which back-references may reach. With Checked, every input byte the
+// instruction takes is checked against iend; without, the caller has made
+// sure that a whole instruction is there, and literals are copied 32 bytes at
+// a time. False when the instruction reaches past the input, back before the
+// output's start, or past cap_end.
+template <bool Checked>
+inline bool decode_one(std::uint8_t*& ip, const std::uint8_t* iend, std::uint8_t*& op, const std::uint8_t* cap_end,
+                       std::uint64_t decoded) noexcept {
+    const unsigned ctrl = *ip++;
+    if (ctrl < 32) {
+        const std::size_t length = ctrl + 1;
+        if (Checked && static_cast<std::ptrdiff_t>(length) > iend - ip) return false;
+        if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return false;
+        std::memcpy(op, ip, Checked ? length : 32);
+        op += length;
+        ip += length;
+        return true;
+    }
+    std::size_t length = ctrl >> 5;
+    if (Checked && iend - ip < (length == 7 ? 2 : 1)) return false;
+    if (length == 7) length += *ip++;
+    const std::size_t distance = ((ctrl & 31u) << 8) + *ip++ + 1;
+    length += 2;
+    if (distance > decoded) return false;
+    if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return false;
+    copy_back(op, distance, length);
+    op += length;
+    return true;
+}
+
 }  // namespace
 
 LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, std::uint64_t stop,
@@ -103,45 +134,11 @@ LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, s
 
         // Decodes instructions while the input holds a whole one for sure.
         while (iend - ip >= longest_instruction && op <= shift_at) {
-            const unsigned ctrl = *ip++;
-            if (ctrl < 32) {
-                const std::size_t length = ctrl + 1;
-                if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return outcome;
-                std::memcpy(op, ip, 32);
-                op += length;
-                ip += length;
-                continue;
-            }
-            std::size_t length = ctrl >> 5;
-            if (length == 7) length += *ip++;
-            const std::size_t distance = ((ctrl & 31u) << 8) + *ip++ + 1;
-            length += 2;
-            if (distance > base + static_cast<std::uint64_t>(op - out)) return outcome;
-            if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return outcome;
-            copy_back(op, distance, length);
-            op += length;
+            if (!decode_one<false>(ip, iend, op, cap_end, base + static_cast<std::uint64_t>(op - out))) return outcome;
         }
         // The payload's last few bytes: one instruction, every byte checked.
         if (iend - ip < longest_instruction && input_left == 0 && ip < iend && op <= shift_at) {
-            const unsigned ctrl = *ip++;
-            if (ctrl < 32) {
-                const std::size_t length = ctrl + 1;
-                if (static_cast<std::ptrdiff_t>(length) > iend - ip) return outcome;
-                if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return outcome;
-                std::memcpy(op, ip, length);
-                op += length;
-                ip += length;
-                continue;
-            }
-            std::size_t length = ctrl >> 5;
-            if (iend - ip < (length == 7 ? 2 : 1)) return outcome;
-            if (length == 7) length += *ip++;
-            const std::size_t distance = ((ctrl & 31u) << 8) + *ip++ + 1;
-            length += 2;
-            if (distance > base + static_cast<std::uint64_t>(op - out)) return outcome;
-            if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return outcome;
-            copy_back(op, distance, length);
-            op += length;
+            if (!decode_one<true>(ip, iend, op, cap_end, base + static_cast<std::uint64_t>(op - out))) return outcome;
         }
     }
     sink(handed, static_cast<std::size_t>(op - handed));
