@@ -58,7 +58,7 @@ test-asan: build
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_BUILD)
 	$(ASAN_ENV) $(PY) -c 'import vantrel; assert "$(ASAN_BUILD)" in vantrel.__file__, vantrel.__file__'
-	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider
+	$(ASAN_ENV) $(PY) -m pytest -q --capture=sys -p no:cacheprovider  # a report reaches the log, not a capture file
 
 # The thread tests against a ThreadSanitizer build: the fuzz replay (which
 # loads and writes every input on one thread and on four) over the real files

@@ -440,7 +440,7 @@ void PcdWriter::write(const std::vector<FieldSource>& sources, std::int64_t n) {
             const auto needed = static_cast<std::size_t>((written_ + n) * width);
             if (plane.size() < needed) {  // grows by doubling: each byte moves about once
                 BulkMemory grown(std::max(needed, plane.size() * 2), false);
-                std::memcpy(grown.data(), plane.data(), static_cast<std::size_t>(written_ * width));
+                if (written_ > 0) std::memcpy(grown.data(), plane.data(), static_cast<std::size_t>(written_ * width));
                 plane = std::move(grown);
             }
             gather(header_.fields[f], sources[f], 0, n, plane.data() + written_ * width, width);
