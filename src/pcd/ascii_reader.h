@@ -26,7 +26,8 @@ constexpr std::size_t ascii_chunk_size = std::size_t{1} << 20;
 // to its record, so no header makes it write outside the records. Fields that
 // the placement does not keep are parsed all the same and stored nowhere. The
 // text is read front to back in chunks of `chunk_size` bytes (grown for a
-// record that does not fit), parsed as they arrive; the result does not
+// record that does not fit), parsed as they arrive (on the pool, the next
+// chunk is read while workers parse this one); the result does not
 // depend on the chunk size, nor on how the points are split between reads.
 // The report's line number of an unreadable value comes from reading a
 // seekable stream again up to it (and back); other streams count line feeds
@@ -52,6 +53,7 @@ private:
     void note_miss(const char* text, const char* miss, const char* end, const char* limit, std::int64_t at,
                    std::int32_t field, std::int32_t element);
     void restart();
+    void read_ahead();
 
     std::istream& in_;
     const PcdHeader& header_;
@@ -65,11 +67,19 @@ private:
     std::uint8_t kinds_ = 0;           // the parses that some column makes, one bit each
 
     BulkMemory chunk_;
+    std::size_t lead_ = 0;                // where the text starts in the chunk's memory
     std::size_t filled_ = 0;              // bytes of text in the chunk
     std::size_t begin_ = 0;               // where the text not yet parsed starts in the chunk
     std::int64_t at_ = 0;                 // where the chunk's first byte lies in the section
     bool at_end_ = false;                 // the stream has given all it holds
     std::int64_t line_feeds_before_ = 0;  // before the chunk's first byte (streams that cannot seek)
+    // The text after the chunk, read while workers parse the chunk; what is
+    // left of the chunk goes in front of it, into the room kept there.
+    BulkMemory ahead_;
+    std::size_t ahead_lead_;  // the room: a record cut in two, far longer than most
+    std::size_t ahead_filled_ = 0;
+    bool ahead_ready_ = false;
+    bool ahead_end_ = false;
 
     bool done_ = false;  // nothing more can be read: the text ended or stuck
     std::int64_t complete_ = -1;

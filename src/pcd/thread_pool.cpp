@@ -115,10 +115,14 @@ bool ThreadPool::finish(const std::shared_ptr<Job>& job) {
     return true;
 }
 
-void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task, int limit) {
+void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task, int limit,
+                     const std::function<void()>& first) {
     const int allowed = limit > 0 ? std::min(limit, threads()) : threads();
-    const std::size_t helpers = std::min<std::size_t>(n > 0 ? n - 1 : 0, static_cast<std::size_t>(allowed - 1));
+    // With work of its own, the caller leaves every task to the workers at first.
+    const std::size_t helpers =
+        std::min<std::size_t>(n > 0 ? n - (first ? 0 : 1) : 0, static_cast<std::size_t>(allowed - 1));
     if (helpers == 0) {
+        if (first) first();
         for (std::size_t i = 0; i < n; ++i) task(i);
         return;
     }
@@ -147,6 +151,15 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task
         failed.store(true);  // no memory for a job: what started ends, then the failure goes on
         for (const auto& job : jobs) finish(job);
         throw;
+    }
+    if (first) {
+        try {
+            first();
+        } catch (...) {
+            failed.store(true);
+            for (const auto& job : jobs) finish(job);
+            throw;
+        }
     }
     body();
     for (const auto& job : jobs) finish(job);

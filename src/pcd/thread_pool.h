@@ -44,7 +44,12 @@ public:
     // to help, with at most `limit` threads (0: threads()), and returns when
     // all have run. The first exception a task throws is rethrown here once
     // every running task has ended; tasks not started by then are skipped.
-    void run(std::size_t n, const std::function<void(std::size_t)>& task, int limit = 0);
+    // `first`, when given, runs on the calling thread once the workers have
+    // their share, before the caller takes tasks: work of its own (reading
+    // the next input, say) that overlaps theirs. What it throws ends the run
+    // as a task's failure does.
+    void run(std::size_t n, const std::function<void(std::size_t)>& task, int limit = 0,
+             const std::function<void()>& first = nullptr);
 
     // Hands `work` to the workers. Throws std::bad_alloc.
     std::shared_ptr<Job> start(std::function<void()> work);
