@@ -127,7 +127,10 @@ void CompressedSection::read_sizes() {
     report_.data_end = header_.data_offset + 8 + std::int64_t{compressed_};
 }
 
-void CompressedSection::decode(const std::vector<bool>& keep, const Placement* placement, std::uint8_t* records) {
+bool CompressedSection::decode(const std::vector<bool>& keep, const Rows* whole, const Rows* chunk) {
+    const Placement* placement = whole != nullptr ? &whole->placement : nullptr;
+    std::uint8_t* records = whole != nullptr ? whole->records : nullptr;
+    bool placed = false;
     if (started_) {
         if (!seekable_) {
             throw UnsupportedOperation(
@@ -205,8 +208,12 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
         // Placing is light beside decoding: handing it to a worker pays only
         // from a few MiB of image (measured: none at 2.5 MiB, 13 % at 5 MiB).
         constexpr std::int64_t placing_share = 4;
-        if (compressed_ != 0 && placement != nullptr && ThreadPool::shared().worth_sharing(image / placing_share)) {
-            outcome = decode_placing(keep, *placement, records, capacity, stop, read);
+        const bool share = compressed_ != 0 && ThreadPool::shared().worth_sharing(image / placing_share);
+        if (share && whole != nullptr) {
+            outcome = decode_placing(*whole, nullptr, capacity, stop, read);
+        } else if (share && chunk != nullptr && into != nullptr) {
+            outcome = decode_placing(*chunk, into, capacity, stop, read);
+            placed = true;
         } else if (compressed_ != 0) {
             outcome = into != nullptr ? decode_lzf_stream(compressed_, capacity, stop, read, ignore, into)
                                       : decode_lzf_stream(compressed_, capacity, stop, read, sink);
@@ -231,25 +238,31 @@ void CompressedSection::decode(const std::vector<bool>& keep, const Placement* p
             plane.data = prefix ? held_image_.data() + plane.start : plane.held.data();
         }
     }
+    return placed;
 }
 
-LzfOutcome CompressedSection::decode_placing(const std::vector<bool>& keep, const Placement& placement,
-                                             std::uint8_t* records, std::uint64_t capacity, std::uint64_t stop,
+void CompressedSection::place_rows(const Rows& rows, const std::uint8_t* image, std::int64_t lo,
+                                   std::int64_t hi) const {
+    for (const Plane& plane : planes_) {
+        const std::int64_t to = rows.placement.offset[plane.field];
+        if (to < 0) continue;
+        const std::int64_t a = std::max(lo, plane.start + std::min(rows.first * plane.width, plane.filled));
+        const std::int64_t b = std::min(hi, plane.start + std::min((rows.first + rows.n) * plane.width, plane.filled));
+        if (a < b) {
+            place(image + a, a - plane.start, b - plane.start, plane.width, rows.records, rows.first,
+                  rows.placement.step, to);
+        }
+    }
+}
+
+LzfOutcome CompressedSection::decode_placing(const Rows& rows, std::uint8_t* into, std::uint64_t capacity,
+                                             std::uint64_t stop,
                                              const std::function<std::size_t(std::uint8_t*, std::size_t)>& read) {
     // The image decodes in one piece on this thread, while a worker places
     // what is final of it into the records (and takes their page faults).
-    BulkMemory image(static_cast<std::size_t>(capacity) + lzf_slack, false);
-    const auto place_range = [&](std::int64_t lo, std::int64_t hi) {
-        for (const Plane& plane : planes_) {
-            if (!keep[plane.field]) continue;
-            const std::int64_t a = std::max(lo, plane.start);
-            const std::int64_t b = std::min(hi, plane.start + plane.filled);
-            if (a < b) {
-                place(image.data() + a, a - plane.start, b - plane.start, plane.width, records, 0, placement.step,
-                      placement.offset[plane.field]);
-            }
-        }
-    };
+    BulkMemory own(into == nullptr ? static_cast<std::size_t>(capacity) + lzf_slack : 0, false);
+    std::uint8_t* const image = into != nullptr ? into : own.data();
+    const auto place_range = [&](std::int64_t lo, std::int64_t hi) { place_rows(rows, image, lo, hi); };
     std::mutex mutex;
     std::condition_variable told;
     std::int64_t ready = 0;  // bytes of the image that are final
@@ -303,7 +316,7 @@ LzfOutcome CompressedSection::decode_placing(const std::vector<bool>& keep, cons
                 }
                 told.notify_one();
             },
-            image.data());
+            image);
     } catch (...) {
         end_worker();
         throw;
@@ -325,21 +338,34 @@ void CompressedSection::read(std::int64_t n, const Placement& placement, std::ui
     }
     const std::int64_t first = position_;
     position_ += n;
+    const Rows rows{placement, records, first, n};
     if (!started_ && first == 0 && n == points_) {  // every point at once: straight into the records
-        decode(keep, &placement, records);
+        decode(keep, &rows);
         return;
     }
     if (missing || !started_) {
         for (const Plane& plane : planes_) keep[plane.field] = keep[plane.field] || plane.is_held;
-        decode(keep, nullptr, nullptr);
+        if (decode(keep, nullptr, &rows)) return;
     }
-    for (const Plane& plane : planes_) {
-        const std::int64_t to = placement.offset[plane.field];
-        if (to < 0) continue;
-        const std::int64_t a = std::min(first * plane.width, plane.filled);
-        const std::int64_t b = std::min((first + n) * plane.width, plane.filled);
-        if (b > a) place(plane.data + a, a, b, plane.width, records, first, placement.step, to);
-    }
+    // From the held planes, in runs of rows side by side where that pays.
+    ThreadPool& pool = ThreadPool::shared();
+    const std::size_t runs = pool.worth_sharing(n * placement.step) ? static_cast<std::size_t>(pool.threads()) * 4 : 1;
+    pool.run(runs, [&](std::size_t r) {
+        const std::int64_t end = first + n * static_cast<std::int64_t>(r + 1) / static_cast<std::int64_t>(runs);
+        // A few thousand records at a time, so that every field is placed while they are in cache.
+        constexpr std::int64_t block = 4096;
+        for (std::int64_t lo = first + n * static_cast<std::int64_t>(r) / static_cast<std::int64_t>(runs); lo < end;
+             lo += block) {
+            const std::int64_t hi = std::min(lo + block, end);
+            for (const Plane& plane : planes_) {
+                const std::int64_t to = placement.offset[plane.field];
+                if (to < 0) continue;
+                const std::int64_t a = std::min(lo * plane.width, plane.filled);
+                const std::int64_t b = std::min(hi * plane.width, plane.filled);
+                if (b > a) place(plane.data + a, a, b, plane.width, records, first, placement.step, to);
+            }
+        }
+    });
 }
 
 void CompressedSection::skip(std::int64_t n) {

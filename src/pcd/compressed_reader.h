@@ -59,14 +59,25 @@ public:
     struct Plane;
 
 private:
+    // Points [first, first + n) of the fields a placement keeps, and where they go.
+    struct Rows {
+        const Placement& placement;
+        std::uint8_t* records;
+        std::int64_t first;
+        std::int64_t n;
+    };
     void read_sizes();
     // Decodes the stream from its start: planes marked in `keep` into memory
-    // of their own, or (with `records`) every point straight into them.
-    void decode(const std::vector<bool>& keep, const Placement* placement, std::uint8_t* records);
-    // The decode of a read straight into the records, shared with a worker.
-    LzfOutcome decode_placing(const std::vector<bool>& keep, const Placement& placement, std::uint8_t* records,
-                              std::uint64_t capacity, std::uint64_t stop,
+    // of their own, or (with `whole`) every point straight into its records.
+    // With `chunk`, a decode into held memory may place those rows on the way
+    // (on a worker); returns true when it did.
+    bool decode(const std::vector<bool>& keep, const Rows* whole, const Rows* chunk = nullptr);
+    // A decode into `into` (or an image of its own, for nullptr) while a
+    // worker places the rows of `rows` as they become final.
+    LzfOutcome decode_placing(const Rows& rows, std::uint8_t* into, std::uint64_t capacity, std::uint64_t stop,
                               const std::function<std::size_t(std::uint8_t*, std::size_t)>& read);
+    // Places the rows of `rows` from the plane bytes [lo, hi) of the image at `image`.
+    void place_rows(const Rows& rows, const std::uint8_t* image, std::int64_t lo, std::int64_t hi) const;
 
     std::istream& in_;
     const PcdHeader& header_;
