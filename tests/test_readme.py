@@ -42,8 +42,12 @@ def make_files(folder):
 def test_readme_block_runs(tmp_path, monkeypatch, code):
     make_files(tmp_path)
     monkeypatch.chdir(tmp_path)
-    with warnings.catch_warnings():
-        exec(compile(code, str(README), "exec"), {"__name__": "__readme__"})
+    threads = vantrel.get_num_threads()
+    try:
+        with warnings.catch_warnings():
+            exec(compile(code, str(README), "exec"), {"__name__": "__readme__"})
+    finally:
+        vantrel.set_num_threads(threads)
 
 
 def test_every_python_block_is_found():
