@@ -30,7 +30,7 @@ ENCODINGS = ("ascii", "binary", "binary_compressed")
 
 def clouds():
     rng = np.random.default_rng(3)
-    n = 1000
+    n = 50_000  # images of over 1 MiB: compressed payloads of several blocks compressed apart
     lidar = {
         "intensity": rng.uniform(0, 255, n).astype(np.float32),
         "ring": (np.arange(n) % 128).astype(np.uint16),
