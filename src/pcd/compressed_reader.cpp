@@ -235,6 +235,8 @@ bool CompressedSection::decode(const std::vector<bool>& keep, const Rows* whole,
         for (Plane& plane : planes_) {
             if (!keep[plane.field] || plane.is_held) continue;
             plane.is_held = true;
+            // A plane the image gives nothing of has no memory to point into.
+            if (plane.filled == 0) continue;
             plane.data = prefix ? held_image_.data() + plane.start : plane.held.data();
         }
     }
