@@ -94,6 +94,29 @@ inline void store(std::uint8_t* row, std::int64_t step, const Column& column, st
     if (hi > lo) std::memcpy(row + (at + lo), bytes + lo, static_cast<std::size_t>(hi - lo));
 }
 
+// Zeroes what store() wrote for values [from, to) of a run of records at
+// `rows` (value t is element t % slots of record t / slots): those records
+// are as if never read, at a cost in the values, not in the records' size.
+void clear_values(std::uint8_t* rows, std::int64_t step, const std::vector<Column>& columns,
+                  const std::vector<std::int64_t>& slots, std::int64_t from, std::int64_t to) noexcept {
+    const std::int64_t per = slots.back();
+    while (from < to) {
+        const std::int64_t s0 = from % per;
+        const std::int64_t s1 = std::min(per, s0 + (to - from));
+        std::uint8_t* const row = rows + from / per * step;
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            const Column& column = columns[c];
+            const std::int64_t e0 = std::max(s0, slots[c]) - slots[c];
+            const std::int64_t e1 = std::min(s1, slots[c + 1]) - slots[c];
+            if (e0 >= e1 || !column.keep) continue;
+            const std::int64_t lo = std::max<std::int64_t>(0, column.offset + e0 * column.size);
+            const std::int64_t hi = std::min(step, column.offset + (e1 - 1) * column.size + column.width);
+            if (hi > lo) std::memset(row + lo, 0, static_cast<std::size_t>(hi - lo));
+        }
+        from += s1 - s0;
+    }
+}
+
 // Integers parse in line: a call per value costs as much as the parse.
 template <typename T>
 [[gnu::flatten]] inline const char* parse_integer(const char* p, const char* last, T& value) noexcept {
@@ -495,9 +518,15 @@ const char* AsciiSection::feed_parallel(const char* text, const char* limit, std
     const std::int64_t first_odd = *std::min_element(odd.begin(), odd.end());
     const std::int64_t done = first_odd == INT64_MAX ? records : first_odd / slots;
     if (done < records && rows != nullptr) {
-        // Records from the odd one on were read on a guess: back to zero, for the
-        // sequential rules to read again.
-        std::memset(rows + (position_ + done - first) * step, 0, static_cast<std::size_t>((records - done) * step));
+        // Records from the odd one on were read on a guess: what it stored goes
+        // back to zero, for the sequential rules to read again.
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::int64_t from = std::max(starts[b], done * slots);
+            // A block may have stored values of its odd record before the one it stopped at.
+            const std::int64_t odd_end = odd[b] == INT64_MAX ? INT64_MAX : (odd[b] / slots + 1) * slots;
+            const std::int64_t to = std::min({starts[b + 1], values, odd_end});
+            if (from < to) clear_values(rows + (position_ - first) * step, step, columns_, slots_, from, to);
+        }
     }
     irregular = done < records;
     position_ += done;
