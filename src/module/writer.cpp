@@ -129,6 +129,17 @@ std::vector<double> viewpoint_values(py::handle value) {
     return values;
 }
 
+// The write options as Python gives them: TypeError for what is not of their
+// type (the engine checks their values). A viewpoint of None leaves the one
+// there (a PointCloud's).
+void take_options(py::handle data, py::handle width, py::handle height, py::handle viewpoint, WriteOptions& options) {
+    if (!PyUnicode_Check(data.ptr())) throw py::type_error("data must be a str, not " + type_name(data));
+    options.data = data.cast<std::string>();
+    options.width = grid_side(width, "width");
+    options.height = grid_side(height, "height");
+    if (!viewpoint.is_none()) options.viewpoint = viewpoint_values(viewpoint);
+}
+
 // One DataWarning per field whose values ascii cannot keep bit for bit.
 void warn_lossy(const PcdHeader& header, const std::vector<std::int64_t>& lossy,
                 const std::optional<std::string>& name) {
@@ -180,11 +191,7 @@ WriteJob build_write(const py::object& fields, const py::object& points, const p
     }
     if (!points.is_none()) add_coordinates(points, job);
     add_fields(fields, job);
-    if (!PyUnicode_Check(data.ptr())) throw py::type_error("data must be a str, not " + type_name(data));
-    job.options.data = data.cast<std::string>();
-    job.options.width = grid_side(width, "width");
-    job.options.height = grid_side(height, "height");
-    if (!viewpoint.is_none()) job.options.viewpoint = viewpoint_values(viewpoint);
+    take_options(data, width, height, viewpoint, job.options);
     return job;
 }
 
@@ -197,12 +204,7 @@ void write_pcd_from_python(const hint::Target& target, const hint::Fields& field
     for (const WriteField& field : job.fields) sources.push_back(field.source);
     Target output(target, "write_pcd");
     std::vector<std::int64_t> lossy;
-    output.run([&](ByteSink& sink) {
-        PcdWriter writer(sink, header, true);
-        writer.write(sources, header.points);
-        writer.finish(header);
-        lossy = writer.lossy_values();
-    });
+    output.run([&](ByteSink& sink) { lossy = write_pcd(header, sources, sink); });
     output.commit();
     warn_lossy(header, lossy, source_name(target));
 }
@@ -260,11 +262,7 @@ class WriterObject {
 public:
     WriterObject(const hint::Target& target, const hint::Data& data, const hint::Count& points,
                  const hint::Count& width, const hint::Count& height, const hint::Viewpoint& viewpoint) {
-        if (!PyUnicode_Check(data.ptr())) throw py::type_error("data must be a str, not " + type_name(data));
-        options_.data = data.cast<std::string>();
-        options_.width = grid_side(width, "width");
-        options_.height = grid_side(height, "height");
-        if (!viewpoint.is_none()) options_.viewpoint = viewpoint_values(viewpoint);
+        take_options(data, width, height, viewpoint, options_);
         total_ = grid_side(points, "points");
         check_write_options(options_, total_);
         target_ = std::make_unique<Target>(target, "open_pcd_writer");

@@ -115,11 +115,7 @@ void write_compressed(const std::string& text, const std::uint8_t* image, std::i
         lengths[b] = lzf_compress(image + first, size, streams[b].data(), room);
     };
     ThreadPool& pool = ThreadPool::shared();
-    if (pool.worth_sharing(image_size)) {
-        pool.run(blocks, compress);
-    } else {
-        for (std::size_t b = 0; b < blocks; ++b) compress(b);
-    }
+    pool.run(blocks, compress, pool.worth_sharing(image_size) ? 0 : 1);
     std::uint64_t compressed = 0;
     for (const unsigned int length : lengths) compressed += length;
     if (compressed > std::numeric_limits<std::uint32_t>::max()) {
@@ -167,11 +163,14 @@ Formatter formatter_for(const PcdField& field) noexcept {
 
 constexpr std::size_t longest_value = 32;  // "-1.7976931348623157e+308" and a separator fit
 
-// Formats points [first, first + n) as lines at out, which has room for
-// them; counts, per field, the values whose bits the text loses. Returns the
-// end of the text.
+// Formats points [first, first + n) as lines at out; counts, per field, the
+// values whose bits the text loses. `after_value(out)` runs after each value
+// (it may write out the text so far and move out back); without it, out must
+// have room for all the lines. Returns the end of the text.
+template <typename AfterValue>
 char* format_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t first, std::int64_t n,
-                   const std::vector<Formatter>& formatters, char* out, std::vector<std::int64_t>& lossy) noexcept {
+                   const std::vector<Formatter>& formatters, char* out, std::vector<std::int64_t>& lossy,
+                   AfterValue after_value) {
     for (std::int64_t i = first; i < first + n; ++i) {
         bool first_value = true;
         for (std::size_t f = 0; f < sources.size(); ++f) {
@@ -180,6 +179,7 @@ char* format_lines(const PcdHeader& header, const std::vector<FieldSource>& sour
                 if (!first_value) *out++ = ' ';
                 first_value = false;
                 out = formatters[f](out, out + longest_value, point + k * sources[f].element_stride, lossy[f]);
+                after_value(out);
             }
         }
         *out++ = '\n';
@@ -195,27 +195,12 @@ void write_long_lines(const PcdHeader& header, const std::vector<FieldSource>& s
     if (buffer.size() < block_bytes + longest_value) buffer = BulkMemory(block_bytes + longest_value, false);
     char* const start = reinterpret_cast<char*>(buffer.data());
     char* const flush_at = start + block_bytes;
-    char* out = start;
-    const auto flush_when_full = [&] {
+    const char* const end = format_lines(header, sources, 0, n, formatters, start, lossy, [&](char*& out) {
         if (out < flush_at) return;
         sink.write(start, static_cast<std::size_t>(out - start));
         out = start;
-    };
-    for (std::int64_t i = 0; i < n; ++i) {
-        bool first = true;
-        for (std::size_t f = 0; f < sources.size(); ++f) {
-            const std::uint8_t* point = sources[f].data + i * sources[f].point_stride;
-            for (std::int32_t k = 0; k < header.fields[f].count; ++k) {
-                if (!first) *out++ = ' ';
-                first = false;
-                out = formatters[f](out, out + longest_value, point + k * sources[f].element_stride, lossy[f]);
-                flush_when_full();
-            }
-        }
-        *out++ = '\n';
-        flush_when_full();
-    }
-    if (out != start) sink.write(start, static_cast<std::size_t>(out - start));
+    });
+    if (end != start) sink.write(start, static_cast<std::size_t>(end - start));
 }
 
 // Writes n points as lines of text, in blocks of about a MiB; counts, per
@@ -246,13 +231,9 @@ void write_lines(const PcdHeader& header, const std::vector<FieldSource>& source
             char* const text = reinterpret_cast<char*>(buffer.data()) + b * room;
             const std::int64_t from = first + static_cast<std::int64_t>(b) * per_block;
             ends[b] = format_lines(header, sources, from, std::min(per_block, first + round - from), formatters, text,
-                                   counts[b]);
+                                   counts[b], [](char*) {});
         };
-        if (blocks > 1) {
-            pool.run(blocks, format);
-        } else {
-            format(0);
-        }
+        pool.run(blocks, format);
         for (std::size_t b = 0; b < blocks; ++b) {
             char* const text = reinterpret_cast<char*>(buffer.data()) + b * room;
             sink.write(text, static_cast<std::size_t>(ends[b] - text));
@@ -425,11 +406,7 @@ void PcdWriter::write(const std::vector<FieldSource>& sources, std::int64_t n) {
         };
         const auto tasks = static_cast<std::size_t>(runs) * sources.size();
         ThreadPool& pool = ThreadPool::shared();
-        if (pool.worth_sharing(n * step)) {
-            pool.run(tasks, task);
-        } else {
-            for (std::size_t t = 0; t < tasks; ++t) task(t);
-        }
+        pool.run(tasks, task, pool.worth_sharing(n * step) ? 0 : 1);
     } else {
         if ((written_ + n) * step > std::int64_t{std::numeric_limits<std::uint32_t>::max()}) {
             refuse("binary_compressed holds at most 4 GiB of point data; write binary instead");
@@ -472,10 +449,11 @@ void PcdWriter::finish(const PcdHeader& header) {
     }
 }
 
-void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
+std::vector<std::int64_t> write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
     PcdWriter writer(sink, header, true);
     writer.write(sources, header.points);
     writer.finish(header);
+    return writer.lossy_values();
 }
 
 }  // namespace vantrel

@@ -120,7 +120,8 @@ private:
 // Allocates at most a block for binary and ascii, the image and its
 // compressed form for binary_compressed. Throws std::bad_alloc,
 // std::length_error when LZF cannot hold the image in 32 bits, and whatever
-// the sink throws.
-void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink);
+// the sink throws. Returns, per field, the values whose bits ascii lost
+// (as PcdWriter::lossy_values).
+std::vector<std::int64_t> write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink);
 
 }  // namespace vantrel
