@@ -452,8 +452,9 @@ const char* AsciiSection::feed_parallel(const char* text, const char* limit, std
     const std::int64_t records = std::min(stop - position_, starts[blocks] / slots);
     if (records == 0) return text;
     const std::int64_t values = records * slots;
-    std::vector<std::int64_t> odd(blocks, INT64_MAX);  // each block's first record that holds a value not one token
-    std::vector<const char*> ends(blocks, nullptr);    // after the last value, in the block that reads it
+    // Each block's first record that holds a value not one token, as the index of its first value.
+    std::vector<std::int64_t> odd(blocks, INT64_MAX);
+    std::vector<const char*> ends(blocks, nullptr);  // after the last value, in the block that reads it
     const auto next_text = [this] {
         if (!at_end_ && !ahead_ready_) read_ahead();
     };
@@ -488,7 +489,7 @@ const char* AsciiSection::feed_parallel(const char* text, const char* limit, std
             };
             for (; t < block_end && (c != 0 || k != 0); ++t) {
                 if (!one()) {
-                    odd[b] = t;
+                    odd[b] = t - t % slots;
                     return;
                 }
             }
@@ -508,7 +509,7 @@ const char* AsciiSection::feed_parallel(const char* text, const char* limit, std
             }
             for (; t < block_end; ++t) {
                 if (!one()) {
-                    odd[b] = t;
+                    odd[b] = t - t % slots;
                     return;
                 }
             }
@@ -523,8 +524,7 @@ const char* AsciiSection::feed_parallel(const char* text, const char* limit, std
         for (std::size_t b = 0; b < blocks; ++b) {
             const std::int64_t from = std::max(starts[b], done * slots);
             // A block may have stored values of its odd record before the one it stopped at.
-            const std::int64_t odd_end = odd[b] == INT64_MAX ? INT64_MAX : (odd[b] / slots + 1) * slots;
-            const std::int64_t to = std::min({starts[b + 1], values, odd_end});
+            const std::int64_t to = std::min({starts[b + 1], values, odd[b] == INT64_MAX ? INT64_MAX : odd[b] + slots});
             if (from < to) clear_values(rows + (position_ - first) * step, step, columns_, slots_, from, to);
         }
     }

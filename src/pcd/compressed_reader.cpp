@@ -129,7 +129,6 @@ void CompressedSection::read_sizes() {
 
 bool CompressedSection::decode(const std::vector<bool>& keep, const Rows* whole, const Rows* chunk) {
     const Placement* placement = whole != nullptr ? &whole->placement : nullptr;
-    std::uint8_t* records = whole != nullptr ? whole->records : nullptr;
     bool placed = false;
     if (started_) {
         if (!seekable_) {
@@ -180,17 +179,17 @@ bool CompressedSection::decode(const std::vector<bool>& keep, const Rows* whole,
         std::int64_t at = 0;  // where the next decoded byte lies in the image
         const auto sink = [&](const std::uint8_t* data, std::size_t size) {
             const std::int64_t end = at + static_cast<std::int64_t>(size);
-            for (Plane& plane : planes_) {
-                if (!keep[plane.field]) continue;
-                const std::int64_t lo = std::max(at, plane.start);
-                const std::int64_t hi = std::min(end, plane.start + plane.filled);
-                if (lo >= hi) continue;
-                const std::uint8_t* src = data + (lo - at);
-                if (placement != nullptr) {
-                    place(src, lo - plane.start, hi - plane.start, plane.width, records, 0, placement->step,
-                          placement->offset[plane.field]);
-                } else if (!plane.is_held) {
-                    std::memcpy(plane.held.data() + (lo - plane.start), src, static_cast<std::size_t>(hi - lo));
+            if (whole != nullptr) {
+                place_rows(*whole, data, at, end);
+            } else {
+                for (Plane& plane : planes_) {
+                    if (!keep[plane.field] || plane.is_held) continue;
+                    const std::int64_t lo = std::max(at, plane.start);
+                    const std::int64_t hi = std::min(end, plane.start + plane.filled);
+                    if (lo < hi) {
+                        std::memcpy(plane.held.data() + (lo - plane.start), data + (lo - at),
+                                    static_cast<std::size_t>(hi - lo));
+                    }
                 }
             }
             at = end;
@@ -243,15 +242,14 @@ bool CompressedSection::decode(const std::vector<bool>& keep, const Rows* whole,
     return placed;
 }
 
-void CompressedSection::place_rows(const Rows& rows, const std::uint8_t* image, std::int64_t lo,
-                                   std::int64_t hi) const {
+void CompressedSection::place_rows(const Rows& rows, const std::uint8_t* src, std::int64_t lo, std::int64_t hi) const {
     for (const Plane& plane : planes_) {
         const std::int64_t to = rows.placement.offset[plane.field];
         if (to < 0) continue;
         const std::int64_t a = std::max(lo, plane.start + std::min(rows.first * plane.width, plane.filled));
         const std::int64_t b = std::min(hi, plane.start + std::min((rows.first + rows.n) * plane.width, plane.filled));
         if (a < b) {
-            place(image + a, a - plane.start, b - plane.start, plane.width, rows.records, rows.first,
+            place(src + (a - lo), a - plane.start, b - plane.start, plane.width, rows.records, rows.first,
                   rows.placement.step, to);
         }
     }
@@ -264,7 +262,7 @@ LzfOutcome CompressedSection::decode_placing(const Rows& rows, std::uint8_t* int
     // what is final of it into the records (and takes their page faults).
     BulkMemory own(into == nullptr ? static_cast<std::size_t>(capacity) + lzf_slack : 0, false);
     std::uint8_t* const image = into != nullptr ? into : own.data();
-    const auto place_range = [&](std::int64_t lo, std::int64_t hi) { place_rows(rows, image, lo, hi); };
+    const auto place_range = [&](std::int64_t lo, std::int64_t hi) { place_rows(rows, image + lo, lo, hi); };
     std::mutex mutex;
     std::condition_variable told;
     std::int64_t ready = 0;  // bytes of the image that are final
@@ -289,24 +287,14 @@ LzfOutcome CompressedSection::decode_placing(const Rows& rows, std::uint8_t* int
         placed = done;
     });
     // However decoding ends, the worker ends before the image goes.
-    struct EndWorker {
-        ThreadPool& pool;
-        const std::shared_ptr<ThreadPool::Job>& job;
-        std::mutex& mutex;
-        std::condition_variable& told;
-        bool& ended;
-        std::int64_t& placed;
-        bool ran = false;
-        void operator()() {
-            {
-                const std::lock_guard<std::mutex> lock(mutex);
-                ended = true;
-            }
-            told.notify_one();
-            ran = pool.finish(job);
-            if (!ran) placed = 0;
+    const auto end_worker = [&] {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            ended = true;
         }
-    } end_worker{pool, worker, mutex, told, ended, placed};
+        told.notify_one();
+        if (!pool.finish(worker)) placed = 0;
+    };
     LzfOutcome outcome;
     try {
         outcome = decode_lzf_stream(

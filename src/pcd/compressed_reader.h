@@ -76,8 +76,8 @@ private:
     // worker places the rows of `rows` as they become final.
     LzfOutcome decode_placing(const Rows& rows, std::uint8_t* into, std::uint64_t capacity, std::uint64_t stop,
                               const std::function<std::size_t(std::uint8_t*, std::size_t)>& read);
-    // Places the rows of `rows` from the plane bytes [lo, hi) of the image at `image`.
-    void place_rows(const Rows& rows, const std::uint8_t* image, std::int64_t lo, std::int64_t hi) const;
+    // Places the rows of `rows` that image bytes [lo, hi), at `src`, hold.
+    void place_rows(const Rows& rows, const std::uint8_t* src, std::int64_t lo, std::int64_t hi) const;
 
     std::istream& in_;
     const PcdHeader& header_;

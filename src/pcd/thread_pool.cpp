@@ -147,19 +147,13 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task
     jobs.reserve(helpers);
     try {
         for (std::size_t h = 0; h < helpers; ++h) jobs.push_back(start(body));
+        if (first) first();
     } catch (...) {
-        failed.store(true);  // no memory for a job: what started ends, then the failure goes on
+        // No memory for a job, or the caller's own work failed: what started
+        // ends, then the failure goes on.
+        failed.store(true);
         for (const auto& job : jobs) finish(job);
         throw;
-    }
-    if (first) {
-        try {
-            first();
-        } catch (...) {
-            failed.store(true);
-            for (const auto& job : jobs) finish(job);
-            throw;
-        }
     }
     body();
     for (const auto& job : jobs) finish(job);
