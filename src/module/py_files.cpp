@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace py = pybind11;
@@ -34,6 +35,18 @@ public:
 private:
     py::object view_;
 };
+
+// Where a file object stands, when it says it can seek and tells its
+// position; nothing when it cannot (it is then read or written as a stream).
+std::optional<std::int64_t> seekable_start(const py::object& file) {
+    if (!py::hasattr(file, "seekable") || !py::hasattr(file, "seek") || !py::hasattr(file, "tell")) return std::nullopt;
+    try {
+        if (!py::bool_(file.attr("seekable")())) return std::nullopt;
+        return file.attr("tell")().cast<std::int64_t>();
+    } catch (const py::error_already_set&) {
+        return std::nullopt;
+    }
+}
 
 }  // namespace
 
@@ -85,14 +98,9 @@ void check_binary_file(py::handle file, const char* function, const char* mode,
 
 PyFileStreamBuf::PyFileStreamBuf(py::object file) : file_(std::move(file)), buffer_(file_buffer_size) {
     has_readinto_ = py::hasattr(file_, "readinto");
-    if (py::hasattr(file_, "seekable") && py::hasattr(file_, "seek") && py::hasattr(file_, "tell")) {
-        try {
-            seekable_ = py::bool_(file_.attr("seekable")());
-            if (seekable_) start_ = file_.attr("tell")().cast<std::int64_t>();
-        } catch (const py::error_already_set&) {
-            seekable_ = false;  // read as a stream instead
-        }
-    }
+    const std::optional<std::int64_t> start = seekable_start(file_);
+    seekable_ = start.has_value();
+    start_ = start.value_or(0);
     setg(buffer_.data(), buffer_.data(), buffer_.data());
 }
 
@@ -196,14 +204,9 @@ void PyFileStreamBuf::settle(std::int64_t consumed) {
 }
 
 PyFileSink::PyFileSink(py::object file) : file_(std::move(file)) {
-    if (py::hasattr(file_, "seekable") && py::hasattr(file_, "seek") && py::hasattr(file_, "tell")) {
-        try {
-            seekable_ = py::bool_(file_.attr("seekable")());
-            if (seekable_) start_ = file_.attr("tell")().cast<std::int64_t>();
-        } catch (const py::error_already_set&) {
-            seekable_ = false;  // written as a stream instead
-        }
-    }
+    const std::optional<std::int64_t> start = seekable_start(file_);
+    seekable_ = start.has_value();
+    start_ = start.value_or(0);
 }
 
 void PyFileSink::put(const char* data, std::size_t size) {
