@@ -49,15 +49,22 @@ lint: $(STAMPS)/py-deps
 # the runtimes are preloaded into the interpreter, and leak checking is off
 # because CPython keeps its own allocations alive until exit by design; a
 # claim beyond memory is a MemoryError, as it is without the sanitizers.
+# A build of the module with a sanitizer: $(1) the folder, $(2) the CMake
+# option that turns it on, $(3) the environment that preloads its runtime; the
+# interpreter must then import the module from that folder.
+define sanitizer_build
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANTREL_PYTHON=ON -D$(2)=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(1)
+	$(3) $(PY) -c 'import vantrel; assert "$(1)" in vantrel.__file__, vantrel.__file__'
+endef
+
 ASAN_BUILD := build/asan
 ASAN_ENV   = ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=$(ASAN_BUILD) \
   LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"
 test-asan: build
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVANTREL_PYTHON=ON -DVANTREL_SANITIZE=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_BUILD)
-	$(ASAN_ENV) $(PY) -c 'import vantrel; assert "$(ASAN_BUILD)" in vantrel.__file__, vantrel.__file__'
+	$(call sanitizer_build,$(ASAN_BUILD),VANTREL_SANITIZE,$(ASAN_ENV))
 	$(ASAN_ENV) $(PY) -m pytest -q --capture=sys -p no:cacheprovider  # a report reaches the log, not a capture file
 
 # The thread tests against a ThreadSanitizer build: the fuzz replay (which
@@ -68,12 +75,8 @@ TSAN_BUILD := build/tsan
 TSAN_ENV    = TSAN_OPTIONS=halt_on_error=1:exitcode=66 PYTHONPATH=$(TSAN_BUILD) \
   LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)"
 test-tsan: build
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVANTREL_PYTHON=ON -DVANTREL_TSAN=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(TSAN_BUILD)
+	$(call sanitizer_build,$(TSAN_BUILD),VANTREL_TSAN,$(TSAN_ENV))
 	TSAN_OPTIONS=halt_on_error=1:exitcode=66 $(TSAN_BUILD)/fuzz_load_replay fuzz/regressions tests/data/written
-	$(TSAN_ENV) $(PY) -c 'import vantrel; assert "$(TSAN_BUILD)" in vantrel.__file__, vantrel.__file__'
 	$(TSAN_ENV) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_threads.py  # -s: a report shows where it happens
 
 # The engine and the fuzz replay program built for aarch64-linux-musl (zig's
