@@ -5,6 +5,12 @@ from __future__ import annotations
 from typing import Any
 
 
+def element_columns(name: str, values: Any) -> dict[str, Any]:
+    """A field's columns in a frame: the field itself, or for COUNT above 1 one column per
+    element, name_0 to name_{COUNT-1}."""
+    return {name: values} if values.ndim == 1 else {f"{name}_{k}": values[:, k] for k in range(values.shape[1])}
+
+
 def to_pandas(cloud: Any) -> Any:
     """PointCloud.to_pandas: one column per field, in header order, with the field's dtype; a
     field of COUNT above 1 becomes the columns name_0 to name_{COUNT-1}; padding fields "_"
@@ -24,8 +30,7 @@ def to_pandas(cloud: Any) -> Any:
     for name, values in cloud.fields.items():
         if name == "_":
             continue
-        parts = {name: values} if values.ndim == 1 else {f"{name}_{k}": values[:, k] for k in range(values.shape[1])}
-        for column, data in parts.items():
+        for column, data in element_columns(name, values).items():
             if column in columns:
                 raise ValueError(
                     f"the column {column!r} would stand twice in the frame (a field and a field's element)"

@@ -24,6 +24,7 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
     ) from error
 
 import vantrel
+from vantrel._frames import element_columns
 
 __all__ = ["read_pcds"]
 
@@ -100,13 +101,9 @@ def _read_part(part: tuple[Any, str, int, int | None, int], schema, fields, file
         reader.seek(start)
         cloud = reader.read(count, fields=names)
     columns: dict[str, Any] = {}
-    for name, dtype, count_ in schema:
-        values = cloud.fields[name]
-        if count_ == 1:
-            columns[name] = _np.ascontiguousarray(values, dtype=dtype)
-        else:
-            for k in range(count_):
-                columns[f"{name}_{k}"] = _np.ascontiguousarray(values[:, k], dtype=dtype)
+    for name, dtype, _ in schema:
+        for column, values in element_columns(name, cloud.fields[name]).items():
+            columns[column] = _np.ascontiguousarray(values, dtype=dtype)
     frame = _pd.DataFrame(columns)
     frame["file"] = _pd.Categorical.from_codes(_np.full(len(cloud), index, _np.int32), categories=files)
     return frame
