@@ -11,12 +11,13 @@ Also run as python -m vantrel.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
 import sys
 import warnings
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -47,6 +48,14 @@ def pcd_files(paths: Iterable[str]) -> list[Path]:
     return found
 
 
+@contextlib.contextmanager
+def damage_is_an_error() -> Iterator[None]:
+    """A DataWarning raised as an error: a command says what is wrong with a file and goes on."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", vantrel.DataWarning)
+        yield
+
+
 def message(error: BaseException, path: Path) -> str:
     """The error's own words; a DataWarning names its file already."""
     text = str(error)
@@ -68,22 +77,20 @@ def statistics(path: Path, header: vantrel.PcdHeader) -> dict[str, dict[str, Any
     import numpy as np
 
     totals: dict[str, dict[str, Any]] = {}
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", vantrel.DataWarning)
-        with vantrel.open_pcd(path) as reader:
-            chunks = progress(reader.chunks(CHUNK), math.ceil(header.points / CHUNK), f"{path.name}: stats")
-            for chunk in chunks:
-                for name, values in chunk.fields.items():
-                    values = values.astype(np.float64, copy=False).reshape(-1)
-                    nan = np.isnan(values)
-                    kept = values[~nan]
-                    entry = totals.setdefault(name, {"min": math.inf, "max": -math.inf, "sum": 0.0, "n": 0, "nan": 0})
-                    entry["nan"] += int(nan.sum())
-                    if len(kept):
-                        entry["min"] = min(entry["min"], float(kept.min()))
-                        entry["max"] = max(entry["max"], float(kept.max()))
-                        entry["sum"] += float(kept.sum())
-                        entry["n"] += len(kept)
+    with damage_is_an_error(), vantrel.open_pcd(path) as reader:
+        chunks = progress(reader.chunks(CHUNK), math.ceil(header.points / CHUNK), f"{path.name}: stats")
+        for chunk in chunks:
+            for name, values in chunk.fields.items():
+                values = values.astype(np.float64, copy=False).reshape(-1)
+                nan = np.isnan(values)
+                kept = values[~nan]
+                entry = totals.setdefault(name, {"min": math.inf, "max": -math.inf, "sum": 0.0, "n": 0, "nan": 0})
+                entry["nan"] += int(nan.sum())
+                if len(kept):
+                    entry["min"] = min(entry["min"], float(kept.min()))
+                    entry["max"] = max(entry["max"], float(kept.max()))
+                    entry["sum"] += float(kept.sum())
+                    entry["n"] += len(kept)
     stats = {}
     for name, entry in totals.items():
         n = entry["n"]
@@ -159,8 +166,7 @@ def check(args: argparse.Namespace) -> int:
     bad = 0
     for path in progress(files, what="files"):
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("error", vantrel.DataWarning)
+            with damage_is_an_error():
                 vantrel.read_pcd(path)
         except Exception as error:  # a DataWarning made an error too
             print(f"{path}: {type(error).__name__}: {message(error, path)}")
@@ -176,17 +182,15 @@ def check(args: argparse.Namespace) -> int:
 def convert(args: argparse.Namespace) -> int:
     source, target = Path(args.input), Path(args.output)
     fields = [name.strip() for name in args.fields.split(",") if name.strip()] if args.fields else None
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", vantrel.DataWarning)  # nothing is written from a damaged file
-        with vantrel.open_pcd(source) as reader:
-            header = reader.header
-            options = {"width": header.width, "height": header.height} if header.organized else {}
-            with vantrel.open_pcd_writer(
-                target, data=args.data or header.data, points=header.points, viewpoint=header.viewpoint, **options
-            ) as writer:
-                chunks = reader.chunks(CHUNK, fields=fields)
-                for chunk in progress(chunks, math.ceil(header.points / CHUNK), f"{source.name}"):
-                    writer.write(chunk)
+    with damage_is_an_error(), vantrel.open_pcd(source) as reader:  # nothing is written from a damaged file
+        header = reader.header
+        options = {"width": header.width, "height": header.height} if header.organized else {}
+        with vantrel.open_pcd_writer(
+            target, data=args.data or header.data, points=header.points, viewpoint=header.viewpoint, **options
+        ) as writer:
+            chunks = reader.chunks(CHUNK, fields=fields)
+            for chunk in progress(chunks, math.ceil(header.points / CHUNK), f"{source.name}"):
+                writer.write(chunk)
     return 0
 
 
@@ -231,8 +235,7 @@ def view(args: argparse.Namespace) -> int:
     if color not in names and not (color == "rgb" and "rgba" in names):
         raise Refused(f"--color {color}: {path} has no such field (its fields: {', '.join(sorted(names))})")
     field = color if color in names else "rgba"
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", vantrel.DataWarning)
+    with damage_is_an_error():
         cloud = vantrel.read_pcd(path, fields=sorted({"x", "y", "z", field}))
     points = cloud.points.astype(np.float64)
     values = cloud.fields[field]
