@@ -75,6 +75,29 @@ def test_ascii_warns_of_the_bits_it_loses_and_binary_keeps_them(tmp_path):
     assert vantrel.unpack_rgb(vantrel.read_pcd(path).fields["rgba"])[0].tolist() == [138, 32, 48]
 
 
+@pytest.mark.parametrize("how", ["write_pcd", "pieces", "convert"])
+def test_a_warning_made_an_error_leaves_the_target_as_it_was(tmp_path, how):
+    colors = {"x": np.zeros(3, np.float32), "y": np.zeros(3, np.float32), "z": np.zeros(3, np.float32)}
+    colors["rgba"] = RGBA_BITS.view(np.float32)
+    target = tmp_path / "out.pcd"
+    target.write_bytes(b"old")
+    if how == "convert":
+        source = tmp_path / "colors.pcd"
+        vantrel.write_pcd(source, colors, data="binary")
+        run = vantrel_cli("convert", source, target, "--data", "ascii", check=1)
+        assert "ascii cannot keep the bits of 1 value of field 'rgba'" in run.stderr
+    else:
+        with warnings.catch_warnings(), pytest.raises(vantrel.DataWarning, match="cannot keep the bits"):
+            warnings.simplefilter("error", vantrel.DataWarning)
+            if how == "write_pcd":
+                vantrel.write_pcd(target, colors, data="ascii")
+            else:
+                with vantrel.open_pcd_writer(target, data="ascii") as writer:
+                    writer.write(colors)
+    assert target.read_bytes() == b"old"
+    assert set(os.listdir(tmp_path)) <= {"out.pcd", "colors.pcd"}  # no temporary file left
+
+
 # ---------------------------------------------------------------- pandas
 
 

@@ -334,3 +334,82 @@ def test_fields_that_share_bytes_read_as_the_whole_read_shows_them(pcd, encoding
         part = vantrel.read_pcd(path, fields=fields)
         for name in fields:
             assert part.fields[name].tobytes() == full.fields[name].tobytes(), (fields, name)
+
+
+# ---------------------------------------------------------------- sequences of calls
+
+BIG = 3 * 2**20 // 34 + 5  # more points than the chosen-fields window holds at once
+
+
+def big(encoding, tmp_path):
+    rows = [(i, -i, 2 * i, (i, 0, 1), i % 65536, i / 3) for i in range(BIG)]
+    path = tmp_path / f"big.{encoding}.pcd"
+    path.write_bytes(header(points=BIG, data=encoding, **HEAD) + body(encoding, rows))
+    return path, vantrel.read_pcd(path)
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("seekable", [True, False], ids=["seekable", "stream"])
+@pytest.mark.parametrize(
+    "steps",
+    [
+        [("read", 3, ["x"]), ("read", 5, ["r"]), ("read", BIG, ["t", "n"])],  # windows sized by an earlier read
+        [("read", 1, ["r"]), ("chunks", 997, ["x", "r"])],
+        [("read", 3, None), ("seek", 6), ("read", 2, ["r"]), ("seek", BIG - 4), ("read", 9, None)],
+        [("seek", 1000), ("read", 10, ["t"]), ("seek", 30000), ("read", 40000, ["x"])],
+    ],
+    ids=["growing-reads", "read-then-chunks", "forward-seeks", "far-seeks"],
+)
+def test_a_sequence_of_calls_gives_slices_of_the_whole_read(tmp_path, encoding, seekable, steps):
+    path, full = big(encoding, tmp_path)
+    if not seekable and encoding == "binary_compressed":  # other planes would need the stream again
+        steps = [step if step[0] == "seek" else (*step[:2], None) for step in steps]
+    source = open(path, "rb") if seekable else io.BufferedReader(Unseekable(path.read_bytes()))
+    with source, vantrel.open_pcd(source) as reader:
+        at = 0
+        for step in steps:
+            if step[0] == "seek":
+                at = reader.seek(step[1])
+                continue
+            n, fields = step[1], step[2]
+            got = reader.read(n, fields=fields) if step[0] == "read" else list(reader.chunks(n, fields=fields))
+            parts = got if isinstance(got, list) else [got]
+            for name in fields or full.fields:
+                joined = np.concatenate([p.fields[name] for p in parts])
+                assert joined.tobytes() == full.fields[name][at : at + n if step[0] == "read" else None].tobytes()
+            at = reader.tell()
+
+
+def test_a_file_cut_short_while_it_is_read_warns(tmp_path):
+    path, _ = big("binary", tmp_path)
+    with open(path, "rb") as source, vantrel.open_pcd(source) as reader:
+        reader.read(10)
+        os.truncate(path, os.path.getsize(path) - 100 * 34)  # as another process might
+        with expect_data_warning(f"holds {BIG - 100} of {BIG} points"):
+            rest = reader.read()
+    assert len(rest) == BIG - 10 and not rest.fields["r"][-100:].any()
+
+
+@pytest.mark.parametrize(
+    "head",
+    [
+        dict(fields="x y z", size="4 4 2", type="F F F", count="1 1 1"),
+        dict(fields="x y z q", size="4 4 4 0", type="F F F U", count="1 1 1 1"),
+        dict(fields="x y z q", size="4 4 4 3", type="F F F U", count="1 1 1 1"),
+    ],
+    ids=["F2", "size-0", "U3"],
+)
+def test_open_pcd_refuses_at_once_the_types_that_read_pcd_refuses(head):
+    data = header(points=0, data="binary", **head)
+    with pytest.raises(RuntimeError, match="^Unsupported PCD type/size"):
+        vantrel.read_pcd(io.BytesIO(data))
+    with pytest.raises(RuntimeError, match="^Unsupported PCD type/size"):
+        vantrel.open_pcd(io.BytesIO(data))
+
+
+@pytest.mark.parametrize("fields", [[], "x", ["x", "x"], 3], ids=["empty", "str", "repeat", "int"])
+def test_read_pcd_checks_fields_before_reading_a_byte(fields):
+    source = io.BufferedReader(io.BytesIO(make("binary", False)[0]))
+    with pytest.raises((TypeError, ValueError)):
+        vantrel.read_pcd(source, fields=fields)
+    assert source.tell() == 0

@@ -6,6 +6,7 @@ import io
 import os
 import subprocess
 import sys
+import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 
@@ -187,3 +188,46 @@ def test_the_default_and_the_environment(setting, expected):
         assert int(run.stdout) == len(os.sched_getaffinity(0))
     else:
         assert int(run.stdout) == expected
+
+
+# ---------------------------------------------------------------- one writer, several threads
+
+
+@pytest.mark.parametrize("encoding", ["ascii", "binary", "binary_compressed"])
+def test_a_writer_shared_by_threads_takes_whole_pieces(tmp_path, encoding):
+    path, pieces, size = tmp_path / "shared.pcd", 64, 3000
+
+    def piece(p):
+        ids = np.arange(p * size, (p + 1) * size)
+        return {"id": ids.astype(np.uint32), "v": ids.astype(np.float64) / 7}
+
+    with vantrel.open_pcd_writer(path, data=encoding) as writer, ThreadPoolExecutor(4) as pool:
+        list(pool.map(lambda p: writer.write(piece(p)), range(pieces)))
+    ids = vantrel.read_pcd(path).fields["id"]
+    starts = ids[::size]
+    assert len(ids) == pieces * size and sorted(starts.tolist()) == [p * size for p in range(pieces)]
+    for first in range(0, len(ids), size):  # each piece whole, in its own order
+        assert np.array_equal(ids[first : first + size], np.arange(ids[first], ids[first] + size))
+
+
+@pytest.mark.parametrize("encoding", ["ascii", "binary", "binary_compressed"])
+def test_close_from_another_thread_ends_the_file_between_pieces(tmp_path, encoding):
+    path, n = tmp_path / "closing.pcd", 2_000_000
+    writer = vantrel.open_pcd_writer(path, data=encoding)
+    writer.write({"v": np.arange(10, dtype=np.float32)})
+    started = threading.Event()
+
+    def write():
+        started.set()
+        writer.write({"v": np.arange(n, dtype=np.float32)})
+
+    with ThreadPoolExecutor(1) as pool:
+        running = pool.submit(write)
+        started.wait()
+        writer.close()  # waits for a write that runs; a write that comes later finds the file closed
+        error = running.exception()
+    v = vantrel.read_pcd(path).fields["v"]
+    if error is None:
+        assert len(v) == 10 + n and v[-1] == n - 1
+    else:
+        assert isinstance(error, ValueError) and "closed file" in str(error) and len(v) == 10

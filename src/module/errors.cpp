@@ -6,8 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "module/py_files.h"
 #include "pcd/compressed_reader.h"
 #include "pcd/file_output.h"
+#include "pcd/interrupt.h"
 #include "pcd/section_reader.h"
 
 namespace py = pybind11;
@@ -53,7 +55,9 @@ void translate(std::exception_ptr pending) {
     try {
         std::rethrow_exception(pending);
     } catch (const py::builtin_exception&) {
-        throw;  // pybind11's own, translated by its defaults
+        throw;                      // pybind11's own, translated by its defaults
+    } catch (const Interrupted&) {  // stopped for a signal whose exception was not kept
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const UnsupportedOperation& e) {
         const py::object kind = py::module_::import("io").attr("UnsupportedOperation");
         PyErr_SetString(kind.ptr(), e.what());
@@ -137,7 +141,8 @@ std::optional<std::string> source_name(py::handle source) {
         if (!py::hasattr(source, "name")) return std::nullopt;
         try {
             name = source.attr("name");
-        } catch (const py::error_already_set&) {
+        } catch (const py::error_already_set& error) {
+            pass_over(error);
             return std::nullopt;
         }
         if (!PyUnicode_Check(name.ptr()) && !PyBytes_Check(name.ptr()) && !py::hasattr(name, "__fspath__")) {
@@ -148,7 +153,8 @@ std::optional<std::string> source_name(py::handle source) {
         // Bytes that are no UTF-8 come back from fsdecode as surrogates: shown escaped.
         const py::object text = py::module_::import("os").attr("fsdecode")(name);
         return py::bytes(text.attr("encode")("utf-8", "backslashreplace")).cast<std::string>();
-    } catch (const py::error_already_set&) {
+    } catch (const py::error_already_set& error) {
+        pass_over(error);  // a Ctrl-C that arrived during the call fires here: it goes on
         return std::nullopt;
     }
 }
@@ -178,6 +184,8 @@ void set_error(std::exception_ptr failure) {
         const bool value = dynamic_cast<const std::domain_error*>(&e) ||
                            dynamic_cast<const std::invalid_argument*>(&e) || dynamic_cast<const std::length_error*>(&e);
         PyErr_SetObject(value ? PyExc_ValueError : PyExc_RuntimeError, readable_text(e.what()).ptr());
+    } catch (const Interrupted&) {
+        translate(std::current_exception());
     } catch (const std::exception& e) {
         PyErr_SetObject(PyExc_RuntimeError, readable_text(e.what()).ptr());
     } catch (...) {
@@ -190,6 +198,7 @@ void set_error(std::exception_ptr failure) {
 void raise_read_failure(std::exception_ptr failure, const ReadContext& context) {
     set_error(failure);
     py::error_already_set error;
+    if (!error.matches(PyExc_Exception)) throw error;  // KeyboardInterrupt and the like carry no notes
     const auto note = [&](const std::string& text) { error.value().attr("add_note")(readable_text(text)); };
     if (context.name) note("while reading " + std::string(py::repr(py::str(*context.name))));
     if (context.header && !context.header->data_line) {

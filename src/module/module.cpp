@@ -12,6 +12,7 @@
 #include "module/hints.h"
 #include "module/py_files.h"
 #include "module/reader.h"
+#include "module/signals.h"
 #include "module/sources.h"
 #include "module/writer.h"
 #include "pcd/load_driver.h"
@@ -28,7 +29,7 @@ std::string filename_bytes(py::handle filename) {
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(filename.ptr(), &size);
         if (text == nullptr) {
-            PyErr_Clear();
+            vantrel::pass_over_error();
             throw py::type_error(
                 "load_pcd() takes a path as str, bytes or bytearray, and this str has no UTF-8 "
                 "form (it holds a lone surrogate); pass its bytes (os.fsencode)");
@@ -49,12 +50,19 @@ std::string filename_bytes(py::handle filename) {
 std::pair<py::array, py::dict> load_pcd(const vantrel::hint::Filename& filename) {
     const std::string path = filename_bytes(filename);
     vantrel::ReadContext context{vantrel::source_name(filename), std::nullopt};
+    vantrel::SignalCheck signals;
     vantrel::PcdLoad load = vantrel::reading(context, [&] {
-        py::gil_scoped_release release;
-        std::ifstream file = vantrel::open_pcd_file(path);
-        vantrel::PcdHeader header = vantrel::parse_pcd_header(file);
-        context.header = header;
-        return vantrel::load_parsed(file, std::move(header), {});
+        try {
+            py::gil_scoped_release release;
+            const vantrel::InterruptScope scope = signals.scope();
+            std::ifstream file = vantrel::open_pcd_file(path);
+            vantrel::PcdHeader header = vantrel::parse_pcd_header(file);
+            context.header = header;
+            return vantrel::load_parsed(file, std::move(header), {});
+        } catch (const vantrel::Interrupted&) {
+            signals.rethrow();
+            throw;
+        }
     });
     const std::string shortfall = vantrel::describe_shortfall(load.header, load.data);
     auto result = vantrel::reading(context, [&] { return vantrel::build_result(std::move(load)); });

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "module/signals.h"
+
 namespace py = pybind11;
 
 namespace vantrel {
@@ -43,12 +45,25 @@ std::optional<std::int64_t> seekable_start(const py::object& file) {
     try {
         if (!py::bool_(file.attr("seekable")())) return std::nullopt;
         return file.attr("tell")().cast<std::int64_t>();
-    } catch (const py::error_already_set&) {
+    } catch (const py::error_already_set& error) {
+        pass_over(error);
         return std::nullopt;
     }
 }
 
 }  // namespace
+
+void pass_over_error() {
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+    } else {
+        throw py::error_already_set();
+    }
+}
+
+void pass_over(const py::error_already_set& error) {
+    if (!error.matches(PyExc_Exception)) throw error;
+}
 
 std::string type_name(py::handle object) {
     return py::str(py::type::handle_of(object).attr("__qualname__"));
@@ -57,7 +72,7 @@ std::string type_name(py::handle object) {
 std::int64_t integer_argument(py::handle value, const char* what) {
     const py::object number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     if (!number) {
-        PyErr_Clear();
+        pass_over_error();
         throw py::type_error(std::string(what) + " must be an integer, not " + type_name(value));
     }
     int overflow = 0;
@@ -110,6 +125,7 @@ std::streamsize PyFileStreamBuf::fill(char* dst, std::streamsize n) noexcept {
     if (error_ || n <= 0) return 0;
     py::gil_scoped_acquire acquire;
     try {
+        SignalCheck::run_handlers();  // with the GIL in hand anyway: a Ctrl-C ends the stream as a failure
         if (has_readinto_) {
             const WritableView view(dst, n);
             const py::object got = file_.attr("readinto")(view.get());
@@ -228,6 +244,7 @@ void PyFileSink::put(const char* data, std::size_t size) {
 void PyFileSink::write(const char* data, std::size_t size) {
     py::gil_scoped_acquire acquire;
     try {
+        SignalCheck::run_handlers();
         put(data, size);
     } catch (...) {
         error_ = std::current_exception();

@@ -21,6 +21,12 @@ namespace vantrel {
 // The name of an object's type, for messages.
 std::string type_name(pybind11::handle object);
 
+// After a Python call failed, where the caller may go on without its result:
+// an Exception is passed over (cleared), anything else (KeyboardInterrupt,
+// SystemExit) is never swallowed and leaves as error_already_set.
+void pass_over_error();
+void pass_over(const pybind11::error_already_set& error);
+
 // A Python integer argument (anything with __index__), saturated to 64
 // bits; TypeError "<what> must be an integer, not <type>" for anything else.
 std::int64_t integer_argument(pybind11::handle value, const char* what);

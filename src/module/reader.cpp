@@ -12,6 +12,7 @@
 #include "module/cloud_types.h"
 #include "module/errors.h"
 #include "module/hints.h"
+#include "module/signals.h"
 #include "module/sources.h"
 #include "pcd/load_driver.h"
 
@@ -69,21 +70,34 @@ Returns:
 A header that read_pcd refuses is refused here with the same exception.
 )doc";
 
-// The positions of the named fields in header order, or none for every field.
-// TypeError for a str or a non-sequence, ValueError for none or a repeat,
-// KeyError for a name the file does not hand out.
-std::optional<std::vector<std::size_t>> chosen_fields(const PcdHeader& header, py::handle fields) {
+// The fields argument as names, checked before anything is read: none for
+// every field; TypeError for a str or a non-sequence, ValueError for no name
+// or a repeat.
+using FieldNames = std::optional<std::vector<std::string>>;
+FieldNames field_names(py::handle fields) {
     if (fields.is_none()) return std::nullopt;
     if (PyUnicode_Check(fields.ptr()) || PyBytes_Check(fields.ptr()) || !PySequence_Check(fields.ptr())) {
         throw py::type_error("fields must be a sequence of field names (such as ['x', 'y', 'z']), not " +
                              type_name(fields));
     }
     std::set<std::string> seen;
-    std::vector<std::size_t> chosen;
+    std::vector<std::string> names;
     for (const py::handle item : py::reinterpret_borrow<py::sequence>(fields)) {
         if (!PyUnicode_Check(item.ptr())) throw py::type_error("field names must be str, not " + type_name(item));
-        const std::string name = item.cast<std::string>();
+        std::string name = item.cast<std::string>();
         if (!seen.insert(name).second) throw py::value_error("field '" + name + "' is named twice in fields");
+        names.push_back(std::move(name));
+    }
+    if (names.empty()) throw py::value_error("fields must name at least one field, or be None for all");
+    return names;
+}
+
+// The positions of the named fields in header order, or none for every
+// field; KeyError for a name the file does not hand out.
+std::optional<std::vector<std::size_t>> chosen_fields(const PcdHeader& header, const FieldNames& names) {
+    if (!names) return std::nullopt;
+    std::vector<std::size_t> chosen;
+    for (const std::string& name : *names) {
         const std::int64_t at = field_position(header, name);
         if (at < 0) {
             std::string known;
@@ -96,7 +110,6 @@ std::optional<std::vector<std::size_t>> chosen_fields(const PcdHeader& header, p
         }
         chosen.push_back(static_cast<std::size_t>(at));
     }
-    if (chosen.empty()) throw py::value_error("fields must name at least one field, or be None for all");
     std::sort(chosen.begin(), chosen.end());
     return chosen;
 }
@@ -123,6 +136,9 @@ public:
                 return std::make_unique<PcdReader>(in, std::move(header), options);
             });
         });
+        // A header that read_pcd takes but whose fields it refuses (a TYPE and
+        // SIZE without a dtype, a name that is no UTF-8) is refused now too.
+        reading(context_, [&] { return make_point_cloud(engine_->empty()); });
         header_ = make_header(engine_->header());
     }
 
@@ -133,9 +149,13 @@ public:
 
     py::object header() const { return header_; }
     bool closed() const noexcept { return source_ == nullptr; }
+    bool closed_now() {
+        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        return closed();
+    }
 
     hint::Cloud read(const hint::Count& count, const hint::FieldNames& fields) {
-        const std::unique_lock<std::recursive_mutex> lock = hold();
+        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
         open_or_refuse();
         std::int64_t n = engine_->size() - engine_->tell();
         if (!count.is_none()) {
@@ -143,13 +163,19 @@ public:
             if (asked < 0) throw py::value_error("count must be 0 or more, not " + std::to_string(asked));
             n = std::min(n, asked);
         }
-        const auto chosen = chosen_fields(engine_->header(), fields);
+        const auto chosen = chosen_fields(engine_->header(), field_names(fields));
         return py::reinterpret_steal<hint::Cloud>(read_points(n, chosen).release());
     }
 
     py::object read_points(std::int64_t n, const std::optional<std::vector<std::size_t>>& chosen) {
+        const std::int64_t before = engine_->tell();
         PcdLoad load = reading(context_, [&] {
-            return source_->run([&](std::istream&) { return engine_->read(n, chosen ? &*chosen : nullptr); });
+            try {
+                return source_->run([&](std::istream&) { return engine_->read(n, chosen ? &*chosen : nullptr); });
+            } catch (...) {
+                engine_->resume_from(before);  // a file object that failed (Ctrl-C) ended the stream early
+                throw;
+            }
         });
         // Damage is told once per pass over the data, with the read that meets it.
         std::string shortfall;
@@ -163,28 +189,37 @@ public:
     }
 
     std::int64_t tell() {
-        const std::unique_lock<std::recursive_mutex> lock = hold();
+        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
         open_or_refuse();
         return engine_->tell();
     }
 
     std::int64_t seek(const hint::Index& point) {
-        const std::unique_lock<std::recursive_mutex> lock = hold();
+        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
         open_or_refuse();
         const std::int64_t target = integer_argument(point, "point");
         const std::int64_t from = engine_->tell();
         reading(context_, [&] {
-            return source_->run([&](std::istream&) {
-                engine_->seek(target);
-                return 0;
-            });
+            try {
+                return source_->run([&](std::istream&) {
+                    engine_->seek(target);
+                    return 0;
+                });
+            } catch (const std::invalid_argument&) {
+                throw;  // refused before anything moved
+            } catch (const UnsupportedOperation&) {
+                throw;
+            } catch (...) {
+                engine_->resume_from(from);
+                throw;
+            }
         });
         if (target < from) warned_ = false;  // read again from the start: a new pass
         return engine_->tell();
     }
 
     void close() {
-        const std::unique_lock<std::recursive_mutex> lock = hold();
+        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
         if (closed()) return;
         const std::int64_t consumed = engine_->report().data_end;
         engine_.reset();
@@ -195,15 +230,10 @@ public:
     // The chunk iterator's checks, made when chunks() is called.
     std::optional<std::vector<std::size_t>> chunk_fields(py::handle fields) {
         open_or_refuse();
-        return chosen_fields(engine_->header(), fields);
+        return chosen_fields(engine_->header(), field_names(fields));
     }
 
-    std::unique_lock<std::recursive_mutex> hold() {
-        std::unique_lock<std::recursive_mutex> lock(mutex_, std::defer_lock);
-        py::gil_scoped_release release;  // another thread may be reading, without the lock
-        lock.lock();
-        return lock;
-    }
+    std::unique_lock<std::recursive_timed_mutex> hold() { return calls_.hold(); }
 
     void open_or_refuse() const {
         if (closed()) throw py::value_error("I/O operation on closed file.");
@@ -211,7 +241,8 @@ public:
 
     std::int64_t remaining() const { return engine_->size() - engine_->tell(); }
 
-    std::string describe() const {
+    std::string describe() {
+        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
         if (closed()) return "<vantrel.PcdReader: closed>";
         return "<vantrel.PcdReader: " + std::string(py::repr(source_->argument())) + ", point " +
                std::to_string(engine_->tell()) + " of " + std::to_string(engine_->size()) + ">";
@@ -223,7 +254,7 @@ private:
     std::unique_ptr<PcdReader> engine_;
     py::object header_;
     bool warned_ = false;
-    std::recursive_mutex mutex_;
+    CallLock calls_;
 };
 
 struct ChunkIterator {
@@ -257,6 +288,7 @@ and the position is kept.
 }  // namespace
 
 hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields, bool mmap) {
+    const FieldNames names = field_names(fields);  // before a byte is read
     ReadContext context{source_name(source), std::nullopt};
     LoadOptions options;
     options.require_coordinates = false;
@@ -272,14 +304,14 @@ hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields,
         if (mmap) {
             load = input.run([&](std::istream&) { return map_pcd_file(*input.path(), header, options); });
             shortfall = describe_shortfall(load.header, load.data);
-            if (const auto chosen = chosen_fields(load.header, fields)) keep_fields(load, *chosen);
-        } else if (fields.is_none()) {
+            if (const auto chosen = chosen_fields(load.header, names)) keep_fields(load, *chosen);
+        } else if (!names) {
             load = input.run([&](std::istream& in) { return load_parsed(in, header, options); });
             shortfall = describe_shortfall(load.header, load.data);
         } else {
             std::unique_ptr<PcdReader> reader =
                 input.run([&](std::istream& in) { return std::make_unique<PcdReader>(in, header, options); });
-            const auto chosen = chosen_fields(reader->header(), fields);
+            const auto chosen = chosen_fields(reader->header(), names);
             load = input.run([&](std::istream&) { return reader->read(reader->size(), &*chosen); });
             load.header.width = reader->header().width;  // the whole cloud keeps its grid
             load.header.height = reader->header().height;
@@ -296,7 +328,7 @@ hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields,
 void register_reader(py::module_& m) {
     py::class_<ReaderObject>(m, "PcdReader", reader_doc)
         .def_property_readonly("header", &ReaderObject::header, "The file's PcdHeader.")
-        .def_property_readonly("closed", &ReaderObject::closed, "True once close() was called.")
+        .def_property_readonly("closed", &ReaderObject::closed_now, "True once close() was called.")
         .def("read", &ReaderObject::read, py::arg("count") = py::none(), py::kw_only(), py::arg("fields") = py::none(),
              read_doc)
         .def(
@@ -324,7 +356,7 @@ void register_reader(py::module_& m) {
             auto& reader = it.reader.cast<ReaderObject&>();
             py::object chunk;
             {
-                const std::unique_lock<std::recursive_mutex> lock = reader.hold();
+                const std::unique_lock<std::recursive_timed_mutex> lock = reader.hold();
                 reader.open_or_refuse();
                 if (reader.remaining() == 0) throw py::stop_iteration();
                 chunk = reader.read_points(std::min(it.size, reader.remaining()), it.chosen);

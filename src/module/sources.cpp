@@ -52,7 +52,9 @@ void Source::settle(std::int64_t consumed) {
 }
 
 void Source::rethrow_read_error() {
-    if (file_buffer_ && file_buffer_->error()) std::rethrow_exception(file_buffer_->error());
+    if (!file_buffer_ || !file_buffer_->error() || read_error_raised_) return;
+    read_error_raised_ = true;
+    std::rethrow_exception(file_buffer_->error());
 }
 
 Target::Target(py::handle target, const char* function) : argument_(py::reinterpret_borrow<py::object>(target)) {
@@ -78,6 +80,7 @@ Target::~Target() {
 
 void Target::commit() {
     if (!file_) return;
+    SignalCheck::run_handlers();
     try {
         py::gil_scoped_release release;
         file_->commit();

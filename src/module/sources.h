@@ -16,6 +16,7 @@
 #include <pybind11/pybind11.h>
 
 #include "module/py_files.h"
+#include "module/signals.h"
 #include "pcd/file_input.h"
 #include "pcd/file_output.h"
 #include "pcd/memory_stream.h"
@@ -34,16 +35,20 @@ public:
     Source& operator=(const Source&) = delete;
 
     // Runs `read` over the source's stream without the GIL and returns what
-    // it returns. A failed read of a file object raises its exception, before
-    // anything that `read` threw.
+    // it returns. A signal handler that raises (Ctrl-C) stops it between
+    // blocks, and its exception is raised; so is a failed read of a file
+    // object, before anything that `read` threw.
     template <typename Read>
     auto run(Read&& read) {
         using Result = decltype(read(std::declval<std::istream&>()));
         std::optional<Result> result;
+        SignalCheck signals;
         try {
             pybind11::gil_scoped_release release;
+            const InterruptScope scope = signals.scope();
             result.emplace(read(*stream_));
         } catch (...) {
+            signals.rethrow();
             rethrow_read_error();
             throw;
         }
@@ -72,6 +77,7 @@ private:
     std::unique_ptr<PyFileStreamBuf> file_buffer_;
     std::unique_ptr<std::istream> owned_stream_;
     std::istream* stream_ = nullptr;
+    bool read_error_raised_ = false;  // a file object's failure is raised once; the stream stays ended
 };
 
 // A write target argument, checked with the GIL held (TypeError for a wrong
@@ -86,20 +92,25 @@ public:
     Target& operator=(const Target&) = delete;
 
     // Runs `write` with the target's sink, without the GIL (which a file
-    // object's writes take back). A failure raises the matching OSError for
-    // a path, or a file object's own exception.
+    // object's writes take back). A signal handler that raises (Ctrl-C)
+    // stops it between blocks, and its exception is raised; a failure raises
+    // the matching OSError for a path, or a file object's own exception.
     template <typename Write>
     void run(Write&& write) {
+        SignalCheck signals;
         try {
             pybind11::gil_scoped_release release;
+            const InterruptScope scope = signals.scope();
             write(*sink_);
         } catch (...) {
+            signals.rethrow();
             raise_failure(std::current_exception());
         }
     }
 
-    // Finishes a path target: its new content replaces the old. Raises as
-    // run() does. Nothing to do for a file object.
+    // Finishes a path target: its new content replaces the old, unless a
+    // signal handler raises first (a Ctrl-C that came during the last block).
+    // Raises as run() does. Nothing to do for a file object.
     void commit();
 
     bool is_path() const noexcept { return file_ != nullptr; }

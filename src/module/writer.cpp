@@ -8,6 +8,7 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
+#include "module/signals.h"
 #include "module/sources.h"
 #include "pcd/element_types.h"
 #include "pcd/text.h"
@@ -120,7 +121,7 @@ std::vector<double> viewpoint_values(py::handle value) {
     for (const py::handle item : py::reinterpret_borrow<py::sequence>(value)) {
         const double number = PyFloat_AsDouble(item.ptr());
         if (number == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
+            pass_over_error();
             values.push_back(std::nan(""));
         } else {
             values.push_back(number);
@@ -140,9 +141,17 @@ void take_options(py::handle data, py::handle width, py::handle height, py::hand
     if (!viewpoint.is_none()) options.viewpoint = viewpoint_values(viewpoint);
 }
 
-// One DataWarning per field whose values ascii cannot keep bit for bit.
-void warn_lossy(const PcdHeader& header, const std::vector<std::int64_t>& lossy,
+// One DataWarning per field whose values ascii cannot keep bit for bit, of
+// the n points the sources hold; raised before they are written, so that a
+// warning made an error stops the write with the target untouched.
+void warn_lossy(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
                 const std::optional<std::string>& name) {
+    if (header.data_type != data_ascii) return;
+    std::vector<std::int64_t> lossy;
+    {
+        const py::gil_scoped_release release;
+        lossy = lossy_in_ascii(header, sources, n);
+    }
     for (std::size_t f = 0; f < lossy.size(); ++f) {
         if (lossy[f] == 0) continue;
         warn_data("ascii cannot keep the bits of " + std::to_string(lossy[f]) + " value" + (lossy[f] == 1 ? "" : "s") +
@@ -202,11 +211,10 @@ void write_pcd_from_python(const hint::Target& target, const hint::Fields& field
     const PcdHeader header = plan_pcd_header(job.fields, check_write_fields(job.fields), job.options);
     std::vector<FieldSource> sources;
     for (const WriteField& field : job.fields) sources.push_back(field.source);
+    warn_lossy(header, sources, header.points, source_name(target));  // before the target is touched
     Target output(target, "write_pcd");
-    std::vector<std::int64_t> lossy;
-    output.run([&](ByteSink& sink) { lossy = write_pcd(header, sources, sink); });
+    output.run([&](ByteSink& sink) { write_pcd(header, sources, sink); });
     output.commit();
-    warn_lossy(header, lossy, source_name(target));
 }
 
 namespace {
@@ -274,7 +282,8 @@ public:
     }
 
     void write(const hint::Fields& fields, const hint::Points& points) {
-        if (closed_) throw py::value_error("I/O operation on closed file.");
+        const auto lock = calls_.hold();  // whole pieces, one at a time
+        open_or_refuse();
         WriteJob job;
         if (!points.is_none()) add_coordinates(points, job);
         add_fields(fields, job);
@@ -285,70 +294,111 @@ public:
             // The first piece: its fields are the file's.
             header_ = plan_pcd_header(job.fields, total_.value_or(0), total_ ? options_ : without_grid(options_));
         }
-        if (total_ && written() + n > *total_) {
+        if (total_ && written_so_far() + n > *total_) {
             throw py::value_error("this piece of " + std::to_string(n) + " points would make " +
-                                  std::to_string(written() + n) + ", more than the " + std::to_string(*total_) +
+                                  std::to_string(written_so_far() + n) + ", more than the " + std::to_string(*total_) +
                                   " points the writer was opened for");
         }
         std::vector<FieldSource> sources;
         for (const WriteField& field : job.fields) sources.push_back(field.source);
-        target_->run([&](ByteSink& sink) {
-            if (!engine_) {
-                engine_ = std::make_unique<PcdWriter>(sink, header_, total_.has_value());
-                schema_ = job.fields;
-            }
-            engine_->write(sources, n);
-        });
+        warn_lossy(header_, sources, n, name_);  // a warning made an error stops the piece before it is written
+        try {
+            target_->run([&](ByteSink& sink) {
+                if (!engine_) {
+                    engine_ = std::make_unique<PcdWriter>(sink, header_, total_.has_value());
+                    schema_ = job.fields;
+                }
+                engine_->write(sources, n);
+            });
+        } catch (const std::invalid_argument&) {
+            throw;  // the engine refused the piece before writing any of it
+        } catch (const py::error_already_set& error) {
+            stop(error.matches(PyExc_KeyboardInterrupt) ? "was interrupted" : "failed");
+            throw;
+        } catch (...) {
+            stop("failed");
+            throw;
+        }
     }
 
     void close() {
+        const auto lock = calls_.hold();  // a write running on another thread ends first
         if (closed_) return;
         closed_ = true;
         if (!engine_) {
             target_.reset();  // a path stays as it was
             throw py::value_error("no piece was written, so the file has no fields; nothing was written");
         }
-        if (total_ && written() != *total_) {
+        if (total_ && written_so_far() != *total_) {
             const std::string what = "the writer was opened for " + std::to_string(*total_) + " points and given " +
-                                     std::to_string(written());
+                                     std::to_string(written_so_far());
             const bool path = target_->is_path();
             target_.reset();
             throw py::value_error(what + (path ? "; the file was left as it was"
-                                               : "; the file object holds the " + std::to_string(written()) +
+                                               : "; the file object holds the " + std::to_string(written_so_far()) +
                                                      " points written, under a header that claims " +
                                                      std::to_string(*total_)));
         }
         PcdHeader final_header = header_;
         if (!total_) {
             try {
-                final_header = plan_pcd_header(schema_, written(), options_);
+                final_header = plan_pcd_header(schema_, written_so_far(), options_);
             } catch (...) {
                 target_.reset();
                 throw;
             }
         }
-        std::vector<std::int64_t> lossy;
-        target_->run([&](ByteSink&) {
-            engine_->finish(final_header);
-            lossy = engine_->lossy_values();
-        });
-        engine_.reset();
-        target_->commit();
+        try {
+            target_->run([&](ByteSink&) { engine_->finish(final_header); });
+            engine_.reset();
+            target_->commit();
+        } catch (...) {
+            engine_.reset();
+            target_.reset();  // a path stays as it was
+            throw;
+        }
         target_.reset();
-        warn_lossy(final_header, lossy, name_);
     }
 
     // Leaves a path as it was: the temporary file goes.
     void abandon() {
+        const auto lock = calls_.hold();
         closed_ = true;
         engine_.reset();
         target_.reset();
     }
 
-    bool closed() const noexcept { return closed_; }
-    std::int64_t written() const noexcept { return engine_ ? engine_->written() : 0; }
+    bool closed() {
+        const auto lock = calls_.hold();
+        return closed_;
+    }
+    std::int64_t written() {
+        const auto lock = calls_.hold();
+        return written_so_far();
+    }
 
 private:
+    std::int64_t written_so_far() const noexcept { return engine_ ? engine_->written() : 0; }
+
+    void open_or_refuse() const {
+        if (!stopped_.empty()) {
+            throw py::value_error("the writer stopped: a piece's write " + stopped_ + " part way, so the file " +
+                                  (path_target_ ? "was left as it was" : "object holds a torn piece") +
+                                  "; open a new writer");
+        }
+        if (closed_) throw py::value_error("I/O operation on closed file.");
+    }
+
+    // A piece failed part way: the file would be torn, so nothing more goes
+    // to it, and a path target stays as it was.
+    void stop(const char* how) {
+        stopped_ = how;
+        closed_ = true;
+        path_target_ = target_->is_path();
+        engine_.reset();
+        target_.reset();
+    }
+
     static WriteOptions without_grid(WriteOptions options) {
         options.width.reset();
         options.height.reset();
@@ -381,6 +431,9 @@ private:
     PcdHeader header_;
     std::optional<std::string> name_;  // the target's, for warnings
     bool closed_ = false;
+    std::string stopped_;  // how a piece's write ended part way, if one did
+    bool path_target_ = false;
+    CallLock calls_;
 };
 
 }  // namespace

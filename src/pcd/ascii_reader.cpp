@@ -11,6 +11,7 @@
 #include <fast_float/fast_float.h>
 
 #include "pcd/element_types.h"
+#include "pcd/interrupt.h"
 #include "pcd/stream_io.h"
 #include "pcd/thread_pool.h"
 
@@ -601,6 +602,7 @@ void AsciiSection::run(std::int64_t n, const Placement* placement, std::uint8_t*
     const bool had_bad_value = bad_value_ >= 0;
     ThreadPool& pool = ThreadPool::shared();
     while (!done_ && position_ < stop) {
+        poll_interrupt();
         char* const text = reinterpret_cast<char*>(chunk_.data() + lead_);
         const char* limit = at_end_ ? text + filled_ : after_last_separator(text + begin_, text + filled_);
         if (limit != nullptr) {

@@ -1,8 +1,10 @@
 #include "pcd/binary_reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
+#include "pcd/interrupt.h"
 #include "pcd/stream_io.h"
 #include "pcd/strided_copy.h"
 
@@ -26,16 +28,29 @@ BinarySection::BinarySection(std::istream& in, const PcdHeader& header) : in_(in
 }
 
 std::int64_t BinarySection::take(std::uint8_t* dst, std::int64_t bytes) {
-    in_.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(bytes));
-    const auto got = static_cast<std::int64_t>(in_.gcount());
-    if (got < bytes) in_.clear();  // at the end: later seeks must still work
+    // In pieces, so that a caller who asks to stop waits for one piece at most.
+    constexpr std::int64_t piece = std::int64_t{64} << 20;
+    std::int64_t got = 0;
+    while (got < bytes) {
+        poll_interrupt();
+        const std::int64_t want = std::min(piece, bytes - got);
+        in_.read(reinterpret_cast<char*>(dst + got), static_cast<std::streamsize>(want));
+        const auto came = static_cast<std::int64_t>(in_.gcount());
+        got += came;
+        if (came < want) {
+            in_.clear();  // at the end: later seeks must still work
+            break;
+        }
+    }
     bytes_ += got;
     return got;
 }
 
 void BinarySection::account(std::int64_t point, std::int64_t got, std::int64_t wanted) {
     const std::int64_t step = header_.point_step;
-    if (held_ < 0 && got < wanted) held_ = point + got / step;  // a stream tells by ending
+    // A stream tells by ending; a file may also have been cut short since it
+    // was opened, so a short read overrules what its size said then.
+    if (got < wanted) held_ = std::min(held_ < 0 ? INT64_MAX : held_, point + got / step);
     // The read met the shortfall: from here on, the report has its figures.
     if (held_ >= 0 && point + wanted / std::max<std::int64_t>(step, 1) > held_) report_.points_complete = held_;
     report_.data_end = header_.data_offset + bytes_;
@@ -59,7 +74,9 @@ void BinarySection::read(std::int64_t n, const Placement& placement, std::uint8_
     }
     // Chosen fields: whole records through the window, the kept bytes copied out.
     const std::int64_t rows = std::max<std::int64_t>(1, window_bytes / step);
-    if (window_.size() == 0) window_ = BulkMemory(static_cast<std::size_t>(std::min(rows, n) * step), false);
+    // Sized for this read: a later read may want more rows than the first did.
+    const auto needed = static_cast<std::size_t>(std::min(rows, n) * step);
+    if (window_.size() < needed) window_ = BulkMemory(needed, false);
     std::int64_t got_all = 0;
     for (std::int64_t done = 0; done < n;) {
         const std::int64_t m = std::min(rows, n - done);
@@ -112,7 +129,7 @@ void BinarySection::skip(std::int64_t n) {
         if (got < want) break;
     }
     // Passing over a shortfall does not report it; the next read that meets it does.
-    if (held_ < 0 && got_all < n * step) held_ = first + got_all / step;
+    if (got_all < n * step) held_ = std::min(held_ < 0 ? INT64_MAX : held_, first + got_all / step);
     report_.data_end = header_.data_offset + bytes_;
 }
 

@@ -156,12 +156,39 @@ std::int64_t PcdReader::size() const noexcept {
     return std::max<std::int32_t>(header_.points, 0);
 }
 
+template <typename Step>
+auto PcdReader::guarded(std::int64_t point, Step&& step) {
+    try {
+        return step();
+    } catch (...) {
+        resume_ = point;  // the section stopped somewhere inside the call
+        throw;
+    }
+}
+
+void PcdReader::resume() {
+    if (resume_ < 0) return;
+    if (!section_->rewind()) {
+        throw UnsupportedOperation("a read of this source failed part way, and the source cannot seek back to point " +
+                                   std::to_string(resume_) + ": open it again");
+    }
+    const std::int64_t point = resume_;
+    guarded(point, [&] { section_->skip(point); });
+    resume_ = -1;
+}
+
 PcdLoad PcdReader::read(std::int64_t count, const std::vector<std::size_t>* chosen) {
+    resume();
+    const std::int64_t first = tell();
+    return guarded(first, [&] { return read_from_here(count, chosen); });
+}
+
+PcdLoad PcdReader::read_from_here(std::int64_t count, const std::vector<std::size_t>* chosen) {
     const std::int64_t n = std::clamp<std::int64_t>(count, 0, size() - tell());
     const Placement placement = chosen ? packed_records(header_, *chosen) : whole_records(header_);
     if (chosen && std::any_of(chosen->begin(), chosen->end(), [&](std::size_t f) { return shared_[f]; })) {
         // Whole records first, so that shared bytes hold what a whole read gives.
-        const PcdLoad whole = read(n, nullptr);
+        const PcdLoad whole = read_from_here(n, nullptr);
         PcdLoad load = part(n, chosen, placement);
         for (const std::size_t f : *chosen) {
             const PcdField& field = header_.fields[f];
@@ -201,13 +228,13 @@ void PcdReader::seek(std::int64_t point) {
         throw std::invalid_argument("point " + std::to_string(point) + " is out of range: the cloud has " +
                                     std::to_string(size()) + " points");
     }
-    if (point < tell()) {
-        if (!section_->rewind()) {
-            throw UnsupportedOperation("the source cannot seek, so the reader can only move forward (it is at point " +
-                                       std::to_string(tell()) + ")");
-        }
+    resume();
+    const std::int64_t before = tell();
+    if (point < before && !section_->rewind()) {
+        throw UnsupportedOperation("the source cannot seek, so the reader can only move forward (it is at point " +
+                                   std::to_string(before) + ")");
     }
-    section_->skip(point - tell());
+    guarded(before, [&] { section_->skip(point - section_->position()); });
 }
 
 }  // namespace vantrel

@@ -93,7 +93,7 @@ public:
     // The points of the file (POINTS, or 0 when it is negative).
     std::int64_t size() const noexcept;
     // The next point to be read.
-    std::int64_t tell() const noexcept { return section_->position(); }
+    std::int64_t tell() const noexcept { return resume_ >= 0 ? resume_ : section_->position(); }
 
     // The next `count` points (0 or more; fewer at the end) of the chosen
     // fields: positions in header().fields, ascending, each with at least one
@@ -104,11 +104,24 @@ public:
     // records. Throws as the readers do.
     PcdLoad read(std::int64_t count, const std::vector<std::size_t>* chosen);
 
+    // A load of no points of the file's own records, as read(0) gives it,
+    // without touching the section: what a caller checks the file's fields on.
+    PcdLoad empty() const { return part(0, nullptr, whole_records(header_)); }
+
     // Moves to `point` (0 to size()): forward by passing over points, back by
     // reading the section again from its start (a new pass: the report starts
     // afresh). Throws std::invalid_argument for a point out of range (nothing
     // moves), UnsupportedOperation for going back on a stream that cannot seek.
     void seek(std::int64_t point);
+
+    // A read or seek that throws (Interrupted, a failing source, no memory)
+    // leaves the reader where it was before that call: the next call first
+    // reads the section again up to there, and on a stream that cannot seek
+    // throws UnsupportedOperation instead, for good. resume_from() asks the
+    // same after a call that returned over a source that failed under it.
+    void resume_from(std::int64_t point) noexcept {
+        if (resume_ < 0) resume_ = point;
+    }
 
     // What the data section lacked in this pass, as far as read.
     const DataReport& report() const noexcept { return section_->report(); }
@@ -116,10 +129,17 @@ public:
 private:
     // A load of n points of the placement's records, not filled yet.
     PcdLoad part(std::int64_t n, const std::vector<std::size_t>* chosen, const Placement& placement) const;
+    PcdLoad read_from_here(std::int64_t count, const std::vector<std::size_t>* chosen);
+    // Runs `step`; when it throws, notes that the section must be read again up to `point`.
+    template <typename Step>
+    auto guarded(std::int64_t point, Step&& step);
+    // Reads the section again up to the point that a failed call left, if any.
+    void resume();
 
     PcdHeader header_;
     std::unique_ptr<SectionReader> section_;
     std::vector<bool> shared_;  // per field: some of its bytes are another field's too
+    std::int64_t resume_ = -1;  // where a call that failed left the reader, until resume() gets there
 };
 
 }  // namespace vantrel

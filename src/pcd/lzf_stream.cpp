@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "pcd/bulk_memory.h"
+#include "pcd/interrupt.h"
 
 namespace vantrel {
 namespace {
@@ -95,6 +96,7 @@ LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, s
 
     for (;;) {
         if (iend - ip < longest_instruction && input_left > 0) {
+            poll_interrupt();
             const auto kept = static_cast<std::size_t>(iend - ip);
             std::memmove(in_start, ip, kept);
             ip = in_start;

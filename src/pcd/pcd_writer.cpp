@@ -15,6 +15,7 @@
 
 #include "pcd/bulk_memory.h"
 #include "pcd/element_types.h"
+#include "pcd/interrupt.h"
 #include "pcd/strided_copy.h"
 #include "pcd/text.h"
 #include "pcd/thread_pool.h"
@@ -65,8 +66,14 @@ void write_records(const PcdHeader& header, const std::vector<FieldSource>& sour
     const std::int64_t step = header.point_step;
     if (n == 0 || step == 0) return;
     if (sources_are_records(header, sources)) {
-        sink.write(reinterpret_cast<const char*>(sources.front().data - header.fields.front().offset),
-                   static_cast<std::size_t>(n * step));
+        // In pieces, so that a caller who asks to stop waits for one piece at most.
+        const char* const records = reinterpret_cast<const char*>(sources.front().data - header.fields.front().offset);
+        const std::int64_t bytes = n * step;
+        constexpr std::int64_t piece = std::int64_t{64} << 20;
+        for (std::int64_t at = 0; at < bytes; at += piece) {
+            poll_interrupt();
+            sink.write(records + at, static_cast<std::size_t>(std::min(piece, bytes - at)));
+        }
         return;
     }
     const std::int64_t rows = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_bytes) / step);
@@ -74,6 +81,7 @@ void write_records(const PcdHeader& header, const std::vector<FieldSource>& sour
         block = BulkMemory(static_cast<std::size_t>(rows * step), false);
     }
     for (std::int64_t first = 0; first < n; first += rows) {
+        poll_interrupt();
         const std::int64_t m = std::min(rows, n - first);
         for (std::size_t f = 0; f < sources.size(); ++f) {
             gather(header.fields[f], sources[f], first, m, block.data() + header.fields[f].offset, step);
@@ -156,6 +164,19 @@ char* format_value(char* out, char* end, const std::uint8_t* p, std::int64_t& lo
 
 using Formatter = ValueFormatter;
 
+template <typename T>
+std::int64_t count_lossy(const PcdField& field, const FieldSource& source, std::int64_t n) noexcept {
+    std::int64_t lossy = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        for (std::int32_t k = 0; k < field.count; ++k) {
+            T value;
+            std::memcpy(&value, source.data + i * source.point_stride + k * source.element_stride, sizeof value);
+            lossy += loses_bits(value);
+        }
+    }
+    return lossy;
+}
+
 Formatter formatter_for(const PcdField& field) noexcept {
     return with_element(element_type(field.type, field.size)->element,
                         [](auto zero) -> Formatter { return format_value<decltype(zero)>; });
@@ -197,6 +218,7 @@ void write_long_lines(const PcdHeader& header, const std::vector<FieldSource>& s
     char* const flush_at = start + block_bytes;
     const char* const end = format_lines(header, sources, 0, n, formatters, start, lossy, [&](char*& out) {
         if (out < flush_at) return;
+        poll_interrupt();
         sink.write(start, static_cast<std::size_t>(out - start));
         out = start;
     });
@@ -447,6 +469,18 @@ void PcdWriter::finish(const PcdHeader& header) {
         const std::string text = format_pcd_header(header, true);
         sink_.rewrite(0, text.data(), text.size());
     }
+}
+
+std::vector<std::int64_t> lossy_in_ascii(const PcdHeader& header, const std::vector<FieldSource>& sources,
+                                         std::int64_t n) {
+    std::vector<std::int64_t> lossy(header.fields.size(), 0);
+    for (std::size_t f = 0; f < header.fields.size(); ++f) {
+        const PcdField& field = header.fields[f];
+        if (field.type != type_float) continue;
+        lossy[f] =
+            field.size == 4 ? count_lossy<float>(field, sources[f], n) : count_lossy<double>(field, sources[f], n);
+    }
+    return lossy;
 }
 
 std::vector<std::int64_t> write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {

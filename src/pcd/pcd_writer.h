@@ -108,6 +108,13 @@ private:
     std::vector<BulkMemory> planes_;  // binary_compressed, total unknown: each plane as it grows
 };
 
+// Per field (in header order, one source each): how many values of the first
+// n points ascii text would not keep bit for bit (NaNs with a payload), as a
+// write in ascii counts them in lossy_values(); for warning before writing.
+// Allocates the result only.
+std::vector<std::int64_t> lossy_in_ascii(const PcdHeader& header, const std::vector<FieldSource>& sources,
+                                         std::int64_t n);
+
 // Writes the header and the data section of a planned header, one source
 // per field in header order, to the sink (a PcdWriter given every point):
 // - binary: packed records, built a block at a time (or handed on whole

@@ -4,6 +4,8 @@
 #include <new>
 #include <thread>
 
+#include "pcd/interrupt.h"
+
 #include <pthread.h>
 #include <sched.h>
 
@@ -123,7 +125,10 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task
         std::min<std::size_t>(n > 0 ? n - (first ? 0 : 1) : 0, static_cast<std::size_t>(allowed - 1));
     if (helpers == 0) {
         if (first) first();
-        for (std::size_t i = 0; i < n; ++i) task(i);
+        for (std::size_t i = 0; i < n; ++i) {
+            poll_interrupt();
+            task(i);
+        }
         return;
     }
     std::atomic<std::size_t> next{0};
@@ -135,6 +140,7 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task
             const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
             if (i >= n || failed.load(std::memory_order_relaxed)) return;
             try {
+                poll_interrupt();  // the caller's thread alone has a check to poll
                 task(i);
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(error_mutex);

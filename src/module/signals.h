@@ -1,0 +1,54 @@
+// Ctrl-C (any signal with a Python handler) during a long call: the engine
+// runs without the interpreter lock, so Python cannot run the handler until
+// the call returns. A SignalCheck lets the engine's loops ask, between blocks,
+// whether the handler raised, and the call then raises what it raised.
+#pragma once
+
+#include <mutex>
+#include <optional>
+
+#include <pybind11/pybind11.h>
+
+#include "pcd/interrupt.h"
+
+namespace vantrel {
+
+// Made with the GIL held, before the engine runs. Only the main thread runs
+// signal handlers, so on any other thread it never takes the lock.
+class SignalCheck {
+public:
+    SignalCheck();
+    SignalCheck(const SignalCheck&) = delete;
+    SignalCheck& operator=(const SignalCheck&) = delete;
+
+    // Installs the check for the calling thread, which must be the one that
+    // made this and must not hold the GIL while the scope lives.
+    InterruptScope scope() noexcept { return InterruptScope(&SignalCheck::check, this); }
+
+    // GIL held: raises what a handler raised, if the engine stopped for it.
+    void rethrow() const;
+
+    // GIL held: runs the handlers now and throws error_already_set when one
+    // raises; for the last moment before a target is replaced.
+    static void run_handlers();
+
+private:
+    static bool check(void* self) noexcept;
+
+    bool main_thread_ = false;
+    std::optional<pybind11::error_already_set> raised_;
+};
+
+// One call at a time on an object that threads share: a call made while
+// another runs waits for it without the GIL, and a signal handler that raises
+// (Ctrl-C) ends the wait with its exception. The holder may take it again.
+class CallLock {
+public:
+    // GIL held.
+    std::unique_lock<std::recursive_timed_mutex> hold();
+
+private:
+    std::recursive_timed_mutex mutex_;
+};
+
+}  // namespace vantrel
