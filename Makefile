@@ -5,14 +5,14 @@ PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
-PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest mypy 'dask[dataframe,distributed]' pandas matplotlib \
+PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis mypy 'dask[dataframe,distributed]' pandas matplotlib \
            cmake ninja \
            ruff==0.17.6 clang-format==21.1.8
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test lint wheel test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci bench bench-reads build system-deps clean
+.PHONY: demo test lint wheel test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -114,6 +114,13 @@ fuzz-build: build
 # sanitizers, then FUZZ_SECONDS of libFuzzer per encoding (fuzz/ci.sh).
 fuzz-ci: fuzz-build
 	fuzz/ci.sh $(FUZZ_BUILD)/fuzz_load $(FUZZ_CRASHES) $(FUZZ_SECONDS)
+
+# The stateful tests (sequences of calls on readers and writers, from one
+# thread and two) with many more examples than the suite draws:
+# `make fuzz-py FUZZ_PY_EXAMPLES=20000`.
+FUZZ_PY_EXAMPLES ?= 5000
+fuzz-py: build
+	VANTREL_STATEFUL_EXAMPLES=$(FUZZ_PY_EXAMPLES) $(PY) -m pytest -q -p no:cacheprovider tests/test_stateful.py
 
 # Debian's fast_float and liblzf headers, installed only when absent.
 system-deps:

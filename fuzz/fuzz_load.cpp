@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes through the engine exactly as a read does: header
 // parse, layout checks, the reader that DATA names, into a point buffer, the
 // report of what the data section held; then writes the load back in every
-// encoding and reads it again.
+// encoding and reads it again. The input's last bytes are also a program of
+// calls on one reader and one writer in pieces, as users make them.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -174,6 +175,9 @@ public:
     std::string bytes;
 };
 
+HARNESS void run_writer_program(const vantrel::PcdHeader& header, const std::vector<vantrel::FieldSource>& sources,
+                                const std::uint8_t* data, std::size_t size, const std::string& whole);
+
 HARNESS bool same_value(const vantrel::PcdField& field, const std::uint8_t* a, const std::uint8_t* b, bool text) {
     if (std::memcmp(a, b, static_cast<std::size_t>(field.size)) == 0) return true;
     if (!text || field.type != 'F') return false;
@@ -193,7 +197,8 @@ HARNESS bool same_value(const vantrel::PcdField& field, const std::uint8_t* a, c
 
 // What the loader read, written back in every encoding, reads back the same:
 // every field the writer takes, from the loaded records where they lie.
-HARNESS void check_round_trip(const vantrel::PcdLoad& load, Digest& digest) {
+HARNESS void check_round_trip(const vantrel::PcdLoad& load, Digest& digest, const std::uint8_t* program,
+                              std::size_t program_size) {
     const vantrel::PcdHeader& loaded = load.header;
     if (loaded.points < 0 || load.buffer.size() > (std::size_t{1} << 20)) return;
     std::vector<vantrel::WriteField> fields;
@@ -220,6 +225,10 @@ HARNESS void check_round_trip(const vantrel::PcdLoad& load, Digest& digest) {
         MemorySink shared;
         const auto lossy_shared = with_threads(4, [&] { return vantrel::write_pcd(header, sources, shared); });
         if (shared.bytes != sink.bytes || lossy_shared != lossy) std::abort();
+        // Counted before writing, the values ascii loses are those the write counts.
+        if (vantrel::lossy_in_ascii(header, sources, header.points) != lossy && header.data_type == vantrel::data_ascii)
+            std::abort();
+        with_threads(1, [&] { run_writer_program(header, sources, program, program_size, sink.bytes); });
         vantrel::MemoryStream in(sink.bytes.data(), sink.bytes.size());
         vantrel::LoadOptions options;
         options.require_coordinates = false;
@@ -398,6 +407,123 @@ HARNESS void check_chunks(const char* bytes, std::size_t size, const vantrel::Pc
     }
 }
 
+// A short program drawn from the input's last bytes, as a user's calls on one
+// reader: read(n, fields), chunks (a few reads of one size), seek (back too,
+// where the stream can), each result compared with the whole read's slice.
+// Windows, planes and positions carried from call to call are what it tests.
+class Program {
+public:
+    Program(const std::uint8_t* data, std::size_t size)
+        : at_(data + size - std::min<std::size_t>(size, 48)), end_(data + size) {}
+    bool done() const noexcept { return at_ == end_; }
+    std::uint32_t next() noexcept { return at_ == end_ ? 0 : *at_++; }
+
+private:
+    const std::uint8_t* at_;
+    const std::uint8_t* end_;
+};
+
+// The chosen fields that a byte picks: each field whose bit is set and that a
+// name reaches; none (the file's records) when no bit picks one.
+std::vector<std::size_t> pick_fields(const vantrel::PcdHeader& header, std::uint32_t bits) {
+    std::vector<std::size_t> chosen;
+    for (std::size_t f = 0; f < header.fields.size() && f < 8; ++f) {
+        if ((bits >> f & 1) && vantrel::field_position(header, header.fields[f].name) == static_cast<std::int64_t>(f))
+            chosen.push_back(f);
+    }
+    return chosen;
+}
+
+// Each field of a part is the whole read's, from point `first` on.
+HARNESS void check_part(const vantrel::PcdLoad& whole, const vantrel::PcdLoad& part, std::int64_t first,
+                        const std::vector<std::size_t>* fields) {
+    const vantrel::PcdHeader& header = whole.header;
+    const vantrel::PcdHeader& got = part.header;
+    for (std::size_t g = 0; g < got.fields.size(); ++g) {
+        const vantrel::PcdField& field = got.fields[g];
+        const vantrel::PcdField& source = fields ? header.fields[(*fields)[g]] : field;
+        if (field.count < 1) continue;
+        const auto width = static_cast<std::size_t>(std::int64_t{field.size} * field.count);
+        for (std::int64_t i = 0; i < got.points; ++i) {
+            const std::uint8_t* a = whole.buffer.data() + (first + i) * header.point_step + source.offset;
+            const std::uint8_t* b = part.buffer.data() + i * got.point_step + field.offset;
+            if (std::memcmp(a, b, width) != 0) std::abort();
+        }
+    }
+}
+
+HARNESS void run_reader_program(const char* bytes, std::size_t size, const vantrel::PcdLoad& whole,
+                                const std::uint8_t* data) {
+    const vantrel::PcdHeader& header = whole.header;
+    const std::int64_t points = std::max<std::int32_t>(header.points, 0);
+    if (whole.buffer.size() > (std::size_t{1} << 20) || points > 100000) return;
+    vantrel::LoadOptions options;
+    options.require_coordinates = false;
+    Program program(data, size);
+    const bool seekable = program.next() % 4 != 0;
+    vantrel::MemoryStreamBuf memory(bytes, size);
+    ForwardOnly forward(bytes, size, 1 + program.next() % 61);
+    std::istream in(seekable ? static_cast<std::streambuf*>(&memory) : &forward);
+    vantrel::PcdReader reader(in, vantrel::parse_pcd_header(in), options);
+    bool fixed_planes = false;  // a stream's compressed planes, once chosen, cannot be decoded again
+    std::vector<std::size_t> planes;
+    std::int64_t position = 0;
+    for (int steps = 0; steps < 16 && !program.done(); ++steps) {
+        const std::uint32_t op = program.next();
+        const std::uint32_t arg = program.next() | program.next() << 8;
+        if (op % 4 == 2) {  // seek
+            const std::int64_t target = points == 0 ? 0 : arg % (points + 1);
+            if (target < position && !seekable) continue;
+            reader.seek(target);
+            position = target;
+            if (reader.tell() != position) std::abort();
+            continue;
+        }
+        std::vector<std::size_t> chosen = pick_fields(header, op >> 2);
+        if (!seekable && header.data_type == vantrel::data_binary_compressed) {
+            if (fixed_planes) chosen = planes;
+            fixed_planes = true;
+            planes = chosen;
+        }
+        const std::vector<std::size_t>* fields = chosen.empty() ? nullptr : &chosen;
+        const std::int64_t n = arg % (op % 4 == 1 ? 64 : 4096) + (op % 4 == 1);
+        for (int reads = op % 4 == 1 ? 3 : 1; reads > 0; --reads) {
+            const vantrel::PcdLoad part = reader.read(n, fields);
+            if (part.header.points != std::min(n, points - position)) std::abort();
+            check_part(whole, part, position, fields);
+            position += part.header.points;
+            if (reader.tell() != position) std::abort();
+        }
+    }
+}
+
+// The load written again a piece at a time, of sizes drawn from the input:
+// byte for byte what one write of the whole gives, whether the total is
+// known up front or (for binary_compressed, which needs no seeking) not.
+HARNESS void run_writer_program(const vantrel::PcdHeader& header, const std::vector<vantrel::FieldSource>& sources,
+                                const std::uint8_t* data, std::size_t size, const std::string& whole) {
+    Program program(data, size);
+    for (const bool known : {true, false}) {
+        if (!known && header.data_type != vantrel::data_binary_compressed) break;
+        MemorySink sink;
+        vantrel::PcdWriter writer(sink, header, known);
+        for (std::int64_t first = 0; first < header.points;) {
+            const std::int64_t n = std::min<std::int64_t>(header.points - first, program.next() % 97);
+            std::vector<vantrel::FieldSource> piece = sources;
+            for (vantrel::FieldSource& source : piece) source.data += first * source.point_stride;
+            writer.write(piece, n);
+            first += n;
+            if (program.done() && first < header.points) {  // the rest in one piece
+                for (vantrel::FieldSource& source : piece) source.data += n * source.point_stride;
+                writer.write(piece, header.points - first);
+                first = header.points;
+            }
+        }
+        writer.finish(header);
+        if (sink.bytes != whole) std::abort();
+    }
+}
+
 }  // namespace
 
 std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on) {
@@ -426,10 +552,11 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on)
         add_load(digest, load);
         digest.add(vantrel::describe_shortfall(load.header, load.data));
         digest.step("load", "ok");
-        check_round_trip(load, digest);
+        check_round_trip(load, digest, data, size);
         std::uint64_t selector = 0x9e3779b97f4a7c15ull;
         for (std::size_t i = 0; i < size; i += 1 + size / 64) selector = (selector ^ data[i]) * 0x100000001b3ull;
         check_chunks(bytes, size, load, selector);
+        run_reader_program(bytes, size, load, data);
         // Ascii text read in tiny chunks must give the very same records and
         // report, on the pool too: each chunk read while workers parse the last.
         if (load.header.data_type == "ascii") {

@@ -413,3 +413,14 @@ def test_read_pcd_checks_fields_before_reading_a_byte(fields):
     with pytest.raises((TypeError, ValueError)):
         vantrel.read_pcd(source, fields=fields)
     assert source.tell() == 0
+
+
+def test_seeks_past_the_end_of_a_cut_file_read_zeros_not_earlier_points():
+    data, warns = make("binary", True)  # holds 30 of 50 points
+    full = whole(data, warns)
+    with vantrel.open_pcd(io.BytesIO(data)) as reader, pytest.warns(vantrel.DataWarning, match=warns):  # each pass
+        reader.seek(45)
+        reader.read(2)
+        reader.seek(35)  # back, and still past the end
+        parts = [reader.read(3, fields=["r"]), reader.read(3, fields=["r"])]
+    assert np.concatenate([p.fields["r"] for p in parts]).tolist() == full.fields["r"][35:41].tolist() == [0] * 6

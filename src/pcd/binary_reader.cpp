@@ -114,6 +114,10 @@ void BinarySection::skip(std::int64_t n) {
     if (seekable_) {
         in_.clear();
         in_.seekg(start_ + static_cast<std::streamoff>(position_ * step));
+        if (!in_) {  // past the end of a file cut short, where some streams refuse to go: the end reads the same
+            in_.clear();
+            in_.seekg(0, std::ios_base::end);
+        }
         bytes_ = std::min(position_, held_) * step;
         report_.data_end = header_.data_offset + bytes_;
         return;
