@@ -150,3 +150,38 @@ def test_ctrl_c_stops_a_piece_and_the_writer(tmp_path, cloud):
         with pytest.raises(ValueError, match="the writer stopped: a piece's write was interrupted"):
             writer.write(points=cloud[:10])
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["map.pcd"]
+
+
+class Raises:
+    """Raises KeyboardInterrupt from whatever vantrel asks of it, as Ctrl-C does at that moment."""
+
+    def __getattr__(self, name):
+        raise KeyboardInterrupt
+
+    def __index__(self):
+        raise KeyboardInterrupt
+
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+class NamedByInterrupt(io.BytesIO):
+    @property
+    def name(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: vantrel.read_pcd(NamedByInterrupt(b"")),
+        lambda: vantrel.read_pcd(Raises()),
+        lambda: vantrel.open_pcd(io.BytesIO(b"FIELDS x\nDATA ascii\n")).read(Raises()),
+        lambda: vantrel.write_pcd(io.BytesIO(), points=np.zeros((1, 3)), viewpoint=[Raises()] * 7),
+        lambda: vantrel.write_pcd(io.BytesIO(), points=np.zeros((1, 3)), width=Raises()),
+    ],
+    ids=["file-name", "source", "count", "viewpoint", "width"],
+)
+def test_an_interrupt_while_arguments_are_read_is_never_swallowed(call):
+    with pytest.raises(KeyboardInterrupt):
+        call()

@@ -137,15 +137,15 @@ void warn_data(const std::string& shortfall, const std::optional<std::string>& n
 
 std::optional<std::string> source_name(py::handle source) {
     py::object name = py::reinterpret_borrow<py::object>(source);
-    if (!PyUnicode_Check(source.ptr()) && !PyBytes_Check(source.ptr()) && !py::hasattr(source, "__fspath__")) {
-        if (!py::hasattr(source, "name")) return std::nullopt;
+    if (!PyUnicode_Check(source.ptr()) && !PyBytes_Check(source.ptr()) && !has_attribute(source, "__fspath__")) {
+        if (!has_attribute(source, "name")) return std::nullopt;
         try {
             name = source.attr("name");
         } catch (const py::error_already_set& error) {
             pass_over(error);
             return std::nullopt;
         }
-        if (!PyUnicode_Check(name.ptr()) && !PyBytes_Check(name.ptr()) && !py::hasattr(name, "__fspath__")) {
+        if (!PyUnicode_Check(name.ptr()) && !PyBytes_Check(name.ptr()) && !has_attribute(name, "__fspath__")) {
             return std::nullopt;  // a file opened from a descriptor is named by its number
         }
     }

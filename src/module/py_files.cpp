@@ -41,7 +41,8 @@ private:
 // Where a file object stands, when it says it can seek and tells its
 // position; nothing when it cannot (it is then read or written as a stream).
 std::optional<std::int64_t> seekable_start(const py::object& file) {
-    if (!py::hasattr(file, "seekable") || !py::hasattr(file, "seek") || !py::hasattr(file, "tell")) return std::nullopt;
+    if (!has_attribute(file, "seekable") || !has_attribute(file, "seek") || !has_attribute(file, "tell"))
+        return std::nullopt;
     try {
         if (!py::bool_(file.attr("seekable")())) return std::nullopt;
         return file.attr("tell")().cast<std::int64_t>();
@@ -65,6 +66,16 @@ void pass_over(const py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw error;
 }
 
+bool has_attribute(py::handle object, const char* name) {
+    PyObject* value = PyObject_GetAttrString(object.ptr(), name);
+    if (value != nullptr) {
+        Py_DECREF(value);
+        return true;
+    }
+    pass_over_error();
+    return false;
+}
+
 std::string type_name(py::handle object) {
     return py::str(py::type::handle_of(object).attr("__qualname__"));
 }
@@ -81,7 +92,7 @@ std::int64_t integer_argument(py::handle value, const char* what) {
 }
 
 std::optional<std::string> path_bytes(py::handle object) {
-    if (!PyUnicode_Check(object.ptr()) && !PyBytes_Check(object.ptr()) && !py::hasattr(object, "__fspath__")) {
+    if (!PyUnicode_Check(object.ptr()) && !PyBytes_Check(object.ptr()) && !has_attribute(object, "__fspath__")) {
         return std::nullopt;
     }
     const py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(object.ptr()));
@@ -101,18 +112,18 @@ void check_binary_file(py::handle file, const char* function, const char* mode,
                              type_name(file) + ": open the file with '" + mode + "'");
     }
     bool usable = false;
-    for (const char* method : methods) usable = usable || py::hasattr(file, method);
+    for (const char* method : methods) usable = usable || has_attribute(file, method);
     if (!usable) {
         throw py::type_error(std::string(function) + "() needs a path (str, bytes or os.PathLike) or a binary file " +
                              "object, not " + type_name(file));
     }
-    if (py::hasattr(file, "closed") && py::bool_(file.attr("closed"))) {
+    if (has_attribute(file, "closed") && py::bool_(file.attr("closed"))) {
         throw py::value_error("I/O operation on closed file.");
     }
 }
 
 PyFileStreamBuf::PyFileStreamBuf(py::object file) : file_(std::move(file)), buffer_(file_buffer_size) {
-    has_readinto_ = py::hasattr(file_, "readinto");
+    has_readinto_ = has_attribute(file_, "readinto");
     const std::optional<std::int64_t> start = seekable_start(file_);
     seekable_ = start.has_value();
     start_ = start.value_or(0);

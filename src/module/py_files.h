@@ -27,6 +27,9 @@ std::string type_name(pybind11::handle object);
 void pass_over_error();
 void pass_over(const pybind11::error_already_set& error);
 
+// hasattr, passing over what looking the attribute up raises as pass_over_error does.
+bool has_attribute(pybind11::handle object, const char* name);
+
 // A Python integer argument (anything with __index__), saturated to 64
 // bits; TypeError "<what> must be an integer, not <type>" for anything else.
 std::int64_t integer_argument(pybind11::handle value, const char* what);

@@ -52,6 +52,7 @@ public:
             rethrow_read_error();
             throw;
         }
+        signals.rethrow();  // a stop the engine passed over is still the caller's
         rethrow_read_error();
         return std::move(*result);
     }
@@ -106,6 +107,7 @@ public:
             signals.rethrow();
             raise_failure(std::current_exception());
         }
+        signals.rethrow();
     }
 
     // Finishes a path target: its new content replaces the old, unless a
