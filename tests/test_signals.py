@@ -13,6 +13,8 @@ import pytest
 import vantrel
 
 N = 8_000_000  # a few seconds of ascii on one thread: the signal comes long before the end
+# Within 0.2 s; the sanitizer builds run every block a few times slower.
+LIMIT = 1.0 if "ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ else 0.2
 
 
 @pytest.fixture(scope="module")
@@ -98,7 +100,7 @@ def test_ctrl_c_stops_a_write_and_replaces_nothing(tmp_path, cloud, threads, dat
     path = tmp_path / "map.pcd"
     path.write_bytes(b"old")
     out = path if target == "path" else io.BytesIO()
-    assert interrupted(lambda: vantrel.write_pcd(out, points=points, data=data)) < 0.2
+    assert interrupted(lambda: vantrel.write_pcd(out, points=points, data=data)) < LIMIT
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["map.pcd"]
     still_works(tmp_path)
 
@@ -115,14 +117,14 @@ def test_ctrl_c_stops_a_write_and_replaces_nothing(tmp_path, cloud, threads, dat
 )
 def test_ctrl_c_stops_a_read(tmp_path, ascii_file, threads, read):
     source = ascii_file if read.__code__.co_names[-1] != "read_bytes" else Bytes(ascii_file.read_bytes())
-    assert interrupted(lambda: read(source)) < 0.2
+    assert interrupted(lambda: read(source)) < LIMIT
     still_works(tmp_path)
 
 
 def test_ctrl_c_stops_a_compressed_read_from_a_slow_source(tmp_path, cloud):
     out = io.BytesIO()
     vantrel.write_pcd(out, points=cloud, data="binary_compressed")
-    assert interrupted(lambda: vantrel.read_pcd(Slow(out.getvalue()))) < 0.2
+    assert interrupted(lambda: vantrel.read_pcd(Slow(out.getvalue()))) < LIMIT
     still_works(tmp_path)
 
 
@@ -132,11 +134,11 @@ def test_a_reader_goes_on_where_it_was_after_ctrl_c(ascii_file, source):
     with vantrel.open_pcd(ascii_file if source == "path" else Slow(ascii_file.read_bytes())) as reader:
         reader.read(1000)
         if source == "path":
-            assert interrupted(reader.read) < 0.2
+            assert interrupted(reader.read) < LIMIT
             assert reader.tell() == 1000
             assert reader.read(1000).fields["x"].tobytes() == whole[1000:].tobytes()
         else:  # it cannot seek back to where it was
-            assert interrupted(reader.read) < 0.2
+            assert interrupted(reader.read) < LIMIT
             with pytest.raises(io.UnsupportedOperation, match="open it again"):
                 reader.read(5)
 
@@ -146,7 +148,7 @@ def test_ctrl_c_stops_a_piece_and_the_writer(tmp_path, cloud):
     path.write_bytes(b"old")
     with vantrel.open_pcd_writer(path, data="ascii") as writer:
         writer.write(points=cloud[:10])
-        assert interrupted(lambda: writer.write(points=cloud)) < 0.2
+        assert interrupted(lambda: writer.write(points=cloud)) < LIMIT
         with pytest.raises(ValueError, match="the writer stopped: a piece's write was interrupted"):
             writer.write(points=cloud[:10])
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["map.pcd"]

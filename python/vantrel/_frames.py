@@ -43,10 +43,38 @@ def to_pandas(cloud: Any) -> Any:
 _NOT_NUMBERS = "object, string, category, nullable, bool"
 
 
-def as_fields(value: Any) -> dict[str, Any] | None:
-    """The fields write_pcd takes from a pandas DataFrame (each column a field of COUNT 1; the
-    index is not written) or a NumPy structured array (each named field a field, a subarray
-    field a COUNT), or None for anything else."""
+def grouped(columns: dict[str, Any]) -> dict[str, Any]:
+    """Consecutive columns name_0 .. name_{k-1} (k of 2 or more) of one dtype as one field of COUNT
+    k, as element_columns split it; a name that is a column too keeps them apart."""
+    import numpy as np
+
+    names = list(columns)
+    fields: dict[str, Any] = {}
+    i = 0
+    while i < len(names):
+        base = names[i][:-2] if names[i].endswith("_0") else None
+        k = 0
+        while (
+            base is not None
+            and i + k < len(names)
+            and names[i + k] == f"{base}_{k}"
+            and columns[names[i + k]].dtype == columns[names[i]].dtype
+        ):
+            k += 1
+        if k >= 2 and base and base not in columns and base not in fields:
+            fields[base] = np.stack([columns[names[i + j]] for j in range(k)], axis=1)
+            i += k
+        else:
+            fields[names[i]] = columns[names[i]]
+            i += 1
+    return fields
+
+
+def as_fields(value: Any, group: bool = True) -> dict[str, Any] | None:
+    """The fields write_pcd takes from a pandas DataFrame (each column a field of COUNT 1, or with
+    `group` a run of columns name_0 .. name_{k-1} one field of COUNT k; the index is not written)
+    or a NumPy structured array (each named field a field, a subarray field a COUNT), or None for
+    anything else."""
     import numpy as np
 
     if isinstance(value, np.ndarray) and value.dtype.names is not None:
@@ -65,5 +93,5 @@ def as_fields(value: Any) -> dict[str, Any] | None:
                     f"uint), not {_NOT_NUMBERS} columns: convert it first (for example .astype('float32'))"
                 )
             fields[column] = value[column].to_numpy()
-        return fields
+        return grouped(fields) if group else fields
     return None

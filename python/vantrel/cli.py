@@ -15,6 +15,7 @@ import contextlib
 import json
 import math
 import os
+import re
 import sys
 import warnings
 from collections.abc import Iterable, Iterator
@@ -30,20 +31,54 @@ class Refused(Exception):
     """A file or an argument the command cannot work with: one line on stderr, exit status 1."""
 
 
-def progress(items: Iterable[Any], total: int | None = None, what: str = "") -> Iterable[Any]:
-    """A progress bar on a terminal, nothing when the output goes elsewhere."""
+def bar(total: int | None, what: str, unit: str) -> Any:
+    """A progress bar on a terminal when tqdm is installed; None otherwise."""
     if not sys.stderr.isatty():
-        return items
-    from tqdm import tqdm
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:  # an optional extra: the command works without it
+        return None
+    return tqdm(total=total, desc=what, unit=unit, unit_scale=unit == " pts", leave=False)
 
-    return tqdm(items, total=total, desc=what, unit="", leave=False)
+
+def progress(items: Iterable[Any], total: int | None = None, what: str = "") -> Iterator[Any]:
+    """Items counted on a progress bar (files)."""
+    shown = bar(total, what, " files")
+    for item in items:
+        yield item
+        if shown is not None:
+            shown.update(1)
+    if shown is not None:
+        shown.close()
+
+
+def point_progress(chunks: Iterable[Any], total: int, what: str) -> Iterator[Any]:
+    """Chunks of a cloud counted in points on a progress bar: 12.0M/20.0M pts, in points per second."""
+    shown = bar(total, what, " pts")
+    for chunk in chunks:
+        yield chunk
+        if shown is not None:
+            shown.update(len(chunk))
+    if shown is not None:
+        shown.close()
+
+
+def local(name: str) -> Path:
+    """A path named on the command line; a URL is refused with what to use instead."""
+    if re.match(r"[A-Za-z][A-Za-z0-9+.-]+://", name):
+        raise Refused(
+            f"{name}: the command line reads local files; download it first, or read it in Python through "
+            "fsspec: with fsspec.open(url, 'rb') as f: cloud = vantrel.read_pcd(f)"
+        )
+    return Path(name)
 
 
 def pcd_files(paths: Iterable[str]) -> list[Path]:
     """The files named, with folders searched for *.pcd."""
     found: list[Path] = []
     for name in paths:
-        path = Path(name)
+        path = local(name)
         found += sorted(path.rglob("*.pcd")) if path.is_dir() else [path]
     return found
 
@@ -56,11 +91,14 @@ def damage_is_an_error() -> Iterator[None]:
         yield
 
 
-def message(error: BaseException, path: Path) -> str:
-    """The error's own words; a DataWarning names its file already."""
+def message(error: BaseException, path: Path | None = None) -> str:
+    """The error's own words (a DataWarning names its file already), then its notes, a line each."""
     text = str(error)
     prefix = f"{path}: "
-    return text[len(prefix) :] if text.startswith(prefix) else text
+    if path is not None and text.startswith(prefix):
+        text = text[len(prefix) :]
+    notes = [note for note in getattr(error, "__notes__", ()) if not note.startswith("while reading ")]  # named
+    return "\n".join([text, *(f"  {note}" for note in notes)])
 
 
 # ---------------------------------------------------------------- info
@@ -72,15 +110,30 @@ def field_rows(header: vantrel.PcdHeader) -> list[dict[str, Any]]:
     ]
 
 
+def packed_color(name: str, values: Any) -> bool:
+    """An rgb or rgba field: colors packed in 4 bytes, whose value as a number means nothing."""
+    return name in ("rgb", "rgba") and values.ndim == 1 and values.dtype.itemsize == 4
+
+
+def columns(name: str, values: Any) -> Iterator[tuple[str, Any]]:
+    """What statistics are taken of: a field's values, or a packed color's channels (rgb.r, rgb.g, ...)."""
+    if packed_color(name, values):
+        channels = vantrel.unpack_rgb(values, alpha=name == "rgba")
+        for k, channel in enumerate("rgba"[: channels.shape[-1]]):
+            yield f"{name}.{channel}", channels[:, k]
+    else:
+        yield name, values
+
+
 def statistics(path: Path, header: vantrel.PcdHeader) -> dict[str, dict[str, Any]]:
-    """Per field: min, max and mean of its values that are no NaN, and how many NaNs, read in chunks."""
+    """Per field (per channel of a packed color): min, max and mean of its values that are no NaN,
+    and how many NaNs, read in chunks."""
     import numpy as np
 
     totals: dict[str, dict[str, Any]] = {}
     with damage_is_an_error(), vantrel.open_pcd(path) as reader:
-        chunks = progress(reader.chunks(CHUNK), math.ceil(header.points / CHUNK), f"{path.name}: stats")
-        for chunk in chunks:
-            for name, values in chunk.fields.items():
+        for chunk in point_progress(reader.chunks(CHUNK), header.points, f"{path.name}: stats"):
+            for name, values in (column for item in chunk.fields.items() for column in columns(*item)):
                 values = values.astype(np.float64, copy=False).reshape(-1)
                 nan = np.isnan(values)
                 kept = values[~nan]
@@ -114,9 +167,14 @@ def show_number(value: float | None) -> str:
     return "—" if value is None else f"{value:.6g}"
 
 
+def stats_line(entry: dict[str, Any]) -> str:
+    return "".join(f" {show_number(entry[key]):>12}" for key in ("min", "max", "mean")) + f" {entry['nan']:>8}"
+
+
 def info(args: argparse.Namespace) -> int:
     failed = 0
-    for path in progress(pcd_files(args.files), what="files"):
+    files = pcd_files(args.files)
+    for path in progress(files, len(files), what="files"):
         try:
             header = vantrel.read_pcd_header(path)
             stats = statistics(path, header) if args.stats else None
@@ -142,11 +200,15 @@ def info(args: argparse.Namespace) -> int:
         print(f"  {'min':>12} {'max':>12} {'mean':>12} {'NaN':>8}" if stats is not None else "")
         for field in header.fields:
             line = f"  {field.name:<16} {field.type:<4} {field.size:>4} {field.count:>6} {field.offset:>7}"
-            entry = stats.get(field.name) if stats is not None else None
-            if entry is not None:
-                line += "".join(f" {show_number(entry[key]):>12}" for key in ("min", "max", "mean"))
-                line += f" {entry['nan']:>8}"
-            print(line)
+            channels = [f"{field.name}.{c}" for c in "rgba"] if stats is not None else []
+            if stats is not None and field.name in stats:
+                print(line + stats_line(stats[field.name]))
+            elif any(name in stats for name in channels):  # a packed color: a line per channel
+                print(line)
+                for name in (n for n in channels if n in stats):
+                    print(f"    {name:<44}" + stats_line(stats[name]))
+            else:
+                print(line)
         organized = "organized" if header.organized else "unorganized"
         print(f"  points      {header.points:,}")
         print(f"  grid        {header.width} x {header.height} ({organized})")
@@ -164,10 +226,12 @@ def check(args: argparse.Namespace) -> int:
     if not files:
         raise Refused(f"no PCD file in {', '.join(args.paths)}")
     bad = 0
-    for path in progress(files, what="files"):
+    for path in progress(files, len(files), what="files"):
         try:
-            with damage_is_an_error():
-                vantrel.read_pcd(path)
+            # In chunks: a file of any size is checked in the memory of one chunk.
+            with damage_is_an_error(), vantrel.open_pcd(path) as reader:
+                for _ in reader.chunks(CHUNK):
+                    pass
         except Exception as error:  # a DataWarning made an error too
             print(f"{path}: {type(error).__name__}: {message(error, path)}")
             bad += 1
@@ -180,7 +244,7 @@ def check(args: argparse.Namespace) -> int:
 
 
 def convert(args: argparse.Namespace) -> int:
-    source, target = Path(args.input), Path(args.output)
+    source, target = local(args.input), local(args.output)
     fields = [name.strip() for name in args.fields.split(",") if name.strip()] if args.fields else None
     with damage_is_an_error(), vantrel.open_pcd(source) as reader:  # nothing is written from a damaged file
         header = reader.header
@@ -188,8 +252,7 @@ def convert(args: argparse.Namespace) -> int:
         with vantrel.open_pcd_writer(
             target, data=args.data or header.data, points=header.points, viewpoint=header.viewpoint, **options
         ) as writer:
-            chunks = reader.chunks(CHUNK, fields=fields)
-            for chunk in progress(chunks, math.ceil(header.points / CHUNK), f"{source.name}"):
+            for chunk in point_progress(reader.chunks(CHUNK, fields=fields), header.points, source.name):
                 writer.write(chunk)
     return 0
 
@@ -319,7 +382,7 @@ def main(argv: list[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except Exception as error:  # a DataWarning made an error too
-        text = str(error) if isinstance(error, Refused) else f"{type(error).__name__}: {error}"
+        text = message(error) if isinstance(error, Refused) else f"{type(error).__name__}: {message(error)}"
         print(f"vantrel: error: {text}", file=sys.stderr)
         return 1
 

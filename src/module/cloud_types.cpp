@@ -79,6 +79,80 @@ Attributes:
 len(cloud) is POINTS. Every array shares the one decoded buffer.
 )doc";
 
+// The records of the points a key picks, in a new cloud: a run of points is
+// a view of the same buffer, any other pick (a mask, indices, a stride) a
+// copy, as NumPy gives them. The grid stays when whole rows are kept.
+py::object take_points(const PointCloudObject& cloud, py::handle key) {
+    const PcdHeader& header = cloud.pcd_header();
+    const std::int64_t points = header.points;
+    const std::int64_t step = header.point_step;
+    PcdHeader part = header;
+    OwnedRecords records;
+    std::int64_t first = -1;  // the first point of a run, when the key picks one
+    Py_ssize_t start = 0, stop = 0, stride = 0, length = 0;
+    if (PySlice_Check(key.ptr())) {
+        if (PySlice_GetIndicesEx(key.ptr(), points, &start, &stop, &stride, &length) != 0)
+            throw py::error_already_set();
+        if (stride == 1 || length <= 1) first = length > 0 ? start : 0;
+    }
+    if (first >= 0) {
+        part.points = static_cast<std::int32_t>(length);
+        records.owner = cloud.records.owner;
+        records.data = cloud.records.data + first * step;
+    } else {
+        const py::module_ numpy = py::module_::import("numpy");
+        const py::array rows = numpy.attr("arange")(points)[key];
+        if (rows.ndim() != 1) throw py::index_error("a cloud is indexed by a slice, a mask or indices of points");
+        const py::array raw(py::dtype("u1"), {points, step}, {step, std::int64_t{1}}, cloud.records.data,
+                            cloud.records.owner);
+        const py::array taken = numpy.attr("ascontiguousarray")(raw[rows]);
+        part.points = static_cast<std::int32_t>(rows.shape(0));
+        records.owner = taken;
+        records.data = static_cast<const std::uint8_t*>(taken.data());
+    }
+    const bool rows_kept = first >= 0 && organized(header) && first % header.width == 0 &&
+                           part.points % header.width == 0 && part.points > 0;
+    part.width = rows_kept ? header.width : part.points;
+    part.height = rows_kept ? part.points / header.width : 1;
+    PointCloudObject taken;
+    taken.records = records;
+    taken.fields = make_fields(part, records, true);
+    taken.coordinates = cloud.coordinates;
+    taken.points = py::none();
+    taken.record_array = py::none();
+    taken.header = make_header(std::move(part));
+    return py::cast(std::move(taken));
+}
+
+// cloud[name] is a field; any other key picks points.
+py::object index_cloud(const py::object& self, const py::object& key) {
+    auto& cloud = self.cast<PointCloudObject&>();
+    if (PyUnicode_Check(key.ptr())) {
+        if (!cloud.fields.contains(key)) {
+            throw py::key_error("no field " + std::string(py::repr(key)) + " in this cloud; its fields are: " +
+                                py::str(", ").attr("join")(cloud.fields).cast<std::string>());
+        }
+        return cloud.fields[key];
+    }
+    if (PyLong_Check(key.ptr()) || (PyIndex_Check(key.ptr()) && !py::isinstance<py::array>(key))) {
+        return self.attr("records")[key];  // one point: a record, as a structured array gives it
+    }
+    return take_points(cloud, key);
+}
+
+// np.asarray(cloud): the records, in another dtype or copied when asked.
+py::object cloud_array(const py::object& self, const py::object& dtype, const py::object& copy) {
+    py::object records = self.attr("records");
+    const bool converts = !dtype.is_none() && !py::object(records.attr("dtype")).equal(py::dtype::from_args(dtype));
+    if (!copy.is_none() && !py::bool_(copy) && converts) {
+        throw py::value_error("the cloud's records cannot be given as " + std::string(py::str(dtype)) +
+                              " without a copy");
+    }
+    if (converts) return records.attr("astype")(dtype);
+    if (!copy.is_none() && py::bool_(copy)) return records.attr("copy")();
+    return records;
+}
+
 }  // namespace
 
 void register_cloud_types(py::module_& m) {
@@ -142,6 +216,12 @@ void register_cloud_types(py::module_& m) {
             "dtype; a field of COUNT above 1 is the columns name_0 to name_{COUNT-1}; padding fields \"_\" are "
             "left out. Two fields of one name are a ValueError. Needs pandas.")
         .def("__len__", [](const PointCloudObject& c) { return c.pcd_header().points; })
+        .def("__getitem__", &index_cloud, py::arg("key"),
+             "cloud['x'] is cloud.fields['x']; cloud[i:j], cloud[mask] and cloud[indices] are a PointCloud of "
+             "those points (a run of points shares the buffer, other picks are copies, as in NumPy; an "
+             "organized grid stays when whole rows are kept, otherwise HEIGHT is 1); cloud[i] is point i's record.")
+        .def("__array__", &cloud_array, py::arg("dtype") = py::none(), py::kw_only(), py::arg("copy") = py::none(),
+             "np.asarray(cloud) is cloud.records.")
         .def("__repr__", [](const PointCloudObject& c) {
             const PcdHeader& header = c.pcd_header();
             return py::str("<vantrel.PointCloud: {} points, {} x {}, {}, fields {}>")

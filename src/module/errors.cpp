@@ -1,5 +1,6 @@
 #include "module/errors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -118,7 +119,15 @@ void register_errors(py::module_& m) {
 
 void raise_open_error(const OpenError& error, py::handle filename) {
     set_open_error(error, filename);
-    throw py::error_already_set();
+    py::error_already_set raised;
+    // A URL is no path here; fsspec opens one as a file object, which is read as any other.
+    if (PyUnicode_Check(filename.ptr()) &&
+        !py::module_::import("re").attr("match")("[A-Za-z][A-Za-z0-9+.-]+://", filename).is_none()) {
+        raised.value().attr("add_note")(
+            "vantrel opens local paths; for a URL, open it with fsspec and pass the file object: "
+            "with fsspec.open(url, 'rb') as f: cloud = vantrel.read_pcd(f)");
+    }
+    throw raised;
 }
 
 void raise_write_error(const WriteError& error, py::handle filename) {
@@ -137,6 +146,10 @@ void warn_data(const std::string& shortfall, const std::optional<std::string>& n
 
 std::optional<std::string> source_name(py::handle source) {
     py::object name = py::reinterpret_borrow<py::object>(source);
+    // No path is this long: data passed as a name is not shown in messages.
+    if ((PyBytes_Check(source.ptr()) && static_cast<std::size_t>(PyBytes_GET_SIZE(source.ptr())) > longest_path) ||
+        (PyUnicode_Check(source.ptr()) && static_cast<std::size_t>(PyUnicode_GET_LENGTH(source.ptr())) > longest_path))
+        return std::nullopt;
     if (!PyUnicode_Check(source.ptr()) && !PyBytes_Check(source.ptr()) && !has_attribute(source, "__fspath__")) {
         if (!has_attribute(source, "name")) return std::nullopt;
         try {
@@ -195,6 +208,28 @@ void set_error(std::exception_ptr failure) {
 
 }  // namespace
 
+namespace {
+
+// What a header claims of memory, beside what the file holds, for a load that found no memory for it.
+std::string claim(const PcdHeader& header, const std::optional<std::string>& name) {
+    std::string text = "the header claims " + std::to_string(header.points) + " points of " +
+                       std::to_string(header.point_step) + " bytes, " +
+                       std::to_string(std::int64_t{header.points} * header.point_step) +
+                       " bytes in all, more than this process could allocate";
+    if (name) {
+        try {
+            const auto size = py::module_::import("os").attr("stat")(*name).attr("st_size").cast<std::int64_t>();
+            text += "; the file holds " + std::to_string(std::max<std::int64_t>(size - header.data_offset, 0)) +
+                    " bytes of data";
+        } catch (const py::error_already_set& error) {
+            pass_over(error);
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
 void raise_read_failure(std::exception_ptr failure, const ReadContext& context) {
     set_error(failure);
     py::error_already_set error;
@@ -213,6 +248,8 @@ void raise_read_failure(std::exception_ptr failure, const ReadContext& context) 
     }
     try {
         std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+        if (context.header) note(claim(*context.header, context.name));
     } catch (const DecompressionError& e) {
         if (e.sizes_present < 8) {
             note("the file ends inside the compressed block's two sizes: " + std::to_string(e.sizes_present) +

@@ -13,6 +13,7 @@
 #include "module/py_files.h"
 #include "module/reader.h"
 #include "module/signals.h"
+#include "module/signatures.h"
 #include "module/sources.h"
 #include "module/writer.h"
 #include "pcd/load_driver.h"
@@ -181,5 +182,6 @@ PYBIND11_MODULE(vantrel, m) {
     m.def("write_pcd", &vantrel::write_pcd_from_python, py::arg("target"), py::arg("fields") = py::none(),
           py::kw_only(), py::arg("points") = py::none(), py::arg("data") = "binary_compressed",
           py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
-          vantrel::write_pcd_doc);
+          py::arg("group") = true, vantrel::write_pcd_doc);
+    vantrel::add_text_signatures(m);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "module/signals.h"
 
@@ -91,10 +92,27 @@ std::int64_t integer_argument(py::handle value, const char* what) {
     return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : n;
 }
 
+// Bytes that are no path but the file's own data (read_pcd(f.read())): longer
+// than any path, or starting as a PCD header does. Refused at once, before
+// they are opened, decoded or shown whole.
+void refuse_data_as_path(py::handle object) {
+    if (!PyBytes_Check(object.ptr())) return;
+    const std::string_view bytes(PyBytes_AS_STRING(object.ptr()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(object.ptr())));
+    const bool header =
+        bytes.rfind("# .PCD", 0) == 0 || bytes.rfind("VERSION", 0) == 0 || bytes.rfind("FIELDS", 0) == 0;
+    if (bytes.size() <= longest_path && !header) return;
+    throw py::value_error("these " + std::to_string(bytes.size()) + " bytes are " +
+                          (header ? "a PCD file's data" : "longer than any path") +
+                          ", not a path: to read data held in memory, wrap it in a file object, as in "
+                          "read_pcd(io.BytesIO(data))");
+}
+
 std::optional<std::string> path_bytes(py::handle object) {
     if (!PyUnicode_Check(object.ptr()) && !PyBytes_Check(object.ptr()) && !has_attribute(object, "__fspath__")) {
         return std::nullopt;
     }
+    refuse_data_as_path(object);
     const py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(object.ptr()));
     if (!path) throw py::error_already_set();
     py::object encoded = path;

@@ -160,8 +160,7 @@ public:
         std::int64_t n = engine_->size() - engine_->tell();
         if (!count.is_none()) {
             const std::int64_t asked = integer_argument(count, "count");
-            if (asked < 0) throw py::value_error("count must be 0 or more, not " + std::to_string(asked));
-            n = std::min(n, asked);
+            if (asked >= 0) n = std::min(n, asked);  // a negative count reads the rest, as io's read(-1) does
         }
         const auto chosen = chosen_fields(engine_->header(), field_names(fields));
         return py::reinterpret_steal<hint::Cloud>(read_points(n, chosen).release());
@@ -194,11 +193,14 @@ public:
         return engine_->tell();
     }
 
-    std::int64_t seek(const hint::Index& point) {
+    std::int64_t seek(const hint::Index& point, const hint::Index& whence) {
         const std::unique_lock<std::recursive_timed_mutex> lock = hold();
         open_or_refuse();
-        const std::int64_t target = integer_argument(point, "point");
+        const std::int64_t offset = integer_argument(point, "point");
         const std::int64_t from = engine_->tell();
+        const std::int64_t base = seek_base(integer_argument(whence, "whence"), from);
+        // Saturated, so that any offset is out of range rather than wrapped.
+        const std::int64_t target = offset > 0 && base > INT64_MAX - offset ? INT64_MAX : base + offset;
         reading(context_, [&] {
             try {
                 return source_->run([&](std::istream&) {
@@ -216,6 +218,21 @@ public:
         });
         if (target < from) warned_ = false;  // read again from the start: a new pass
         return engine_->tell();
+    }
+
+    // Where a seek counts from: io.SEEK_SET (0), SEEK_CUR (1) or SEEK_END (2).
+    std::int64_t seek_base(std::int64_t whence, std::int64_t from) const {
+        if (whence == 0) return 0;
+        if (whence == 1) return from;
+        if (whence == 2) return engine_->size();
+        throw py::value_error("whence must be os.SEEK_SET (0), os.SEEK_CUR (1) or os.SEEK_END (2), not " +
+                              std::to_string(whence));
+    }
+
+    std::int64_t size() {
+        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        open_or_refuse();
+        return engine_->size();
     }
 
     void close() {
@@ -257,6 +274,9 @@ private:
     CallLock calls_;
 };
 
+// The chunk size of `for chunk in reader`.
+constexpr std::int64_t default_chunk = 1'000'000;
+
 struct ChunkIterator {
     py::object reader;  // a ReaderObject
     std::int64_t size;
@@ -264,9 +284,10 @@ struct ChunkIterator {
 };
 
 const char* const read_doc = R"doc(
-Read the next `count` points (all that remain when None; fewer at the end; an
-empty cloud at the end) as a PointCloud whose header describes them: points
-and width their number, height 1, the fields and point_step of its records.
+Read the next `count` points (all that remain when None or negative, as io's
+read(-1); fewer at the end; an empty cloud at the end) as a PointCloud whose
+header describes them: points and width their number, height 1, the fields
+and point_step of its records.
 fields: names of the fields to read (a sequence of str), or None for all.
 )doc";
 
@@ -277,7 +298,10 @@ it. fields: names of the fields to read, or None for all.
 )doc";
 
 const char* const seek_doc = R"doc(
-Move to point `point` (0 to the number of points) and return it. Binary data
+Move to a point and return it: `point` counted from the first point (whence
+os.SEEK_SET, the default), from the current one (os.SEEK_CUR) or from the end
+(os.SEEK_END), as io's seek counts bytes. The target must lie from 0 to the
+number of points. Binary data
 on a seekable source moves at once; ascii and binary_compressed data go back
 by reading the section again from its start (compressed planes already
 decoded are reused); a source that cannot seek only moves forward
@@ -342,7 +366,16 @@ void register_reader(py::module_& m) {
             },
             py::arg("size"), py::kw_only(), py::arg("fields") = py::none(), chunks_doc)
         .def("tell", &ReaderObject::tell, "The index of the next point to be read.")
-        .def("seek", &ReaderObject::seek, py::arg("point"), seek_doc)
+        .def("seek", &ReaderObject::seek, py::arg("point"), py::arg("whence") = 0, seek_doc)
+        .def("__len__", &ReaderObject::size, "The number of points in the file (POINTS).")
+        .def(
+            "__iter__",
+            [](py::object self) {
+                auto& reader = self.cast<ReaderObject&>();
+                auto chosen = reader.chunk_fields(py::none());
+                return ChunkIterator{std::move(self), default_chunk, std::move(chosen)};
+            },
+            "Iterate over the rest of the points in chunks of 1,000,000 (reader.chunks(size) for another size).")
         .def("close", &ReaderObject::close,
              "Close the reader: a path it opened is closed, a file object is left open (a seekable one just "
              "after what was read).")

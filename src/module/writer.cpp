@@ -34,6 +34,9 @@ Parameters:
     width, height: the grid of an organized cloud; WIDTH x HEIGHT must be N.
         By default WIDTH N and HEIGHT 1.
     viewpoint: 7 finite numbers (tx ty tz qw qx qy qz); by default 0 0 0 1 0 0 0.
+    group: a DataFrame's consecutive columns name_0 .. name_{k-1} of one dtype
+        are one field `name` of COUNT k, as PointCloud.to_pandas splits such a
+        field; group=False writes every column as a field of its own.
 
 Every file written reads back bit for bit with read_pcd and load_pcd (in ascii,
 NaN payloads other than the sign are not kept).
@@ -164,18 +167,22 @@ void warn_lossy(const PcdHeader& header, const std::vector<FieldSource>& sources
 
 }  // namespace
 
-void add_fields(py::handle given, WriteJob& job) {
+void add_fields(py::handle given, WriteJob& job, bool group) {
     if (given.is_none()) return;
     py::object fields = py::reinterpret_borrow<py::object>(given);
     if (py::isinstance<PointCloudObject>(given)) fields = given.cast<const PointCloudObject&>().fields;
     if (!py::isinstance(fields, py::module_::import("collections.abc").attr("Mapping"))) {
         // A pandas DataFrame or a structured array: its columns are the fields.
-        py::object columns = py::module_::import("vantrel._frames").attr("as_fields")(fields);
+        py::object columns = py::module_::import("vantrel._frames").attr("as_fields")(fields, group);
         if (columns.is_none()) {
+            // The first thing people type: write_pcd("x.pcd", xyz).
+            const bool xyz =
+                py::isinstance<py::array>(fields) && py::array(fields).ndim() == 2 && py::array(fields).shape(1) == 3;
             throw py::type_error(
                 "fields must be a mapping of names to arrays, a PointCloud, a pandas DataFrame or a "
                 "NumPy structured array, not " +
-                type_name(fields));
+                type_name(fields) +
+                (xyz ? "; an (N, 3) array of x, y and z goes to points=, as in write_pcd(target, points=xyz)" : ""));
         }
         fields = std::move(columns);
     }
@@ -191,7 +198,7 @@ void add_fields(py::handle given, WriteJob& job) {
 }
 
 WriteJob build_write(const py::object& fields, const py::object& points, const py::object& data,
-                     const py::object& width, const py::object& height, const py::object& viewpoint) {
+                     const py::object& width, const py::object& height, const py::object& viewpoint, bool group) {
     WriteJob job;
     if (py::isinstance<PointCloudObject>(fields)) {
         const PcdHeader& source = fields.cast<const PointCloudObject&>().pcd_header();
@@ -199,15 +206,15 @@ WriteJob build_write(const py::object& fields, const py::object& points, const p
         job.options.viewpoint = std::vector<double>(source.viewpoint.begin(), source.viewpoint.end());
     }
     if (!points.is_none()) add_coordinates(points, job);
-    add_fields(fields, job);
+    add_fields(fields, job, group);
     take_options(data, width, height, viewpoint, job.options);
     return job;
 }
 
 void write_pcd_from_python(const hint::Target& target, const hint::Fields& fields, const hint::Points& points,
                            const hint::Data& data, const hint::Count& width, const hint::Count& height,
-                           const hint::Viewpoint& viewpoint) {
-    const WriteJob job = build_write(fields, points, data, width, height, viewpoint);
+                           const hint::Viewpoint& viewpoint, bool group) {
+    const WriteJob job = build_write(fields, points, data, width, height, viewpoint, group);
     const PcdHeader header = plan_pcd_header(job.fields, check_write_fields(job.fields), job.options);
     std::vector<FieldSource> sources;
     for (const WriteField& field : job.fields) sources.push_back(field.source);
@@ -281,12 +288,12 @@ public:
         }
     }
 
-    void write(const hint::Fields& fields, const hint::Points& points) {
+    void write(const hint::Fields& fields, const hint::Points& points, bool group) {
         const auto lock = calls_.hold();  // whole pieces, one at a time
         open_or_refuse();
         WriteJob job;
         if (!points.is_none()) add_coordinates(points, job);
-        add_fields(fields, job);
+        add_fields(fields, job, group);
         const std::int64_t n = check_write_fields(job.fields);
         if (engine_) {
             check_schema(job.fields);
@@ -441,7 +448,7 @@ private:
 void register_writer(py::module_& m) {
     py::class_<WriterObject>(m, "PcdWriter", writer_doc)
         .def("write", &WriterObject::write, py::arg("fields") = py::none(), py::kw_only(),
-             py::arg("points") = py::none(), writer_write_doc)
+             py::arg("points") = py::none(), py::arg("group") = true, writer_write_doc)
         .def("close", &WriterObject::close, "Finish the file: a path target is replaced only now.")
         .def_property_readonly("closed", &WriterObject::closed, "True once close() was called.")
         .def_property_readonly("written", &WriterObject::written, "The points written so far.")

@@ -27,8 +27,9 @@ struct WriteJob {
 // DataFrame's columns, a structured array's fields), in its order, appended
 // to the job; "_" (padding) is left out. TypeError for anything else, a name
 // that is not str or a dtype of no element type; ValueError for a shape that
-// is neither (N,) nor (N, COUNT).
-void add_fields(pybind11::handle fields, WriteJob& job);
+// is neither (N,) nor (N, COUNT). With `group`, a DataFrame's columns name_0
+// to name_{k-1} of one dtype are one field of COUNT k, as to_pandas made them.
+void add_fields(pybind11::handle fields, WriteJob& job, bool group = true);
 
 // x, y and z, the columns of an (N, 3) float32 or float64 array, appended
 // to the job. TypeError for another dtype, ValueError for another shape.
@@ -37,7 +38,8 @@ void add_coordinates(pybind11::handle points, WriteJob& job);
 // write_pcd's arguments as a job: the Python types checked (TypeError), the
 // values left for the engine to check.
 WriteJob build_write(const pybind11::object& fields, const pybind11::object& points, const pybind11::object& data,
-                     const pybind11::object& width, const pybind11::object& height, const pybind11::object& viewpoint);
+                     const pybind11::object& width, const pybind11::object& height, const pybind11::object& viewpoint,
+                     bool group);
 
 // Adds PcdWriter and open_pcd_writer to the module.
 void register_writer(pybind11::module_& m);
@@ -47,6 +49,6 @@ void register_writer(pybind11::module_& m);
 // shape, name, length, size, DATA value or viewpoint.
 void write_pcd_from_python(const hint::Target& target, const hint::Fields& fields, const hint::Points& points,
                            const hint::Data& data, const hint::Count& width, const hint::Count& height,
-                           const hint::Viewpoint& viewpoint);
+                           const hint::Viewpoint& viewpoint, bool group);
 
 }  // namespace vantrel

@@ -12,13 +12,21 @@ namespace vantrel {
 class OpenError : public std::runtime_error {
 public:
     OpenError(const std::string& filename, int error_number)
-        : OpenError("Cannot open PCD file: " + filename, filename, error_number) {}
+        : OpenError("Cannot open PCD file: " + shown(filename), filename, error_number) {}
     // The whole message, also past a NUL byte in the name, where what() stops.
     const std::string& message() const noexcept { return message_; }
     const std::string& filename() const noexcept { return filename_; }
     int error_number() const noexcept { return error_number_; }
 
 private:
+    // The name as given, but for one longer than any path (a file's data
+    // passed as its name): its start and its length, not megabytes of it.
+    static std::string shown(const std::string& name) {
+        constexpr std::size_t longest = 4096;
+        if (name.size() <= longest) return name;
+        return name.substr(0, 64) + "... (" + std::to_string(name.size()) + " bytes, longer than any path)";
+    }
+
     OpenError(const std::string& message, const std::string& filename, int error_number)
         : std::runtime_error(message), message_(message), filename_(filename), error_number_(error_number) {}
 

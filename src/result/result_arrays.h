@@ -16,7 +16,7 @@ namespace vantrel {
 // A load's records in Python's hands: the capsule that frees them when its
 // last view goes, and where they start.
 struct OwnedRecords {
-    pybind11::capsule owner;
+    pybind11::object owner;  // the capsule of a decoded buffer, or an array of records taken from one
     const std::uint8_t* data = nullptr;
 };
 
