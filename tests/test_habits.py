@@ -269,3 +269,53 @@ def test_every_public_signature_is_the_stubs(name):
         for p in inspect.signature(target).parameters.values()
     ]
     assert runtime == stub_signatures()[name]
+
+
+# ---------------------------------------------------------------- the picture
+
+
+def scenes():
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).parents[1] / "examples" / "scenes.py"
+    spec = importlib.util.spec_from_file_location("scenes", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize(
+    "scene, grid, stacked",
+    [("street", None, True), ("depth", (160, 120), False)],
+    ids=["street-plan-and-side", "depth-range-image-and-top"],
+)
+def test_view_fills_each_panel(tmp_path, scene, grid, stacked):
+    image = pytest.importorskip("matplotlib.image")
+    fields, points = getattr(scenes(), scene)()
+    path, picture = tmp_path / f"{scene}.pcd", tmp_path / "v.png"
+    width, height = grid or (None, None)
+    vantrel.write_pcd(path, fields, points=points, width=width, height=height)
+    run = subprocess.run(
+        [sys.executable, "-W", "error", "-m", "vantrel", "view", path, "-o", picture, "--size", "800x500"],
+        capture_output=True,
+        text=True,
+    )
+    assert run.returncode == 0, run.stderr
+    pixels = image.imread(picture)
+    assert pixels.shape[:2] == (500, 800)
+    ink = pixels[..., :3].min(axis=-1) < 0.9  # anything but the white background
+    panels = (ink[60:260], ink[260:480]) if stacked else (ink[60:480, :380], ink[60:480, 400:760])
+    for panel in panels:  # each view fills much of its place, not a thin strip of it
+        assert panel.mean() > 0.12, [p.mean() for p in panels]
+
+
+def test_view_refuses_a_color_of_several_values(tmp_path):
+    path = tmp_path / "n.pcd"
+    vantrel.write_pcd(path, {"normal": np.zeros((3, 3), np.float32)}, points=np.zeros((3, 3), np.float32))
+    run = subprocess.run(
+        [sys.executable, "-m", "vantrel", "view", path, "-o", tmp_path / "v.png", "--color", "normal"],
+        capture_output=True,
+        text=True,
+    )
+    assert run.returncode == 1 and "field 'normal' holds 3 values a point" in run.stderr
