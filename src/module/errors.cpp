@@ -232,6 +232,16 @@ std::string claim(const PcdHeader& header, const std::optional<std::string>& nam
 
 void raise_read_failure(std::exception_ptr failure, const ReadContext& context) {
     set_error(failure);
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+        // A header that claims more than memory holds: say so, with the figures, not "std::bad_alloc".
+        if (context.header && !context.fixed_messages) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_MemoryError, claim(*context.header, context.name).c_str());
+        }
+    } catch (...) {
+    }
     py::error_already_set error;
     if (!error.matches(PyExc_Exception)) throw error;  // KeyboardInterrupt and the like carry no notes
     const auto note = [&](const std::string& text) { error.value().attr("add_note")(readable_text(text)); };
@@ -249,7 +259,7 @@ void raise_read_failure(std::exception_ptr failure, const ReadContext& context) 
     try {
         std::rethrow_exception(failure);
     } catch (const std::bad_alloc&) {
-        if (context.header) note(claim(*context.header, context.name));
+        if (context.header && context.fixed_messages) note(claim(*context.header, context.name));
     } catch (const DecompressionError& e) {
         if (e.sizes_present < 8) {
             note("the file ends inside the compressed block's two sizes: " + std::to_string(e.sizes_present) +

@@ -46,6 +46,8 @@ void warn_data(const std::string& shortfall, const std::optional<std::string>& n
 struct ReadContext {
     std::optional<std::string> name;
     std::optional<PcdHeader> header;
+    // load_pcd's messages are fixed: what a failure adds goes to its notes only.
+    bool fixed_messages = false;
 };
 
 // The name of a source for messages: a path as text (os.fsdecode), a file

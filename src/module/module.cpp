@@ -50,7 +50,7 @@ std::string filename_bytes(py::handle filename) {
 // read and decoded; the lock is back for result assembly and for raising.
 std::pair<py::array, py::dict> load_pcd(const vantrel::hint::Filename& filename) {
     const std::string path = filename_bytes(filename);
-    vantrel::ReadContext context{vantrel::source_name(filename), std::nullopt};
+    vantrel::ReadContext context{vantrel::source_name(filename), std::nullopt, true};
     vantrel::SignalCheck signals;
     vantrel::PcdLoad load = vantrel::reading(context, [&] {
         try {
