@@ -5,7 +5,7 @@ PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
-PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis mypy 'dask[dataframe,distributed]' pandas matplotlib \
+PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis pyyaml mypy 'dask[dataframe,distributed]' pandas matplotlib \
            cmake ninja \
            ruff==0.17.6 clang-format==21.1.8
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)

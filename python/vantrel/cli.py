@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
+from vantrel._progress import counted, point_progress
 
 CHUNK = 1_000_000  # points read at a time where a command reads in chunks
 
@@ -31,37 +32,9 @@ class Refused(Exception):
     """A file or an argument the command cannot work with: one line on stderr, exit status 1."""
 
 
-def bar(total: int | None, what: str, unit: str) -> Any:
-    """A progress bar on a terminal when tqdm is installed; None otherwise."""
-    if not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:  # an optional extra: the command works without it
-        return None
-    return tqdm(total=total, desc=what, unit=unit, unit_scale=unit == " pts", leave=False)
-
-
 def progress(items: Iterable[Any], total: int | None = None, what: str = "") -> Iterator[Any]:
     """Items counted on a progress bar (files)."""
-    shown = bar(total, what, " files")
-    for item in items:
-        yield item
-        if shown is not None:
-            shown.update(1)
-    if shown is not None:
-        shown.close()
-
-
-def point_progress(chunks: Iterable[Any], total: int, what: str) -> Iterator[Any]:
-    """Chunks of a cloud counted in points on a progress bar: 12.0M/20.0M pts, in points per second."""
-    shown = bar(total, what, " pts")
-    for chunk in chunks:
-        yield chunk
-        if shown is not None:
-            shown.update(len(chunk))
-    if shown is not None:
-        shown.close()
+    return counted(items, total, what, " files")
 
 
 def local(name: str) -> Path:
@@ -393,6 +366,97 @@ def view(args: argparse.Namespace) -> int:
     return 0
 
 
+# ---------------------------------------------------------------- map tools
+
+
+def report(args: argparse.Namespace, summary: dict[str, Any]) -> int:
+    """The tool's summary: one line, or JSON with --json."""
+    if args.json:
+        print(json.dumps(summary))
+        return 0
+    extra = "".join(
+        f", {summary[key]:,} {label}"
+        for key, label in (("nan_dropped", "with NaN dropped"), ("nan_points", "NaN"))
+        if summary.get(key)
+    )
+    files = summary["files"]
+    shown = files[0] if len(files) == 1 else f"{len(files)} files"
+    print(
+        f"{args.command}: {summary['points_in']:,} points in, {summary['points_out']:,} out{extra}; "
+        f"{shown} written in {summary['seconds']:.2f} s"
+    )
+    return 0
+
+
+def run_tool(function: Any, args: argparse.Namespace, *positional: Any, **options: Any) -> int:
+    from vantrel import tools
+
+    try:
+        return report(args, function(*positional, **options))
+    except tools.ToolError as error:
+        raise Refused(str(error)) from None
+
+
+def tile_command(args: argparse.Namespace) -> int:
+    from vantrel import tools
+
+    size = (args.size, args.size_y if args.size_y is not None else args.size)
+    return run_tool(
+        tools.tile,
+        args,
+        [str(local(p)) for p in args.inputs],
+        str(local(args.outdir)),
+        size=size,
+        origin=tuple(args.origin),
+        prefix=args.prefix,
+        data=args.data,
+        metadata=not args.no_metadata,
+    )
+
+
+def merge_command(args: argparse.Namespace) -> int:
+    from vantrel import tools
+
+    fields = [n.strip() for n in args.fields.split(",") if n.strip()] if args.fields else None
+    return run_tool(
+        tools.merge, args, [str(local(p)) for p in args.inputs], str(local(args.output)), data=args.data, fields=fields
+    )
+
+
+def crop_command(args: argparse.Namespace) -> int:
+    from vantrel import tools
+
+    polygon = tools.read_polygon(local(args.polygon)) if args.polygon else None
+    return run_tool(
+        tools.crop,
+        args,
+        str(local(args.input)),
+        str(local(args.output)),
+        box=args.box,
+        polygon=polygon,
+        data=args.data,
+    )
+
+
+def downsample_command(args: argparse.Namespace) -> int:
+    from vantrel import tools
+
+    voxel = args.voxel[0] if len(args.voxel) == 1 else tuple(args.voxel)
+    return run_tool(
+        tools.downsample, args, str(local(args.input)), str(local(args.output)), voxel=voxel, data=args.data
+    )
+
+
+def positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive finite number")
+    return value
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -431,6 +495,43 @@ def parser() -> argparse.ArgumentParser:
     view_.add_argument("--color", default="z", metavar="z|intensity|rgb|FIELD", help="the field that colors points")
     view_.add_argument("--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (1600x1200)")
     view_.set_defaults(run=view)
+
+    encodings = ("ascii", "binary", "binary_compressed")
+    tile_ = commands.add_parser("tile", help="divide maps into grid tiles, every field kept (and Autoware's metadata)")
+    tile_.add_argument("inputs", nargs="+", metavar="MAP", help="PCD files, or folders of them, tiled together")
+    tile_.add_argument("outdir", metavar="OUTDIR")
+    tile_.add_argument("--size", type=positive, required=True, help="tile size in metres along x (and y)")
+    tile_.add_argument("--size-y", type=positive, help="tile size along y, when it differs")
+    tile_.add_argument("--origin", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"))
+    tile_.add_argument("--prefix", default="", help="before each tile's name")
+    tile_.add_argument("--data", choices=encodings, default="binary_compressed")
+    tile_.add_argument("--no-metadata", action="store_true", help="no pointcloud_map_metadata.yaml")
+    tile_.set_defaults(run=tile_command)
+
+    merge_ = commands.add_parser("merge", help="concatenate clouds whose fields agree")
+    merge_.add_argument("inputs", nargs="+", metavar="IN")
+    merge_.add_argument("-o", "--output", required=True, metavar="OUT")
+    merge_.add_argument("--fields", metavar="a,b,c", help="keep the fields every input holds")
+    merge_.add_argument("--data", choices=encodings, help="the encoding of OUT (default: the first input's)")
+    merge_.set_defaults(run=merge_command)
+
+    crop_ = commands.add_parser("crop", help="keep the points inside a box or an x-y polygon, every field kept")
+    crop_.add_argument("input", metavar="IN")
+    crop_.add_argument("output", metavar="OUT")
+    crop_.add_argument("--box", type=float, nargs=6, metavar=("XMIN", "YMIN", "ZMIN", "XMAX", "YMAX", "ZMAX"))
+    crop_.add_argument("--polygon", metavar="FILE", help="x,y vertices: a CSV file or a GeoJSON Polygon")
+    crop_.add_argument("--data", choices=encodings, help="the encoding of OUT (default: IN's)")
+    crop_.set_defaults(run=crop_command)
+
+    down_ = commands.add_parser("downsample", help="one point per occupied voxel: means, first integers")
+    down_.add_argument("input", metavar="IN")
+    down_.add_argument("output", metavar="OUT")
+    down_.add_argument("--voxel", type=positive, nargs="+", required=True, metavar="SIZE", help="one size, or x y z")
+    down_.add_argument("--data", choices=encodings, help="the encoding of OUT (default: IN's)")
+    down_.set_defaults(run=downsample_command)
+
+    for tool in (tile_, merge_, crop_, down_):
+        tool.add_argument("--json", action="store_true", help="the summary as one JSON object")
     return top
 
 

@@ -1,6 +1,8 @@
 #include "module/signatures.h"
 
-#include <deque>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -35,8 +37,6 @@ const std::pair<const char*, const char*> signatures[] = {
 }  // namespace
 
 void add_text_signatures(py::module_& m) {
-    // ml_doc must outlive the functions, which live as long as the process.
-    static std::deque<std::string>* docs = new std::deque<std::string>;
     for (const auto& [path, signature] : signatures) {
         const std::string name(path);
         const std::size_t dot = name.find('.');
@@ -53,8 +53,14 @@ void add_text_signatures(py::module_& m) {
         if (!function || !PyCFunction_Check(function.ptr())) continue;
         PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml;
         const std::string short_name = dot == std::string::npos ? name : name.substr(dot + 1);
-        docs->push_back(short_name + signature + "\n--\n\n" + (method->ml_doc ? method->ml_doc : ""));
-        method->ml_doc = docs->back().c_str();
+        const std::string doc = short_name + signature + "\n--\n\n" + (method->ml_doc ? method->ml_doc : "");
+        // pybind11 frees ml_doc with free() when the function goes: it must come from malloc.
+        char* const copy = static_cast<char*>(std::malloc(doc.size() + 1));
+        if (copy == nullptr) throw std::bad_alloc();
+        std::memcpy(copy, doc.c_str(), doc.size() + 1);
+        char* const old = const_cast<char*>(method->ml_doc);
+        method->ml_doc = copy;
+        std::free(old);
     }
 }
 

@@ -1,0 +1,36 @@
+"""Progress bars on a terminal, when tqdm is installed; nothing otherwise."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+
+def bar(total: int | None, what: str, unit: str) -> Any:
+    """A progress bar on a terminal when tqdm is installed; None otherwise."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:  # an optional extra: every command works without it
+        return None
+    return tqdm(total=total, desc=what, unit=unit, unit_scale=unit == " pts", leave=False)
+
+
+def counted(items: Iterable[Any], total: int | None, what: str, unit: str, size: Any = None) -> Iterator[Any]:
+    """The items, counted on a bar: one each, or size(item) each (points of a chunk)."""
+    shown = bar(total, what, unit)
+    try:
+        for item in items:
+            yield item
+            if shown is not None:
+                shown.update(size(item) if size else 1)
+    finally:
+        if shown is not None:
+            shown.close()
+
+
+def point_progress(chunks: Iterable[Any], total: int, what: str) -> Iterator[Any]:
+    """Chunks of a cloud counted in points: 12.0M/20.0M pts, in points per second."""
+    return counted(chunks, total, what, " pts", len)

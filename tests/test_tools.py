@@ -1,0 +1,208 @@
+"""Map tools against NumPy over the whole (small) cloud: which points go to which tile, the crop's
+set, the voxel means; the same bytes for any chunk size and thread count; bad arguments refused
+with nothing written."""
+
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vantrel
+from vantrel import tools
+
+N = 3000
+
+
+@pytest.fixture(scope="module")
+def lidar(tmp_path_factory):
+    """A small map with every kind of field: floats, a COUNT 3, integers, a packed color, NaNs."""
+    rng = np.random.default_rng(3)
+    points = rng.uniform(-30, 50, (N, 3)).astype(np.float32)
+    points[::97] = np.nan
+    fields = {
+        "intensity": rng.random(N).astype(np.float32),
+        "normal": rng.standard_normal((N, 3)).astype(np.float32),
+        "ring": rng.integers(0, 64, N).astype(np.uint16),
+        "t": rng.random(N) + 1.7e9,
+        "rgb": vantrel.pack_rgb(rng.integers(0, 256, (N, 3)), dtype="float32"),
+    }
+    path = tmp_path_factory.mktemp("map") / "map.pcd"
+    vantrel.write_pcd(path, fields, points=points, data="binary")
+    return path, vantrel.read_pcd(path)
+
+
+@pytest.fixture(params=[(1, 1), (7, 2), (1_000_000, 2)], ids=["chunk-1", "chunk-7-2-threads", "whole"])
+def chunking(request, monkeypatch):
+    size, threads = request.param
+    monkeypatch.setattr(tools, "CHUNK", size)
+    before = vantrel.get_num_threads()
+    vantrel.set_num_threads(threads)
+    yield size
+    vantrel.set_num_threads(before)
+
+
+def same_bytes(paths):
+    return len({p.read_bytes() for p in paths}) == 1
+
+
+def test_tiles_hold_their_points_in_input_order(lidar, tmp_path, chunking):
+    yaml = pytest.importorskip("yaml")
+    path, cloud = lidar
+    summary = tools.tile(path, tmp_path / "tiles", size=(20, 15), origin=(5, 0), prefix="m_", data="binary")
+    xyz = cloud.points.astype(np.float64)
+    finite = np.isfinite(xyz).all(axis=1)
+    ix, iy = np.floor((xyz[finite, 0] - 5) / 20), np.floor(xyz[finite, 1] / 15)
+    expected = {}
+    for row, key in zip(np.flatnonzero(finite), zip(ix, iy, strict=True), strict=True):
+        expected.setdefault(key, []).append(row)
+    meta = yaml.safe_load((tmp_path / "tiles" / "pointcloud_map_metadata.yaml").read_text())
+    assert (meta.pop("x_resolution"), meta.pop("y_resolution")) == (20.0, 15.0)
+    assert len(meta) == len(expected) == summary["tiles"]
+    for (kx, ky), rows in expected.items():
+        name = f"m_{int(5 + kx * 20)}_{int(ky * 15)}.pcd"
+        assert meta[name] == [int(5 + kx * 20), int(ky * 15)]
+        tile = vantrel.read_pcd(tmp_path / "tiles" / name)
+        for field, values in cloud.fields.items():
+            assert tile[field].tobytes() == values[rows].tobytes(), (name, field)
+    nan = vantrel.read_pcd(tmp_path / "tiles" / "m_nan.pcd")
+    assert len(nan) == (~finite).sum() == summary["nan_points"]
+    assert not [p for p in (tmp_path / "tiles").iterdir() if p.name.startswith(".")]  # no scratch left
+
+
+def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path):
+    path, _ = lidar
+    outs = []
+    for size in (1, 7, 1_000_000):
+        out = tmp_path / f"t{size}"
+        tools.tile(path, out, size=25, chunk=size)
+        outs.append(out)
+    for name in (p.name for p in outs[0].iterdir()):
+        assert same_bytes([o / name for o in outs]), name
+
+
+@pytest.mark.parametrize(
+    "box, polygon",
+    [
+        ((-10, -5, -30, 20, 25, 50), None),
+        (None, [(0, 0), (40, 0), (40, 40), (20, 10), (0, 40)]),  # not convex
+        ((-30, -30, 0, 50, 50, 10), [(-30, -30), (50, -30), (-30, 50)]),
+    ],
+    ids=["box", "polygon", "both"],
+)
+def test_crop_keeps_what_numpy_keeps(lidar, tmp_path, chunking, box, polygon):
+    path, cloud = lidar
+    out = tmp_path / f"crop{chunking}.pcd"
+    summary = tools.crop(path, out, box=box, polygon=polygon)
+    xyz = cloud.points.astype(np.float64)
+    keep = np.isfinite(xyz).all(axis=1)
+    if box is not None:
+        keep &= (xyz >= box[:3]).all(axis=1) & (xyz <= box[3:]).all(axis=1)
+    if polygon is not None:
+        from matplotlib.path import Path
+
+        keep &= Path(polygon).contains_points(np.nan_to_num(xyz[:, :2]))
+    got = vantrel.read_pcd(out)
+    assert summary["points_out"] == len(got) == keep.sum() and summary["nan_dropped"] == N // 97 + 1
+    for field, values in cloud.fields.items():
+        assert got[field].tobytes() == values[keep].tobytes(), field
+
+
+def test_downsample_gives_each_voxels_means_in_key_order(lidar, tmp_path, chunking):
+    path, cloud = lidar
+    out = tmp_path / f"down{chunking}.pcd"
+    tools.downsample(path, out, voxel=(10, 12.5, 8))
+    xyz = cloud.points.astype(np.float64)
+    finite = np.isfinite(xyz).all(axis=1)
+    keys = np.floor(xyz[finite] / (10, 12.5, 8)).astype(np.int64)
+    voxels, inverse = np.unique(keys, axis=0, return_inverse=True)  # sorted by x index, y, z
+    inverse = inverse.ravel()
+    got = vantrel.read_pcd(out)
+    assert len(got) == len(voxels)
+    for field in ("x", "y", "z", "intensity", "normal", "t"):
+        values = cloud.fields[field][finite].astype(np.float64).reshape(finite.sum(), -1)
+        means = np.stack([np.bincount(inverse, values[:, c]) for c in range(values.shape[1])], axis=1)
+        means /= np.bincount(inverse)[:, None]
+        assert np.allclose(got[field].reshape(len(voxels), -1), means, rtol=1e-6, atol=1e-6), field
+        assert got[field].dtype == cloud.fields[field].dtype
+    first = np.array([np.flatnonzero(inverse == v)[0] for v in range(len(voxels))])
+    assert got["ring"].tolist() == cloud.fields["ring"][finite][first].tolist()
+    colors = vantrel.unpack_rgb(cloud.fields["rgb"][finite]).astype(np.float64)
+    mean_colors = np.rint(
+        np.stack([np.bincount(inverse, colors[:, c]) for c in range(3)], 1) / np.bincount(inverse)[:, None]
+    )
+    assert (vantrel.unpack_rgb(got["rgb"]) == mean_colors).all()
+
+
+def test_downsample_is_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):
+    path, _ = lidar
+    outs = []
+    for size, threads in ((1, 1), (7, 2), (1_000_000, 2)):
+        monkeypatch.setattr(tools, "CHUNK", size)
+        vantrel.set_num_threads(threads)
+        outs.append(tmp_path / f"d{size}.pcd")
+        tools.downsample(path, outs[-1], voxel=3)
+    vantrel.set_num_threads(len(__import__("os").sched_getaffinity(0)))
+    assert same_bytes(outs)
+
+
+def test_far_coordinates_keep_their_voxels(tmp_path):
+    points = np.array([[0, 0, 0], [0.5, 0.5, 0.5], [1e7, -1e7, 3e6], [1e7 + 0.5, -1e7, 3e6]], np.float64)
+    path = tmp_path / "far.pcd"
+    vantrel.write_pcd(path, points=points, data="binary")
+    tools.downsample(path, tmp_path / "down.pcd", voxel=1)  # keys past any packing around the first point
+    got = vantrel.read_pcd(tmp_path / "down.pcd").points
+    assert got.tolist() == [[0.25, 0.25, 0.25], [1e7 + 0.25, -1e7, 3e6]]
+
+
+def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
+    path, cloud = lidar
+    out = tmp_path / "merged.pcd"
+    tools.merge([path, path], out)
+    merged = vantrel.read_pcd(out)
+    assert merged["t"].tobytes() == np.concatenate([cloud["t"], cloud["t"]]).tobytes()
+    other = tmp_path / "other.pcd"
+    vantrel.write_pcd(other, {"intensity": np.zeros(2, np.float64)}, points=np.zeros((2, 3), np.float32))
+    with pytest.raises(tools.ToolError, match=r"other.pcd: its fields do not agree"):
+        tools.merge([path, other], tmp_path / "no.pcd")
+    tools.merge([path, other], tmp_path / "xyz.pcd", fields=["x", "y", "z"])
+    assert len(vantrel.read_pcd(tmp_path / "xyz.pcd")) == N + 2
+    assert not (tmp_path / "no.pcd").exists()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["tile", "MAP", "OUT", "--size", "0"], "is not a positive finite number"),
+        (["tile", "MAP", "FILE", "--size", "20"], "is a file; the tiles go to a folder"),
+        (["downsample", "MAP", "o.pcd", "--voxel", "nan"], "is not a positive finite number"),
+        (["downsample", "MAP", "o.pcd", "--voxel", "1", "2"], "voxel must be one size or (x, y, z)"),
+        (["crop", "MAP", "o.pcd", "--box", "1", "0", "0", "0", "1", "1"], "box has a minimum above its maximum"),
+        (["crop", "MAP", "o.pcd", "--polygon", "POLY"], "polygon must be at least 3 finite x-y vertices"),
+        (["crop", "NOXYZ", "o.pcd", "--box", "0", "0", "0", "1", "1", "1"], "no x, y and z"),
+    ],
+    ids=["size", "outdir-file", "voxel", "voxel-2", "box", "polygon", "no-xyz"],
+)
+def test_bad_arguments_are_one_line_and_nothing_is_written(lidar, tmp_path, args, message):
+    path, _ = lidar
+    (tmp_path / "FILE").write_text("")
+    (tmp_path / "POLY").write_text("x,y\n0,0\n1,1\n")
+    vantrel.write_pcd(tmp_path / "NOXYZ", {"a": np.zeros(2, np.float32)})
+    names = {"MAP": str(path), "FILE": str(tmp_path / "FILE"), "POLY": str(tmp_path / "POLY")}
+    names["NOXYZ"] = str(tmp_path / "NOXYZ")
+    argv = [names.get(a, a) for a in args]
+    run = subprocess.run([sys.executable, "-m", "vantrel", *argv], capture_output=True, text=True, cwd=tmp_path)
+    assert run.returncode in (1, 2) and message in run.stderr and "Traceback" not in run.stderr, run.stderr
+    assert not (tmp_path / "o.pcd").exists() and not (tmp_path / "OUT").exists()
+
+
+def test_the_summary_as_json(lidar, tmp_path):
+    path, _ = lidar
+    run = subprocess.run(
+        [sys.executable, "-m", "vantrel", "downsample", path, tmp_path / "d.pcd", "--voxel", "5", "--json"],
+        capture_output=True,
+        text=True,
+    )
+    summary = json.loads(run.stdout)
+    assert summary["points_in"] == N and summary["points_out"] == len(vantrel.read_pcd(tmp_path / "d.pcd"))
