@@ -320,20 +320,8 @@ def tile(
         for part in _chunks(paths, headers, "tile", chunk=chunk):
             records = np.ascontiguousarray(part.records)
             record_dtype = records.dtype
-            raw = records.view(np.uint8).reshape(len(part), -1)
-            xyz, finite = _finite_xyz(part)
-            rows = np.flatnonzero(finite)
-            grid = np.floor((xyz[rows, :2] - (ox, oy)) / (sx, sy))
-            if len(grid) and np.abs(grid).max() >= 2.0**62:
-                raise ToolError(f"size {size!r} is too small for coordinates as large as {np.abs(xyz).max():g}")
-            ix, iy = grid.astype(np.int64).T
-            order = np.lexsort((rows, iy, ix))  # by tile, and in input order within one
-            ix, iy, rows = ix[order], iy[order], rows[order]
-            starts = np.flatnonzero(np.diff(ix, prepend=ix[:1] - 1) | np.diff(iy, prepend=iy[:1] - 1))
-            ends = [*starts[1:], len(rows)] if len(rows) else []
-            groups = [((int(ix[a]), int(iy[a])), rows[a:b]) for a, b in zip(starts, ends, strict=True)]
-            if not finite.all():
-                groups.append((None, np.flatnonzero(~finite)))
+            raw = records.view(np.dtype((np.void, records.dtype.itemsize)))  # whole records, padding included
+            groups = _tile_groups(part, (ox, oy), (sx, sy), size)
             for name, picked in groups:
                 spool = scratch / ("nan" if name is None else f"{name[0]}_{name[1]}")
                 with open(spool, "ab") as f:
@@ -366,6 +354,37 @@ def tile(
     return _summary(total, total, written, start, tiles=len(entries), nan_points=counts.get(None, 0))
 
 
+def _tile_groups(part: Any, origin: tuple[float, float], sizes: tuple[float, float], size: Any) -> list[Any]:
+    """The rows of a chunk by tile, ((ix, iy), rows) each, rows in input order; (None, rows) for the
+    points with a NaN coordinate."""
+    import numpy as np
+
+    x, y = (part[name].astype(np.float64) for name in ("x", "y"))
+    finite = np.isfinite(x) & np.isfinite(y) & np.isfinite(part["z"])
+    rows = np.flatnonzero(finite)
+    ix = np.floor((x[rows] - origin[0]) / sizes[0])
+    iy = np.floor((y[rows] - origin[1]) / sizes[1])
+    groups: list[Any] = []
+    if len(rows):
+        if max(np.abs(ix).max(), np.abs(iy).max()) >= 2.0**62:
+            raise ToolError(f"size {size!r} is too small for coordinates as large as {np.abs(x[rows]).max():g}")
+        ix, iy = ix.astype(np.int64), iy.astype(np.int64)
+        low_x, low_y = ix.min(), iy.min()
+        span_y = int(iy.max() - low_y) + 1
+        span = (int(ix.max() - low_x) + 1) * span_y
+        if span <= 1 << 16:  # few tiles: a stable radix sort of 16-bit codes
+            order = np.argsort(((ix - low_x) * span_y + (iy - low_y)).astype(np.uint16), kind="stable")
+        else:
+            order = np.lexsort((iy, ix))  # stable: input order within a tile
+        ix, iy, rows = ix[order], iy[order], rows[order]
+        starts = np.flatnonzero(np.diff(ix, prepend=ix[:1] - 1) | np.diff(iy, prepend=iy[:1] - 1))
+        ends = [*starts[1:], len(rows)]
+        groups = [((int(ix[a]), int(iy[a])), rows[a:b]) for a, b in zip(starts, ends, strict=True)]
+    if not finite.all():
+        groups.append((None, np.flatnonzero(~finite)))
+    return groups
+
+
 def _write_spool(spool: Path, dtype: Any, points: int, final: Path, data: str, header: vantrel.PcdHeader) -> None:
     """A tile's spooled records written as a PCD, a chunk of them at a time."""
     import numpy as np
@@ -385,13 +404,15 @@ def _write_spool(spool: Path, dtype: Any, points: int, final: Path, data: str, h
 # ---------------------------------------------------------------- downsample
 
 _BITS = 21  # per axis, in a packed key: 2 million voxels along each axis around the first point
-_BLOCK = 1 << 16  # points summed at a time: the same sums for any chunk size
+_BLOCK = 1 << 20  # points summed at a time: the same sums for any chunk size
 
 
 class _VoxelTable:
-    """The occupied voxels in key order, with their sums, counts and first values. Keys are three
-    64-bit voxel indices, packed into one 64-bit number while they fit around the first point, and
-    kept as three otherwise; both sort alike, so the output never depends on which."""
+    """The occupied voxels: their keys in sorted order, each with the slot where its sums, count and
+    first values are stored (in order of first appearance, grown by doubling, so that a new voxel
+    moves only the keys). Keys are three 64-bit voxel indices, packed into one 64-bit number while
+    they fit around the first point, and kept as three otherwise; both sort alike, so the output
+    never depends on which."""
 
     def __init__(self, float_columns: int, firsts: list[Any], colors: int) -> None:
         import numpy as np
@@ -400,8 +421,11 @@ class _VoxelTable:
         self.base: Any = None
         self.packed = True
         self.keys = np.zeros(0, np.int64)
-        self.sums = np.zeros((0, float_columns))
-        self.color_sums = np.zeros((0, colors))
+        self.slots = np.zeros(0, np.int64)
+        self.size = 0
+        # Column by column, each contiguous: the sums of one field's element over the slots.
+        self.sums = [np.zeros(0) for _ in range(float_columns)]
+        self.color_sums = [np.zeros(0) for _ in range(colors)]
         self.counts = np.zeros(0, np.int64)
         self.firsts = [np.zeros((0, *f.shape[1:]), f.dtype) for f in firsts]
         self.pending: list[list[Any]] = []
@@ -441,6 +465,18 @@ class _VoxelTable:
         while self.pending_points:
             self._sum_block(min(self.pending_points, _BLOCK))
 
+    def in_key_order(self, values: Any) -> Any:
+        return values[self.slots]
+
+    def _reserve(self, size: int) -> None:
+        if size <= len(self.counts):
+            return
+        capacity = max(size, 2 * len(self.counts), 1024)
+        self.sums = [_grown(self.np, column, capacity) for column in self.sums]
+        self.color_sums = [_grown(self.np, column, capacity) for column in self.color_sums]
+        self.counts = _grown(self.np, self.counts, capacity)
+        self.firsts = [_grown(self.np, f, capacity) for f in self.firsts]
+
     def _sum_block(self, n: int) -> None:
         np = self.np
         joined = [np.concatenate(parts) for parts in zip(*self.pending, strict=True)]
@@ -450,35 +486,36 @@ class _VoxelTable:
         self.pending_points = len(rest[0])
         ijk, floats, colors, *firsts = block
         keys = self._keys(ijk)
-        table = np.union1d(self.keys, keys)
-        if len(table) != len(self.keys):  # new voxels: the table grows in key order
-            at = np.searchsorted(table, self.keys)
-            self.sums = _grown(np, self.sums, at, len(table))
-            self.color_sums = _grown(np, self.color_sums, at, len(table))
-            self.counts = _grown(np, self.counts, at, len(table))
-            seen = np.zeros(len(table), bool)
-            seen[at] = True
-            self.firsts = [_grown(np, f, at, len(table)) for f in self.firsts]
-            self.keys = table
-        else:
-            seen = np.ones(len(table), bool)
-        where = np.searchsorted(self.keys, keys)
-        m = len(self.keys)
-        self.counts += np.bincount(where, minlength=m)
-        for c in range(floats.shape[1]):
-            self.sums[:, c] += np.bincount(where, weights=floats[:, c], minlength=m)
-        for c in range(colors.shape[1]):
-            self.color_sums[:, c] += np.bincount(where, weights=colors[:, c], minlength=m)
-        # A voxel's first point in file order gives its integer values.
-        voxels, first = np.unique(where, return_index=True)
-        new = ~seen[voxels]
-        for table_values, values in zip(self.firsts, firsts, strict=True):
-            table_values[voxels[new]] = values[first[new]]
+        # The block's voxels (one sort), then the slot of each: found in the table, or a new one.
+        voxels, first, inverse = np.unique(keys, return_index=True, return_inverse=True)
+        inverse = inverse.reshape(-1)
+        at = np.searchsorted(self.keys, voxels)
+        known = np.zeros(len(voxels), bool)
+        inside = at < len(self.keys)
+        known[inside] = self.keys[at[inside]] == voxels[inside]
+        where = np.empty(len(voxels), np.int64)
+        where[known] = self.slots[at[known]]
+        fresh = np.arange(self.size, self.size + int((~known).sum()))
+        where[~known] = fresh
+        if len(fresh):
+            self._reserve(self.size + len(fresh))
+            self.keys = np.insert(self.keys, at[~known], voxels[~known])
+            self.slots = np.insert(self.slots, at[~known], fresh)
+            self.size += len(fresh)
+            # A voxel's first point in file order gives its integer values.
+            for table_values, values in zip(self.firsts, firsts, strict=True):
+                table_values[fresh] = values[first[~known]]
+        u = len(voxels)
+        self.counts[where] += np.bincount(inverse, minlength=u)
+        for column, values in zip(self.sums, floats.T, strict=True):
+            column[where] += np.bincount(inverse, weights=values, minlength=u)
+        for column, values in zip(self.color_sums, colors.T, strict=True):
+            column[where] += np.bincount(inverse, weights=values, minlength=u)
 
 
-def _grown(np: Any, values: Any, at: Any, size: int) -> Any:
-    grown = np.zeros((size, *values.shape[1:]), values.dtype)
-    grown[at] = values
+def _grown(np: Any, values: Any, capacity: int) -> Any:
+    grown = np.zeros((capacity, *values.shape[1:]), values.dtype)
+    grown[: len(values)] = values
     return grown
 
 
@@ -542,8 +579,11 @@ def downsample(
     if table is None:
         raise ToolError(f"{paths[0]}: no points")
     table.finish()
-    means = table.sums / np.maximum(table.counts, 1)[:, None]
-    color_means = np.rint(table.color_sums / np.maximum(table.counts, 1)[:, None]).astype(np.uint8)
+    counts = np.maximum(table.in_key_order(table.counts), 1)
+    means = np.column_stack([table.in_key_order(column) / counts for column in table.sums] or [counts[:0]])
+    color_means = np.column_stack(
+        [np.rint(table.in_key_order(column) / counts).astype(np.uint8) for column in table.color_sums] or [counts[:0]]
+    )
     out: dict[str, Any] = {}
     f = c = k = 0
     for name, how in plan:
@@ -557,7 +597,7 @@ def downsample(
             out[name] = vantrel.pack_rgb(color_means[:, c : c + channels]).view(dtype)  # the same bits
             c += channels
         else:
-            out[name] = table.firsts[k]
+            out[name] = table.in_key_order(table.firsts[k])
             k += 1
     vantrel.write_pcd(target, out, data=encoding, viewpoint=headers[0].viewpoint)
     total = sum(max(h.points, 0) for h in headers)

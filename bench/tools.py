@@ -1,0 +1,161 @@
+"""The map tools on a lidar map (x y z intensity F4, ring U2, timestamp F8, rgb U4): peak memory of
+tile, crop and downsample for two map sizes (it must not grow with the map), downsample against
+Open3D's voxel_down_sample (points already in memory) and PCL's pcl_voxel_grid (file to file), and
+tile against reading the map and writing it back whole in the same encoding.
+
+    python bench/tools.py [--points 2000000 12000000] [--voxel 0.2]
+
+Open3D is timed in the benchmark environment (.venv-bench, made by `make bench`), PCL's tool from
+Debian's pcl-tools; either is left out when it is not there. Times are best of a few runs.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import vantrel
+from clouds import OUT, lidar_records
+
+HERE = pathlib.Path(__file__).parent
+BENCH_PY = HERE.parent / ".venv-bench" / "bin" / "python"
+
+
+def map_path(points):
+    path = OUT / f"map_{points}.binary.pcd"
+    if not path.exists():
+        OUT.mkdir(exist_ok=True)
+        cloud = lidar_records(points)
+        rng = np.random.default_rng(1)
+        fields = {name: cloud[name] for name in cloud.dtype.names if name not in "xyz"}
+        fields["rgb"] = vantrel.pack_rgb(rng.integers(0, 256, (points, 3)))
+        points_xyz = np.column_stack([cloud["x"], cloud["y"], cloud["z"]])
+        vantrel.write_pcd(path, fields, points=points_xyz, data="binary")
+    return path
+
+
+CHILD = """
+import json, resource, sys, time, tempfile, pathlib
+import numpy as np
+import vantrel
+from vantrel import tools
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+source, tool, voxel = sys.argv[1], sys.argv[2], float(sys.argv[3])
+out = pathlib.Path(tempfile.mkdtemp(dir=sys.argv[4]))
+start = time.perf_counter()
+if tool == "tile":
+    tools.tile(source, out / "tiles", size=20, data="binary")
+elif tool == "crop":
+    tools.crop(source, out / "crop.pcd", box=(-60, -60, -10, 60, 60, 10))
+elif tool == "downsample":
+    tools.downsample(source, out / "down.pcd", voxel=voxel)
+elif tool == "whole":
+    vantrel.write_pcd(out / "whole.pcd", vantrel.read_pcd(source), data="binary")
+seconds = time.perf_counter() - start
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(json.dumps({"seconds": seconds, "grown_mb": grown / 1024}))
+"""
+
+OPEN3D = """
+import sys, time
+import numpy as np
+import open3d as o3d
+points = np.load(sys.argv[1])
+cloud = o3d.geometry.PointCloud(o3d.utility.Vector3dVector(points))
+best = 1e9
+for _ in range(int(sys.argv[3])):
+    start = time.perf_counter()
+    down = cloud.voxel_down_sample(float(sys.argv[2]))
+    best = min(best, time.perf_counter() - start)
+print(best, len(down.points))
+"""
+
+
+def child(source, tool, voxel, scratch):
+    run = subprocess.run(
+        [sys.executable, "-c", CHILD, str(source), tool, str(voxel), str(scratch)], capture_output=True, text=True
+    )
+    if run.returncode:
+        raise RuntimeError(run.stderr)
+    return json.loads(run.stdout)
+
+
+def best(source, tool, voxel, scratch, repeats):
+    runs = [child(source, tool, voxel, scratch) for _ in range(repeats)]
+    return min(r["seconds"] for r in runs), max(r["grown_mb"] for r in runs)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--points", type=int, nargs="+", default=[2_000_000, 12_000_000])
+    parser.add_argument("--voxel", type=float, default=0.2)
+    parser.add_argument("--repeats", type=int, default=3)
+    args = parser.parse_args()
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-tools-"))
+    try:
+        print(f"{os.cpu_count()} CPUs, best of {args.repeats}, voxel {args.voxel} m")
+        print(f"{'points':>10} {'tool':<12} {'seconds':>8} {'grows by MB':>12}")
+        rows = {}
+        for points in args.points:
+            source = map_path(points)
+            for tool in ("tile", "whole", "crop", "downsample"):
+                seconds, grown = best(source, tool, args.voxel, scratch, args.repeats)
+                rows[points, tool] = seconds
+                print(f"{points:>10,} {tool:<12} {seconds:>8.3f} {grown:>12.0f}")
+            print(
+                f"{points:>10,} tile at {rows[points, 'whole'] / rows[points, 'tile']:.2f} of the speed of "
+                "reading the map and writing it back whole (binary)"
+            )
+        points = args.points[0]
+        source = map_path(points)
+        print(f"\ndownsample of {points:,} points at {args.voxel} m:")
+        ours = rows[points, "downsample"]
+        print(f"  vantrel.tools.downsample, file to file, every field kept: {ours:.3f} s")
+        if BENCH_PY.exists():
+            xyz = np.ascontiguousarray(vantrel.read_pcd(source).points, dtype=np.float64)
+            np.save(scratch / "xyz.npy", xyz)
+            run = subprocess.run(
+                [str(BENCH_PY), "-c", OPEN3D, str(scratch / "xyz.npy"), str(args.voxel), str(args.repeats)],
+                capture_output=True,
+                text=True,
+            )
+            if run.returncode == 0:
+                seconds, kept = run.stdout.split()
+                print(
+                    f"  Open3D voxel_down_sample, points in memory, x y z only: {float(seconds):.3f} s "
+                    f"({kept} points); vantrel at {ours / float(seconds):.2f} of its time"
+                )
+            else:
+                print("  Open3D: failed:", run.stderr.strip().splitlines()[-1:])
+        else:
+            print("  Open3D: not measured (make bench makes .venv-bench)")
+        if shutil.which("pcl_voxel_grid"):
+            leaf = f"{args.voxel},{args.voxel},{args.voxel}"
+            times = []
+            for _ in range(args.repeats):
+                start = time.perf_counter()
+                subprocess.run(
+                    ["pcl_voxel_grid", str(source), str(scratch / "pcl.pcd"), "-leaf", leaf],
+                    capture_output=True,
+                    check=True,
+                )
+                times.append(time.perf_counter() - start)
+            print(
+                f"  PCL pcl_voxel_grid, file to file: {min(times):.3f} s; vantrel at {ours / min(times):.2f} "
+                "of its time"
+            )
+        else:
+            print("  PCL: not measured (apt-get install pcl-tools)")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
