@@ -77,7 +77,7 @@ TSAN_ENV    = TSAN_OPTIONS=halt_on_error=1:exitcode=66 PYTHONPATH=$(TSAN_BUILD) 
 test-tsan: build
 	$(call sanitizer_build,$(TSAN_BUILD),VANTREL_TSAN,$(TSAN_ENV))
 	TSAN_OPTIONS=halt_on_error=1:exitcode=66 $(TSAN_BUILD)/fuzz_load_replay fuzz/regressions tests/data/written
-	$(TSAN_ENV) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_threads.py  # -s: a report shows where it happens
+	$(TSAN_ENV) $(PY) -m pytest -q -s -p no:cacheprovider tests/test_threads.py tests/test_stateful.py  # -s: a report shows where it happens
 
 # The engine and the fuzz replay program built for aarch64-linux-musl (zig's
 # clang from PyPI's ziglang, statically linked), run under qemu-user over the

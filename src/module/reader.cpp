@@ -150,12 +150,12 @@ public:
     py::object header() const { return header_; }
     bool closed() const noexcept { return source_ == nullptr; }
     bool closed_now() {
-        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        const CallLock::Hold lock = hold();
         return closed();
     }
 
     hint::Cloud read(const hint::Count& count, const hint::FieldNames& fields) {
-        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        const CallLock::Hold lock = hold();
         open_or_refuse();
         std::int64_t n = engine_->size() - engine_->tell();
         if (!count.is_none()) {
@@ -188,13 +188,13 @@ public:
     }
 
     std::int64_t tell() {
-        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        const CallLock::Hold lock = hold();
         open_or_refuse();
         return engine_->tell();
     }
 
     std::int64_t seek(const hint::Index& point, const hint::Index& whence) {
-        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        const CallLock::Hold lock = hold();
         open_or_refuse();
         const std::int64_t offset = integer_argument(point, "point");
         const std::int64_t from = engine_->tell();
@@ -230,13 +230,13 @@ public:
     }
 
     std::int64_t size() {
-        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        const CallLock::Hold lock = hold();
         open_or_refuse();
         return engine_->size();
     }
 
     void close() {
-        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        const CallLock::Hold lock = hold();
         if (closed()) return;
         const std::int64_t consumed = engine_->report().data_end;
         engine_.reset();
@@ -250,7 +250,7 @@ public:
         return chosen_fields(engine_->header(), field_names(fields));
     }
 
-    std::unique_lock<std::recursive_timed_mutex> hold() { return calls_.hold(); }
+    CallLock::Hold hold() { return calls_.hold(); }
 
     void open_or_refuse() const {
         if (closed()) throw py::value_error("I/O operation on closed file.");
@@ -259,7 +259,7 @@ public:
     std::int64_t remaining() const { return engine_->size() - engine_->tell(); }
 
     std::string describe() {
-        const std::unique_lock<std::recursive_timed_mutex> lock = hold();
+        const CallLock::Hold lock = hold();
         if (closed()) return "<vantrel.PcdReader: closed>";
         return "<vantrel.PcdReader: " + std::string(py::repr(source_->argument())) + ", point " +
                std::to_string(engine_->tell()) + " of " + std::to_string(engine_->size()) + ">";
@@ -389,7 +389,7 @@ void register_reader(py::module_& m) {
             auto& reader = it.reader.cast<ReaderObject&>();
             py::object chunk;
             {
-                const std::unique_lock<std::recursive_timed_mutex> lock = reader.hold();
+                const CallLock::Hold lock = reader.hold();
                 reader.open_or_refuse();
                 if (reader.remaining() == 0) throw py::stop_iteration();
                 chunk = reader.read_points(std::min(it.size, reader.remaining()), it.chosen);

@@ -31,16 +31,33 @@ void SignalCheck::run_handlers() {
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-std::unique_lock<std::recursive_timed_mutex> CallLock::hold() {
-    std::unique_lock<std::recursive_timed_mutex> lock(mutex_, std::try_to_lock);
-    while (!lock.owns_lock()) {
+CallLock::Hold CallLock::hold() {
+    const std::thread::id me = std::this_thread::get_id();
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            if (depth_ == 0 || owner_ == me) {
+                owner_ = me;
+                ++depth_;
+                return Hold(this);
+            }
+        }
         {
             const py::gil_scoped_release release;  // the holder may need the GIL to finish
-            if (lock.try_lock_for(std::chrono::milliseconds(20))) break;
+            std::unique_lock<std::mutex> guard(mutex_);
+            released_.wait_for(guard, std::chrono::milliseconds(20), [&] { return depth_ == 0; });
         }
         SignalCheck::run_handlers();
     }
-    return lock;
+}
+
+CallLock::Hold::~Hold() {
+    {
+        const std::lock_guard<std::mutex> guard(lock_->mutex_);
+        if (--lock_->depth_ > 0) return;
+        lock_->owner_ = std::thread::id();
+    }
+    lock_->released_.notify_all();
 }
 
 }  // namespace vantrel

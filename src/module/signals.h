@@ -4,8 +4,10 @@
 // whether the handler raised, and the call then raises what it raised.
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include <pybind11/pybind11.h>
 
@@ -42,13 +44,30 @@ private:
 // One call at a time on an object that threads share: a call made while
 // another runs waits for it without the GIL, and a signal handler that raises
 // (Ctrl-C) ends the wait with its exception. The holder may take it again.
+// Built on a mutex and a condition variable, which ThreadSanitizer follows
+// (it does not see a timed mutex's timed lock).
 class CallLock {
 public:
+    // The call's hold on the lock, released when it goes.
+    class Hold {
+    public:
+        explicit Hold(CallLock* lock) noexcept : lock_(lock) {}
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        CallLock* lock_;
+    };
+
     // GIL held.
-    std::unique_lock<std::recursive_timed_mutex> hold();
+    Hold hold();
 
 private:
-    std::recursive_timed_mutex mutex_;
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::thread::id owner_;
+    int depth_ = 0;  // how many holds the owner has
 };
 
 }  // namespace vantrel
