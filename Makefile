@@ -69,7 +69,8 @@ test-asan: build
 
 # The thread tests against a ThreadSanitizer build: the fuzz replay (which
 # loads and writes every input on one thread and on four) over the real files
-# and the regressions, then tests/test_threads.py with the runtime preloaded
+# and the regressions, then tests/test_threads.py and the state machines (readers
+# and writers shared by two threads) with the runtime preloaded
 # into the interpreter. Any report fails the run.
 TSAN_BUILD := build/tsan
 TSAN_ENV    = TSAN_OPTIONS=halt_on_error=1:exitcode=66 PYTHONPATH=$(TSAN_BUILD) \
