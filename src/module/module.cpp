@@ -51,19 +51,13 @@ std::string filename_bytes(py::handle filename) {
 std::pair<py::array, py::dict> load_pcd(const vantrel::hint::Filename& filename) {
     const std::string path = filename_bytes(filename);
     vantrel::ReadContext context{vantrel::source_name(filename), std::nullopt, true};
-    vantrel::SignalCheck signals;
     vantrel::PcdLoad load = vantrel::reading(context, [&] {
-        try {
-            py::gil_scoped_release release;
-            const vantrel::InterruptScope scope = signals.scope();
+        return vantrel::without_gil([&] {
             std::ifstream file = vantrel::open_pcd_file(path);
             vantrel::PcdHeader header = vantrel::parse_pcd_header(file);
             context.header = header;
             return vantrel::load_parsed(file, std::move(header), {});
-        } catch (const vantrel::Interrupted&) {
-            signals.rethrow();
-            throw;
-        }
+        });
     });
     const std::string shortfall = vantrel::describe_shortfall(load.header, load.data);
     auto result = vantrel::reading(context, [&] { return vantrel::build_result(std::move(load)); });

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "module/signals.h"
+#include "pcd/file_input.h"
 
 namespace py = pybind11;
 

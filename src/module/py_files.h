@@ -34,9 +34,6 @@ bool has_attribute(pybind11::handle object, const char* name);
 // bits; TypeError "<what> must be an integer, not <type>" for anything else.
 std::int64_t integer_argument(pybind11::handle value, const char* what);
 
-// The longest path the system opens (PATH_MAX).
-constexpr std::size_t longest_path = 4096;
-
 // The path a str, bytes or os.PathLike names, as bytes (os.fsencode), or
 // nothing for any other object. ValueError for bytes that are a file's data
 // rather than a path (longer than any path, or starting as a PCD header).

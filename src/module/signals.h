@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 #include <pybind11/pybind11.h>
 
@@ -40,6 +41,31 @@ private:
     bool main_thread_ = false;
     std::optional<pybind11::error_already_set> raised_;
 };
+
+// Runs `body` without the GIL, with a SignalCheck installed: what a signal
+// handler raised meanwhile (Ctrl-C) is raised in place of what `body` threw,
+// and after a `body` that returned too (a stop it passed over is still the
+// caller's). GIL held on entry and on return.
+template <typename Body>
+auto without_gil(Body&& body) {
+    SignalCheck signals;
+    using Result = decltype(body());
+    std::optional<std::conditional_t<std::is_void_v<Result>, bool, Result>> result;
+    try {
+        const pybind11::gil_scoped_release release;
+        const InterruptScope scope = signals.scope();
+        if constexpr (std::is_void_v<Result>) {
+            body();
+        } else {
+            result.emplace(body());
+        }
+    } catch (...) {
+        signals.rethrow();
+        throw;
+    }
+    signals.rethrow();
+    if constexpr (!std::is_void_v<Result>) return std::move(*result);
+}
 
 // One call at a time on an object that threads share: a call made while
 // another runs waits for it without the GIL, and a signal handler that raises

@@ -42,17 +42,12 @@ public:
     auto run(Read&& read) {
         using Result = decltype(read(std::declval<std::istream&>()));
         std::optional<Result> result;
-        SignalCheck signals;
         try {
-            pybind11::gil_scoped_release release;
-            const InterruptScope scope = signals.scope();
-            result.emplace(read(*stream_));
+            result.emplace(without_gil([&] { return read(*stream_); }));
         } catch (...) {
-            signals.rethrow();
             rethrow_read_error();
             throw;
         }
-        signals.rethrow();  // a stop the engine passed over is still the caller's
         rethrow_read_error();
         return std::move(*result);
     }
@@ -98,16 +93,11 @@ public:
     // the matching OSError for a path, or a file object's own exception.
     template <typename Write>
     void run(Write&& write) {
-        SignalCheck signals;
         try {
-            pybind11::gil_scoped_release release;
-            const InterruptScope scope = signals.scope();
-            write(*sink_);
+            without_gil([&] { write(*sink_); });
         } catch (...) {
-            signals.rethrow();
             raise_failure(std::current_exception());
         }
-        signals.rethrow();
     }
 
     // Finishes a path target: its new content replaces the old, unless a

@@ -28,20 +28,12 @@ BinarySection::BinarySection(std::istream& in, const PcdHeader& header) : in_(in
 }
 
 std::int64_t BinarySection::take(std::uint8_t* dst, std::int64_t bytes) {
-    // In pieces, so that a caller who asks to stop waits for one piece at most.
-    constexpr std::int64_t piece = std::int64_t{64} << 20;
-    std::int64_t got = 0;
-    while (got < bytes) {
-        poll_interrupt();
-        const std::int64_t want = std::min(piece, bytes - got);
-        in_.read(reinterpret_cast<char*>(dst + got), static_cast<std::streamsize>(want));
+    const std::int64_t got = in_pieces(bytes, [&](std::int64_t at, std::int64_t size) {
+        in_.read(reinterpret_cast<char*>(dst + at), static_cast<std::streamsize>(size));
         const auto came = static_cast<std::int64_t>(in_.gcount());
-        got += came;
-        if (came < want) {
-            in_.clear();  // at the end: later seeks must still work
-            break;
-        }
-    }
+        if (came < size) in_.clear();  // at the end: later seeks must still work
+        return came;
+    });
     bytes_ += got;
     return got;
 }

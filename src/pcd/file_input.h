@@ -1,6 +1,7 @@
 // Files read from a path: opened as raw bytes, or refused with the reason.
 #pragma once
 
+#include <cstddef>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,10 @@ namespace vantrel {
 
 // A file that cannot be opened: the message names it, and the system's error
 // number says why (ENOENT, EISDIR, EACCES, ...).
+// The longest path the system opens (PATH_MAX): anything longer given as a
+// name is a file's data, not a path.
+constexpr std::size_t longest_path = 4096;
+
 class OpenError : public std::runtime_error {
 public:
     OpenError(const std::string& filename, int error_number)
@@ -22,8 +27,7 @@ private:
     // The name as given, but for one longer than any path (a file's data
     // passed as its name): its start and its length, not megabytes of it.
     static std::string shown(const std::string& name) {
-        constexpr std::size_t longest = 4096;
-        if (name.size() <= longest) return name;
+        if (name.size() <= longest_path) return name;
         return name.substr(0, 64) + "... (" + std::to_string(name.size()) + " bytes, longer than any path)";
     }
 

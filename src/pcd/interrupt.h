@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <exception>
 
 namespace vantrel {
@@ -44,5 +45,23 @@ private:
 // passed: throws Interrupted when it asks to stop. Costs a clock read
 // otherwise; a thread with no check (a pool worker) returns at once.
 void poll_interrupt();
+
+// Goes over `bytes` bytes in pieces of at most 64 MiB, polling between them,
+// so that a caller who asks to stop waits for one piece at most:
+// done = piece(at, size) for each, stopping after one that does fewer than
+// its size. Returns the bytes done. Throws what poll_interrupt and `piece` throw.
+template <typename Piece>
+std::int64_t in_pieces(std::int64_t bytes, Piece&& piece) {
+    constexpr std::int64_t most = std::int64_t{64} << 20;
+    std::int64_t at = 0;
+    while (at < bytes) {
+        poll_interrupt();
+        const std::int64_t size = bytes - at < most ? bytes - at : most;
+        const std::int64_t done = piece(at, size);
+        at += done;
+        if (done < size) break;
+    }
+    return at;
+}
 
 }  // namespace vantrel

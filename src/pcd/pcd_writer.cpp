@@ -66,14 +66,11 @@ void write_records(const PcdHeader& header, const std::vector<FieldSource>& sour
     const std::int64_t step = header.point_step;
     if (n == 0 || step == 0) return;
     if (sources_are_records(header, sources)) {
-        // In pieces, so that a caller who asks to stop waits for one piece at most.
         const char* const records = reinterpret_cast<const char*>(sources.front().data - header.fields.front().offset);
-        const std::int64_t bytes = n * step;
-        constexpr std::int64_t piece = std::int64_t{64} << 20;
-        for (std::int64_t at = 0; at < bytes; at += piece) {
-            poll_interrupt();
-            sink.write(records + at, static_cast<std::size_t>(std::min(piece, bytes - at)));
-        }
+        in_pieces(n * step, [&](std::int64_t at, std::int64_t size) {
+            sink.write(records + at, static_cast<std::size_t>(size));
+            return size;
+        });
         return;
     }
     const std::int64_t rows = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_bytes) / step);
@@ -153,12 +150,9 @@ bool loses_bits(T value) noexcept {
 }
 
 template <typename T>
-char* format_value(char* out, char* end, const std::uint8_t* p, std::int64_t& lossy) noexcept {
+char* format_value(char* out, char* end, const std::uint8_t* p) noexcept {
     T value;
     std::memcpy(&value, p, sizeof value);
-    if constexpr (std::is_floating_point_v<T>) {
-        if (loses_bits(value)) ++lossy;
-    }
     return std::to_chars(out, end, value).ptr;  // shortest exact form; nan, inf and -0 spelt out
 }
 
@@ -184,14 +178,12 @@ Formatter formatter_for(const PcdField& field) noexcept {
 
 constexpr std::size_t longest_value = 32;  // "-1.7976931348623157e+308" and a separator fit
 
-// Formats points [first, first + n) as lines at out; counts, per field, the
-// values whose bits the text loses. `after_value(out)` runs after each value
+// Formats points [first, first + n) as lines at out. `after_value(out)` runs after each value
 // (it may write out the text so far and move out back); without it, out must
 // have room for all the lines. Returns the end of the text.
 template <typename AfterValue>
 char* format_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t first, std::int64_t n,
-                   const std::vector<Formatter>& formatters, char* out, std::vector<std::int64_t>& lossy,
-                   AfterValue after_value) {
+                   const std::vector<Formatter>& formatters, char* out, AfterValue after_value) {
     for (std::int64_t i = first; i < first + n; ++i) {
         bool first_value = true;
         for (std::size_t f = 0; f < sources.size(); ++f) {
@@ -199,7 +191,7 @@ char* format_lines(const PcdHeader& header, const std::vector<FieldSource>& sour
             for (std::int32_t k = 0; k < header.fields[f].count; ++k) {
                 if (!first_value) *out++ = ' ';
                 first_value = false;
-                out = formatters[f](out, out + longest_value, point + k * sources[f].element_stride, lossy[f]);
+                out = formatters[f](out, out + longest_value, point + k * sources[f].element_stride);
                 after_value(out);
             }
         }
@@ -211,12 +203,11 @@ char* format_lines(const PcdHeader& header, const std::vector<FieldSource>& sour
 // Writes n points whose lines may each be longer than a block: the text goes
 // out whenever a block is full.
 void write_long_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
-                      const std::vector<Formatter>& formatters, BulkMemory& buffer, std::vector<std::int64_t>& lossy,
-                      ByteSink& sink) {
+                      const std::vector<Formatter>& formatters, BulkMemory& buffer, ByteSink& sink) {
     if (buffer.size() < block_bytes + longest_value) buffer = BulkMemory(block_bytes + longest_value, false);
     char* const start = reinterpret_cast<char*>(buffer.data());
     char* const flush_at = start + block_bytes;
-    const char* const end = format_lines(header, sources, 0, n, formatters, start, lossy, [&](char*& out) {
+    const char* const end = format_lines(header, sources, 0, n, formatters, start, [&](char*& out) {
         if (out < flush_at) return;
         poll_interrupt();
         sink.write(start, static_cast<std::size_t>(out - start));
@@ -225,18 +216,16 @@ void write_long_lines(const PcdHeader& header, const std::vector<FieldSource>& s
     if (end != start) sink.write(start, static_cast<std::size_t>(end - start));
 }
 
-// Writes n points as lines of text, in blocks of about a MiB; counts, per
-// field, the values whose bits the text loses. Large texts are formatted a
+// Writes n points as lines of text, in blocks of about a MiB. Large texts are formatted a
 // round of blocks at a time on the pool and written in order, so the bytes
 // are the same whatever the number of threads.
 void write_lines(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
-                 const std::vector<Formatter>& formatters, BulkMemory& buffer, std::vector<std::int64_t>& lossy,
-                 ByteSink& sink) {
+                 const std::vector<Formatter>& formatters, BulkMemory& buffer, ByteSink& sink) {
     std::int64_t elements = 0;
     for (const PcdField& field : header.fields) elements += field.count;
     const std::int64_t line_room = elements * static_cast<std::int64_t>(longest_value) + 1;
     if (line_room > static_cast<std::int64_t>(block_bytes)) {
-        write_long_lines(header, sources, n, formatters, buffer, lossy, sink);
+        write_long_lines(header, sources, n, formatters, buffer, sink);
         return;
     }
     const std::int64_t per_block = std::max<std::int64_t>(1, static_cast<std::int64_t>(block_bytes) / line_room);
@@ -245,7 +234,6 @@ void write_lines(const PcdHeader& header, const std::vector<FieldSource>& source
     const auto room = static_cast<std::size_t>(per_block * line_room);
     if (buffer.size() < room * slots) buffer = BulkMemory(room * slots, false);
     std::vector<char*> ends(slots);
-    std::vector<std::vector<std::int64_t>> counts(slots, std::vector<std::int64_t>(lossy.size(), 0));
     for (std::int64_t first = 0; first < n;) {
         const std::int64_t round = std::min<std::int64_t>(n - first, per_block * static_cast<std::int64_t>(slots));
         const auto blocks = static_cast<std::size_t>((round + per_block - 1) / per_block);
@@ -253,7 +241,7 @@ void write_lines(const PcdHeader& header, const std::vector<FieldSource>& source
             char* const text = reinterpret_cast<char*>(buffer.data()) + b * room;
             const std::int64_t from = first + static_cast<std::int64_t>(b) * per_block;
             ends[b] = format_lines(header, sources, from, std::min(per_block, first + round - from), formatters, text,
-                                   counts[b], [](char*) {});
+                                   [](char*) {});
         };
         pool.run(blocks, format);
         for (std::size_t b = 0; b < blocks; ++b) {
@@ -261,9 +249,6 @@ void write_lines(const PcdHeader& header, const std::vector<FieldSource>& source
             sink.write(text, static_cast<std::size_t>(ends[b] - text));
         }
         first += round;
-    }
-    for (const std::vector<std::int64_t>& block : counts) {
-        for (std::size_t f = 0; f < lossy.size(); ++f) lossy[f] += block[f];
     }
 }
 
@@ -385,7 +370,7 @@ PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t po
 }
 
 PcdWriter::PcdWriter(ByteSink& sink, const PcdHeader& header, bool total_known)
-    : sink_(sink), header_(header), total_known_(total_known), lossy_(header.fields.size(), 0) {
+    : sink_(sink), header_(header), total_known_(total_known) {
     if (header.data_type == data_binary_compressed) {
         if (total_known) image_ = BulkMemory(static_cast<std::size_t>(header.points * header.point_step), false);
         planes_.resize(header.fields.size());
@@ -409,7 +394,7 @@ void PcdWriter::write(const std::vector<FieldSource>& sources, std::int64_t n) {
     if (header_.data_type == data_binary) {
         write_records(header_, sources, n, block_, sink_);
     } else if (header_.data_type == data_ascii) {
-        write_lines(header_, sources, n, formatters_, block_, lossy_, sink_);
+        write_lines(header_, sources, n, formatters_, block_, sink_);
     } else if (total_known_) {  // into the image at each plane's place, a run of points per task
         std::vector<std::uint8_t*> planes;
         std::uint8_t* plane = image_.data();
@@ -483,11 +468,10 @@ std::vector<std::int64_t> lossy_in_ascii(const PcdHeader& header, const std::vec
     return lossy;
 }
 
-std::vector<std::int64_t> write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
+void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink) {
     PcdWriter writer(sink, header, true);
     writer.write(sources, header.points);
     writer.finish(header);
-    return writer.lossy_values();
 }
 
 }  // namespace vantrel

@@ -65,9 +65,8 @@ void check_write_options(const WriteOptions& options, std::optional<std::int64_t
 // is wrong, std::bad_alloc.
 PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t points, const WriteOptions& options);
 
-// The formatter of one ascii value: writes it at out (room up to end) and
-// counts it in `lossy` when the text cannot keep its bits.
-using ValueFormatter = char* (*)(char* out, char* end, const std::uint8_t* value, std::int64_t& lossy) noexcept;
+// The formatter of one ascii value: writes it at out (room up to end).
+using ValueFormatter = char* (*)(char* out, char* end, const std::uint8_t* value) noexcept;
 
 // Writes a planned header and its data section a piece of the cloud at a
 // time, one source per field in header order. With `total_known`, the
@@ -93,8 +92,6 @@ public:
     void finish(const PcdHeader& header);
 
     std::int64_t written() const noexcept { return written_; }
-    // Per field: ascii values whose bits the text lost (NaNs with a payload).
-    const std::vector<std::int64_t>& lossy_values() const noexcept { return lossy_; }
 
 private:
     ByteSink& sink_;
@@ -102,15 +99,14 @@ private:
     bool total_known_;
     std::int64_t written_ = 0;
     std::vector<ValueFormatter> formatters_;
-    std::vector<std::int64_t> lossy_;
     BulkMemory block_;                // binary records or ascii text on their way out
     BulkMemory image_;                // binary_compressed: the field-major image
     std::vector<BulkMemory> planes_;  // binary_compressed, total unknown: each plane as it grows
 };
 
 // Per field (in header order, one source each): how many values of the first
-// n points ascii text would not keep bit for bit (NaNs with a payload), as a
-// write in ascii counts them in lossy_values(); for warning before writing.
+// n points ascii text does not keep bit for bit (NaNs with a payload), for
+// warning before writing.
 // Allocates the result only.
 std::vector<std::int64_t> lossy_in_ascii(const PcdHeader& header, const std::vector<FieldSource>& sources,
                                          std::int64_t n);
@@ -127,8 +123,7 @@ std::vector<std::int64_t> lossy_in_ascii(const PcdHeader& header, const std::vec
 // Allocates at most a block for binary and ascii, the image and its
 // compressed form for binary_compressed. Throws std::bad_alloc,
 // std::length_error when LZF cannot hold the image in 32 bits, and whatever
-// the sink throws. Returns, per field, the values whose bits ascii lost
-// (as PcdWriter::lossy_values).
-std::vector<std::int64_t> write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink);
+// the sink throws.
+void write_pcd(const PcdHeader& header, const std::vector<FieldSource>& sources, ByteSink& sink);
 
 }  // namespace vantrel
