@@ -11,7 +11,6 @@ Also run as python -m vantrel.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import math
 import os
@@ -23,7 +22,7 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._progress import counted, point_progress
+from vantrel._commands import counted, damage_is_an_error, point_progress
 
 CHUNK = 1_000_000  # points read at a time where a command reads in chunks
 
@@ -54,14 +53,6 @@ def pcd_files(paths: Iterable[str]) -> list[Path]:
         path = local(name)
         found += sorted(path.rglob("*.pcd")) if path.is_dir() else [path]
     return found
-
-
-@contextlib.contextmanager
-def damage_is_an_error() -> Iterator[None]:
-    """A DataWarning raised as an error: a command says what is wrong with a file and goes on."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", vantrel.DataWarning)
-        yield
 
 
 def message(error: BaseException, path: Path | None = None) -> str:

@@ -7,7 +7,7 @@ returns a summary: points in, points out, files written, seconds; the command li
 
 from __future__ import annotations
 
-import contextlib
+import itertools
 import math
 import os
 import shutil
@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._progress import point_progress
+from vantrel._commands import damage_is_an_error, point_progress
 
 CHUNK = 1_000_000  # points read at a time
 ENCODINGS = ("ascii", "binary", "binary_compressed")
@@ -67,11 +67,7 @@ def _agreeing(paths: list[Path], fields: Sequence[str] | None = None) -> list[va
                 raise ToolError(f"{path}: no field {missing[0]!r} (its fields: {', '.join(f[0] for f in layout)})")
             continue
         if layout != first:
-            differs = next(
-                (a, b)
-                for a, b in zip(layout + [None] * len(first), first + [None] * len(layout), strict=False)
-                if a != b
-            )
+            differs = next((a, b) for a, b in itertools.zip_longest(layout, first) if a != b)
             raise ToolError(
                 f"{path}: its fields do not agree with {paths[0]}'s: {_shown(differs[0])} where it has "
                 f"{_shown(differs[1])}"
@@ -95,20 +91,10 @@ def _chunks(
 
     def read() -> Iterator[Any]:
         for path in paths:
-            with warnings_as_errors(), vantrel.open_pcd(path) as reader:
+            with damage_is_an_error(), vantrel.open_pcd(path) as reader:
                 yield from reader.chunks(chunk or CHUNK, fields=fields)
 
     return point_progress(read(), total, what)
-
-
-@contextlib.contextmanager
-def warnings_as_errors() -> Iterator[None]:
-    """A damaged input stops a tool (a DataWarning raised), rather than turning into zeros in a map."""
-    import warnings
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("error", vantrel.DataWarning)
-        yield
 
 
 def _summary(points_in: int, points_out: int, files: list[Path], start: float, **more: Any) -> dict[str, Any]:

@@ -1,8 +1,11 @@
-"""Progress bars on a terminal, when tqdm is installed; nothing otherwise."""
+"""What the command line and the map tools share: progress bars on a terminal (when tqdm is
+installed), and a damaged input taken as an error."""
 
 from __future__ import annotations
 
+import contextlib
 import sys
+import warnings
 from collections.abc import Iterable, Iterator
 from typing import Any
 
@@ -34,3 +37,14 @@ def counted(items: Iterable[Any], total: int | None, what: str, unit: str, size:
 def point_progress(chunks: Iterable[Any], total: int, what: str) -> Iterator[Any]:
     """Chunks of a cloud counted in points: 12.0M/20.0M pts, in points per second."""
     return counted(chunks, total, what, " pts", len)
+
+
+@contextlib.contextmanager
+def damage_is_an_error() -> Iterator[None]:
+    """A DataWarning raised as an error: a command says what is wrong with a file, and a tool stops
+    rather than putting zeros into a map."""
+    import vantrel
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", vantrel.DataWarning)
+        yield
