@@ -206,3 +206,30 @@ def test_the_summary_as_json(lidar, tmp_path):
     )
     summary = json.loads(run.stdout)
     assert summary["points_in"] == N and summary["points_out"] == len(vantrel.read_pcd(tmp_path / "d.pcd"))
+
+
+@pytest.mark.parametrize(
+    "run",
+    [
+        lambda path, out: tools.tile(path, out / "tiles", size=20),
+        lambda path, out: tools.crop(path, out / "crop.pcd", box=(-50, -50, -50, 50, 50, 50)),
+        lambda path, out: tools.downsample(path, out / "down.pcd", voxel=5),
+        lambda path, out: tools.merge([path, path], out / "merged.pcd"),
+    ],
+    ids=["tile", "crop", "downsample", "merge"],
+)
+def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monkeypatch, run):
+    path, _ = lidar
+    monkeypatch.setattr(tools, "CHUNK", 500)
+
+    def interrupted(chunks, total, what):
+        for k, chunk in enumerate(chunks):
+            if k == 2:
+                raise KeyboardInterrupt
+            yield chunk
+
+    monkeypatch.setattr(tools, "point_progress", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        run(path, tmp_path)
+    left = [p for p in tmp_path.rglob("*") if p.is_file()]
+    assert left == [], left  # no tile, no output, no scratch
