@@ -19,6 +19,7 @@
 #include <lzf.h>
 
 #include "fuzz/fuzz_load.h"
+#include "pcd/ascii_writer.h"
 #include "pcd/load_driver.h"
 #include "pcd/lzf_stream.h"
 #include "pcd/memory_stream.h"
@@ -214,9 +215,10 @@ HARNESS void check_round_trip(const vantrel::PcdLoad& load, Digest& digest, cons
         sources.push_back(source);
     }
     if (fields.empty()) return;
-    for (const char* data : {vantrel::data_ascii, vantrel::data_binary, vantrel::data_binary_compressed}) {
+    using vantrel::Encoding;
+    for (const Encoding encoding : {Encoding::ascii, Encoding::binary, Encoding::binary_compressed}) {
         vantrel::WriteOptions write_options;
-        write_options.data = data;
+        write_options.data = vantrel::encoding_name(encoding);
         const vantrel::PcdHeader header =
             vantrel::plan_pcd_header(fields, vantrel::check_write_fields(fields), write_options);
         MemorySink sink;
@@ -225,16 +227,16 @@ HARNESS void check_round_trip(const vantrel::PcdLoad& load, Digest& digest, cons
         MemorySink shared;
         with_threads(4, [&] { vantrel::write_pcd(header, sources, shared); });
         if (shared.bytes != sink.bytes) std::abort();
-        const bool text = header.data_type == vantrel::data_ascii;
+        const bool text = header.encoding == vantrel::Encoding::ascii;
         std::vector<std::int64_t> changed(header.fields.size(), 0);  // values whose bits did not come back
         with_threads(1, [&] { run_writer_program(header, sources, program, program_size, sink.bytes); });
         vantrel::MemoryStream in(sink.bytes.data(), sink.bytes.size());
         vantrel::LoadOptions options;
         options.require_coordinates = false;
         const vantrel::PcdLoad again = vantrel::load_pcd_stream(in, options);
-        if (header.data_type != vantrel::data_binary_compressed) digest.add(sink.bytes);
+        if (header.encoding != vantrel::Encoding::binary_compressed) digest.add(sink.bytes);
         add_load(digest, again);
-        digest.step(data, "ok");
+        digest.step(vantrel::encoding_name(encoding), "ok");
         if (!again.data.complete(again.header) || again.header.fields.size() != header.fields.size()) std::abort();
         for (std::size_t f = 0; f < header.fields.size(); ++f) {
             const vantrel::PcdField& field = again.header.fields[f];
@@ -482,7 +484,7 @@ HARNESS void run_reader_program(const char* bytes, std::size_t size, const vantr
             continue;
         }
         std::vector<std::size_t> chosen = pick_fields(header, op >> 2);
-        if (!seekable && header.data_type == vantrel::data_binary_compressed) {
+        if (!seekable && header.encoding == vantrel::Encoding::binary_compressed) {
             if (fixed_planes) chosen = planes;
             fixed_planes = true;
             planes = chosen;
@@ -506,7 +508,7 @@ HARNESS void run_writer_program(const vantrel::PcdHeader& header, const std::vec
                                 const std::uint8_t* data, std::size_t size, const std::string& whole) {
     Program program(data, size);
     for (const bool known : {true, false}) {
-        if (!known && header.data_type != vantrel::data_binary_compressed) break;
+        if (!known && header.encoding != vantrel::Encoding::binary_compressed) break;
         MemorySink sink;
         vantrel::PcdWriter writer(sink, header, known);
         for (std::int64_t first = 0; first < header.points;) {

@@ -197,9 +197,7 @@ void register_cloud_types(py::module_& m) {
         .def_property_readonly("points",
                                [](PointCloudObject& c) {
                                    if (c.points.is_none()) {
-                                       if (!c.coordinates.found()) {
-                                           throw std::runtime_error("PCD must contain x, y, z fields");
-                                       }
+                                       if (!c.coordinates.found()) missing_coordinates();
                                        c.points = make_points(c.pcd_header(), c.coordinates, c.records);
                                    }
                                    return c.points;

@@ -88,7 +88,7 @@ vantrel::hint::Header read_pcd_header(const vantrel::hint::Source& source) {
 void set_num_threads(const vantrel::hint::Index& n) {
     const std::int64_t value = vantrel::integer_argument(n, "n");
     if (value < 1) throw py::value_error("set_num_threads() takes 1 or more threads, not " + std::string(py::str(n)));
-    const std::int64_t most = 4096;  // a bound on what any call can use
+    const std::int64_t most = vantrel::ThreadPool::most_threads;
     vantrel::ThreadPool::shared().set_threads(static_cast<int>(std::min(value, most)));
 }
 
@@ -99,7 +99,7 @@ void threads_from_environment() {
     if (text == nullptr || *text == '\0') return;
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (*end != '\0' || value < 1 || value > 4096) {
+    if (*end != '\0' || value < 1 || value > vantrel::ThreadPool::most_threads) {
         const std::string message =
             std::string("VANTREL_NUM_THREADS=") + text + " is not a number of threads (1 or more); it is ignored";
         if (PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) != 0) throw py::error_already_set();

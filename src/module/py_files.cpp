@@ -68,6 +68,10 @@ void pass_over(const py::error_already_set& error) {
     if (!error.matches(PyExc_Exception)) throw error;
 }
 
+void closed_file() {
+    throw py::value_error("I/O operation on closed file.");
+}
+
 bool has_attribute(py::handle object, const char* name) {
     PyObject* value = PyObject_GetAttrString(object.ptr(), name);
     if (value != nullptr) {
@@ -137,7 +141,7 @@ void check_binary_file(py::handle file, const char* function, const char* mode,
                              "object, not " + type_name(file));
     }
     if (has_attribute(file, "closed") && py::bool_(file.attr("closed"))) {
-        throw py::value_error("I/O operation on closed file.");
+        closed_file();
     }
 }
 

@@ -27,6 +27,9 @@ std::string type_name(pybind11::handle object);
 void pass_over_error();
 void pass_over(const pybind11::error_already_set& error);
 
+// Raises ValueError("I/O operation on closed file."), as io's files do.
+[[noreturn]] void closed_file();
+
 // hasattr, passing over what looking the attribute up raises as pass_over_error does.
 bool has_attribute(pybind11::handle object, const char* name);
 

@@ -253,7 +253,7 @@ public:
     CallLock::Hold hold() { return calls_.hold(); }
 
     void open_or_refuse() const {
-        if (closed()) throw py::value_error("I/O operation on closed file.");
+        if (closed()) closed_file();
     }
 
     std::int64_t remaining() const { return engine_->size() - engine_->tell(); }

@@ -10,6 +10,7 @@
 #include "module/errors.h"
 #include "module/signals.h"
 #include "module/sources.h"
+#include "pcd/ascii_writer.h"
 #include "pcd/element_types.h"
 #include "pcd/text.h"
 
@@ -149,7 +150,7 @@ void take_options(py::handle data, py::handle width, py::handle height, py::hand
 // warning made an error stops the write with the target untouched.
 void warn_lossy(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
                 const std::optional<std::string>& name) {
-    if (header.data_type != data_ascii) return;
+    if (header.encoding != Encoding::ascii) return;
     std::vector<std::int64_t> lossy;
     {
         const py::gil_scoped_release release;
@@ -282,7 +283,7 @@ public:
         check_write_options(options_, total_);
         target_ = std::make_unique<Target>(target, "open_pcd_writer");
         name_ = source_name(target);
-        if (!total_ && options_.data != data_binary_compressed && !target_->seekable()) {
+        if (!total_ && encoding_named(options_.data) != Encoding::binary_compressed && !target_->seekable()) {
             throw py::value_error("open_pcd_writer needs points= for a target that cannot seek (" + type_name(target) +
                                   "): the header holds the number of points before the data");
         }
@@ -393,7 +394,7 @@ private:
                                   (path_target_ ? "was left as it was" : "object holds a torn piece") +
                                   "; open a new writer");
         }
-        if (closed_) throw py::value_error("I/O operation on closed file.");
+        if (closed_) closed_file();
     }
 
     // A piece failed part way: the file would be torn, so nothing more goes

@@ -10,6 +10,7 @@
 
 #include <fast_float/fast_float.h>
 
+#include "pcd/byte_ranges.h"
 #include "pcd/element_types.h"
 #include "pcd/interrupt.h"
 #include "pcd/stream_io.h"
@@ -588,15 +589,15 @@ void AsciiSection::run(std::int64_t n, const Placement* placement, std::uint8_t*
     for (const Column& column : columns_) slots_.push_back(slots_.back() + column.count);
     // Blocks that share a record write its bytes at once: only where no two
     // kept values share a byte, so that which writes last cannot matter.
-    std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+    std::vector<ByteRange> spans;
     bool shareable = true;
     for (const Column& column : columns_) {
         if (!column.keep) continue;
         shareable = shareable && column.inside;
         spans.emplace_back(column.offset, column.offset + std::int64_t{column.size} * column.count);
     }
-    std::sort(spans.begin(), spans.end());
-    for (std::size_t i = 1; i < spans.size(); ++i) shareable = shareable && spans[i].first >= spans[i - 1].second;
+    const std::vector<bool> shared = sharing_bytes(spans);
+    shareable = shareable && std::none_of(shared.begin(), shared.end(), [](bool s) { return s; });
     const std::int64_t step = placement ? placement->step : 0;
     std::uint8_t* const rows = placement ? records : nullptr;
     const bool had_bad_value = bad_value_ >= 0;

@@ -81,7 +81,7 @@ void BinarySection::read(std::int64_t n, const Placement& placement, std::uint8_
             const std::int64_t to = placement.offset[f];
             if (to < 0) continue;
             const PcdField& field = header_.fields[f];
-            const std::int64_t width = std::int64_t{field.size} * field.count;
+            const std::int64_t width = field.bytes();
             copy_rows(window_.data() + field.offset, step, out + to, placement.step, width, full);
             const std::int64_t tail = std::clamp<std::int64_t>(part - field.offset, 0, width);
             if (tail > 0) {

@@ -30,7 +30,7 @@ std::string describe_shortfall(const PcdHeader& header, const DataReport& report
         return where + "later columns read it, so the values from " + value_place(header, report) +
                " on may be misplaced";
     }
-    if (header.data_type == data_binary_compressed) {
+    if (header.encoding == Encoding::binary_compressed) {
         return "PCD data ends early: the compressed image holds " + held + " of " + of +
                " points in full; what it lacks is zero";
     }

@@ -11,6 +11,7 @@
 
 #include "pcd/ascii_reader.h"
 #include "pcd/binary_reader.h"
+#include "pcd/byte_ranges.h"
 #include "pcd/compressed_reader.h"
 #include "pcd/strided_copy.h"
 #include "pcd/text.h"
@@ -21,7 +22,7 @@ namespace {
 // The checks between the header and the data, in the order a load makes them.
 void check_fields(const PcdHeader& header, const LoadOptions& options, const Coordinates& coordinates) {
     if (options.require_coordinates) {
-        if (!coordinates.found()) throw std::runtime_error("PCD must contain x, y, z fields");
+        if (!coordinates.found()) missing_coordinates();
     } else {
         for (const PcdField& field : header.fields) check_inside_record(field, header.point_step);
         // Arrays of a negative length cannot be made, whatever the record size.
@@ -46,17 +47,17 @@ PcdHeader check_parsed(std::istream& in, PcdHeader header, const LoadOptions& op
 void check_header(const PcdHeader& header, const LoadOptions& options) {
     check_fields(header, options, find_coordinates(header));
     record_bytes(header.points, header.point_step);
-    if (header.data_type != data_binary && header.data_type != data_binary_compressed &&
-        header.data_type != data_ascii) {
-        unsupported_data(header);
-    }
+    if (header.encoding == Encoding::other) unsupported_data(header);
 }
 
 std::unique_ptr<SectionReader> make_section_reader(std::istream& in, const PcdHeader& header,
                                                    const LoadOptions& options) {
-    if (header.data_type == data_binary) return std::make_unique<BinarySection>(in, header);
-    if (header.data_type == data_binary_compressed) return std::make_unique<CompressedSection>(in, header);
-    if (header.data_type == data_ascii) return std::make_unique<AsciiSection>(in, header, options.ascii_chunk);
+    switch (header.encoding) {
+        case Encoding::binary: return std::make_unique<BinarySection>(in, header);
+        case Encoding::binary_compressed: return std::make_unique<CompressedSection>(in, header);
+        case Encoding::ascii: return std::make_unique<AsciiSection>(in, header, options.ascii_chunk);
+        case Encoding::other: break;
+    }
     unsupported_data(header);
 }
 
@@ -70,18 +71,13 @@ PcdLoad load_parsed(std::istream& in, PcdHeader header_read, const LoadOptions& 
     const PcdHeader& header = load.header;
     // The binary reader writes every byte itself, so a small buffer need not be
     // cleared first. The buffer comes before the DATA value is looked at.
-    load.buffer =
-        PointBuffer(record_bytes(header.points, header.point_step), header.point_step, header.data_type == data_binary);
+    load.buffer = PointBuffer(record_bytes(header.points, header.point_step), header.point_step,
+                              header.encoding == Encoding::binary);
     const std::unique_ptr<SectionReader> section = make_section_reader(in, header, options);
     section->read(std::max<std::int32_t>(header.points, 0), whole_records(header), load.buffer.data(),
                   load.buffer.zeroed());
     load.data = section->report();
     return load;
-}
-
-PcdLoad load_pcd(const std::string& filename) {
-    std::ifstream file = open_pcd_file(filename);
-    return load_pcd_stream(file);
 }
 
 PcdLoad map_pcd_file(const std::string& filename, PcdHeader header_read, const LoadOptions& options) {
@@ -90,7 +86,7 @@ PcdLoad map_pcd_file(const std::string& filename, PcdHeader header_read, const L
     load.header = check_parsed(file, std::move(header_read), options, load.coordinates);
     const PcdHeader& header = load.header;
     const std::int64_t size = record_bytes(header.points, header.point_step);
-    if (header.data_type != data_binary) {
+    if (header.encoding != Encoding::binary) {
         throw std::invalid_argument("only DATA binary can be memory-mapped, and this file's DATA is " +
                                     vantrel::quoted(header.data_type));
     }
@@ -133,21 +129,11 @@ PcdReader::PcdReader(std::istream& in, PcdHeader header, const LoadOptions& opti
     section_ = make_section_reader(in, header_, options);
     // Fields whose bytes meet another field's: in the file's records the one
     // decoded later wins them, and a read of chosen fields must show the same.
-    std::vector<std::pair<std::int64_t, std::size_t>> starts;
-    for (std::size_t f = 0; f < header_.fields.size(); ++f) {
-        if (header_.fields[f].count >= 1 && header_.fields[f].size >= 1)
-            starts.emplace_back(header_.fields[f].offset, f);
+    std::vector<ByteRange> ranges;
+    for (const PcdField& field : header_.fields) {
+        ranges.emplace_back(field.offset, field.count >= 1 ? field.end() : field.offset);
     }
-    std::sort(starts.begin(), starts.end());
-    shared_.assign(header_.fields.size(), false);
-    std::int64_t reach = INT64_MIN;
-    std::size_t reacher = 0;
-    for (const auto& [start, f] : starts) {
-        const PcdField& field = header_.fields[f];
-        if (start < reach) shared_[f] = shared_[reacher] = true;
-        const std::int64_t end = start + std::int64_t{field.size} * field.count;
-        if (end > reach) reach = end, reacher = f;
-    }
+    shared_ = sharing_bytes(ranges);
 }
 
 PcdReader::~PcdReader() = default;
@@ -193,7 +179,7 @@ PcdLoad PcdReader::read_from_here(std::int64_t count, const std::vector<std::siz
         for (const std::size_t f : *chosen) {
             const PcdField& field = header_.fields[f];
             copy_rows(whole.buffer.data() + field.offset, header_.point_step, load.buffer.data() + placement.offset[f],
-                      placement.step, std::int64_t{field.size} * field.count, n);
+                      placement.step, field.bytes(), n);
         }
         load.data = whole.data;
         return load;
@@ -218,7 +204,7 @@ PcdLoad PcdReader::part(std::int64_t n, const std::vector<std::size_t>* chosen, 
     load.header.points = load.header.width = static_cast<std::int32_t>(n);
     load.header.height = 1;
     load.coordinates = find_coordinates(load.header);
-    const bool writes_every_byte = header_.data_type == data_binary && placement.whole;
+    const bool writes_every_byte = header_.encoding == Encoding::binary && placement.whole;
     load.buffer = PointBuffer(record_bytes(n, placement.step), placement.step, writes_every_byte);
     return load;
 }

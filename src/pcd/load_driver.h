@@ -45,9 +45,6 @@ void check_header(const PcdHeader& header, const LoadOptions& options);
 std::unique_ptr<SectionReader> make_section_reader(std::istream& in, const PcdHeader& header,
                                                    const LoadOptions& options);
 
-// Opens `filename` and loads it as load_pcd_stream does, coordinates required.
-PcdLoad load_pcd(const std::string& filename);
-
 // Parses the header at the stream's position, checks for x, y and z (as the
 // options say), allocates the zero-filled point buffer and runs the reader
 // that DATA names over the data section, which starts right after the DATA

@@ -93,12 +93,32 @@ std::array<double, 7> read_viewpoint(const char* p, const char* end) noexcept {
 
 }  // namespace
 
+void missing_coordinates() {
+    throw std::runtime_error("PCD must contain x, y, z fields");
+}
+
+Encoding encoding_named(const std::string& value) noexcept {
+    for (const Encoding encoding : {Encoding::ascii, Encoding::binary, Encoding::binary_compressed}) {
+        if (value == encoding_name(encoding)) return encoding;
+    }
+    return Encoding::other;
+}
+
+const char* encoding_name(Encoding encoding) noexcept {
+    switch (encoding) {
+        case Encoding::ascii: return "ascii";
+        case Encoding::binary: return "binary";
+        case Encoding::binary_compressed: return "binary_compressed";
+        case Encoding::other: break;
+    }
+    return "";
+}
+
 void check_inside_record(const PcdField& field, std::int64_t point_step) {
     if (field.count < 1 || lies_inside_record(field, point_step)) return;
-    const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
     invalid_header("field '" + readable(field.name) + "' lies outside the point record (bytes " +
-                   std::to_string(field.offset) + " to " + std::to_string(end) + " of " + std::to_string(point_step) +
-                   ")");
+                   std::to_string(field.offset) + " to " + std::to_string(field.end()) + " of " +
+                   std::to_string(point_step) + ")");
 }
 
 void lay_out_record(PcdHeader& header) {
@@ -106,7 +126,7 @@ void lay_out_record(PcdHeader& header) {
     // fields that step back over fields written out of offset order.
     std::int64_t total = 0;
     for (PcdField& field : header.fields) {
-        const std::int64_t bytes = std::int64_t{field.size} * field.count;
+        const std::int64_t bytes = field.bytes();
         if (bytes < int32_min || bytes > int32_max) {
             invalid_header("SIZE x COUNT of field '" + readable(field.name) + "' is out of range (" +
                            std::to_string(field.size) + " x " + std::to_string(field.count) + ")");
@@ -182,6 +202,7 @@ PcdHeader parse_pcd_header(std::istream& in) {
             for (char& c : header.data_type) {
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
             }
+            header.encoding = encoding_named(header.data_type);
             break;
         }
     }

@@ -18,6 +18,12 @@ struct PcdField {
     std::int32_t size = 4;
     std::int32_t count = 1;
     std::int64_t offset = 0;  // of the first element inside a point record
+
+    // The bytes of one point's elements, SIZE x COUNT: negative for padding
+    // that steps back. Never overflows.
+    std::int64_t bytes() const noexcept { return std::int64_t{size} * count; }
+    // Where the field's bytes end inside a record.
+    std::int64_t end() const noexcept { return offset + bytes(); }
 };
 
 // The header's keywords and DATA values, shared by the parser, the loader
@@ -36,9 +42,16 @@ inline constexpr char points[] = "POINTS";
 inline constexpr char data[] = "DATA";
 }  // namespace keyword
 
-inline constexpr char data_ascii[] = "ascii";
-inline constexpr char data_binary[] = "binary";
-inline constexpr char data_binary_compressed[] = "binary_compressed";
+// The encodings of the data section that DATA names.
+enum class Encoding : std::uint8_t { ascii, binary, binary_compressed, other };
+
+// The encoding a (lower-cased) DATA value names; Encoding::other for any
+// other value. Does not throw.
+Encoding encoding_named(const std::string& value) noexcept;
+
+// The DATA value of an encoding ("ascii", "binary", "binary_compressed"; ""
+// for other). Does not throw.
+const char* encoding_name(Encoding encoding) noexcept;
 
 // The sensor pose that a header without a VIEWPOINT line stands for: no
 // translation, the identity rotation (a quaternion w x y z).
@@ -51,7 +64,8 @@ struct PcdHeader {
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t points = 0;
-    std::string data_type;  // the DATA value, lower-cased
+    std::string data_type;                // the DATA value, lower-cased, as messages show it
+    Encoding encoding = Encoding::other;  // what data_type names
     std::int64_t point_step = 0;
     std::string version;  // the first token of the VERSION line
     // VIEWPOINT's values; those that the line lacks keep their default.
@@ -78,6 +92,10 @@ struct Coordinates {
 };
 
 Coordinates find_coordinates(const PcdHeader& header) noexcept;
+
+// Throws std::runtime_error("PCD must contain x, y, z fields"): points were
+// asked of a cloud without them.
+[[noreturn]] void missing_coordinates();
 
 // True for a name that one FIELDS token carries and that reads back as the
 // same key: not empty, and without whitespace, control bytes or DEL.
@@ -120,8 +138,7 @@ std::string format_pcd_header(const PcdHeader& header, bool keep_room = false);
 // True when every element of the field lies inside a record of `point_step`
 // bytes, and it has at least one.
 inline bool lies_inside_record(const PcdField& field, std::int64_t point_step) noexcept {
-    const std::int64_t end = field.offset + std::int64_t{field.size} * field.count;
-    return field.count >= 1 && field.offset >= 0 && end <= point_step && end >= field.offset;
+    return field.count >= 1 && field.offset >= 0 && field.end() <= point_step && field.end() >= field.offset;
 }
 
 // Throws std::runtime_error("Invalid PCD header: field '...' lies outside the

@@ -6,24 +6,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "pcd/bulk_memory.h"
 #include "pcd/byte_sink.h"
 #include "pcd/pcd_header.h"
+#include "pcd/section_writer.h"
 
 namespace vantrel {
-
-// One field's values in the caller's memory: element k of point i is the
-// field's SIZE bytes at data + i * point_stride + k * element_stride, in
-// native byte order. Strides may be any value, negative ones included.
-struct FieldSource {
-    const std::uint8_t* data = nullptr;
-    std::int64_t point_stride = 0;
-    std::int64_t element_stride = 0;
-};
 
 // One field as the caller hands it over, before any check.
 struct WriteField {
@@ -38,7 +30,7 @@ struct WriteField {
 
 // What the caller chose beside the fields; each as given, checked here.
 struct WriteOptions {
-    std::string data = data_binary_compressed;
+    std::string data = encoding_name(Encoding::binary_compressed);
     std::optional<std::int64_t> width;
     std::optional<std::int64_t> height;
     // The grid of the cloud being written again, used when neither width nor
@@ -64,9 +56,6 @@ void check_write_options(const WriteOptions& options, std::optional<std::int64_t
 // fits the format's 32-bit sizes. Throws std::invalid_argument saying what
 // is wrong, std::bad_alloc.
 PcdHeader plan_pcd_header(const std::vector<WriteField>& fields, std::int64_t points, const WriteOptions& options);
-
-// The formatter of one ascii value: writes it at out (room up to end).
-using ValueFormatter = char* (*)(char* out, char* end, const std::uint8_t* value) noexcept;
 
 // Writes a planned header and its data section a piece of the cloud at a
 // time, one source per field in header order. With `total_known`, the
@@ -94,22 +83,9 @@ public:
     std::int64_t written() const noexcept { return written_; }
 
 private:
-    ByteSink& sink_;
-    PcdHeader header_;
-    bool total_known_;
+    std::unique_ptr<SectionWriter> section_;  // the encoder DATA names, chosen once
     std::int64_t written_ = 0;
-    std::vector<ValueFormatter> formatters_;
-    BulkMemory block_;                // binary records or ascii text on their way out
-    BulkMemory image_;                // binary_compressed: the field-major image
-    std::vector<BulkMemory> planes_;  // binary_compressed, total unknown: each plane as it grows
 };
-
-// Per field (in header order, one source each): how many values of the first
-// n points ascii text does not keep bit for bit (NaNs with a payload), for
-// warning before writing.
-// Allocates the result only.
-std::vector<std::int64_t> lossy_in_ascii(const PcdHeader& header, const std::vector<FieldSource>& sources,
-                                         std::int64_t n);
 
 // Writes the header and the data section of a planned header, one source
 // per field in header order, to the sink (a PcdWriter given every point):

@@ -37,7 +37,7 @@ inline Placement packed_records(const PcdHeader& file, const std::vector<std::si
     placement.offset.assign(file.fields.size(), -1);
     for (const std::size_t f : chosen) {
         placement.offset[f] = placement.step;
-        placement.step += std::int64_t{file.fields[f].size} * file.fields[f].count;
+        placement.step += file.fields[f].bytes();
     }
     return placement;
 }

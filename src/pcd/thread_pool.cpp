@@ -55,7 +55,7 @@ ThreadPool& ThreadPool::shared() {
 ThreadPool::ThreadPool() : threads_(usable_cpus()), min_bytes_(default_min_bytes) {}
 
 void ThreadPool::set_threads(int n) {
-    n = std::max(n, 1);
+    n = std::clamp(n, 1, most_threads);
     const std::lock_guard<std::mutex> lock(mutex_);
     threads_.store(n, std::memory_order_relaxed);
     const int extra = workers_ - retiring_ - (n - 1);

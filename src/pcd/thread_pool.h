@@ -28,8 +28,11 @@ public:
 
     static ThreadPool& shared();
 
-    // 1 or more: the threads a call may use, its own included. The default
-    // is the CPUs this process may run on (sched_getaffinity).
+    // A bound on what any call can use, far above any machine's CPUs.
+    static constexpr int most_threads = 4096;
+
+    // 1 to most_threads: the threads a call may use, its own included. The
+    // default is the CPUs this process may run on (sched_getaffinity).
     void set_threads(int n);
     int threads() const noexcept { return threads_.load(std::memory_order_relaxed); }
 

@@ -1,12 +1,12 @@
 #include "result/result_arrays.h"
 
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "pcd/byte_ranges.h"
 #include "result/numpy_types.h"
 
 namespace py = pybind11;
@@ -54,18 +54,12 @@ py::array field_view(const PcdHeader& header, const PcdField& field, const Owned
 std::vector<const PcdField*> placeable_fields(const PcdHeader& header) {
     std::unordered_map<std::string, std::size_t> last;  // by dict key, so names cut at a NUL collide too
     for (std::size_t i = 0; i < header.fields.size(); ++i) last[header.fields[i].name.c_str()] = i;
-    std::map<std::int64_t, std::int64_t> placed;  // byte ranges [start, end) taken so far
+    TakenRanges placed;
     std::vector<const PcdField*> chosen;
     for (std::size_t i = 0; i < header.fields.size(); ++i) {
         const PcdField& field = header.fields[i];
         if (field.count < 1 || last[field.name.c_str()] != i) continue;
-        const std::int64_t start = field.offset;
-        const std::int64_t end = start + std::int64_t{field.size} * field.count;
-        auto next = placed.lower_bound(start);
-        if (next != placed.end() && next->first < end) continue;
-        if (next != placed.begin() && std::prev(next)->second > start) continue;
-        if (end > start) placed.emplace(start, end);
-        chosen.push_back(&field);
+        if (placed.take({field.offset, field.end()})) chosen.push_back(&field);
     }
     return chosen;
 }
