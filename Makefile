@@ -43,6 +43,7 @@ $(STAMPS)/wheel-deps: | $(PY)
 lint: $(STAMPS)/py-deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	$(VENV)/bin/mypy python/vantrel
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer:

@@ -224,7 +224,7 @@ def stub_signatures():
     import ast
     import pathlib
 
-    tree = ast.parse((pathlib.Path(__file__).parents[1] / "python/vantrel-stubs/__init__.pyi").read_text())
+    tree = ast.parse((pathlib.Path(__file__).parents[1] / "python/vantrel/__init__.pyi").read_text())
     found = {}
 
     def params(node, method):

@@ -36,6 +36,15 @@ def test_import_does_not_import_numpy_and_reimport_is_same_object():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+def test_the_python_side_is_attached_and_test_switches_stay_out_of_sight():
+    assert callable(vantrel.unpack_rgb) and callable(vantrel.PointCloud.to_pandas)
+    assert not [name for name in dir(vantrel) if "testing" in name or "threshold" in name]
+    from vantrel._testing import set_parallel_threshold
+
+    before = set_parallel_threshold(123)
+    assert set_parallel_threshold(before) == 123
+
+
 class StrPath(str):
     pass
 

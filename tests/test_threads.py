@@ -16,6 +16,7 @@ import pytest
 import vantrel
 from conftest import FIXTURES
 from pcdfile import block, header, lzf_compress, planes
+from vantrel._testing import set_parallel_threshold
 
 
 def outcome(path):
@@ -46,13 +47,13 @@ def test_concurrent_loads_match_sequential(pcd):
 def threads(n):
     """n threads, every piece of work shared however small (or, for 1, none)."""
     before = vantrel.get_num_threads()
-    threshold = vantrel._set_parallel_threshold(0 if n > 1 else 2**62)
+    threshold = set_parallel_threshold(0 if n > 1 else 2**62)
     vantrel.set_num_threads(n)
     try:
         yield
     finally:
         vantrel.set_num_threads(before)
-        vantrel._set_parallel_threshold(threshold)
+        set_parallel_threshold(threshold)
 
 
 def read_everything(data):

@@ -2,16 +2,16 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
+
+# NumPy is imported on first use, in each function: import vantrel stays free of it.
 
 
-def _numpy():
-    import numpy  # imported on first use: import vantrel stays free of NumPy
-
-    return numpy
-
-
-def unpack_rgb(values: Any, *, alpha: bool = False) -> Any:
+def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> npt.NDArray[np.uint8]:
     """The colors packed in an rgb or rgba field, as uint8 channels.
 
     Parameters:
@@ -24,7 +24,8 @@ def unpack_rgb(values: Any, *, alpha: bool = False) -> Any:
         An array of shape values.shape + (3,), r g b (from bits r << 16 | g << 8 | b), or + (4,),
         r g b a with alpha=True (a << 24 above them), of dtype uint8.
     """
-    np = _numpy()
+    import numpy as np
+
     array = np.asarray(values)
     if array.dtype.kind not in "fiu" or array.dtype.itemsize != 4:
         raise TypeError(f"unpack_rgb needs a field of 4 bytes per value (float32, uint32 or int32), not {array.dtype}")
@@ -35,7 +36,9 @@ def unpack_rgb(values: Any, *, alpha: bool = False) -> Any:
     return np.stack([(bits >> shift).astype(np.uint8) for shift in shifts], axis=-1)
 
 
-def pack_rgb(colors: Any, *, dtype: Any = "uint32") -> Any:
+def pack_rgb(
+    colors: npt.ArrayLike, *, dtype: npt.DTypeLike = "uint32"
+) -> npt.NDArray[np.uint32] | npt.NDArray[np.float32]:
     """Colors packed as an rgb or rgba field: the reverse of unpack_rgb.
 
     Parameters:
@@ -50,7 +53,8 @@ def pack_rgb(colors: Any, *, dtype: Any = "uint32") -> Any:
         (N,) values r << 16 | g << 8 | b, with a << 24 above them for (N, 4); for (N, 3) the
         top byte is 0, as Open3D and pypcd4 write it.
     """
-    np = _numpy()
+    import numpy as np
+
     dtype = np.dtype(dtype)
     if dtype not in (np.dtype(np.uint32), np.dtype(np.float32)):
         raise TypeError(f"pack_rgb gives uint32 or float32, not {dtype}")
@@ -67,8 +71,8 @@ def pack_rgb(colors: Any, *, dtype: Any = "uint32") -> Any:
         channels = array.astype(np.uint32)
     else:
         raise TypeError(f"pack_rgb needs integer or float colors, not {array.dtype}")
-    packed = channels[:, 0] << 16 | channels[:, 1] << 8 | channels[:, 2]
-    if array.shape[1] == 4:
-        packed |= channels[:, 3] << 24
-    packed = packed.astype(np.uint32)
+    shifts = (16, 8, 0, 24)[: array.shape[1]]
+    packed = np.zeros(len(channels), dtype=np.uint32)
+    for k, shift in enumerate(shifts):
+        packed |= channels[:, k] << np.uint32(shift)
     return packed.view(np.float32) if dtype == np.float32 else packed

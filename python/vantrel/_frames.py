@@ -2,19 +2,28 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+    import pandas
+
+    from vantrel import PointCloud
+
+    Column = npt.NDArray[Any]
 
 
-def element_columns(name: str, values: Any) -> dict[str, Any]:
+def element_columns(name: str, values: Column) -> dict[str, Column]:
     """A field's columns in a frame: the field itself, or for COUNT above 1 one column per
     element, name_0 to name_{COUNT-1}."""
     return {name: values} if values.ndim == 1 else {f"{name}_{k}": values[:, k] for k in range(values.shape[1])}
 
 
-def to_pandas(cloud: Any) -> Any:
-    """PointCloud.to_pandas: one column per field, in header order, with the field's dtype; a
-    field of COUNT above 1 becomes the columns name_0 to name_{COUNT-1}; padding fields "_"
-    are left out."""
+def to_pandas(self: PointCloud) -> pandas.DataFrame:
+    """The cloud as a pandas DataFrame (a copy): one column per field in header order, with the
+    field's dtype; a field of COUNT above 1 is the columns name_0 to name_{COUNT-1}; padding fields
+    "_" are left out. Two fields of one name are a ValueError. Needs pandas."""
+    cloud = self
     try:
         import pandas
     except ImportError:
@@ -26,7 +35,7 @@ def to_pandas(cloud: Any) -> Any:
         if field.name in seen:
             raise ValueError(f"this cloud has two fields named {field.name!r}, and a frame holds one column of a name")
         seen.add(field.name)
-    columns: dict[str, Any] = {}
+    columns: dict[str, Column] = {}
     for name, values in cloud.fields.items():
         if name == "_":
             continue
@@ -43,13 +52,13 @@ def to_pandas(cloud: Any) -> Any:
 _NOT_NUMBERS = "object, string, category, nullable, bool"
 
 
-def grouped(columns: dict[str, Any]) -> dict[str, Any]:
+def grouped(columns: dict[str, Column]) -> dict[str, Column]:
     """Consecutive columns name_0 .. name_{k-1} (k of 2 or more) of one dtype as one field of COUNT
     k, as element_columns split it; a name that is a column too keeps them apart."""
     import numpy as np
 
     names = list(columns)
-    fields: dict[str, Any] = {}
+    fields: dict[str, Column] = {}
     i = 0
     while i < len(names):
         base = names[i][:-2] if names[i].endswith("_0") else None
@@ -70,7 +79,7 @@ def grouped(columns: dict[str, Any]) -> dict[str, Any]:
     return fields
 
 
-def as_fields(value: Any, group: bool = True) -> dict[str, Any] | None:
+def as_fields(value: object, group: bool = True) -> dict[str, Column] | None:
     """The fields write_pcd takes from a pandas DataFrame (each column a field of COUNT 1, or with
     `group` a run of columns name_0 .. name_{k-1} one field of COUNT k; the index is not written)
     or a NumPy structured array (each named field a field, a subarray field a COUNT), or None for
@@ -82,16 +91,17 @@ def as_fields(value: Any, group: bool = True) -> dict[str, Any] | None:
             raise ValueError(f"a structured array is written as (N,) records, not {value.shape}")
         return {name: value[name] for name in value.dtype.names}
     if type(value).__module__.split(".")[0] == "pandas" and hasattr(value, "columns") and hasattr(value, "dtypes"):
-        fields = {}
-        for column in value.columns:
+        frame: pandas.DataFrame = value
+        fields: dict[str, Column] = {}
+        for column in frame.columns:
             if not isinstance(column, str):
                 raise TypeError(f"field names must be str, not {type(column).__name__} ({column!r})")
-            dtype = value[column].dtype
+            dtype = frame[column].dtype
             if not isinstance(dtype, np.dtype) or dtype.kind not in "fiu":
                 raise TypeError(
                     f"column {column!r} has dtype {dtype}; a PCD field holds NumPy numbers (float, int or "
                     f"uint), not {_NOT_NUMBERS} columns: convert it first (for example .astype('float32'))"
                 )
-            fields[column] = value[column].to_numpy()
+            fields[column] = frame[column].to_numpy()
         return grouped(fields) if group else fields
     return None

@@ -23,6 +23,7 @@ from typing import Any
 
 import vantrel
 from vantrel._commands import counted, damage_is_an_error, point_progress
+from vantrel._types import ENCODINGS, as_data
 
 CHUNK = 1_000_000  # points read at a time where a command reads in chunks
 
@@ -167,7 +168,7 @@ def info(args: argparse.Namespace) -> int:
             channels = [f"{field.name}.{c}" for c in "rgba"] if stats is not None else []
             if stats is not None and field.name in stats:
                 print(line + stats_line(stats[field.name]))
-            elif any(name in stats for name in channels):  # a packed color: a line per channel
+            elif stats is not None and any(name in stats for name in channels):  # a packed color: per channel
                 print(line)
                 for name in (n for n in channels if n in stats):
                     print(f"    {name:<44}" + stats_line(stats[name]))
@@ -214,7 +215,7 @@ def convert(args: argparse.Namespace) -> int:
         header = reader.header
         options = {"width": header.width, "height": header.height} if header.organized else {}
         with vantrel.open_pcd_writer(
-            target, data=args.data or header.data, points=header.points, viewpoint=header.viewpoint, **options
+            target, data=as_data(args.data or header.data), points=header.points, viewpoint=header.viewpoint, **options
         ) as writer:
             for chunk in point_progress(reader.chunks(CHUNK, fields=fields), header.points, source.name):
                 writer.write(chunk)
@@ -471,9 +472,7 @@ def parser() -> argparse.ArgumentParser:
     convert_ = commands.add_parser("convert", help="write IN again as OUT, in chunks (OUT appears only when done)")
     convert_.add_argument("input", metavar="IN")
     convert_.add_argument("output", metavar="OUT")
-    convert_.add_argument(
-        "--data", choices=("ascii", "binary", "binary_compressed"), help="the encoding of OUT (default: IN's)"
-    )
+    convert_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
     convert_.add_argument("--fields", metavar="a,b,c", help="the fields to keep, comma-separated (default: all)")
     convert_.set_defaults(run=convert)
 
@@ -487,7 +486,6 @@ def parser() -> argparse.ArgumentParser:
     view_.add_argument("--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (1600x1200)")
     view_.set_defaults(run=view)
 
-    encodings = ("ascii", "binary", "binary_compressed")
     tile_ = commands.add_parser("tile", help="divide maps into grid tiles, every field kept (and Autoware's metadata)")
     tile_.add_argument("inputs", nargs="+", metavar="MAP", help="PCD files, or folders of them, tiled together")
     tile_.add_argument("outdir", metavar="OUTDIR")
@@ -495,7 +493,7 @@ def parser() -> argparse.ArgumentParser:
     tile_.add_argument("--size-y", type=positive, help="tile size along y, when it differs")
     tile_.add_argument("--origin", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"))
     tile_.add_argument("--prefix", default="", help="before each tile's name")
-    tile_.add_argument("--data", choices=encodings, default="binary_compressed")
+    tile_.add_argument("--data", choices=ENCODINGS, default="binary_compressed")
     tile_.add_argument("--no-metadata", action="store_true", help="no pointcloud_map_metadata.yaml")
     tile_.set_defaults(run=tile_command)
 
@@ -503,7 +501,7 @@ def parser() -> argparse.ArgumentParser:
     merge_.add_argument("inputs", nargs="+", metavar="IN")
     merge_.add_argument("-o", "--output", required=True, metavar="OUT")
     merge_.add_argument("--fields", metavar="a,b,c", help="keep the fields every input holds")
-    merge_.add_argument("--data", choices=encodings, help="the encoding of OUT (default: the first input's)")
+    merge_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: the first input's)")
     merge_.set_defaults(run=merge_command)
 
     crop_ = commands.add_parser("crop", help="keep the points inside a box or an x-y polygon, every field kept")
@@ -511,14 +509,14 @@ def parser() -> argparse.ArgumentParser:
     crop_.add_argument("output", metavar="OUT")
     crop_.add_argument("--box", type=float, nargs=6, metavar=("XMIN", "YMIN", "ZMIN", "XMAX", "YMAX", "ZMAX"))
     crop_.add_argument("--polygon", metavar="FILE", help="x,y vertices: a CSV file or a GeoJSON Polygon")
-    crop_.add_argument("--data", choices=encodings, help="the encoding of OUT (default: IN's)")
+    crop_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
     crop_.set_defaults(run=crop_command)
 
     down_ = commands.add_parser("downsample", help="one point per occupied voxel: means, first integers")
     down_.add_argument("input", metavar="IN")
     down_.add_argument("output", metavar="OUT")
     down_.add_argument("--voxel", type=positive, nargs="+", required=True, metavar="SIZE", help="one size, or x y z")
-    down_.add_argument("--data", choices=encodings, help="the encoding of OUT (default: IN's)")
+    down_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
     down_.set_defaults(run=downsample_command)
 
     for tool in (tile_, merge_, crop_, down_):
@@ -529,7 +527,8 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except KeyboardInterrupt:
         print("vantrel: interrupted", file=sys.stderr)
         return 130

@@ -77,7 +77,12 @@ def _meta(schema: list[tuple[str, str, int]], files: list[str]) -> _pd.DataFrame
     return frame
 
 
-def _check_schema(path: str, header: vantrel.PcdHeader, schema: list[tuple[str, str, int]], fields) -> None:
+_Paths = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
+_Schema = list[tuple[str, str, int]]  # (name, dtype, count) per field
+_Part = tuple[Any, str, int, "int | None", int]  # (filesystem, path, first point, points or all, file index)
+
+
+def _check_schema(path: str, header: vantrel.PcdHeader, schema: _Schema, fields: Sequence[str] | None) -> None:
     """A file whose fields differ from the first file's is refused, naming the field."""
     try:
         theirs = {name: (dtype, count) for name, dtype, count in _schema(header, fields)}
@@ -86,14 +91,13 @@ def _check_schema(path: str, header: vantrel.PcdHeader, schema: list[tuple[str, 
     ours = {name: (dtype, count) for name, dtype, count in schema}
     for name in list(ours) + [n for n in theirs if n not in ours]:
         if ours.get(name) != theirs.get(name):
-            described = {None: "no such field"}
             raise ValueError(
-                f"{path}: field {name!r} is {described.get(theirs.get(name), theirs.get(name))} where the first "
-                f"file's is {described.get(ours.get(name), ours.get(name))}"
+                f"{path}: field {name!r} is {theirs.get(name) or 'no such field'} where the first "
+                f"file's is {ours.get(name) or 'no such field'}"
             )
 
 
-def _read_part(part: tuple[Any, str, int, int | None, int], schema, fields, files) -> _pd.DataFrame:
+def _read_part(part: _Part, schema: _Schema, fields: Sequence[str], files: list[str]) -> _pd.DataFrame:
     fs, path, start, count, index = part
     names = [name for name, _, _ in schema]
     with fs.open(path, "rb") as f, vantrel.open_pcd(f) as reader:
@@ -109,7 +113,7 @@ def _read_part(part: tuple[Any, str, int, int | None, int], schema, fields, file
     return frame
 
 
-def _expand(urlpath, storage_options) -> tuple[Any, list[str]]:
+def _expand(urlpath: _Paths, storage_options: dict[str, Any] | None) -> tuple[Any, list[str]]:
     fs, _, paths = _fsspec.core.get_fs_token_paths(urlpath, mode="rb", storage_options=storage_options)
     found: list[str] = []
     for path in paths:
@@ -123,7 +127,7 @@ def _expand(urlpath, storage_options) -> tuple[Any, list[str]]:
 
 
 def read_pcds(
-    urlpath: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    urlpath: _Paths,
     *,
     fields: Sequence[str] | None = None,
     chunk_points: int | None = None,
@@ -163,7 +167,7 @@ def read_pcds(
         first = vantrel.read_pcd_header(f)
     schema = _schema(first, fields)
     names = [name for name, _, _ in schema]
-    parts = []
+    parts: list[_Part] = []
     for index, path in enumerate(paths):
         if chunk_points is None:
             parts.append((fs, path, 0, None, index))
@@ -176,7 +180,7 @@ def read_pcds(
             continue
         for start in range(0, header.points, int(chunk_points)):
             parts.append((fs, path, start, int(chunk_points), index))
-    return _dd.from_map(
+    frame: _dd.DataFrame = _dd.from_map(  # type: ignore[no-untyped-call]
         _read_part,
         parts,
         schema=schema,
@@ -186,3 +190,4 @@ def read_pcds(
         enforce_metadata=False,
         label="read-pcd",
     )
+    return frame

@@ -19,9 +19,9 @@ from typing import Any
 
 import vantrel
 from vantrel._commands import damage_is_an_error, point_progress
+from vantrel._types import ENCODINGS, Data, as_data
 
 CHUNK = 1_000_000  # points read at a time
-ENCODINGS = ("ascii", "binary", "binary_compressed")
 
 _Source = str | os.PathLike[str]
 
@@ -117,11 +117,11 @@ def _positive(value: float, what: str) -> float:
     return number
 
 
-def _encoding(data: str | None, header: vantrel.PcdHeader) -> str:
-    chosen = data or header.data
-    if chosen not in ENCODINGS:
-        raise ToolError(f"data must be one of {', '.join(ENCODINGS)}, not {chosen!r}")
-    return chosen
+def _encoding(data: str | None, header: vantrel.PcdHeader) -> Data:
+    try:
+        return as_data(data or header.data)
+    except ValueError as error:
+        raise ToolError(str(error)) from None
 
 
 def _writable_target(target: _Source) -> Path:
@@ -271,7 +271,7 @@ def tile(
     size: float | Sequence[float],
     origin: Sequence[float] = (0, 0),
     prefix: str = "",
-    data: str = "binary_compressed",
+    data: Data = "binary_compressed",
     metadata: bool = True,
     chunk: int | None = None,
 ) -> dict[str, Any]:
@@ -371,7 +371,7 @@ def _tile_groups(part: Any, origin: tuple[float, float], sizes: tuple[float, flo
     return groups
 
 
-def _write_spool(spool: Path, dtype: Any, points: int, final: Path, data: str, header: vantrel.PcdHeader) -> None:
+def _write_spool(spool: Path, dtype: Any, points: int, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
     """A tile's spooled records written as a PCD, a chunk of them at a time."""
     import numpy as np
 

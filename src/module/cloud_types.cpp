@@ -208,11 +208,6 @@ void register_cloud_types(py::module_& m) {
                                        c.record_array = make_records(c.pcd_header(), c.records);
                                    return c.record_array;
                                })
-        .def(
-            "to_pandas", [](py::object self) { return py::module_::import("vantrel._frames").attr("to_pandas")(self); },
-            "The cloud as a pandas DataFrame (a copy): one column per field in header order, with the field's "
-            "dtype; a field of COUNT above 1 is the columns name_0 to name_{COUNT-1}; padding fields \"_\" are "
-            "left out. Two fields of one name are a ValueError. Needs pandas.")
         .def("__len__", [](const PointCloudObject& c) { return c.pcd_header().points; })
         .def("__getitem__", &index_cloud, py::arg("key"),
              "cloud['x'] is cloud.fields['x']; cloud[i:j], cloud[mask] and cloud[indices] are a PointCloud of "

@@ -9,7 +9,6 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
-#include "module/hints.h"
 #include "module/py_files.h"
 #include "module/reader.h"
 #include "module/signals.h"
@@ -21,6 +20,23 @@
 #include "result/result_arrays.h"
 
 namespace py = pybind11;
+
+// load_pcd's argument, which its signature (the one pybind11 writes, kept as
+// users have always read it) shows as str; the function checks the object.
+inline bool any_object(PyObject*) noexcept {
+    return true;
+}
+class Filename : public py::object {
+public:
+    PYBIND11_OBJECT_DEFAULT(Filename, py::object, any_object)
+};
+
+namespace pybind11::detail {
+template <>
+struct handle_type_name<Filename> {
+    static constexpr auto name = const_name("str");
+};
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -48,7 +64,7 @@ std::string filename_bytes(py::handle filename) {
 
 // The engine touches no Python object, so other threads run while a file is
 // read and decoded; the lock is back for result assembly and for raising.
-std::pair<py::array, py::dict> load_pcd(const vantrel::hint::Filename& filename) {
+std::pair<py::array, py::dict> load_pcd(const Filename& filename) {
     const std::string path = filename_bytes(filename);
     vantrel::ReadContext context{vantrel::source_name(filename), std::nullopt, true};
     vantrel::PcdLoad load = vantrel::reading(context, [&] {
@@ -65,7 +81,7 @@ std::pair<py::array, py::dict> load_pcd(const vantrel::hint::Filename& filename)
     return result;
 }
 
-vantrel::hint::Header read_pcd_header(const vantrel::hint::Source& source) {
+py::object read_pcd_header(const py::object& source) {
     vantrel::ReadContext context{vantrel::source_name(source), std::nullopt};
     return vantrel::reading(context, [&] {
         vantrel::Source input(source, "read_pcd_header");
@@ -81,11 +97,11 @@ vantrel::hint::Header read_pcd_header(const vantrel::hint::Source& source) {
             return parsed;
         });
         input.settle(header.data_offset);
-        return py::reinterpret_steal<vantrel::hint::Header>(vantrel::make_header(std::move(header)).release());
+        return py::reinterpret_steal<py::object>(vantrel::make_header(std::move(header)).release());
     });
 }
 
-void set_num_threads(const vantrel::hint::Index& n) {
+void set_num_threads(const py::object& n) {
     const std::int64_t value = vantrel::integer_argument(n, "n");
     if (value < 1) throw py::value_error("set_num_threads() takes 1 or more threads, not " + std::string(py::str(n)));
     const std::int64_t most = vantrel::ThreadPool::most_threads;
@@ -129,18 +145,31 @@ Returns:
     point_step, data_offset and organized.
 )doc";
 
+// vantrel._testing, for the tests alone: found by import (it stands in
+// sys.modules) but no attribute of the package, so not in dir(vantrel).
+void add_testing_module() {
+    auto testing = py::reinterpret_steal<py::module_>(PyModule_New("vantrel._testing"));
+    if (!testing) throw py::error_already_set();
+    testing.doc() = "Switches for the tests: not part of vantrel's interface.";
+    testing.def(
+        "set_parallel_threshold",
+        [](std::int64_t bytes) {
+            const std::int64_t before = vantrel::ThreadPool::shared().min_bytes();
+            vantrel::ThreadPool::shared().set_min_bytes(bytes);
+            return before;
+        },
+        py::arg("bytes"), "Sets the size (in bytes) from which work is shared; returns the one before.");
+    py::module_::import("sys").attr("modules")["vantrel._testing"] = testing;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(vantrel, m) {
     m.doc() = "Fast PCD loading (ASCII, binary, binary_compressed)";
-    // The module is the package's __init__: vantrel.cli, vantrel.dask and the
-    // other Python parts live beside it. Colors are Python over NumPy, which
-    // they import only when called.
-    if (py::hasattr(m, "__path__")) {
-        const py::module_ colors = py::module_::import("vantrel._colors");
-        m.attr("unpack_rgb") = colors.attr("unpack_rgb");
-        m.attr("pack_rgb") = colors.attr("pack_rgb");
-    }
+    // Every signature but load_pcd's comes from one source, the text
+    // signatures (add_text_signatures), which a test holds to the stubs.
+    py::options options;
+    options.disable_function_signatures();
     m.attr("__version__") = VANTREL_VERSION;
     vantrel::register_errors(m);
     vantrel::register_cloud_types(m);
@@ -149,6 +178,7 @@ PYBIND11_MODULE(vantrel, m) {
     // The docstring is the one users have always read; it predates two
     // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
     // and coordinates may be float64. The stub's docstring says both.
+    options.enable_function_signatures();
     m.def("load_pcd", &load_pcd, py::arg("filename"), R"pbdoc(
         Load a PCD file into NumPy arrays.
 
@@ -156,6 +186,7 @@ PYBIND11_MODULE(vantrel, m) {
             points: np.ndarray of shape (N,3) with x,y,z
             fields: dict of other 1D NumPy arrays with arbitrary names/dtypes
     )pbdoc");
+    options.disable_function_signatures();
     m.def("read_pcd", &vantrel::read_pcd, py::arg("source"), py::kw_only(), py::arg("fields") = py::none(),
           py::arg("mmap") = false, vantrel::read_pcd_doc);
     m.def("read_pcd_header", &read_pcd_header, py::arg("source"), read_pcd_header_doc);
@@ -164,18 +195,17 @@ PYBIND11_MODULE(vantrel, m) {
     m.def(
         "get_num_threads", [] { return vantrel::ThreadPool::shared().threads(); },
         "The number of threads a load or a write may use, its caller's included.");
-    // For tests: the size from which work is shared (in bytes).
-    m.def(
-        "_set_parallel_threshold",
-        [](std::int64_t bytes) {
-            const std::int64_t before = vantrel::ThreadPool::shared().min_bytes();
-            vantrel::ThreadPool::shared().set_min_bytes(bytes);
-            return before;
-        },
-        py::arg("bytes"));
     m.def("write_pcd", &vantrel::write_pcd_from_python, py::arg("target"), py::arg("fields") = py::none(),
           py::kw_only(), py::arg("points") = py::none(), py::arg("data") = "binary_compressed",
           py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
           py::arg("group") = true, vantrel::write_pcd_doc);
     vantrel::add_text_signatures(m);
+    add_testing_module();
+    // The module is the package's __init__: vantrel.cli, vantrel.dask and the
+    // other Python parts live beside it. The one way from here to them: this
+    // import, last, after which the Python side attaches what it writes in
+    // Python (colors, to_pandas) and hands back what the binding calls.
+    if (py::hasattr(m, "__path__")) {
+        vantrel::set_field_adapter(py::module_::import("vantrel._attach").attr("attach")(m));
+    }
 }

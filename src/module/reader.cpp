@@ -11,7 +11,6 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
-#include "module/hints.h"
 #include "module/signals.h"
 #include "module/sources.h"
 #include "pcd/load_driver.h"
@@ -154,7 +153,7 @@ public:
         return closed();
     }
 
-    hint::Cloud read(const hint::Count& count, const hint::FieldNames& fields) {
+    py::object read(const py::object& count, const py::object& fields) {
         const CallLock::Hold lock = hold();
         open_or_refuse();
         std::int64_t n = engine_->size() - engine_->tell();
@@ -163,7 +162,7 @@ public:
             if (asked >= 0) n = std::min(n, asked);  // a negative count reads the rest, as io's read(-1) does
         }
         const auto chosen = chosen_fields(engine_->header(), field_names(fields));
-        return py::reinterpret_steal<hint::Cloud>(read_points(n, chosen).release());
+        return py::reinterpret_steal<py::object>(read_points(n, chosen).release());
     }
 
     py::object read_points(std::int64_t n, const std::optional<std::vector<std::size_t>>& chosen) {
@@ -193,7 +192,7 @@ public:
         return engine_->tell();
     }
 
-    std::int64_t seek(const hint::Index& point, const hint::Index& whence) {
+    std::int64_t seek(const py::object& point, const py::object& whence) {
         const CallLock::Hold lock = hold();
         open_or_refuse();
         const std::int64_t offset = integer_argument(point, "point");
@@ -311,7 +310,7 @@ and the position is kept.
 
 }  // namespace
 
-hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields, bool mmap) {
+py::object read_pcd(const py::object& source, const py::object& fields, bool mmap) {
     const FieldNames names = field_names(fields);  // before a byte is read
     ReadContext context{source_name(source), std::nullopt};
     LoadOptions options;
@@ -346,7 +345,7 @@ hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields,
     });
     py::object cloud = reading(context, [&] { return make_point_cloud(std::move(load)); });
     warn_data(shortfall, context.name);
-    return py::reinterpret_steal<hint::Cloud>(cloud.release());
+    return py::reinterpret_steal<py::object>(cloud.release());
 }
 
 void register_reader(py::module_& m) {
@@ -357,7 +356,7 @@ void register_reader(py::module_& m) {
              read_doc)
         .def(
             "chunks",
-            [](py::object self, const hint::Index& size, const hint::FieldNames& fields) {
+            [](py::object self, const py::object& size, const py::object& fields) {
                 auto& reader = self.cast<ReaderObject&>();
                 const std::int64_t n = integer_argument(size, "size");
                 if (n < 1) throw py::value_error("size must be 1 or more, not " + std::to_string(n));
@@ -398,8 +397,8 @@ void register_reader(py::module_& m) {
         });
 
     m.def(
-        "open_pcd", [](const hint::Source& source) { return std::make_unique<ReaderObject>(source); },
-        py::arg("source"), open_pcd_doc);
+        "open_pcd", [](const py::object& source) { return std::make_unique<ReaderObject>(source); }, py::arg("source"),
+        open_pcd_doc);
 }
 
 }  // namespace vantrel

@@ -4,15 +4,13 @@
 
 #include <pybind11/pybind11.h>
 
-#include "module/hints.h"
-
 namespace vantrel {
 
 // Adds PcdReader (and its chunk iterator) and open_pcd to the module.
 void register_reader(pybind11::module_& m);
 
 // read_pcd(source, *, fields=None, mmap=False).
-hint::Cloud read_pcd(const hint::Source& source, const hint::FieldNames& fields, bool mmap);
+pybind11::object read_pcd(const pybind11::object& source, const pybind11::object& fields, bool mmap);
 
 extern const char* const read_pcd_doc;
 

@@ -31,7 +31,6 @@ const std::pair<const char*, const char*> signatures[] = {
     {"PcdReader.close", "($record, self, /)"},
     {"PcdWriter.write", "($record, self, /, fields=None, *, points=None, group=True)"},
     {"PcdWriter.close", "($record, self, /)"},
-    {"PointCloud.to_pandas", "($record, self, /)"},
 };
 
 }  // namespace

@@ -168,13 +168,22 @@ void warn_lossy(const PcdHeader& header, const std::vector<FieldSource>& sources
 
 }  // namespace
 
+namespace {
+py::object* field_adapter = nullptr;  // lives as long as the process: never freed after the interpreter
+}  // namespace
+
+void set_field_adapter(py::object adapter) {
+    if (field_adapter == nullptr) field_adapter = new py::object();
+    *field_adapter = std::move(adapter);
+}
+
 void add_fields(py::handle given, WriteJob& job, bool group) {
     if (given.is_none()) return;
     py::object fields = py::reinterpret_borrow<py::object>(given);
     if (py::isinstance<PointCloudObject>(given)) fields = given.cast<const PointCloudObject&>().fields;
     if (!py::isinstance(fields, py::module_::import("collections.abc").attr("Mapping"))) {
         // A pandas DataFrame or a structured array: its columns are the fields.
-        py::object columns = py::module_::import("vantrel._frames").attr("as_fields")(fields, group);
+        py::object columns = field_adapter ? (*field_adapter)(fields, group) : py::none();
         if (columns.is_none()) {
             // The first thing people type: write_pcd("x.pcd", xyz).
             const bool xyz =
@@ -212,9 +221,9 @@ WriteJob build_write(const py::object& fields, const py::object& points, const p
     return job;
 }
 
-void write_pcd_from_python(const hint::Target& target, const hint::Fields& fields, const hint::Points& points,
-                           const hint::Data& data, const hint::Count& width, const hint::Count& height,
-                           const hint::Viewpoint& viewpoint, bool group) {
+void write_pcd_from_python(const py::object& target, const py::object& fields, const py::object& points,
+                           const py::object& data, const py::object& width, const py::object& height,
+                           const py::object& viewpoint, bool group) {
     const WriteJob job = build_write(fields, points, data, width, height, viewpoint, group);
     const PcdHeader header = plan_pcd_header(job.fields, check_write_fields(job.fields), job.options);
     std::vector<FieldSource> sources;
@@ -276,8 +285,8 @@ std::string describe(const WriteField& field) {
 
 class WriterObject {
 public:
-    WriterObject(const hint::Target& target, const hint::Data& data, const hint::Count& points,
-                 const hint::Count& width, const hint::Count& height, const hint::Viewpoint& viewpoint) {
+    WriterObject(const py::object& target, const py::object& data, const py::object& points, const py::object& width,
+                 const py::object& height, const py::object& viewpoint) {
         take_options(data, width, height, viewpoint, options_);
         total_ = grid_side(points, "points");
         check_write_options(options_, total_);
@@ -289,7 +298,7 @@ public:
         }
     }
 
-    void write(const hint::Fields& fields, const hint::Points& points, bool group) {
+    void write(const py::object& fields, const py::object& points, bool group) {
         const auto lock = calls_.hold();  // whole pieces, one at a time
         open_or_refuse();
         WriteJob job;
@@ -463,8 +472,8 @@ void register_writer(py::module_& m) {
         });
     m.def(
         "open_pcd_writer",
-        [](const hint::Target& target, const hint::Data& data, const hint::Count& points, const hint::Count& width,
-           const hint::Count& height, const hint::Viewpoint& viewpoint) {
+        [](const py::object& target, const py::object& data, const py::object& points, const py::object& width,
+           const py::object& height, const py::object& viewpoint) {
             return std::make_unique<WriterObject>(target, data, points, width, height, viewpoint);
         },
         py::arg("target"), py::kw_only(), py::arg("data") = "binary_compressed", py::arg("points") = py::none(),

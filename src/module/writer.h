@@ -8,7 +8,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "module/hints.h"
 #include "pcd/pcd_writer.h"
 
 namespace vantrel {
@@ -31,6 +30,12 @@ struct WriteJob {
 // to name_{k-1} of one dtype are one field of COUNT k, as to_pandas made them.
 void add_fields(pybind11::handle fields, WriteJob& job, bool group = true);
 
+// What add_fields calls on fields that are no mapping (a pandas DataFrame, a
+// structured array): it returns their columns as a mapping, or None. The
+// package's Python side gives it once, at import; until then such fields
+// are a TypeError.
+void set_field_adapter(pybind11::object adapter);
+
 // x, y and z, the columns of an (N, 3) float32 or float64 array, appended
 // to the job. TypeError for another dtype, ValueError for another shape.
 void add_coordinates(pybind11::handle points, WriteJob& job);
@@ -47,8 +52,8 @@ void register_writer(pybind11::module_& m);
 // The bound function; see write_pcd_doc. Refuses bad input before anything
 // is written: TypeError for a wrong kind or dtype, ValueError for a wrong
 // shape, name, length, size, DATA value or viewpoint.
-void write_pcd_from_python(const hint::Target& target, const hint::Fields& fields, const hint::Points& points,
-                           const hint::Data& data, const hint::Count& width, const hint::Count& height,
-                           const hint::Viewpoint& viewpoint, bool group);
+void write_pcd_from_python(const pybind11::object& target, const pybind11::object& fields,
+                           const pybind11::object& points, const pybind11::object& data, const pybind11::object& width,
+                           const pybind11::object& height, const pybind11::object& viewpoint, bool group);
 
 }  // namespace vantrel

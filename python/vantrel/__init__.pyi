@@ -4,11 +4,15 @@
 
 from collections.abc import Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import Any, Literal, final, overload
+from typing import Any, final, overload
 
 import numpy as np
 import numpy.typing as npt
 from _typeshed import StrOrBytesPath, SupportsRead, SupportsWrite
+
+from vantrel._colors import pack_rgb as pack_rgb
+from vantrel._colors import unpack_rgb as unpack_rgb
+from vantrel._types import Data
 
 __version__: str
 
@@ -145,14 +149,6 @@ def set_num_threads(n: int) -> None:
 def get_num_threads() -> int:
     """The number of threads a load or a write may use, its caller's included."""
 
-def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> npt.NDArray[np.uint8]:
-    """The colors packed in an rgb or rgba field, as uint8 channels: (N, 3), or (N, 4) with alpha."""
-
-def pack_rgb(
-    colors: npt.ArrayLike, *, dtype: npt.DTypeLike = "uint32"
-) -> npt.NDArray[np.uint32] | npt.NDArray[np.float32]:
-    """Colors packed as an rgb or rgba field, uint32 or (with dtype=numpy.float32) the same bits as float32."""
-
 # A pandas DataFrame or a NumPy structured array is taken too.
 _Fields = Mapping[str, npt.ArrayLike] | PointCloud | npt.NDArray[np.void] | Any
 
@@ -161,7 +157,7 @@ def write_pcd(
     fields: _Fields | None = None,
     *,
     points: npt.ArrayLike | None = None,
-    data: Literal["ascii", "binary", "binary_compressed"] = "binary_compressed",
+    data: Data = "binary_compressed",
     width: int | None = None,
     height: int | None = None,
     viewpoint: Sequence[float] | None = None,
@@ -189,7 +185,7 @@ class PcdWriter:
 def open_pcd_writer(
     target: StrOrBytesPath | SupportsWrite[bytes],
     *,
-    data: Literal["ascii", "binary", "binary_compressed"] = "binary_compressed",
+    data: Data = "binary_compressed",
     points: int | None = None,
     width: int | None = None,
     height: int | None = None,

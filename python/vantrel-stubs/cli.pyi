@@ -1,3 +1,0 @@
-"""vantrel's command line: look at, check, convert and picture PCD files without writing Python."""
-
-def main(argv: list[str] | None = None) -> int: ...
