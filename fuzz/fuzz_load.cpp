@@ -120,13 +120,13 @@ HARNESS void add_load(Digest& digest, const vantrel::PcdLoad& load) {
     const vantrel::DataReport& data = load.data;
     digest.add(data.points_complete);
     digest.add(data.data_end);
-    digest.add(data.bad_value_offset);
-    digest.add(data.bad_value_line);
-    digest.add(data.bad_value_stuck);
-    digest.add(data.bad_value_excerpt);
-    digest.add(data.bad_value_point);
-    digest.add(data.bad_value_field);
-    digest.add(data.bad_value_element);
+    digest.add(data.bad_value.offset);
+    digest.add(data.bad_value.line);
+    digest.add(data.bad_value.stuck);
+    digest.add(data.bad_value.excerpt);
+    digest.add(data.bad_value.point);
+    digest.add(data.bad_value.field);
+    digest.add(data.bad_value.element);
     digest.add(load.buffer.data(), std::min(load.buffer.size(), std::size_t{4} << 20));
 }
 
@@ -163,8 +163,8 @@ HARNESS void check_invariants(const vantrel::PcdLoad& load, std::size_t size) {
     if (header.data_offset > end || header.header_lines > header.data_offset) std::abort();
     if (data.data_end < header.data_offset || data.data_end > end) std::abort();
     if (data.points_complete < 0 || data.points_complete > std::max<std::int64_t>(header.points, 0)) std::abort();
-    if (data.bad_value_offset >= 0 && (data.bad_value_offset < header.data_offset || data.bad_value_offset >= end ||
-                                       data.bad_value_line <= header.header_lines)) {
+    if (data.bad_value.offset >= 0 && (data.bad_value.offset < header.data_offset || data.bad_value.offset >= end ||
+                                       data.bad_value.line <= header.header_lines)) {
         std::abort();
     }
     if (data.complete(header) != vantrel::describe_shortfall(header, data).empty()) std::abort();
@@ -332,10 +332,10 @@ HARNESS void check_threads(const char* bytes, std::size_t size, const vantrel::P
     const vantrel::DataReport& a = load.data;
     const vantrel::DataReport& b = shared.data;
     if (a.points_complete != b.points_complete || a.data_end != b.data_end ||
-        a.bad_value_offset != b.bad_value_offset || a.bad_value_line != b.bad_value_line ||
-        a.bad_value_stuck != b.bad_value_stuck || a.bad_value_excerpt != b.bad_value_excerpt ||
-        a.bad_value_point != b.bad_value_point || a.bad_value_field != b.bad_value_field ||
-        a.bad_value_element != b.bad_value_element) {
+        a.bad_value.offset != b.bad_value.offset || a.bad_value.line != b.bad_value.line ||
+        a.bad_value.stuck != b.bad_value.stuck || a.bad_value.excerpt != b.bad_value.excerpt ||
+        a.bad_value.point != b.bad_value.point || a.bad_value.field != b.bad_value.field ||
+        a.bad_value.element != b.bad_value.element) {
         std::abort();
     }
 }
@@ -393,8 +393,8 @@ HARNESS void check_chunks(const char* bytes, std::size_t size, const vantrel::Pc
             }
             const vantrel::DataReport& a = whole.data;
             const vantrel::DataReport& b = reader.report();
-            if (a.points_complete != b.points_complete || a.bad_value_offset != b.bad_value_offset ||
-                a.bad_value_line != b.bad_value_line || a.bad_value_stuck != b.bad_value_stuck) {
+            if (a.points_complete != b.points_complete || a.bad_value.offset != b.bad_value.offset ||
+                a.bad_value.line != b.bad_value.line || a.bad_value.stuck != b.bad_value.stuck) {
                 if (fields == nullptr) std::abort();  // with chosen fields, compressed planes may stop early
             }
         }
@@ -575,8 +575,8 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on)
             const vantrel::DataReport& a = load.data;
             const vantrel::DataReport& b = chunked.data;
             if (a.points_complete != b.points_complete || a.data_end != b.data_end ||
-                a.bad_value_offset != b.bad_value_offset || a.bad_value_line != b.bad_value_line ||
-                a.bad_value_stuck != b.bad_value_stuck) {
+                a.bad_value.offset != b.bad_value.offset || a.bad_value.line != b.bad_value.line ||
+                a.bad_value.stuck != b.bad_value.stuck) {
                 std::abort();
             }
         }

@@ -127,116 +127,145 @@ void CompressedSection::read_sizes() {
     report_.data_end = header_.data_offset + 8 + std::int64_t{compressed_};
 }
 
-bool CompressedSection::decode(const std::vector<bool>& keep, const Rows* whole, const Rows* chunk) {
-    const Placement* placement = whole != nullptr ? &whole->placement : nullptr;
-    bool placed = false;
-    if (started_) {
-        if (!seekable_) {
-            throw UnsupportedOperation(
-                "the source cannot seek back to decode its compressed data again: choose every field the "
-                "reads need in the first read, or open a seekable source");
-        }
-        in_.clear();
-        in_.seekg(start_);
+void CompressedSection::seek_to_start() {
+    if (!started_) return;
+    if (!seekable_) {
+        throw UnsupportedOperation(
+            "the source cannot seek back to decode its compressed data again: choose every field the "
+            "reads need in the first read, or open a seekable source");
     }
-    read_sizes();
-    std::int64_t image = 0;
-    std::int64_t last_needed = 0;
+    in_.clear();
+    in_.seekg(start_);
+}
+
+CompressedSection::DecodePlan CompressedSection::plan_decode(const std::vector<bool>& keep, bool into_records) {
+    DecodePlan plan;
     // Planes from the image's first one on, none held yet: decoded in one
     // piece into memory that holds them all, without a window to copy from.
-    bool prefix = placement == nullptr;
+    plan.prefix = !into_records;
     bool gap = false;
     for (const Plane& plane : planes_) {
-        image = plane.start + points_ * plane.width;
+        plan.image = plane.start + points_ * plane.width;
         if (keep[plane.field]) {
-            last_needed = plane.start + plane.filled;
-            prefix = prefix && !gap && !plane.is_held;
+            plan.last_needed = plane.start + plane.filled;
+            plan.prefix = plan.prefix && !gap && !plane.is_held;
         } else {
             gap = true;
         }
     }
-    if (placement == nullptr && !prefix) {
+    const bool every_plane = std::all_of(planes_.begin(), planes_.end(), [&](const Plane& p) { return keep[p.field]; });
+    plan.stop = every_plane ? UINT64_MAX : static_cast<std::uint64_t>(plan.last_needed);
+    plan.capacity = static_cast<std::uint64_t>(std::min<std::int64_t>(plan.image, uncompressed_));
+    if (!into_records && !plan.prefix) {
         for (Plane& plane : planes_) {
             if (keep[plane.field] && !plane.is_held)
                 plane.held = BulkMemory(static_cast<std::size_t>(plane.filled), false);
         }
     }
-    const auto capacity = static_cast<std::uint64_t>(std::min<std::int64_t>(image, uncompressed_));
-    const auto read = [this](std::uint8_t* dst, std::size_t size) -> std::size_t {
-        in_.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(size));
-        return static_cast<std::size_t>(in_.gcount());
-    };
-    if (uncompressed_ == 0) {
-        // Nothing to decode, whatever the payload holds; it must be there all the same.
-        BulkMemory scratch(std::size_t{1} << 16, false);
-        for (std::uint64_t left = compressed_; left > 0;) {
-            const std::size_t got =
-                read(scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 16)));
-            if (got == 0) payload_cut(compressed_, compressed_ - left);
-            left -= got;
-        }
-    } else {
-        std::int64_t at = 0;  // where the next decoded byte lies in the image
-        const auto sink = [&](const std::uint8_t* data, std::size_t size) {
-            const std::int64_t end = at + static_cast<std::int64_t>(size);
-            if (whole != nullptr) {
-                place_rows(*whole, data, at, end);
-            } else {
-                for (Plane& plane : planes_) {
-                    if (!keep[plane.field] || plane.is_held) continue;
-                    const std::int64_t lo = std::max(at, plane.start);
-                    const std::int64_t hi = std::min(end, plane.start + plane.filled);
-                    if (lo < hi) {
-                        std::memcpy(plane.held.data() + (lo - plane.start), data + (lo - at),
-                                    static_cast<std::size_t>(hi - lo));
-                    }
-                }
-            }
-            at = end;
-        };
-        const bool every_plane =
-            std::all_of(planes_.begin(), planes_.end(), [&](const Plane& p) { return keep[p.field]; });
-        const std::uint64_t stop = every_plane ? UINT64_MAX : static_cast<std::uint64_t>(last_needed);
-        std::uint8_t* into = nullptr;
-        if (prefix) {
-            held_image_ = BulkMemory(static_cast<std::size_t>(capacity) + lzf_slack, false);
-            into = held_image_.data();
-        }
-        const auto ignore = [](const std::uint8_t*, std::size_t) {};
-        LzfOutcome outcome{0, 0, true, false};
-        // Placing is light beside decoding: handing it to a worker pays only
-        // from a few MiB of image (measured: none at 2.5 MiB, 13 % at 5 MiB).
-        constexpr std::int64_t placing_share = 4;
-        const bool share = compressed_ != 0 && ThreadPool::shared().worth_sharing(image / placing_share);
-        if (share && whole != nullptr) {
-            outcome = decode_placing(*whole, nullptr, capacity, stop, read);
-        } else if (share && chunk != nullptr && into != nullptr) {
-            outcome = decode_placing(*chunk, into, capacity, stop, read);
-            placed = true;
-        } else if (compressed_ != 0) {
-            outcome = into != nullptr ? decode_lzf_stream(compressed_, capacity, stop, read, ignore, into)
-                                      : decode_lzf_stream(compressed_, capacity, stop, read, sink);
-        }
-        if (outcome.cut) payload_cut(compressed_, outcome.taken);
-        if (!outcome.ok) decompression_failed();
-        if (outcome.stopped) {
-            // The planes after the last one needed are not decoded; a payload
-            // that the file cuts short is still refused where the file's size tells.
-            const std::int64_t left = remaining_bytes(in_);
-            if (left >= 0 && static_cast<std::uint64_t>(left) < compressed_ - outcome.taken) {
-                payload_cut(compressed_, outcome.taken + static_cast<std::uint64_t>(left));
-            }
-        } else if (outcome.decoded != uncompressed_) {
-            decompression_failed();
+    return plan;
+}
+
+std::size_t CompressedSection::read_payload(std::uint8_t* dst, std::size_t size) {
+    in_.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(size));
+    return static_cast<std::size_t>(in_.gcount());
+}
+
+// Nothing to decode, whatever the payload holds; it must be there all the same.
+void CompressedSection::pass_payload() {
+    BulkMemory scratch(std::size_t{1} << 16, false);
+    for (std::uint64_t left = compressed_; left > 0;) {
+        const std::size_t got =
+            read_payload(scratch.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 16)));
+        if (got == 0) payload_cut(compressed_, compressed_ - left);
+        left -= got;
+    }
+}
+
+// Image bytes [at, at + size) into the held planes marked in `keep`.
+void CompressedSection::hold(const std::vector<bool>& keep, const std::uint8_t* data, std::int64_t at,
+                             std::size_t size) {
+    const std::int64_t end = at + static_cast<std::int64_t>(size);
+    for (Plane& plane : planes_) {
+        if (!keep[plane.field] || plane.is_held) continue;
+        const std::int64_t lo = std::max(at, plane.start);
+        const std::int64_t hi = std::min(end, plane.start + plane.filled);
+        if (lo < hi) {
+            std::memcpy(plane.held.data() + (lo - plane.start), data + (lo - at), static_cast<std::size_t>(hi - lo));
         }
     }
-    if (placement == nullptr) {
+}
+
+// Runs the decoder as planned: into the records, the held image or the held
+// planes, placing on a worker where that pays. `placed` says whether `chunk`
+// was placed on the way.
+LzfOutcome CompressedSection::run_decoder(const DecodePlan& plan, const std::vector<bool>& keep, const Rows* whole,
+                                          const Rows* chunk, bool& placed) {
+    const std::function<std::size_t(std::uint8_t*, std::size_t)> read = [this](std::uint8_t* dst, std::size_t size) {
+        return read_payload(dst, size);
+    };
+    std::int64_t at = 0;  // where the next decoded byte lies in the image
+    const std::function<void(const std::uint8_t*, std::size_t)> sink = [&](const std::uint8_t* data, std::size_t size) {
+        if (whole != nullptr) {
+            place_rows(*whole, data, at, at + static_cast<std::int64_t>(size));
+        } else {
+            hold(keep, data, at, size);
+        }
+        at += static_cast<std::int64_t>(size);
+    };
+    std::uint8_t* into = nullptr;
+    if (plan.prefix) {
+        held_image_ = BulkMemory(static_cast<std::size_t>(plan.capacity) + lzf_slack, false);
+        into = held_image_.data();
+    }
+    // Placing is light beside decoding: handing it to a worker pays only
+    // from a few MiB of image (measured: none at 2.5 MiB, 13 % at 5 MiB).
+    constexpr std::int64_t placing_share = 4;
+    const bool share = compressed_ != 0 && ThreadPool::shared().worth_sharing(plan.image / placing_share);
+    if (share && whole != nullptr) return decode_placing(*whole, nullptr, plan.capacity, plan.stop, read);
+    if (share && chunk != nullptr && into != nullptr) {
+        placed = true;
+        return decode_placing(*chunk, into, plan.capacity, plan.stop, read);
+    }
+    if (compressed_ == 0) return LzfOutcome{0, 0, true, false};
+    if (into != nullptr) {
+        return decode_lzf_stream(
+            compressed_, plan.capacity, plan.stop, read, [](const std::uint8_t*, std::size_t) {}, into);
+    }
+    return decode_lzf_stream(compressed_, plan.capacity, plan.stop, read, sink);
+}
+
+void CompressedSection::check_outcome(const LzfOutcome& outcome) {
+    if (outcome.cut) payload_cut(compressed_, outcome.taken);
+    if (!outcome.ok) decompression_failed();
+    if (outcome.stopped) {
+        // The planes after the last one needed are not decoded; a payload
+        // that the file cuts short is still refused where the file's size tells.
+        const std::int64_t left = remaining_bytes(in_);
+        if (left >= 0 && static_cast<std::uint64_t>(left) < compressed_ - outcome.taken) {
+            payload_cut(compressed_, outcome.taken + static_cast<std::uint64_t>(left));
+        }
+    } else if (outcome.decoded != uncompressed_) {
+        decompression_failed();
+    }
+}
+
+bool CompressedSection::decode(const std::vector<bool>& keep, const Rows* whole, const Rows* chunk) {
+    seek_to_start();
+    read_sizes();
+    const DecodePlan plan = plan_decode(keep, whole != nullptr);
+    bool placed = false;
+    if (uncompressed_ == 0) {
+        pass_payload();
+    } else {
+        check_outcome(run_decoder(plan, keep, whole, chunk, placed));
+    }
+    if (whole == nullptr) {
         for (Plane& plane : planes_) {
             if (!keep[plane.field] || plane.is_held) continue;
             plane.is_held = true;
             // A plane the image gives nothing of has no memory to point into.
             if (plane.filled == 0) continue;
-            plane.data = prefix ? held_image_.data() + plane.start : plane.held.data();
+            plane.data = plan.prefix ? held_image_.data() + plane.start : plane.held.data();
         }
     }
     return placed;

@@ -66,7 +66,25 @@ private:
         std::int64_t first;
         std::int64_t n;
     };
+    // What a decode does: the image's size, the end of the last plane needed
+    // (where it may stop), its capacity, and whether the planes it holds are
+    // the image's first ones (decoded in one piece into held_image_).
+    struct DecodePlan {
+        std::int64_t image = 0;
+        std::int64_t last_needed = 0;
+        std::uint64_t stop = UINT64_MAX;
+        std::uint64_t capacity = 0;
+        bool prefix = false;
+    };
     void read_sizes();
+    void seek_to_start();
+    DecodePlan plan_decode(const std::vector<bool>& keep, bool into_records);
+    std::size_t read_payload(std::uint8_t* dst, std::size_t size);
+    void pass_payload();
+    void hold(const std::vector<bool>& keep, const std::uint8_t* data, std::int64_t at, std::size_t size);
+    LzfOutcome run_decoder(const DecodePlan& plan, const std::vector<bool>& keep, const Rows* whole, const Rows* chunk,
+                           bool& placed);
+    void check_outcome(const LzfOutcome& outcome);
     // Decodes the stream from its start: planes marked in `keep` into memory
     // of their own, or (with `whole`) every point straight into its records.
     // With `chunk`, a decode into held memory may place those rows on the way

@@ -10,24 +10,31 @@
 
 namespace vantrel {
 
+// The first ascii value that no column could read.
+struct BadValue {
+    // Where it starts (from the start of the PCD; -1 when there is none), its
+    // line (from 1), whether nothing was read after it, and its first bytes up
+    // to the line's end.
+    std::int64_t offset = -1;
+    std::int64_t line = 0;
+    bool stuck = false;
+    std::string excerpt;
+    // Where the values stop: the point, and the field (in header.fields) and
+    // element that could not read it.
+    std::int64_t point = 0;
+    std::int32_t field = -1;
+    std::int32_t element = 0;
+
+    bool found() const noexcept { return offset >= 0; }
+};
+
 struct DataReport {
     std::int64_t points_complete = 0;  // leading points that the section holds in full
     std::int64_t data_end = 0;         // where the reader stopped, from the start of the PCD
-    // The first ascii value that no column could read: where it starts (from
-    // the start of the PCD; -1 when there is none), its line (from 1), whether
-    // nothing was read after it, and its first bytes up to the line's end.
-    std::int64_t bad_value_offset = -1;
-    std::int64_t bad_value_line = 0;
-    bool bad_value_stuck = false;
-    std::string bad_value_excerpt;
-    // Where the values stop: the point, and the field (in header.fields) and
-    // element that could not read it.
-    std::int64_t bad_value_point = 0;
-    std::int32_t bad_value_field = -1;
-    std::int32_t bad_value_element = 0;
+    BadValue bad_value;
 
     bool complete(const PcdHeader& header) const noexcept {
-        return bad_value_offset < 0 && points_complete >= header.points;
+        return !bad_value.found() && points_complete >= header.points;
     }
 };
 

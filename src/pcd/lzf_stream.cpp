@@ -63,90 +63,152 @@ inline bool decode_one(std::uint8_t*& ip, const std::uint8_t* iend, std::uint8_t
     return true;
 }
 
+// One payload decoded: the input a block at a time, the output through a
+// window (or straight into the caller's memory), each step a function.
+class StreamDecoder {
+public:
+    StreamDecoder(std::uint64_t input_size, std::uint64_t capacity, std::uint64_t stop,
+                  const std::function<std::size_t(std::uint8_t*, std::size_t)>& read,
+                  const std::function<void(const std::uint8_t*, std::size_t)>& sink, std::uint8_t* into)
+        : capacity_(capacity),
+          stop_(stop),
+          read_(read),
+          sink_(sink),
+          into_(into),
+          input_left_(input_size),
+          // Small payloads (most files are small) take small buffers.
+          block_(static_cast<std::size_t>(std::min<std::uint64_t>(input_size, input_block))),
+          input_(block_ + longest_instruction, false),
+          // Straight into the caller's memory, the whole output is the history
+          // and the window never moves.
+          window_size_(into != nullptr
+                           ? static_cast<std::size_t>(capacity) + slack
+                           : lzf_reach + std::min<std::uint64_t>(capacity, window_area) + longest_output + slack),
+          window_(into != nullptr ? 0 : window_size_, false) {
+        ip_ = iend_ = input_.data();
+        out_ = into != nullptr ? into : window_.data();
+        shift_at_ =
+            into != nullptr ? out_ + capacity + 1 : out_ + lzf_reach + std::min<std::uint64_t>(capacity, window_area);
+        op_ = handed_ = out_;
+        cap_end_ = capacity_end();
+    }
+
+    LzfOutcome run() {
+        for (;;) {
+            if (iend_ - ip_ < longest_instruction && input_left_ > 0 && !refill()) {
+                outcome_.cut = true;  // the payload ends before its declared size
+                return outcome_;
+            }
+            hand_out();
+            if (decoded() >= stop_ && input_left_ + static_cast<std::uint64_t>(iend_ - ip_) > 0) {
+                outcome_.stopped = true;
+                break;
+            }
+            if (ip_ == iend_) break;  // the whole payload is decoded
+            if (!decode_available()) return outcome_;
+        }
+        sink_(handed_, static_cast<std::size_t>(op_ - handed_));
+        outcome_.decoded = decoded();
+        outcome_.ok = true;
+        return outcome_;
+    }
+
+private:
+    std::uint64_t decoded() const noexcept { return base_ + static_cast<std::uint64_t>(op_ - out_); }
+
+    // Where the capacity ends in the window; past the window's end, it does not bind.
+    std::uint8_t* capacity_end() const noexcept {
+        return capacity_ - base_ >= window_size_ ? out_ + window_size_ : out_ + (capacity_ - base_);
+    }
+
+    // Keeps the input's last bytes and reads a block after them. False when
+    // the input gives out before the payload's size.
+    bool refill() {
+        poll_interrupt();
+        std::uint8_t* const start = input_.data();
+        const auto kept = static_cast<std::size_t>(iend_ - ip_);
+        std::memmove(start, ip_, kept);
+        ip_ = start;
+        iend_ = start + kept;
+        while (input_left_ > 0 && static_cast<std::size_t>(iend_ - start) < block_) {
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(input_left_, block_ - static_cast<std::size_t>(iend_ - start)));
+            const std::size_t got = read_(iend_, want);
+            if (got == 0) return false;
+            iend_ += got;
+            input_left_ -= got;
+            outcome_.taken += got;
+        }
+        return true;
+    }
+
+    // Gives the sink what is decoded: straight into memory, as it grows; in a
+    // window, once it is full, keeping what back-references may reach.
+    void hand_out() {
+        if (into_ != nullptr && op_ - handed_ >= static_cast<std::ptrdiff_t>(window_area)) {
+            sink_(handed_, static_cast<std::size_t>(op_ - handed_));
+            handed_ = op_;
+        }
+        if (op_ > shift_at_) {
+            sink_(handed_, static_cast<std::size_t>(op_ - handed_));
+            std::memmove(out_, op_ - lzf_reach, lzf_reach);
+            base_ += static_cast<std::uint64_t>(op_ - lzf_reach - out_);
+            op_ = out_ + lzf_reach;
+            handed_ = op_;
+            cap_end_ = capacity_end();
+        }
+    }
+
+    // Decodes what the input holds up to the window's end. The positions are
+    // kept in locals: a store through the output may alias any member.
+    bool decode_available() noexcept {
+        std::uint8_t* ip = ip_;
+        std::uint8_t* op = op_;
+        const std::uint8_t* const iend = iend_;
+        const std::uint64_t before_out = base_;  // decoded bytes before out_
+        bool ok = true;
+        // Instructions while the input holds a whole one for sure.
+        while (ok && iend - ip >= longest_instruction && op <= shift_at_) {
+            ok = decode_one<false>(ip, iend, op, cap_end_, before_out + static_cast<std::uint64_t>(op - out_));
+        }
+        // The payload's last few bytes: one instruction, every byte checked.
+        if (ok && iend - ip < longest_instruction && input_left_ == 0 && ip < iend && op <= shift_at_) {
+            ok = decode_one<true>(ip, iend, op, cap_end_, before_out + static_cast<std::uint64_t>(op - out_));
+        }
+        ip_ = ip;
+        op_ = op;
+        return ok;
+    }
+
+    const std::uint64_t capacity_;
+    const std::uint64_t stop_;
+    const std::function<std::size_t(std::uint8_t*, std::size_t)>& read_;
+    const std::function<void(const std::uint8_t*, std::size_t)>& sink_;
+    std::uint8_t* const into_;
+    LzfOutcome outcome_;
+
+    std::uint64_t input_left_;  // payload bytes not read yet
+    const std::size_t block_;
+    BulkMemory input_;
+    std::uint8_t* ip_;
+    std::uint8_t* iend_;
+
+    const std::size_t window_size_;
+    BulkMemory window_;
+    std::uint8_t* out_;
+    std::uint8_t* shift_at_;
+    std::uint8_t* op_;
+    std::uint8_t* handed_;    // window bytes before this went to the sink
+    std::uint64_t base_ = 0;  // where out_[0] lies in the decoded stream
+    std::uint8_t* cap_end_;
+};
+
 }  // namespace
 
 LzfOutcome decode_lzf_stream(std::uint64_t input_size, std::uint64_t capacity, std::uint64_t stop,
                              const std::function<std::size_t(std::uint8_t*, std::size_t)>& read,
                              const std::function<void(const std::uint8_t*, std::size_t)>& sink, std::uint8_t* into) {
-    LzfOutcome outcome;
-    // Small payloads (most files are small) take small buffers.
-    const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(input_size, input_block));
-    BulkMemory input(block + longest_instruction, false);
-    std::uint8_t* const in_start = input.data();
-    std::uint8_t* ip = in_start;
-    std::uint8_t* iend = in_start;
-    std::uint64_t input_left = input_size;
-
-    const std::size_t area = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, window_area));
-    // Straight into the caller's memory, the whole output is the history and
-    // the window never moves.
-    const std::size_t window_size =
-        into != nullptr ? static_cast<std::size_t>(capacity) + slack : lzf_reach + area + longest_output + slack;
-    BulkMemory window(into != nullptr ? 0 : window_size, false);
-    std::uint8_t* const out = into != nullptr ? into : window.data();
-    std::uint8_t* const shift_at = into != nullptr ? out + capacity + 1 : out + lzf_reach + area;
-    std::uint8_t* op = out;
-    std::uint8_t* handed = out;  // window bytes before this went to the sink
-    std::uint64_t base = 0;      // where out[0] lies in the decoded stream
-    // Where the capacity ends in the window; past the window's end, it does not bind.
-    const auto capacity_end = [&] {
-        return capacity - base >= window_size ? out + window_size : out + (capacity - base);
-    };
-    std::uint8_t* cap_end = capacity_end();
-
-    for (;;) {
-        if (iend - ip < longest_instruction && input_left > 0) {
-            poll_interrupt();
-            const auto kept = static_cast<std::size_t>(iend - ip);
-            std::memmove(in_start, ip, kept);
-            ip = in_start;
-            iend = in_start + kept;
-            while (input_left > 0 && static_cast<std::size_t>(iend - in_start) < block) {
-                const std::size_t want = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(input_left, block - static_cast<std::size_t>(iend - in_start)));
-                const std::size_t got = read(iend, want);
-                if (got == 0) {  // the payload ends before its declared size
-                    outcome.cut = true;
-                    return outcome;
-                }
-                iend += got;
-                input_left -= got;
-                outcome.taken += got;
-            }
-        }
-        if (into != nullptr && op - handed >= static_cast<std::ptrdiff_t>(window_area)) {
-            // Straight into memory: what is decoded so far is told as it grows.
-            sink(handed, static_cast<std::size_t>(op - handed));
-            handed = op;
-        }
-        if (op > shift_at) {  // hand out the window, keep what back-references may reach
-            sink(handed, static_cast<std::size_t>(op - handed));
-            std::memmove(out, op - lzf_reach, lzf_reach);
-            base += static_cast<std::uint64_t>(op - lzf_reach - out);
-            op = out + lzf_reach;
-            handed = op;
-            cap_end = capacity_end();
-        }
-        if (base + static_cast<std::uint64_t>(op - out) >= stop &&
-            input_left + static_cast<std::uint64_t>(iend - ip) > 0) {
-            outcome.stopped = true;
-            break;
-        }
-        if (ip == iend) break;  // the whole payload is decoded
-
-        // Decodes instructions while the input holds a whole one for sure.
-        while (iend - ip >= longest_instruction && op <= shift_at) {
-            if (!decode_one<false>(ip, iend, op, cap_end, base + static_cast<std::uint64_t>(op - out))) return outcome;
-        }
-        // The payload's last few bytes: one instruction, every byte checked.
-        if (iend - ip < longest_instruction && input_left == 0 && ip < iend && op <= shift_at) {
-            if (!decode_one<true>(ip, iend, op, cap_end, base + static_cast<std::uint64_t>(op - out))) return outcome;
-        }
-    }
-    sink(handed, static_cast<std::size_t>(op - handed));
-    outcome.decoded = base + static_cast<std::uint64_t>(op - out);
-    outcome.ok = true;
-    return outcome;
+    return StreamDecoder(input_size, capacity, stop, read, sink, into).run();
 }
 
 }  // namespace vantrel
