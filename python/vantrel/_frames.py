@@ -13,10 +13,17 @@ if TYPE_CHECKING:
     Column = npt.NDArray[Any]
 
 
+def column_names(name: str, count: int) -> list[str]:
+    """A field's columns in a frame: the field itself, or for COUNT above 1 one column per element,
+    name_0 to name_{COUNT-1}."""
+    return [name] if count == 1 else [f"{name}_{k}" for k in range(count)]
+
+
 def element_columns(name: str, values: Column) -> dict[str, Column]:
-    """A field's columns in a frame: the field itself, or for COUNT above 1 one column per
-    element, name_0 to name_{COUNT-1}."""
-    return {name: values} if values.ndim == 1 else {f"{name}_{k}": values[:, k] for k in range(values.shape[1])}
+    """A field's values as its columns (column_names), (N,) each."""
+    if values.ndim == 1:
+        return {name: values}
+    return dict(zip(column_names(name, values.shape[1]), values.T, strict=True))
 
 
 def to_pandas(self: PointCloud) -> pandas.DataFrame:
@@ -30,14 +37,15 @@ def to_pandas(self: PointCloud) -> pandas.DataFrame:
         raise ImportError("PointCloud.to_pandas needs pandas: pip install pandas") from None
     seen: set[str] = set()
     for field in cloud.header.fields:
-        if field.count < 1 or field.name == "_":
+        if field.count < 1 or field.padding:
             continue
         if field.name in seen:
             raise ValueError(f"this cloud has two fields named {field.name!r}, and a frame holds one column of a name")
         seen.add(field.name)
     columns: dict[str, Column] = {}
+    padding = {field.name for field in cloud.header.fields if field.padding}
     for name, values in cloud.fields.items():
-        if name == "_":
+        if name in padding:
             continue
         for column, data in element_columns(name, values).items():
             if column in columns:
@@ -66,7 +74,7 @@ def grouped(columns: dict[str, Column]) -> dict[str, Column]:
         while (
             base is not None
             and i + k < len(names)
-            and names[i + k] == f"{base}_{k}"
+            and names[i + k] == column_names(base, k + 2)[k]
             and columns[names[i + k]].dtype == columns[names[i]].dtype
         ):
             k += 1

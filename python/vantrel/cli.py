@@ -14,37 +14,22 @@ import argparse
 import json
 import math
 import os
-import re
 import sys
-import warnings
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._commands import counted, damage_is_an_error, point_progress
+from vantrel._commands import Refused, counted, damage_is_an_error, local, point_progress
 from vantrel._types import ENCODINGS, as_data
+from vantrel._view import picture_size, view
 
 CHUNK = 1_000_000  # points read at a time where a command reads in chunks
-
-
-class Refused(Exception):
-    """A file or an argument the command cannot work with: one line on stderr, exit status 1."""
 
 
 def progress(items: Iterable[Any], total: int | None = None, what: str = "") -> Iterator[Any]:
     """Items counted on a progress bar (files)."""
     return counted(items, total, what, " files")
-
-
-def local(name: str) -> Path:
-    """A path named on the command line; a URL is refused with what to use instead."""
-    if re.match(r"[A-Za-z][A-Za-z0-9+.-]+://", name):
-        raise Refused(
-            f"{name}: the command line reads local files; download it first, or read it in Python through "
-            "fsspec: with fsspec.open(url, 'rb') as f: cloud = vantrel.read_pcd(f)"
-        )
-    return Path(name)
 
 
 def pcd_files(paths: Iterable[str]) -> list[Path]:
@@ -225,139 +210,6 @@ def convert(args: argparse.Namespace) -> int:
 # ---------------------------------------------------------------- view
 
 
-def picture_size(text: str) -> tuple[int, int]:
-    try:
-        width, height = (int(part) for part in text.lower().split("x"))
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"--size takes WIDTHxHEIGHT in pixels, such as 1600x1200, not {text!r}"
-        ) from None
-    if not (16 <= width <= 20000 and 16 <= height <= 20000):
-        raise argparse.ArgumentTypeError(f"--size takes 16 to 20000 pixels a side, not {text!r}")
-    return width, height
-
-
-def sample(n: int, limit: int = 1_000_000) -> Any:
-    """Which points to draw: all of them, or an even spread of `limit` of them."""
-    import numpy as np
-
-    return slice(None) if n <= limit else np.linspace(0, n - 1, limit).astype(np.int64)
-
-
-def marker_size(ax: Any, n: int, dpi: float) -> float:
-    """Points sized by their density on the panel: together they cover about its area, so a sparse
-    cloud is not faint specks and a dense one is not a blot."""
-    ax.apply_aspect()
-    box = ax.get_window_extent()
-    area = (box.width * 72 / dpi) * (box.height * 72 / dpi)  # in points squared, as scatter's sizes are
-    return float(min(25.0, max(0.05, 1.5 * area / max(n, 1))))
-
-
-def scatter_panel(
-    ax: Any, points: Any, colors: dict[str, Any], axes: tuple[int, int], title: str, dpi: float, from_above: bool
-) -> Any:
-    """One view along the axis not drawn: its own tight limits, equal aspect, nearer points on top
-    (the highest, seen from above; the lowest along the hidden axis, seen from its side)."""
-    import numpy as np
-
-    a, b = axes
-    hidden = 3 - a - b
-    order = np.argsort(points[:, hidden] if from_above else -points[:, hidden], kind="stable")
-    low, high = points[:, [a, b]].min(axis=0), points[:, [a, b]].max(axis=0)
-    pad = np.maximum((high - low) * 0.02, 1e-6)
-    ax.set_xlim(low[0] - pad[0], high[0] + pad[0])
-    ax.set_ylim(low[1] - pad[1], high[1] + pad[1])
-    ax.set_aspect("equal", adjustable="box")
-    ax.set_xlabel("xyz"[a])
-    ax.set_ylabel("xyz"[b])
-    ax.set_title(title)
-    drawn = {key: value[order] if key == "c" else value for key, value in colors.items()}
-    size = marker_size(ax, len(points), dpi)
-    return ax.scatter(points[order, a], points[order, b], s=size, linewidths=0, rasterized=True, **drawn)
-
-
-def range_panel(ax: Any, points: Any, header: vantrel.PcdHeader) -> Any:
-    """An organized cloud as the image it was taken as: each pixel's distance, NaN left transparent."""
-    import numpy as np
-
-    distance = np.linalg.norm(points.astype(np.float64), axis=1).reshape(header.height, header.width)
-    drawn = ax.imshow(np.ma.masked_invalid(distance), cmap="viridis", interpolation="nearest")
-    ax.set_title(f"range image, {header.width} x {header.height}")
-    ax.set_xlabel("column")
-    ax.set_ylabel("row")
-    return drawn
-
-
-def view(args: argparse.Namespace) -> int:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        raise Refused("vantrel view needs matplotlib: pip install 'vantrel[view]'") from None
-    import numpy as np
-
-    path = local(args.file)
-    header = vantrel.read_pcd_header(path)
-    counts = {field.name: field.count for field in header.fields if field.count >= 1}
-    if not {"x", "y", "z"} <= counts.keys():
-        raise Refused(f"{path} has no x, y and z to draw (its fields: {', '.join(sorted(counts))})")
-    color = args.color
-    if color not in counts and not (color == "rgb" and "rgba" in counts):
-        raise Refused(f"--color {color}: {path} has no such field (its fields: {', '.join(sorted(counts))})")
-    field = color if color in counts else "rgba"
-    if counts[field] > 1:
-        raise Refused(f"--color {color}: field {field!r} holds {counts[field]} values a point; choose one of one")
-    with damage_is_an_error():
-        cloud = vantrel.read_pcd(path, fields=sorted({"x", "y", "z", field}))
-    every = cloud.points.astype(np.float64)
-    keep = np.isfinite(every).all(axis=1)
-    points, values = every[keep], cloud.fields[field][keep]
-    if not len(points):
-        raise Refused(f"{path} has no point with finite x, y and z to draw")
-    chosen = sample(len(points))
-    points, values = points[chosen], values[chosen]
-    if color in ("rgb", "rgba"):
-        colors: dict[str, Any] = {"c": vantrel.unpack_rgb(values) / 255.0}
-    else:
-        colors = {"c": values.astype(np.float64), "cmap": "viridis"}
-    # The panels follow the cloud's extent: its two largest spans, then the largest and the smallest.
-    spans = np.ptp(points, axis=0)
-    largest, middle, smallest = (int(k) for k in np.argsort(-spans, kind="stable"))
-    width, height = args.size
-    dpi = 100
-    # Long, flat panels (a street) go one above the other; others side by side.
-    shapes = [spans[largest] / max(spans[other], 1e-9) for other in (middle, smallest)]
-    stacked = not cloud.header.organized and min(shapes) * height / width > 1.5
-    figure, axes = plt.subplots(
-        2 if stacked else 1, 1 if stacked else 2, figsize=(width / dpi, height / dpi), dpi=dpi, layout="constrained"
-    )
-    if cloud.header.organized:
-        image = range_panel(axes[0], every, cloud.header)
-        figure.colorbar(image, ax=axes[0], label="distance", shrink=0.7)
-        # Seen from above: along the axis that changes most from one row of the image to the next
-        # (y of a depth camera, z of a spinning lidar), the other two by their spans.
-        grid = every.reshape(cloud.header.height, cloud.header.width, 3)
-        with np.errstate(invalid="ignore"), warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)  # rows of NaN only
-            change = np.nan_to_num(np.nanmean(np.abs(np.diff(grid, axis=0)), axis=(0, 1)))
-        up = int(np.argmax(change))
-        shown = sorted((k for k in range(3) if k != up), key=lambda k: -spans[k])
-        drawn = scatter_panel(axes[1], points, colors, (shown[0], shown[1]), "top view", dpi, True)
-    else:
-        scatter_panel(axes[0], points, colors, (largest, middle), "plan", dpi, True)
-        drawn = scatter_panel(axes[1], points, colors, (largest, smallest), "side", dpi, False)
-    if color not in ("rgb", "rgba"):
-        figure.colorbar(drawn, ax=list(axes) if stacked else axes[1], label=color, shrink=0.7)
-    figure.suptitle(
-        f"{path.name}: {len(cloud):,} points" + (f", {len(points):,} drawn" if len(points) < len(cloud) else "")
-    )
-    figure.savefig(args.output, dpi=dpi)  # exactly WIDTH x HEIGHT pixels
-    plt.close(figure)
-    return 0
-
-
 # ---------------------------------------------------------------- map tools
 
 
@@ -456,7 +308,13 @@ def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="vantrel", description=__doc__.split("\n")[0])
     top.add_argument("--version", action="version", version=f"vantrel {vantrel.__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    add_file_commands(commands)
+    add_tool_commands(commands)
+    return top
 
+
+def add_file_commands(commands: Any) -> None:
+    """info, check, convert and view."""
     info_ = commands.add_parser("info", help="print each file's header (and, with --stats, its values' range)")
     info_.add_argument("files", nargs="+", metavar="FILE", help="PCD files, or folders to search for *.pcd")
     info_.add_argument("--stats", action="store_true", help="per field: min, max, mean and NaN count")
@@ -486,6 +344,9 @@ def parser() -> argparse.ArgumentParser:
     view_.add_argument("--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (1600x1200)")
     view_.set_defaults(run=view)
 
+
+def add_tool_commands(commands: Any) -> None:
+    """The map tools: tile, merge, crop and downsample, each with --json."""
     tile_ = commands.add_parser("tile", help="divide maps into grid tiles, every field kept (and Autoware's metadata)")
     tile_.add_argument("inputs", nargs="+", metavar="MAP", help="PCD files, or folders of them, tiled together")
     tile_.add_argument("outdir", metavar="OUTDIR")
@@ -521,7 +382,6 @@ def parser() -> argparse.ArgumentParser:
 
     for tool in (tile_, merge_, crop_, down_):
         tool.add_argument("--json", action="store_true", help="the summary as one JSON object")
-    return top
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -24,22 +24,9 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
     ) from error
 
 import vantrel
-from vantrel._frames import element_columns
+from vantrel._frames import column_names, element_columns
 
 __all__ = ["read_pcds"]
-
-_DTYPES = {
-    ("F", 4): "float32",
-    ("F", 8): "float64",
-    ("I", 1): "int8",
-    ("I", 2): "int16",
-    ("I", 4): "int32",
-    ("I", 8): "int64",
-    ("U", 1): "uint8",
-    ("U", 2): "uint16",
-    ("U", 4): "uint32",
-    ("U", 8): "uint64",
-}
 
 
 def _schema(header: vantrel.PcdHeader, fields: Sequence[str] | None) -> list[tuple[str, str, int]]:
@@ -47,7 +34,7 @@ def _schema(header: vantrel.PcdHeader, fields: Sequence[str] | None) -> list[tup
     hands out, padding fields "_" left out."""
     kept: dict[str, vantrel.PcdField] = {}
     for field in header.fields:
-        if field.count >= 1 and field.name != "_":
+        if field.count >= 1 and not field.padding:
             kept.pop(field.name, None)  # a later field of a name wins, in its own place
             kept[field.name] = field
     if fields is not None:
@@ -57,17 +44,16 @@ def _schema(header: vantrel.PcdHeader, fields: Sequence[str] | None) -> list[tup
         kept = {name: field for name, field in kept.items() if name in fields}
     schema = []
     for name, field in kept.items():
-        dtype = _DTYPES.get((field.type, field.size))
-        if dtype is None:
+        if field.dtype is None:
             raise ValueError(f"field {name!r} has TYPE {field.type} and SIZE {field.size}, which no array holds")
-        schema.append((name, dtype, field.count))
+        schema.append((name, field.dtype.name, field.count))
     return schema
 
 
 def _columns(schema: list[tuple[str, str, int]]) -> list[tuple[str, str]]:
     columns = []
     for name, dtype, count in schema:
-        columns += [(name, dtype)] if count == 1 else [(f"{name}_{k}", dtype) for k in range(count)]
+        columns += [(column, dtype) for column in column_names(name, count)]
     return columns
 
 
@@ -126,6 +112,25 @@ def _expand(urlpath: _Paths, storage_options: dict[str, Any] | None) -> tuple[An
     return fs, found
 
 
+def _partitions(fs: Any, paths: list[str], files: list[str], schema: _Schema, chunk_points: int | None) -> list[_Part]:
+    """A partition per file, or with chunk_points a partition per run of points of a binary file
+    (whose header is read, and checked against the schema, now)."""
+    parts: list[_Part] = []
+    for index, path in enumerate(paths):
+        if chunk_points is None:
+            parts.append((fs, path, 0, None, index))
+            continue
+        with fs.open(path, "rb") as f:
+            header = vantrel.read_pcd_header(f)
+        _check_schema(files[index], header, schema, [name for name, _, _ in schema])
+        if header.data != "binary" or header.points <= chunk_points:
+            parts.append((fs, path, 0, None, index))
+            continue
+        for start in range(0, header.points, int(chunk_points)):
+            parts.append((fs, path, start, int(chunk_points), index))
+    return parts
+
+
 def read_pcds(
     urlpath: _Paths,
     *,
@@ -167,19 +172,7 @@ def read_pcds(
         first = vantrel.read_pcd_header(f)
     schema = _schema(first, fields)
     names = [name for name, _, _ in schema]
-    parts: list[_Part] = []
-    for index, path in enumerate(paths):
-        if chunk_points is None:
-            parts.append((fs, path, 0, None, index))
-            continue
-        with fs.open(path, "rb") as f:
-            header = vantrel.read_pcd_header(f)
-        _check_schema(files[index], header, schema, names)
-        if header.data != "binary" or header.points <= chunk_points:
-            parts.append((fs, path, 0, None, index))
-            continue
-        for start in range(0, header.points, int(chunk_points)):
-            parts.append((fs, path, start, int(chunk_points), index))
+    parts = _partitions(fs, paths, files, schema, chunk_points)
     frame: _dd.DataFrame = _dd.from_map(  # type: ignore[no-untyped-call]
         _read_part,
         parts,

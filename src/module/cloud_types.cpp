@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include "module/errors.h"
+#include "result/numpy_types.h"
 
 namespace py = pybind11;
 
@@ -153,9 +154,7 @@ py::object cloud_array(const py::object& self, const py::object& dtype, const py
     return records;
 }
 
-}  // namespace
-
-void register_cloud_types(py::module_& m) {
+void register_field(py::module_& m) {
     py::class_<PcdField> field_type(m, "PcdField",
                                     "One field of a PCD header: name, TYPE letter, SIZE, COUNT and byte offset.");
     field_type.def_property_readonly("name", [](const PcdField& f) { return field_key(f); })
@@ -163,12 +162,25 @@ void register_cloud_types(py::module_& m) {
         .def_property_readonly("size", [](const PcdField& f) { return f.size; })
         .def_property_readonly("count", [](const PcdField& f) { return f.count; })
         .def_property_readonly("offset", [](const PcdField& f) { return f.offset; })
+        .def_property_readonly(
+            "dtype",
+            [](const PcdField& f) -> py::object {
+                const ElementType* element = element_type(f.type, f.size);
+                if (element == nullptr) return py::none();
+                return py::dtype(npy_type(element->element));
+            },
+            "The NumPy dtype of one element, or None for a TYPE and SIZE that PCD has no element type for.")
+        .def_property_readonly(
+            "padding", [](const PcdField& f) { return is_padding_name(f.name); },
+            "True for a padding field (named \"_\"), whose bytes hold nothing: frames and writes leave it out.")
         .def("__repr__", [](const PcdField& f) {
             return py::str("PcdField(name={!r}, type={!r}, size={}, count={}, offset={})")
                 .format(field_key(f), type_letter(f), f.size, f.count, f.offset);
         });
     def_value_semantics(field_type, field_tuple);
+}
 
+void register_header(py::module_& m) {
     py::class_<HeaderObject> header_type(m, "PcdHeader", header_doc);
     header_type.def_property_readonly("version", [](const HeaderObject& h) { return readable_text(h.header.version); })
         .def_property_readonly("fields", [](const HeaderObject& h) { return h.fields; })
@@ -190,7 +202,9 @@ void register_cloud_types(py::module_& m) {
                         organized(header));
         });
     def_value_semantics(header_type, header_tuple);
+}
 
+void register_cloud(py::module_& m) {
     py::class_<PointCloudObject>(m, "PointCloud", cloud_doc)
         .def_property_readonly("header", [](const PointCloudObject& c) { return c.header; })
         .def_property_readonly("fields", [](const PointCloudObject& c) { return c.fields; })
@@ -221,6 +235,14 @@ void register_cloud_types(py::module_& m) {
                 .format(header.points, header.width, header.height, readable_text(header.data_type),
                         py::str(" ").attr("join")(c.fields));
         });
+}
+
+}  // namespace
+
+void register_cloud_types(py::module_& m) {
+    register_field(m);
+    register_header(m);
+    register_cloud(m);
 }
 
 py::object make_header(PcdHeader header) {

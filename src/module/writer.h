@@ -3,6 +3,8 @@
 // binary file object.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -46,7 +48,23 @@ WriteJob build_write(const pybind11::object& fields, const pybind11::object& poi
                      const pybind11::object& width, const pybind11::object& height, const pybind11::object& viewpoint,
                      bool group);
 
-// Adds PcdWriter and open_pcd_writer to the module.
+// A count argument: None, or an integer (TypeError otherwise).
+std::optional<std::int64_t> grid_side(pybind11::handle value, const char* what);
+
+// The write options as Python gives them: TypeError for what is not of their
+// type (the engine checks their values). A viewpoint of None leaves the one
+// there (a PointCloud's).
+void take_options(pybind11::handle data, pybind11::handle width, pybind11::handle height, pybind11::handle viewpoint,
+                  WriteOptions& options);
+
+// One DataWarning per field whose values ascii cannot keep bit for bit, of
+// the n points the sources hold; raised before they are written, so that a
+// warning made an error stops the write with the target untouched. Nothing
+// for the other encodings.
+void warn_lossy(const PcdHeader& header, const std::vector<FieldSource>& sources, std::int64_t n,
+                const std::optional<std::string>& name);
+
+// Adds PcdWriter and open_pcd_writer to the module (piece_writer.cpp).
 void register_writer(pybind11::module_& m);
 
 // The bound function; see write_pcd_doc. Refuses bad input before anything

@@ -87,7 +87,7 @@ CompressedSection::CompressedSection(std::istream& in, const PcdHeader& header)
     std::int64_t start = 0;
     for (std::size_t f = 0; f < header.fields.size(); ++f) {
         const PcdField& field = header.fields[f];
-        if (field.name == "_" || field.count < 1 || field.size < 1) continue;
+        if (is_padding_name(field.name) || field.count < 1 || field.size < 1) continue;
         Plane plane{f, start, field.bytes(), 0, BulkMemory(), false, nullptr};
         // A claim beyond 64 bits delivers nothing past the 32-bit image anyway.
         start = std::min<std::int64_t>(start + std::min<std::int64_t>(points_, INT64_MAX / plane.width) * plane.width,

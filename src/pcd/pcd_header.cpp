@@ -145,66 +145,90 @@ void lay_out_record(PcdHeader& header) {
     }
 }
 
+namespace {
+
+// Counts a line read (`fed`: a line feed ended it) into the header's offsets
+// and its opening bytes.
+void count_line(PcdHeader& header, const std::string& line, bool fed) {
+    if (header.opening.size() < 8) {
+        header.opening.append(line, 0, 8 - header.opening.size());
+        if (fed && header.opening.size() < 8) header.opening += '\n';
+    }
+    header.data_offset += static_cast<std::int64_t>(line.size()) + (fed ? 1 : 0);
+    header.header_lines += fed ? 1 : 0;
+}
+
+void read_fields(PcdHeader& header, const char* p, const char* end) {
+    for (p = skip_space(p, end); p != end; p = skip_space(p, end)) {
+        const char* q = token_end(p, end);
+        header.fields.push_back(PcdField{std::string(p, q)});
+        p = q;
+    }
+}
+
+void read_types(PcdHeader& header, const char* p, const char* end) {
+    for (PcdField& field : header.fields) {
+        p = skip_space(p, end);
+        if (p == end) break;
+        field.type = *p++;
+    }
+}
+
+void read_data(PcdHeader& header, const char* p, const char* end) {
+    header.data_line = true;
+    p = skip_space(p, end);
+    header.data_type.assign(p, token_end(p, end));
+    for (char& c : header.data_type) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    header.encoding = encoding_named(header.data_type);
+}
+
+// Reads one line's keyword and values into the header. Returns true for the
+// DATA line, which ends the header.
+bool read_line(PcdHeader& header, const std::string& line) {
+    const char* const end = line.data() + line.size();
+    const char* key = skip_space(line.data(), end);
+    const char* key_end = token_end(key, end);
+    const auto key_len = static_cast<std::size_t>(key_end - key);
+    auto is = [&](const char* word) { return key_len == std::strlen(word) && std::memcmp(key, word, key_len) == 0; };
+    if (is(keyword::fields) || is(keyword::columns)) {
+        read_fields(header, key_end, end);
+    } else if (is(keyword::size) || is(keyword::count)) {
+        const bool size = is(keyword::size);
+        IntValues values(key_end, end);
+        for (PcdField& field : header.fields) {
+            if (!values.next(size ? field.size : field.count)) break;
+        }
+    } else if (is(keyword::type)) {
+        read_types(header, key_end, end);
+    } else if (is(keyword::width)) {
+        IntValues(key_end, end).next(header.width);
+    } else if (is(keyword::height)) {
+        IntValues(key_end, end).next(header.height);
+    } else if (is(keyword::points)) {
+        IntValues(key_end, end).next(header.points);
+    } else if (is(keyword::version)) {
+        const char* p = skip_space(key_end, end);
+        header.version.assign(p, token_end(p, end));
+    } else if (is(keyword::viewpoint)) {
+        header.viewpoint = read_viewpoint(key_end, end);
+    } else if (is(keyword::data)) {
+        read_data(header, key_end, end);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 PcdHeader parse_pcd_header(std::istream& in) {
     PcdHeader header;
     std::string line;
     while (std::getline(in, line)) {
-        // A line feed was consumed unless the input ended first.
-        const bool fed = !in.eof();
-        if (header.opening.size() < 8) {
-            header.opening.append(line, 0, 8 - header.opening.size());
-            if (fed && header.opening.size() < 8) header.opening += '\n';
-        }
-        header.data_offset += static_cast<std::int64_t>(line.size()) + (fed ? 1 : 0);
-        header.header_lines += fed ? 1 : 0;
+        count_line(header, line, !in.eof());  // a line feed was consumed unless the input ended first
         if (line.empty() || line[0] == '#') continue;
-        const char* const end = line.data() + line.size();
-        const char* key = skip_space(line.data(), end);
-        const char* key_end = token_end(key, end);
-        const std::size_t key_len = static_cast<std::size_t>(key_end - key);
-        auto is = [&](const char* word) {
-            return key_len == std::strlen(word) && std::memcmp(key, word, key_len) == 0;
-        };
-        if (is(keyword::fields) || is(keyword::columns)) {
-            for (const char* p = skip_space(key_end, end); p != end; p = skip_space(p, end)) {
-                const char* q = token_end(p, end);
-                header.fields.push_back(PcdField{std::string(p, q)});
-                p = q;
-            }
-        } else if (is(keyword::size) || is(keyword::count)) {
-            const bool size = is(keyword::size);
-            IntValues values(key_end, end);
-            for (PcdField& field : header.fields) {
-                if (!values.next(size ? field.size : field.count)) break;
-            }
-        } else if (is(keyword::type)) {
-            const char* p = key_end;
-            for (PcdField& field : header.fields) {
-                p = skip_space(p, end);
-                if (p == end) break;
-                field.type = *p++;
-            }
-        } else if (is(keyword::width)) {
-            IntValues(key_end, end).next(header.width);
-        } else if (is(keyword::height)) {
-            IntValues(key_end, end).next(header.height);
-        } else if (is(keyword::points)) {
-            IntValues(key_end, end).next(header.points);
-        } else if (is(keyword::version)) {
-            const char* p = skip_space(key_end, end);
-            header.version.assign(p, token_end(p, end));
-        } else if (is(keyword::viewpoint)) {
-            header.viewpoint = read_viewpoint(key_end, end);
-        } else if (is(keyword::data)) {
-            header.data_line = true;
-            const char* p = skip_space(key_end, end);
-            header.data_type.assign(p, token_end(p, end));
-            for (char& c : header.data_type) {
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            }
-            header.encoding = encoding_named(header.data_type);
-            break;
-        }
+        if (read_line(header, line)) break;
     }
     lay_out_record(header);
     return header;

@@ -76,6 +76,11 @@ struct PcdHeader {
     std::string opening;            // the input's first bytes (up to 8), to tell other formats apart
 };
 
+// True for "_", the name writers give padding: bytes that hold nothing.
+inline bool is_padding_name(const std::string& name) noexcept {
+    return name == "_";
+}
+
 // True for the one-byte names x, y and z, which are the coordinates.
 inline bool is_coordinate_name(const std::string& name) noexcept {
     return name.size() == 1 && (name[0] == 'x' || name[0] == 'y' || name[0] == 'z');

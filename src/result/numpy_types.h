@@ -22,4 +22,11 @@ constexpr int npy_type(Element element) noexcept {
     }
 }
 
+// The element type of NumPy values of dtype kind `kind` ('f', 'i', 'u') and
+// `itemsize` bytes, or null when PCD has none.
+constexpr const ElementType* element_of_numpy(char kind, std::int64_t itemsize) noexcept {
+    const char letter = kind == 'f' ? type_float : kind == 'i' ? type_signed : kind == 'u' ? type_unsigned : '\0';
+    return itemsize > 8 ? nullptr : element_type(letter, static_cast<std::int32_t>(itemsize));
+}
+
 }  // namespace vantrel

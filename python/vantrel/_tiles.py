@@ -1,0 +1,136 @@
+"""The tiles of tile: a map's records spooled per grid tile into a scratch folder, then written
+as one PCD per tile, with Autoware's metadata."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+from pathlib import Path
+from typing import Any, NamedTuple
+
+import vantrel
+from vantrel._commands import ToolError
+from vantrel._types import Data
+
+CHUNK = 1_000_000  # records written at a time
+
+
+class Grid(NamedTuple):
+    origin: tuple[float, float]
+    sizes: tuple[float, float]
+    given: Any  # the size as given, for messages
+
+
+Tile = tuple[int, int] | None  # a tile's (ix, iy), or None for points with a NaN coordinate
+
+
+def spool_name(tile: Tile) -> str:
+    return "nan" if tile is None else f"{tile[0]}_{tile[1]}"
+
+
+def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> tuple[dict[Tile, int], Any]:
+    """Every chunk's records appended to its tiles' spool files; the points per tile, and the
+    records' dtype."""
+    import numpy as np
+
+    counts: dict[Tile, int] = {}
+    record_dtype = None
+    for part in parts:
+        records = np.ascontiguousarray(part.records)
+        record_dtype = records.dtype
+        raw = records.view(np.dtype((np.void, records.dtype.itemsize)))  # whole records, padding included
+        for name, picked in tile_groups(part, grid):
+            with open(scratch / spool_name(name), "ab") as f:
+                f.write(raw[picked].tobytes())
+            counts[name] = counts.get(name, 0) + len(picked)
+    return counts, record_dtype
+
+
+def write_tiles(
+    scratch: Path,
+    out: Path,
+    prefix: str,
+    grid: Grid,
+    counts: dict[Tile, int],
+    record_dtype: Any,
+    data: Data,
+    header: vantrel.PcdHeader,
+) -> tuple[list[Path], list[tuple[str, float, float]]]:
+    """Each spooled tile written as a PCD under its name, in grid order, the NaN points last; the
+    files, and each tile's (file name, x_min, y_min)."""
+    written: list[Path] = []
+    entries: list[tuple[str, float, float]] = []
+    for name in sorted(counts, key=lambda k: (k is None, k or (0, 0))):
+        if name is None:
+            final = out / f"{prefix}nan.pcd"
+        else:
+            x_min, y_min = grid.origin[0] + name[0] * grid.sizes[0], grid.origin[1] + name[1] * grid.sizes[1]
+            final = out / f"{prefix}{corner(x_min)}_{corner(y_min)}.pcd"
+            entries.append((final.name, x_min, y_min))
+        spool = scratch / spool_name(name)
+        write_spool(spool, record_dtype, counts[name], final, data, header)
+        spool.unlink()
+        written.append(final)
+    return written, entries
+
+
+def write_metadata(out: Path, grid: Grid, entries: list[tuple[str, float, float]]) -> Path:
+    """pointcloud_map_metadata.yaml, in place at once."""
+    lines = [f"x_resolution: {grid.sizes[0]!r}", f"y_resolution: {grid.sizes[1]!r}"]
+    lines += [f"{file}: [{corner(x)}, {corner(y)}]" for file, x, y in entries]
+    meta = out / "pointcloud_map_metadata.yaml"
+    partial = out / ".pointcloud_map_metadata.yaml.part"
+    partial.write_text("\n".join(lines) + "\n")
+    partial.replace(meta)
+    return meta
+
+
+def tile_groups(part: Any, grid: Grid) -> list[Any]:
+    """The rows of a chunk by tile, ((ix, iy), rows) each, rows in input order; (None, rows) for the
+    points with a NaN coordinate."""
+    import numpy as np
+
+    x, y = (part[name].astype(np.float64) for name in ("x", "y"))
+    finite = np.isfinite(x) & np.isfinite(y) & np.isfinite(part["z"])
+    rows = np.flatnonzero(finite)
+    ix = np.floor((x[rows] - grid.origin[0]) / grid.sizes[0])
+    iy = np.floor((y[rows] - grid.origin[1]) / grid.sizes[1])
+    groups: list[Any] = []
+    if len(rows):
+        if max(np.abs(ix).max(), np.abs(iy).max()) >= 2.0**62:
+            raise ToolError(f"size {grid.given!r} is too small for coordinates as large as {np.abs(x[rows]).max():g}")
+        ix, iy = ix.astype(np.int64), iy.astype(np.int64)
+        low_x, low_y = ix.min(), iy.min()
+        span_y = int(iy.max() - low_y) + 1
+        span = (int(ix.max() - low_x) + 1) * span_y
+        if span <= 1 << 16:  # few tiles: a stable radix sort of 16-bit codes
+            order = np.argsort(((ix - low_x) * span_y + (iy - low_y)).astype(np.uint16), kind="stable")
+        else:
+            order = np.lexsort((iy, ix))  # stable: input order within a tile
+        ix, iy, rows = ix[order], iy[order], rows[order]
+        starts = np.flatnonzero(np.diff(ix, prepend=ix[:1] - 1) | np.diff(iy, prepend=iy[:1] - 1))
+        ends = [*starts[1:], len(rows)]
+        groups = [((int(ix[a]), int(iy[a])), rows[a:b]) for a, b in zip(starts, ends, strict=True)]
+    if not finite.all():
+        groups.append((None, np.flatnonzero(~finite)))
+    return groups
+
+
+def write_spool(spool: Path, dtype: Any, points: int, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
+    """A tile's spooled records written as a PCD, a chunk of them at a time."""
+    import numpy as np
+
+    names = [n for n in dtype.names if n != "_"]
+    with (
+        open(spool, "rb") as f,
+        vantrel.open_pcd_writer(final, data=data, points=points, viewpoint=header.viewpoint) as writer,
+    ):
+        while True:
+            block = np.frombuffer(f.read(CHUNK * dtype.itemsize), dtype=dtype)
+            if len(block) == 0:
+                break
+            writer.write({name: block[name] for name in names})
+
+
+def corner(value: float) -> str:
+    """A tile corner in a file name: an integer where the grid allows."""
+    return str(int(value)) if float(value).is_integer() else repr(float(value))
