@@ -12,13 +12,23 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test lint wheel test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
+.PHONY: demo test test-cpp lint wheel test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
 
-test: build
+test: build test-cpp
 	$(PY) -m pytest -q
+
+# The engine's C++ unit tests (tests/cpp, doctest), built with AddressSanitizer
+# and UndefinedBehaviorSanitizer: the kernels against their references, the
+# pool, the placement, the file output and the LZF stream.
+CPP_BUILD := build/cpp
+test-cpp: system-deps $(STAMPS)/py-deps
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVANTREL_CPP_TESTS=ON -DVANTREL_SANITIZE=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) > /dev/null
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(CPP_BUILD) --target vantrel_cpp_tests
+	ASAN_OPTIONS=detect_leaks=1 $(CPP_BUILD)/vantrel_cpp_tests --no-intro
 
 build: system-deps $(STAMPS)/installed
 
@@ -136,9 +146,10 @@ fuzz-py: build
 
 # Debian's fast_float and liblzf headers, installed only when absent.
 system-deps:
-	@if [ ! -f /usr/include/fast_float/fast_float.h ] || [ ! -f /usr/include/liblzf/lzf.h ]; then \
-	  echo "Installing libfast-float-dev and liblzf-dev"; \
-	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libfast-float-dev liblzf-dev; \
+	@if [ ! -f /usr/include/fast_float/fast_float.h ] || [ ! -f /usr/include/liblzf/lzf.h ] || \
+	    [ ! -f /usr/include/doctest/doctest.h ]; then \
+	  echo "Installing libfast-float-dev, liblzf-dev and doctest-dev"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libfast-float-dev liblzf-dev doctest-dev; \
 	fi
 
 # CPython 3.12 from PATH, or else from pyenv (whose shims may name a version

@@ -1,6 +1,7 @@
 """The arrays handed back: views, dtypes, names, ownership and coordinate layouts."""
 
 import ctypes
+import io
 import sys
 
 import numpy as np
@@ -72,6 +73,8 @@ def test_dtype_table(load, type_, size, dtype, value):
     body = np.zeros(3, np.float32).tobytes() + np.array([value], dtype).tobytes()
     _, fields = load(text, body)
     assert fields["v"].dtype == np.dtype(dtype) and fields["v"][0] == value
+    # The header's field says the same dtype, from the same table.
+    assert vantrel.read_pcd_header(io.BytesIO(text + body)).fields[3].dtype == np.dtype(dtype)
 
 
 @pytest.mark.parametrize("type_, size", [("F", 2), ("I", 3), ("f", 4), ("U", 16)])
@@ -80,6 +83,8 @@ def test_unsupported_field_type_or_size(load, type_, size):
     with pytest.raises(RuntimeError) as err:
         load(text, "1 2 3 4")
     assert str(err.value) == "Unsupported PCD type/size"
+    field = vantrel.read_pcd_header(io.BytesIO(text + b"1 2 3 4")).fields[3]
+    assert field.dtype is None and not field.padding
 
 
 def test_names_duplicates_and_order(load):

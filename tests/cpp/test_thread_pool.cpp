@@ -1,0 +1,114 @@
+// The pool every load and write shares: limits, failures, reentry, jobs.
+#include <doctest/doctest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "pcd/thread_pool.h"
+
+namespace {
+
+// Sets the pool's threads for one test, and back.
+struct Threads {
+    explicit Threads(int n) : before(vantrel::ThreadPool::shared().threads()) {
+        vantrel::ThreadPool::shared().set_threads(n);
+    }
+    ~Threads() { vantrel::ThreadPool::shared().set_threads(before); }
+    int before;
+};
+
+}  // namespace
+
+TEST_CASE("every task runs once, on at most `limit` threads at a time") {
+    const Threads threads(4);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    for (const int limit : {0, 1, 2, 4}) {
+        std::vector<std::atomic<int>> runs(200);
+        std::atomic<int> running{0}, most{0};
+        pool.run(
+            runs.size(),
+            [&](std::size_t t) {
+                const int now = ++running;
+                int seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                ++runs[t];
+                --running;
+            },
+            limit);
+        for (const auto& r : runs) CHECK(r.load() == 1);
+        CHECK(most.load() <= (limit == 0 ? 4 : limit));
+    }
+}
+
+TEST_CASE("the first exception a task throws comes back to the caller, and the pool goes on") {
+    const Threads threads(3);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    std::atomic<int> ran{0};
+    CHECK_THROWS_WITH_AS(pool.run(100,
+                                  [&](std::size_t t) {
+                                      ++ran;
+                                      if (t == 10) throw std::runtime_error("task 10");
+                                  }),
+                         "task 10", std::runtime_error);
+    CHECK(ran.load() <= 100);
+    std::atomic<int> after{0};
+    pool.run(50, [&](std::size_t) { ++after; });
+    CHECK(after.load() == 50);
+}
+
+TEST_CASE("`first` runs on the caller beside the tasks; what it throws ends the run") {
+    const Threads threads(2);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    const auto caller = std::this_thread::get_id();
+    std::thread::id first_ran_on;
+    std::atomic<int> ran{0};
+    pool.run(8, [&](std::size_t) { ++ran; }, 0, [&] { first_ran_on = std::this_thread::get_id(); });
+    CHECK((first_ran_on == caller));
+    CHECK(ran.load() == 8);
+    CHECK_THROWS_AS(pool.run(8, [](std::size_t) {}, 0, [] { throw std::logic_error("first"); }), std::logic_error);
+}
+
+TEST_CASE("a task may run work on the pool itself without waiting on itself") {
+    const Threads threads(2);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    std::atomic<int> inner{0};
+    pool.run(4, [&](std::size_t) { pool.run(4, [&](std::size_t) { ++inner; }); });
+    CHECK(inner.load() == 16);
+}
+
+TEST_CASE("a job is run by a worker or taken back, and rethrows what it threw") {
+    const Threads threads(2);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    std::atomic<bool> done{false};
+    auto job = pool.start([&] { done = true; });
+    if (pool.finish(job)) CHECK(done.load());
+    std::atomic<bool> started{false};
+    auto failing = pool.start([&] {
+        started = true;
+        throw std::runtime_error("job");
+    });
+    for (int i = 0; i < 5000 && !started; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    bool threw = false;
+    try {
+        pool.finish(failing);
+    } catch (const std::runtime_error&) {
+        threw = true;
+    }
+    CHECK(threw == started.load());  // a job a worker ran gives back what it threw
+}
+
+TEST_CASE("the thread count is clamped to what a call can use") {
+    const Threads threads(1);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    pool.set_threads(0);
+    CHECK(pool.threads() == 1);
+    pool.set_threads(1 << 20);
+    CHECK(pool.threads() == vantrel::ThreadPool::most_threads);
+    pool.set_threads(1);
+    CHECK(!pool.worth_sharing(INT64_MAX));
+}
