@@ -222,3 +222,16 @@ def test_fuzz_target_replays_the_regressions_and_real_files():
     )
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("replayed ")
+
+
+def test_a_claim_beyond_memory_gives_its_figures(pcd):
+    path = pcd(
+        b"FIELDS x y z h\nSIZE 4 4 4 8\nTYPE F F F F\nCOUNT 1 1 1 100\nPOINTS 2147483647\nDATA binary\n", b"\0" * 1000
+    )
+    claim = "the header claims 2147483647 points of 812 bytes, 1743756721364 bytes in all"
+    with pytest.raises(MemoryError, match=claim + r".*the file holds 1000 bytes of data"):
+        vantrel.read_pcd(path)
+    with pytest.raises(MemoryError) as caught:
+        vantrel.load_pcd(path)
+    assert str(caught.value) == "std::bad_alloc"  # load_pcd's text stays its own; the figures are a note
+    assert any(claim in note for note in caught.value.__notes__)

@@ -1,4 +1,5 @@
 import errno
+import io
 import os
 import pathlib
 import pickle
@@ -9,6 +10,7 @@ import numpy as np
 import pytest
 
 import vantrel
+from conftest import FIXTURES
 from pcdfile import header
 
 DOC = (
@@ -127,3 +129,25 @@ def test_import_under_another_python_version_is_refused(tmp_path, fake):
         "Python version mismatch: module was compiled for Python 3.12, but the "
         f"interpreter version is incompatible: {fake}."
     )
+
+
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda: vantrel.write_pcd(io.BytesIO(), np.zeros((4, 3))), TypeError, r"goes to points=, as in write_pcd"),
+        (lambda: vantrel.read_pcd((FIXTURES / "xyz.binary.pcd").read_bytes()), ValueError, "wrap it in a file object"),
+        (lambda: vantrel.open_pcd(b"/" * 5000), ValueError, "5000 bytes are longer than any path"),
+        (lambda: vantrel.load_pcd(b"/" * 50_000_000), RuntimeError, r"^Cannot open PCD file: /{64}\.\.\. \(50000000"),
+    ],
+    ids=["array-as-fields", "data-as-path", "long-path", "load_pcd-long-name"],
+)
+def test_errors_say_what_to_type_instead_and_stay_short(call, error, match):
+    with pytest.raises(error, match=match) as caught:
+        call()
+    assert len(str(caught.value)) < 400
+
+
+def test_a_url_is_pointed_to_fsspec():
+    with pytest.raises(vantrel.PcdFileNotFoundError) as caught:
+        vantrel.read_pcd("s3://bucket/map.pcd")
+    assert any("fsspec.open(url, 'rb')" in note for note in caught.value.__notes__)

@@ -1,5 +1,6 @@
 """The package as users install it: types, a fresh environment, and the examples."""
 
+import io
 import os
 import pathlib
 import shutil
@@ -159,3 +160,63 @@ def test_a_build_without_the_libraries_says_what_to_install(tmp_path):
     message = " ".join(run.stderr.split())
     assert "not found: fast_float liblzf" in message
     assert "sudo apt-get install libfast-float-dev liblzf-dev" in message
+
+
+ORGANIZED = FIXTURES / "organized_nan.binary.pcd"  # 64 x 32
+
+
+@pytest.fixture(scope="module")
+def cloud():
+    return vantrel.read_pcd(ORGANIZED)
+
+
+def stub_signatures():
+    """name -> [(parameter, kind, default source)] of every public function and method in the stubs."""
+    import ast
+    import pathlib
+
+    tree = ast.parse((pathlib.Path(__file__).parents[1] / "python/vantrel/__init__.pyi").read_text())
+    found = {}
+
+    def params(node, method):
+        a = node.args
+        rows = [(p.arg, "POSITIONAL_ONLY", None) for p in a.posonlyargs]
+        defaults = [None] * (len(a.args) - len(a.defaults)) + [ast.unparse(d) for d in a.defaults]
+        rows += [(p.arg, "POSITIONAL_OR_KEYWORD", d) for p, d in zip(a.args, defaults, strict=True)]
+        rows += [
+            (p.arg, "KEYWORD_ONLY", ast.unparse(d) if d else None)
+            for p, d in zip(a.kwonlyargs, a.kw_defaults, strict=True)
+        ]
+        return rows[1:] if method else rows
+
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+            found[node.name] = params(node, False)
+        if isinstance(node, ast.ClassDef):
+            for item in node.body:
+                public = not item.name.startswith("_") if isinstance(item, ast.FunctionDef) else False
+                if public and not any(getattr(d, "id", "") == "property" for d in item.decorator_list):
+                    found[f"{node.name}.{item.name}"] = params(item, True)
+    return found
+
+
+def instances():
+    cloud = vantrel.read_pcd(FIXTURES / "xyz.binary.pcd")
+    return {
+        "PcdReader": vantrel.open_pcd(FIXTURES / "xyz.binary.pcd"),
+        "PcdWriter": vantrel.open_pcd_writer(io.BytesIO(), points=0),
+        "PointCloud": cloud,
+    }
+
+
+@pytest.mark.parametrize("name", sorted(n for n in stub_signatures() if n != "load_pcd"))
+def test_every_public_signature_is_the_stubs(name):
+    import inspect
+
+    owner, _, attribute = name.rpartition(".")
+    target = getattr(instances()[owner], attribute) if owner else getattr(vantrel, name)
+    runtime = [
+        (p.name, p.kind.name, None if p.default is p.empty else repr(p.default))
+        for p in inspect.signature(target).parameters.values()
+    ]
+    assert runtime == stub_signatures()[name]

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import vantrel
-from conftest import expect_data_warning
+from conftest import FIXTURES, expect_data_warning
 from pcdfile import Unseekable, block, header, lzf_compress, planes, records
 
 ENCODINGS = ["ascii", "binary", "binary_compressed"]
@@ -422,3 +422,49 @@ def test_seeks_past_the_end_of_a_cut_file_read_zeros_not_earlier_points():
         reader.seek(35)  # back, and still past the end
         parts = [reader.read(3, fields=["r"]), reader.read(3, fields=["r"])]
     assert np.concatenate([p.fields["r"] for p in parts]).tolist() == full.fields["r"][35:41].tolist() == [0] * 6
+
+
+@pytest.mark.parametrize(
+    "steps, expected",
+    [
+        ([("read", 5), ("seek", 2, os.SEEK_CUR)], 7),
+        ([("seek", -3, os.SEEK_END)], 1497),
+        ([("seek", 0, os.SEEK_END)], 1500),
+        ([("read", 10), ("seek", -4, os.SEEK_CUR)], 6),
+        ([("seek", 7)], 7),
+        ([("read", 4), ("read", -1)], 1500),
+        ([("read", 4), ("read", None)], 1500),
+    ],
+    ids=["cur", "end", "end-0", "cur-back", "set", "read-minus-1", "read-none"],
+)
+def test_a_reader_moves_as_a_file_does(steps, expected):
+    timestamps = vantrel.read_pcd(FIXTURES / "lidar.binary.pcd").fields["timestamp"]
+    with vantrel.open_pcd(FIXTURES / "lidar.binary.pcd") as reader:
+        for step in steps:
+            getattr(reader, step[0])(*step[1:])
+        assert reader.tell() == expected
+        if expected < 1500:
+            assert reader.read(1).fields["timestamp"][0] == timestamps[expected]
+
+
+@pytest.mark.parametrize(
+    "call, error, match",
+    [
+        (lambda r: r.seek(1, 3), ValueError, "whence must be os.SEEK_SET"),
+        (lambda r: r.seek(-1, os.SEEK_SET), ValueError, "point -1 is out of range"),
+        (lambda r: r.seek(1, os.SEEK_END), ValueError, "point 1501 is out of range"),
+    ],
+    ids=["whence", "before-start", "past-end"],
+)
+def test_seeks_out_of_range_are_refused(call, error, match):
+    with vantrel.open_pcd(FIXTURES / "lidar.binary.pcd") as reader:
+        with pytest.raises(error, match=match):
+            call(reader)
+        assert reader.tell() == 0
+
+
+def test_a_reader_is_iterable_and_has_a_length():
+    with vantrel.open_pcd(FIXTURES / "lidar.binary_compressed.pcd") as reader:
+        assert len(reader) == 1500
+        reader.seek(1000)
+        assert [len(chunk) for chunk in reader] == [500]

@@ -1,6 +1,7 @@
 """read_pcd and read_pcd_header: any fields, the header, damaged data, and every kind of source."""
 
 import errno
+import gzip
 import io
 import os
 import pathlib
@@ -13,7 +14,7 @@ import pytest
 
 import vantrel
 from conftest import FIXTURES, expect_data_warning, fixture_manifest
-from pcdfile import block, header, lzf_compress, planes, records
+from pcdfile import block, header, lzf_compress, lzf_literal, planes, records
 
 FIXTURE_FILES = [entry["file"] for entry in fixture_manifest()]
 
@@ -365,3 +366,52 @@ def test_permission_error(tmp_path):
             read(str(path))
         assert type(err.value) is vantrel.PcdPermissionError and isinstance(err.value, RuntimeError)
         assert err.value.errno == errno.EACCES
+
+
+def notes(error):
+    return getattr(error, "__notes__", [])
+
+
+@pytest.mark.parametrize(
+    "data, kind, note",
+    [
+        (b"", RuntimeError, "does not look like a PCD file"),
+        (b"\x00\x01 not a point cloud" * 20, RuntimeError, "does not look like a PCD file"),
+        (gzip.compress(header() + b"1 2 3\n"), RuntimeError, "gzip-compressed, not a PCD file as it stands"),
+        (
+            header(points=3, data="binary_compressed") + block(lzf_literal(b"\1" * 36), 36)[:30],
+            RuntimeError,
+            "the compressed block declares 38 bytes of data, and the file holds 22 of them after its two sizes",
+        ),
+        (
+            header(points=3, data="binary_compressed") + b"\1\0\0",
+            RuntimeError,
+            "the file ends inside the compressed block's two sizes: 3 of their 8 bytes are there",
+        ),
+    ],
+    ids=["empty", "random", "gzip", "compressed-cut", "sizes-cut"],
+)
+def test_failures_name_the_file_and_say_what_it_looked_like(tmp_path, data, kind, note):
+    path = tmp_path / "scan.pcd"
+    path.write_bytes(data)
+    for read in (vantrel.load_pcd, vantrel.read_pcd, vantrel.read_pcd_header):
+        if read is vantrel.read_pcd_header and "compressed" in note:
+            continue  # the header alone is sound
+        with pytest.raises(kind) as err:
+            read(str(path))
+        assert f"while reading {str(path)!r}" in notes(err.value) and any(note in n for n in notes(err.value))
+    with open(path, "rb") as f, pytest.raises(kind) as err:  # a named file object
+        vantrel.read_pcd(f)
+    assert f"while reading {str(path)!r}" in notes(err.value)
+
+
+def test_warnings_begin_with_the_name_and_unnamed_sources_have_none(tmp_path):
+    path = tmp_path / "scans" / "0001.pcd"
+    path.parent.mkdir()
+    path.write_bytes(header(points=2) + b"1 2 3\n")
+    with expect_data_warning(f"{path}: PCD data ends early"):
+        vantrel.load_pcd(str(path))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        vantrel.read_pcd(io.BytesIO(path.read_bytes()))
+    assert str(caught[0].message).startswith("PCD data ends early")

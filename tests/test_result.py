@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import vantrel
+from conftest import FIXTURES
 from pcdfile import block, header, records
 
 
@@ -186,3 +187,67 @@ def test_last_x_wins(load):
     points, fields = load(text, records("<f4,<f4,<f4,<f4", [(9, 2, 3, 1)]))
     np.testing.assert_array_equal(points, [[1, 2, 3]])
     assert fields == {}
+
+
+ORGANIZED = FIXTURES / "organized_nan.binary.pcd"  # 64 x 32
+
+
+@pytest.fixture(scope="module")
+def cloud():
+    return vantrel.read_pcd(ORGANIZED)
+
+
+@pytest.mark.parametrize(
+    "key, rows, grid, view",
+    [
+        (slice(2, 5), np.arange(2, 5), (3, 1), True),
+        (slice(64, 192), np.arange(64, 192), (64, 2), True),  # whole rows: still a grid
+        (slice(60, 130), np.arange(60, 130), (70, 1), True),
+        (slice(None, None, 2), np.arange(0, 2048, 2), (1024, 1), False),
+        (slice(-3, None), np.arange(2045, 2048), (3, 1), True),
+        (slice(5, 5), np.arange(0), (0, 1), True),
+        ([0, 5, 3], np.array([0, 5, 3]), (3, 1), False),
+        (np.array([2047, 0]), np.array([2047, 0]), (2, 1), False),
+        ("mask", None, None, False),
+    ],
+    ids=["run", "rows", "not-rows", "stride", "negative", "empty", "list", "array", "mask"],
+)
+def test_a_cloud_is_indexed_as_its_records_are(cloud, key, rows, grid, view):
+    if isinstance(key, str):
+        key = np.isfinite(cloud["x"])
+        rows = np.flatnonzero(key)
+        grid = (len(rows), 1)
+    part = cloud[key]
+    assert isinstance(part, vantrel.PointCloud) and len(part) == len(rows)
+    assert (part.header.width, part.header.height, part.header.points) == (*grid, len(rows))
+    assert list(part.fields) == list(cloud.fields)
+    for name, values in cloud.fields.items():
+        assert part[name].tobytes() == values[rows].tobytes(), name
+    assert part.records.dtype == cloud.records.dtype and len(part.records) == len(rows)
+    assert np.shares_memory(part["x"], cloud["x"]) == (view and len(rows) > 0)
+
+
+@pytest.mark.parametrize(
+    "key, error, match",
+    [
+        ("q", KeyError, "no field 'q' in this cloud; its fields are: x, y, z, _, intensity"),
+        (np.zeros(3, bool), IndexError, "boolean index did not match"),
+        ([5000], IndexError, "out of bounds"),
+        ((0, 1), IndexError, "too many indices"),
+    ],
+    ids=["name", "mask-length", "index", "tuple"],
+)
+def test_bad_keys_are_refused_as_numpy_refuses_them(cloud, key, error, match):
+    with pytest.raises(error, match=match):
+        cloud[key]
+
+
+def test_a_point_and_the_array_interface(cloud):
+    assert cloud[3] == cloud.records[3] and cloud[-1] == cloud.records[-1]
+    assert np.asarray(cloud) is cloud.records
+    assert np.shares_memory(np.array(cloud, copy=False), cloud.records)
+    copied = np.array(cloud, copy=True)
+    assert not np.shares_memory(copied, cloud.records) and copied["y"].tobytes() == cloud["y"].tobytes()
+    with pytest.raises(ValueError, match="without a copy"):
+        np.asarray(cloud, dtype=[("x", "<f8")], copy=False)
+    assert "2048 points" in repr(cloud) and "binary" in repr(cloud) and "intensity" in repr(cloud)

@@ -7,12 +7,13 @@ import subprocess
 import sys
 import tarfile
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
 
 import vantrel
-from conftest import FIXTURES, fixture_manifest
+from conftest import FIXTURES, expect_data_warning, fixture_manifest
 
 ENCODINGS = ["ascii", "binary", "binary_compressed"]
 DTYPES = ["f4", "f8", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8"]
@@ -330,3 +331,69 @@ def test_the_lock_is_released_while_writing(tmp_path, encoding):
     )
     assert run.returncode == 0, run.stderr
     assert int(run.stdout) > 1_000_000
+
+
+# A packed F 4 rgba whose alpha is 255 and red 138: its bits are a NaN with a payload.
+RGBA_BITS = np.array([0xFF8A2030, 0x00010203, 0x7F000000], np.uint32)
+
+
+def vantrel_cli(*args, check=None):
+    run = subprocess.run([sys.executable, "-m", "vantrel", *map(str, args)], capture_output=True, text=True)
+    if check is not None:
+        assert run.returncode == check, run.stderr
+    return run
+
+
+def test_ascii_warns_of_the_bits_it_loses_and_binary_keeps_them(tmp_path):
+    colors = {"rgba": RGBA_BITS.view(np.float32), "ok": np.array([np.nan, 1, 2], np.float32)}
+    path = tmp_path / "c.pcd"
+    with expect_data_warning(f"{path}: ascii cannot keep the bits of 1 value of field 'rgba'"):
+        vantrel.write_pcd(path, colors, data="ascii")
+    assert vantrel.unpack_rgb(vantrel.read_pcd(path).fields["rgba"])[0].tolist() != [138, 32, 48]  # lost, as warned
+    vantrel.write_pcd(path, colors, data="binary")  # no warning: bits are kept
+    assert vantrel.unpack_rgb(vantrel.read_pcd(path).fields["rgba"])[0].tolist() == [138, 32, 48]
+
+
+@pytest.mark.parametrize("how", ["write_pcd", "pieces", "convert"])
+def test_a_warning_made_an_error_leaves_the_target_as_it_was(tmp_path, how):
+    colors = {"x": np.zeros(3, np.float32), "y": np.zeros(3, np.float32), "z": np.zeros(3, np.float32)}
+    colors["rgba"] = RGBA_BITS.view(np.float32)
+    target = tmp_path / "out.pcd"
+    target.write_bytes(b"old")
+    if how == "convert":
+        source = tmp_path / "colors.pcd"
+        vantrel.write_pcd(source, colors, data="binary")
+        run = vantrel_cli("convert", source, target, "--data", "ascii", check=1)
+        assert "ascii cannot keep the bits of 1 value of field 'rgba'" in run.stderr
+    else:
+        with warnings.catch_warnings(), pytest.raises(vantrel.DataWarning, match="cannot keep the bits"):
+            warnings.simplefilter("error", vantrel.DataWarning)
+            if how == "write_pcd":
+                vantrel.write_pcd(target, colors, data="ascii")
+            else:
+                with vantrel.open_pcd_writer(target, data="ascii") as writer:
+                    writer.write(colors)
+    assert target.read_bytes() == b"old"
+    assert set(os.listdir(tmp_path)) <= {"out.pcd", "colors.pcd"}  # no temporary file left
+
+
+@pytest.mark.parametrize("hops", [1, 2])
+def test_a_write_through_links_replaces_the_file_and_keeps_the_links(tmp_path, hops):
+    real = tmp_path / "data" / "real.pcd"
+    real.parent.mkdir()
+    real.write_bytes(b"old")
+    real.chmod(0o640)
+    link = real
+    for i in range(hops):
+        previous, link = link, tmp_path / f"latest{i}.pcd"
+        link.symlink_to(os.path.relpath(previous, tmp_path))
+    vantrel.write_pcd(link, {"v": np.arange(3.0)})
+    assert all((tmp_path / f"latest{i}.pcd").is_symlink() for i in range(hops))
+    assert vantrel.read_pcd(real).fields["v"].tolist() == [0, 1, 2] and real.stat().st_mode & 0o777 == 0o640
+    assert sorted(os.listdir(real.parent)) == ["real.pcd"]
+
+
+def test_a_dangling_link_creates_its_target(tmp_path):
+    (tmp_path / "latest.pcd").symlink_to("new.pcd")
+    vantrel.write_pcd(tmp_path / "latest.pcd", {"v": np.arange(2.0)})
+    assert (tmp_path / "latest.pcd").is_symlink() and len(vantrel.read_pcd(tmp_path / "new.pcd")) == 2
