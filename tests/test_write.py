@@ -281,6 +281,20 @@ def test_file_object_targets(tmp_path, encoding):
     assert read_back(bytes(trickle.data), encoding).fields["v"].tolist() == list(range(10))
     with pytest.raises(ConnectionResetError, match="peer went away"):
         vantrel.write_pcd(Broken(after=100), fields, data=encoding)
+    # A BytesIO takes the bytes in place; a subclass may keep what it is given, which stays whole.
+    keeper = Keeper()
+    vantrel.write_pcd(keeper, fields, data=encoding)
+    assert b"".join(bytes(piece) for piece in keeper.kept) == expected.getvalue() == keeper.getvalue()
+
+
+class Keeper(io.BytesIO):
+    def __init__(self):
+        super().__init__()
+        self.kept = []
+
+    def write(self, data):
+        self.kept.append(data)
+        return super().write(data)
 
 
 def test_tar_stream_target(tmp_path):

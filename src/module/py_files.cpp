@@ -257,12 +257,16 @@ PyFileSink::PyFileSink(py::object file) : file_(std::move(file)) {
     const std::optional<std::int64_t> start = seekable_start(file_);
     seekable_ = start.has_value();
     start_ = start.value_or(0);
+    bytes_io_ = seekable_ && py::type::of(file_).is(py::module_::import("io").attr("BytesIO"));
 }
 
 void PyFileSink::put(const char* data, std::size_t size) {
     while (size > 0) {
-        // A copy: a file object may keep what it is given beyond the call.
-        const py::bytes chunk(data, size);
+        // A copy, since a file object may keep what it is given beyond the
+        // call; not for a BytesIO, which copies it into itself at once.
+        const py::object chunk = bytes_io_
+                                     ? py::object(py::memoryview::from_memory(data, static_cast<py::ssize_t>(size)))
+                                     : py::object(py::bytes(data, size));
         const py::object written = file_.attr("write")(chunk);
         // None means all of it, as for most file-likes; a raw file may take part.
         const std::size_t done = written.is_none() ? size : written.cast<std::size_t>();

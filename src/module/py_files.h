@@ -111,6 +111,7 @@ private:
 
     pybind11::object file_;
     bool seekable_ = false;
+    bool bytes_io_ = false;   // exactly an io.BytesIO, which copies what write() is given at once
     std::int64_t start_ = 0;  // where the file stood before the first byte
     std::exception_ptr error_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pcd/ascii_values.h"
 #include "pcd/byte_ranges.h"
 #include "pcd/interrupt.h"
 #include "pcd/thread_pool.h"

@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "pcd/ascii_input.h"
-#include "pcd/ascii_values.h"
 #include "pcd/data_report.h"
 #include "pcd/pcd_header.h"
 #include "pcd/section_reader.h"
 
 namespace vantrel {
+
+namespace ascii {
+struct Column;  // ascii_values.h, which brings fast_float: the reader's own
+}  // namespace ascii
 
 // Parses the section from the stream's position (which must outlive the
 // reader), value after value: fields in header order, a field's COUNT

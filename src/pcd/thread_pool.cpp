@@ -98,6 +98,7 @@ void ThreadPool::work() {
 
 std::shared_ptr<ThreadPool::Job> ThreadPool::start(std::function<void()> work) {
     auto job = std::make_shared<Job>(std::move(work));
+    in_use_.fetch_add(1, std::memory_order_relaxed);  // given back by finish()
     const std::lock_guard<std::mutex> lock(mutex_);
     grow();
     queue_.push_back(job);
@@ -106,6 +107,10 @@ std::shared_ptr<ThreadPool::Job> ThreadPool::start(std::function<void()> work) {
 }
 
 bool ThreadPool::finish(const std::shared_ptr<Job>& job) {
+    struct Release {
+        std::atomic<int>& in_use;
+        ~Release() { in_use.fetch_sub(1, std::memory_order_relaxed); }
+    } release{in_use_};
     std::unique_lock<std::mutex> lock(mutex_);
     if (job->state_ == Job::State::queued) {
         queue_.erase(std::find(queue_.begin(), queue_.end(), job));
@@ -117,12 +122,32 @@ bool ThreadPool::finish(const std::shared_ptr<Job>& job) {
     return true;
 }
 
+int ThreadPool::reserve(int wanted) noexcept {
+    int used = in_use_.load(std::memory_order_relaxed);
+    int taken = 0;
+    do {
+        taken = std::clamp(threads() - used - 1, 0, wanted);
+    } while (!in_use_.compare_exchange_weak(used, used + 1 + taken, std::memory_order_relaxed));
+    return taken;
+}
+
 void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task, int limit,
                      const std::function<void()>& first) {
     const int allowed = limit > 0 ? std::min(limit, threads()) : threads();
     // With work of its own, the caller leaves every task to the workers at first.
-    const std::size_t helpers =
+    const std::size_t wanted =
         std::min<std::size_t>(n > 0 ? n - (first ? 0 : 1) : 0, static_cast<std::size_t>(allowed - 1));
+    // The cores go to callers first: helpers only from the threads that
+    // other calls (and their helpers) leave free, so that calls from several
+    // threads at once each run on their own rather than queue for the same
+    // workers.
+    const int taken = reserve(static_cast<int>(wanted));
+    struct Release {
+        std::atomic<int>& in_use;
+        int threads;
+        ~Release() { in_use.fetch_sub(threads, std::memory_order_relaxed); }
+    } release{in_use_, 1 + taken};
+    const auto helpers = static_cast<std::size_t>(taken);
     if (helpers == 0) {
         if (first) first();
         for (std::size_t i = 0; i < n; ++i) {

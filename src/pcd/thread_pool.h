@@ -45,12 +45,12 @@ public:
 
     // Runs task(0) ... task(n - 1) on the calling thread and on workers free
     // to help, with at most `limit` threads (0: threads()), and returns when
-    // all have run. The first exception a task throws is rethrown here once
-    // every running task has ended; tasks not started by then are skipped.
-    // `first`, when given, runs on the calling thread once the workers have
-    // their share, before the caller takes tasks: work of its own (reading
-    // the next input, say) that overlaps theirs. What it throws ends the run
-    // as a task's failure does.
+    // all have run. Helpers come only from the threads that other calls (and
+    // the jobs started) leave free: calls from several threads at once each
+    // run on their own thread rather than wait for the same workers. The first exception a task throws is rethrown here
+    // once every running task has ended; tasks not started by then are skipped. `first`, when given, runs on the
+    // calling thread once the workers have their share, before the caller takes tasks: work of its own (reading the
+    // next input, say) that overlaps theirs. What it throws ends the run as a task's failure does.
     void run(std::size_t n, const std::function<void(std::size_t)>& task, int limit = 0,
              const std::function<void()>& first = nullptr);
 
@@ -68,8 +68,13 @@ private:
     static void after_fork_parent() noexcept;
     static void after_fork_child() noexcept;
 
+    // Reserves up to `wanted` helpers beside the caller from the threads not
+    // in use; returns how many (the caller counts as one more in use).
+    int reserve(int wanted) noexcept;
+
     std::atomic<int> threads_;
     std::atomic<std::int64_t> min_bytes_;
+    std::atomic<int> in_use_{0};  // threads calls use now: callers, their helpers, jobs started
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::shared_ptr<Job>> queue_;

@@ -112,3 +112,38 @@ TEST_CASE("the thread count is clamped to what a call can use") {
     pool.set_threads(1);
     CHECK(!pool.worth_sharing(INT64_MAX));
 }
+
+TEST_CASE("a call that finds every thread in use runs alone, and the threads go back when calls end") {
+    const Threads threads(2);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    std::atomic<int> waiting{0};
+    std::atomic<bool> release{false};
+    // A first call takes the caller's thread and the one worker, and holds them.
+    std::thread first([&] {
+        pool.run(2, [&](std::size_t) {
+            ++waiting;
+            while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    });
+    while (waiting < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A second call from another thread: every task on its own thread, even
+    // once the worker is free again (it asked for none).
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> elsewhere{0};
+    pool.run(40, [&](std::size_t t) {
+        if (t == 0) {
+            release = true;
+            first.join();
+        }
+        if (std::this_thread::get_id() != caller) ++elsewhere;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    });
+    CHECK(elsewhere.load() == 0);
+    // Both calls ended: the next one has its helper again.
+    std::atomic<int> helped{0};
+    pool.run(40, [&](std::size_t) {
+        if (std::this_thread::get_id() != caller) ++helped;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    });
+    CHECK(helped.load() > 0);
+}
