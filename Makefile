@@ -54,7 +54,8 @@ wheels: build $(STAMPS)/wheel-deps
 	  py=$(call python_for,$$v); \
 	  [ -n "$$py" ] || { echo "no CPython $$v: pyenv install $$v"; exit 1; }; \
 	  echo "building the wheel for $$v with $$py"; \
-	  $$py -m venv build/venv-$$v && build/venv-$$v/bin/pip install -q scikit-build-core 'pybind11>=3' cmake ninja && \
+	  $$py -m venv build/venv-$$v && build/venv-$$v/bin/pip install -q --upgrade pip && \
+	  build/venv-$$v/bin/pip install -q scikit-build-core 'pybind11>=3' cmake ninja && \
 	  build/venv-$$v/bin/pip wheel -q --no-build-isolation --no-deps $(CMAKE_DEFINES) . -w build/wheels-raw || exit 1; \
 	done
 	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w $(DIST) build/wheels-raw/vantrel-*.whl 2>&1 \
