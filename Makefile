@@ -67,13 +67,13 @@ wheels: build $(STAMPS)/wheel-deps
 # with the test dependencies, and the whole suite run against it (3.12 is
 # `make test`'s). The oldest Python gets the oldest NumPy vantrel supports
 # (and a pandas that works with it); the others the newest.
-OLDEST_NUMPY := numpy==1.23.5 pandas<2.3
+OLDEST_NUMPY := numpy==1.23.5 pandas<2.3 matplotlib<3.10 contourpy<1.3
 TEST_DEPS := pytest hypothesis pyyaml mypy scikit-build-core 'dask[dataframe,distributed]' pandas matplotlib tqdm
 test-wheels: wheels
 	@for v in $(filter-out 3.12,$(PYTHONS)); do \
 	  tag=cp$$(echo $$v | tr -d .); env=build/test-$$v; \
 	  echo "testing the wheel for $$v"; \
-	  rm -rf $$env && $(call python_for,$$v) -m venv $$env && \
+	  rm -rf $$env && $(call python_for,$$v) -m venv $$env && $$env/bin/pip install -q --upgrade pip && \
 	  $$env/bin/pip install -q $(DIST)/vantrel-*-$$tag-$$tag-*.whl $(TEST_DEPS) \
 	    $$([ $$v = $(firstword $(PYTHONS)) ] && echo "$(OLDEST_NUMPY)") && \
 	  $$env/bin/python -m pytest -q -p no:cacheprovider || exit 1; \
