@@ -131,17 +131,12 @@ void write_lines(const PcdHeader& header, const std::vector<FieldSource>& source
 }  // namespace
 
 AsciiSectionWriter::AsciiSectionWriter(ByteSink& sink, const PcdHeader& header, bool total_known)
-    : sink_(sink), header_(header), total_known_(total_known) {
+    : HeaderFirstWriter(sink, header, total_known, 0) {
     for (const PcdField& field : header.fields) formatters_.push_back(formatter_for(field));
-    write_header_first(sink, header, total_known);
 }
 
 void AsciiSectionWriter::write(const std::vector<FieldSource>& sources, std::int64_t n, std::int64_t) {
     write_lines(header_, sources, n, formatters_, block_, sink_);
-}
-
-void AsciiSectionWriter::finish(const PcdHeader& header, std::int64_t) {
-    write_counts_over(sink_, header, total_known_);
 }
 
 std::vector<std::int64_t> lossy_in_ascii(const PcdHeader& header, const std::vector<FieldSource>& sources,

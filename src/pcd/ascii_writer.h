@@ -18,16 +18,12 @@ using ValueFormatter = char* (*)(char* out, char* end, const std::uint8_t* value
 // formatted a round of blocks at a time on the pool and written in order, so
 // the bytes never depend on the number of threads. Allocates the blocks.
 // Throws what the sink throws, std::bad_alloc.
-class AsciiSectionWriter final : public SectionWriter {
+class AsciiSectionWriter final : public HeaderFirstWriter {
 public:
     AsciiSectionWriter(ByteSink& sink, const PcdHeader& header, bool total_known);
     void write(const std::vector<FieldSource>& sources, std::int64_t n, std::int64_t written) override;
-    void finish(const PcdHeader& header, std::int64_t written) override;
 
 private:
-    ByteSink& sink_;
-    PcdHeader header_;
-    bool total_known_;
     std::vector<ValueFormatter> formatters_;
     BulkMemory block_;
 };

@@ -22,9 +22,7 @@ bool sources_are_records(const PcdHeader& header, const std::vector<FieldSource>
 }  // namespace
 
 BinarySectionWriter::BinarySectionWriter(ByteSink& sink, const PcdHeader& header, bool total_known)
-    : sink_(sink), header_(header), total_known_(total_known) {
-    write_header_first(sink, header, total_known, static_cast<std::uint64_t>(header.points * header.point_step));
-}
+    : HeaderFirstWriter(sink, header, total_known, static_cast<std::uint64_t>(header.points * header.point_step)) {}
 
 void BinarySectionWriter::write(const std::vector<FieldSource>& sources, std::int64_t n, std::int64_t) {
     const std::int64_t step = header_.point_step;
@@ -49,10 +47,6 @@ void BinarySectionWriter::write(const std::vector<FieldSource>& sources, std::in
         }
         sink_.write(reinterpret_cast<const char*>(block_.data()), static_cast<std::size_t>(m * step));
     }
-}
-
-void BinarySectionWriter::finish(const PcdHeader& header, std::int64_t) {
-    write_counts_over(sink_, header, total_known_);
 }
 
 }  // namespace vantrel

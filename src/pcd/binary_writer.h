@@ -10,16 +10,12 @@ namespace vantrel {
 // known), then the packed records of each piece: built a block at a time, or
 // handed on whole when the sources already are the packed records.
 // Allocates one block. Throws what the sink throws, std::bad_alloc.
-class BinarySectionWriter final : public SectionWriter {
+class BinarySectionWriter final : public HeaderFirstWriter {
 public:
     BinarySectionWriter(ByteSink& sink, const PcdHeader& header, bool total_known);
     void write(const std::vector<FieldSource>& sources, std::int64_t n, std::int64_t written) override;
-    void finish(const PcdHeader& header, std::int64_t written) override;
 
 private:
-    ByteSink& sink_;
-    PcdHeader header_;
-    bool total_known_;
     BulkMemory block_;
 };
 

@@ -51,6 +51,23 @@ public:
     virtual void finish(const PcdHeader& header, std::int64_t written) = 0;
 };
 
+// A section that follows its header as it is written (binary, ascii): the
+// header goes out at once (write_header_first, `data_bytes` the sink's hint),
+// and finish() writes the counts over it when they were not known.
+class HeaderFirstWriter : public SectionWriter {
+public:
+    HeaderFirstWriter(ByteSink& sink, const PcdHeader& header, bool total_known, std::uint64_t data_bytes)
+        : sink_(sink), header_(header), total_known_(total_known) {
+        write_header_first(sink, header, total_known, data_bytes);
+    }
+    void finish(const PcdHeader& header, std::int64_t) override { write_counts_over(sink_, header, total_known_); }
+
+protected:
+    ByteSink& sink_;
+    PcdHeader header_;
+    bool total_known_;
+};
+
 // The writer of the encoding that header.encoding names (not other), which
 // may write the header at once. Throws what the sink throws, std::bad_alloc.
 std::unique_ptr<SectionWriter> make_section_writer(ByteSink& sink, const PcdHeader& header, bool total_known);
