@@ -6,6 +6,7 @@ STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
 PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis pyyaml mypy lizard 'dask[dataframe,distributed]' pandas matplotlib \
+           rosbags laspy lazrs plyfile \
            cmake ninja \
            ruff==0.17.6 clang-format==21.1.8
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
@@ -68,7 +69,8 @@ wheels: build $(STAMPS)/wheel-deps
 # `make test`'s). The oldest Python gets the oldest NumPy vantrel supports
 # (and a pandas that works with it); the others the newest.
 OLDEST_NUMPY := numpy==1.23.5 pandas<2.3 matplotlib<3.10 contourpy<1.3
-TEST_DEPS := pytest hypothesis pyyaml mypy scikit-build-core 'dask[dataframe,distributed]' pandas matplotlib tqdm
+TEST_DEPS := pytest hypothesis pyyaml mypy scikit-build-core 'dask[dataframe,distributed]' pandas matplotlib tqdm \
+  rosbags laspy lazrs plyfile
 test-wheels: wheels
 	@for v in $(filter-out 3.12,$(PYTHONS)); do \
 	  tag=cp$$(echo $$v | tr -d .); env=build/test-$$v; \
@@ -208,7 +210,7 @@ $(STAMPS)/installed: $(STAMPS)/py-deps $(SOURCES)
 # own so that the peers never reach the package or its tests.
 BENCH_VENV := .venv-bench
 BENCH_PY   := $(BENCH_VENV)/bin/python
-BENCH_DEPS := numpy matplotlib pypcd4 open3d-cpu
+BENCH_DEPS := numpy matplotlib pypcd4 open3d-cpu rosbags plyfile
 bench: build $(STAMPS)/bench-installed
 	cd bench && ../$(BENCH_PY) peers.py $(BENCH_ARGS)
 

@@ -160,6 +160,48 @@ def read_pcl(path, want):
 PEERS = {"pypcd4": read_pypcd4, "open3d.t": read_open3d_t, "open3d legacy": read_open3d_legacy, "PCL": read_pcl}
 
 
+def ply_reads(tmp):
+    """Open3D reading vantrel's PLY files (binary and ascii): positions, colors and every property."""
+    import open3d as o3d
+
+    from vantrel import ply
+
+    rng = np.random.default_rng(4)
+    n = 50_000
+    colors = rng.integers(0, 256, (n, 3))
+    fields = {
+        "x": rng.normal(0, 50, n).astype(np.float32),
+        "y": rng.normal(0, 50, n).astype(np.float32),
+        "z": rng.normal(0, 5, n).astype(np.float32),
+        "intensity": rng.uniform(0, 255, n).astype(np.float32),
+        "rgb": vantrel.pack_rgb(colors, dtype=np.float32),
+        "ring": (np.arange(n) % 128).astype(np.uint16),
+    }
+    buffer = tmp / "ply.pcd"
+    vantrel.write_pcd(buffer, fields)
+    cloud = vantrel.read_pcd(buffer)
+    lines = ["| PLY | Open3D legacy: points, colors | Open3D tensor: every property |", "|---|---|---|"]
+    for text in (False, True):
+        path = tmp / f"lidar.{'ascii' if text else 'binary'}.ply"
+        ply.write_ply(path, cloud, text=text)
+        legacy = o3d.io.read_point_cloud(str(path))
+        points_ok = np.array_equal(np.asarray(legacy.points), cloud.points.astype(np.float64))
+        colors_ok = np.array_equal(np.round(np.asarray(legacy.colors) * 255), colors)
+        tensor = o3d.t.io.read_point_cloud(str(path))
+        found = []
+        for name in ("intensity", "ring"):
+            if name not in tensor.point:
+                found.append(f"{name}: skipped")
+            else:
+                same_values = np.array_equal(tensor.point[name].numpy().reshape(-1), fields[name])
+                found.append(f"{name}: {'equal' if same_values else 'DIFFERENT'}")
+        lines.append(
+            f"| {'ascii' if text else 'binary'} | {'equal' if points_ok and colors_ok else 'DIFFERENT'} | "
+            f"{', '.join(found)} |"
+        )
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", type=pathlib.Path, default=HERE / "results")
@@ -179,6 +221,7 @@ def main():
                         row.append(f"fails: {type(e).__name__}: {str(e)[:60]}")
                 lines.append(f"| {name} | {encoding} | " + " | ".join(row) + " |")
                 print(lines[-1], file=sys.stderr)
+        lines += ["", *ply_reads(pathlib.Path(tmp))]
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "peer_reads.md").write_text("\n".join(lines) + "\n")
     print("\n".join(lines))

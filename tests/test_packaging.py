@@ -196,8 +196,9 @@ def stub_signatures():
         if isinstance(node, ast.ClassDef):
             for item in node.body:
                 public = not item.name.startswith("_") if isinstance(item, ast.FunctionDef) else False
-                if public and not any(getattr(d, "id", "") == "property" for d in item.decorator_list):
-                    found[f"{node.name}.{item.name}"] = params(item, True)
+                decorators = {getattr(d, "id", "") for d in getattr(item, "decorator_list", ())}
+                if public and "property" not in decorators:
+                    found[f"{node.name}.{item.name}"] = params(item, "staticmethod" not in decorators)
     return found
 
 

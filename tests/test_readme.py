@@ -30,12 +30,33 @@ def make_files(folder):
     (folder / "scans").mkdir()
     for i in range(3):
         vantrel.write_pcd(folder / "scans" / f"{i:04}.pcd", fields, points=points + i, data="binary")
+    make_bag(folder / "drive.bag", points, fields)
     with tarfile.open(folder / "shard-0001.tar", "w") as tar:
         for i in range(2):
             data = (folder / "scan.pcd").read_bytes()
             info = tarfile.TarInfo(f"scans/{i}.pcd")
             info.size = len(data)
             tar.addfile(info, io.BytesIO(data))
+
+
+def make_bag(path, points, fields):
+    """A ROS 1 bag of two scans on /points, as a recorder writes it."""
+    rosbag1 = pytest.importorskip("rosbags.rosbag1")
+    from rosbags.typesys import Stores, get_typestore
+
+    from vantrel import ros
+
+    store = get_typestore(Stores.ROS1_NOETIC)
+    msgtype = "sensor_msgs/msg/PointCloud2"
+    buffer = io.BytesIO()
+    vantrel.write_pcd(buffer, fields, points=points)
+    buffer.seek(0)
+    cloud = vantrel.read_pcd(buffer)
+    with rosbag1.Writer(path) as bag:
+        connection = bag.add_connection("/points", msgtype, typestore=store)
+        for k in range(2):
+            msg = ros.to_pointcloud2(cloud, frame_id="lidar", stamp=k * 100_000_000, msg_type=store.types[msgtype])
+            bag.write(connection, k * 100_000_000, store.serialize_ros1(msg, msgtype))
 
 
 @pytest.mark.parametrize("code", BLOCKS, ids=[f"block-{i}" for i in range(len(BLOCKS))])

@@ -2,6 +2,7 @@
 
 import ctypes
 import io
+import re
 import sys
 
 import numpy as np
@@ -252,3 +253,54 @@ def test_a_point_and_the_array_interface(cloud):
         with pytest.raises(ValueError, match="without a copy"):
             np.asarray(cloud, dtype=[("x", "<f8")], copy=False)
     assert "2048 points" in repr(cloud) and "binary" in repr(cloud) and "intensity" in repr(cloud)
+
+
+def structured(names, formats, offsets, itemsize, n=6):
+    dtype = np.dtype({"names": names, "formats": formats, "offsets": offsets, "itemsize": itemsize})
+    records = np.zeros(n, dtype)
+    for k, name in enumerate(names):
+        records[name] = np.arange(n * np.prod(dtype[name].shape, dtype=int)).reshape(records[name].shape) + k
+    return records
+
+
+def test_clouds_from_records_are_views_with_the_records_layout():
+    records = structured(
+        ["x", "y", "z", "_", "normal"], ["<f4", "<f4", "<f8", "u1", ("<f4", (3,))], [0, 4, 8, 16, 20], 40
+    )
+    cloud = vantrel.PointCloud.from_records(records.reshape(2, 3), viewpoint=(1, 2, 3, 1, 0, 0, 0))
+    header = cloud.header
+    assert (header.width, header.height, header.point_step, header.organized) == (3, 2, 40, True)
+    assert [(f.name, f.offset, f.count) for f in header.fields] == [
+        ("x", 0, 1),
+        ("y", 4, 1),
+        ("z", 8, 1),
+        ("normal", 20, 3),
+    ]
+    assert header.viewpoint == (1, 2, 3, 1, 0, 0, 0)
+    for name in ("x", "z", "normal"):
+        np.testing.assert_array_equal(cloud[name], records[name])
+        assert np.shares_memory(cloud[name], records)
+    assert cloud.points.dtype == np.float64 and not np.shares_memory(cloud.points, records)
+    every_other = vantrel.PointCloud.from_records(records[::2])
+    np.testing.assert_array_equal(every_other["y"], records["y"][::2])
+    assert not np.shares_memory(every_other["y"], records)
+
+
+@pytest.mark.parametrize(
+    ("records", "options", "error", "words"),
+    [
+        (np.zeros(3), {}, TypeError, "must be a NumPy structured array"),
+        (np.zeros(3, [("x", "?")]), {}, TypeError, "field 'x' has dtype bool"),
+        (np.zeros(3, [("x", ">f4")]), {}, ValueError, "'x' is not in this machine's byte order"),
+        (np.zeros(3, [("p", [("a", "f4")])]), {}, TypeError, "field 'p' has dtype"),
+        (np.zeros(3, [("m", "f4", (2, 2))]), {}, ValueError, "a field's elements are one row"),
+        (structured(["a", "b"], ["<f4", "<f4"], [0, 2], 8), {}, ValueError, "'b' shares bytes"),
+        (np.zeros(3, [("bad name", "f4")]), {}, ValueError, "holds whitespace"),
+        (np.zeros(6, [("x", "f4")]), {"width": 4}, ValueError, "width x height (4 x 1) must equal"),
+        (np.zeros((2, 2, 2), [("x", "f4")]), {}, ValueError, "must be of shape (N,)"),
+        (np.zeros(3, [("_", "f4")]), {}, ValueError, "hold no field"),
+    ],
+)
+def test_records_that_cannot_be_a_cloud_are_refused(records, options, error, words):
+    with pytest.raises(error, match=re.escape(words)):
+        vantrel.PointCloud.from_records(records, **options)

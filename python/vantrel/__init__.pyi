@@ -95,6 +95,15 @@ class PointCloud:
     def records(self) -> npt.NDArray[np.void]: ...
     def to_pandas(self) -> Any:
         """The cloud as a pandas DataFrame (a copy): one column per field in header order."""
+    @staticmethod
+    def from_records(
+        records: npt.ArrayLike,
+        *,
+        width: int | None = None,
+        height: int | None = None,
+        viewpoint: Sequence[float] | None = None,
+    ) -> PointCloud:
+        """A PointCloud over records already in memory: a NumPy structured array."""
     def __len__(self) -> int: ...
     @overload
     def __getitem__(self, key: str) -> npt.NDArray[Any]: ...

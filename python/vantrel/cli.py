@@ -2,7 +2,8 @@
 
     vantrel info FILE... [--stats] [--json]
     vantrel check PATH...
-    vantrel convert IN OUT [--data ascii|binary|binary_compressed] [--fields a,b,c]
+    vantrel convert IN OUT [--data ascii|binary|binary_compressed] [--fields a,b,c]  (.pcd .las .laz .ply)
+    vantrel bag-to-pcd BAG OUTDIR [--topic T]... [--data ENC]
     vantrel view FILE -o PICTURE.png [--color z|intensity|rgb|FIELD] [--size WxH]
 
 Also run as python -m vantrel.
@@ -15,13 +16,15 @@ import json
 import math
 import os
 import sys
+import warnings
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
 import vantrel
+from vantrel import _formats
 from vantrel._commands import Refused, counted, damage_is_an_error, local, point_progress
-from vantrel._types import ENCODINGS, as_data
+from vantrel._types import ENCODINGS
 from vantrel._view import picture_size, view
 
 CHUNK = 1_000_000  # points read at a time where a command reads in chunks
@@ -190,23 +193,6 @@ def check(args: argparse.Namespace) -> int:
     return 1 if bad else 0
 
 
-# ---------------------------------------------------------------- convert
-
-
-def convert(args: argparse.Namespace) -> int:
-    source, target = local(args.input), local(args.output)
-    fields = [name.strip() for name in args.fields.split(",") if name.strip()] if args.fields else None
-    with damage_is_an_error(), vantrel.open_pcd(source) as reader:  # nothing is written from a damaged file
-        header = reader.header
-        options = {"width": header.width, "height": header.height} if header.organized else {}
-        with vantrel.open_pcd_writer(
-            target, data=as_data(args.data or header.data), points=header.points, viewpoint=header.viewpoint, **options
-        ) as writer:
-            for chunk in point_progress(reader.chunks(CHUNK, fields=fields), header.points, source.name):
-                writer.write(chunk)
-    return 0
-
-
 # ---------------------------------------------------------------- view
 
 
@@ -309,12 +295,13 @@ def parser() -> argparse.ArgumentParser:
     top.add_argument("--version", action="version", version=f"vantrel {vantrel.__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     add_file_commands(commands)
+    _formats.add_commands(commands)
     add_tool_commands(commands)
     return top
 
 
 def add_file_commands(commands: Any) -> None:
-    """info, check, convert and view."""
+    """info, check and view."""
     info_ = commands.add_parser("info", help="print each file's header (and, with --stats, its values' range)")
     info_.add_argument("files", nargs="+", metavar="FILE", help="PCD files, or folders to search for *.pcd")
     info_.add_argument("--stats", action="store_true", help="per field: min, max, mean and NaN count")
@@ -326,13 +313,6 @@ def add_file_commands(commands: Any) -> None:
     )
     check_.add_argument("paths", nargs="+", metavar="PATH", help="PCD files, or folders to search for *.pcd")
     check_.set_defaults(run=check)
-
-    convert_ = commands.add_parser("convert", help="write IN again as OUT, in chunks (OUT appears only when done)")
-    convert_.add_argument("input", metavar="IN")
-    convert_.add_argument("output", metavar="OUT")
-    convert_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
-    convert_.add_argument("--fields", metavar="a,b,c", help="the fields to keep, comma-separated (default: all)")
-    convert_.set_defaults(run=convert)
 
     view_ = commands.add_parser(
         "view",
@@ -384,10 +364,17 @@ def add_tool_commands(commands: Any) -> None:
         tool.add_argument("--json", action="store_true", help="the summary as one JSON object")
 
 
+def show_warning(message: Warning | str, *_: Any, **__: Any) -> None:
+    """A warning as the command's own line, not as Python's source location."""
+    print(f"vantrel: warning: {message}", file=sys.stderr)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
-        status: int = args.run(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = show_warning
+            status: int = args.run(args)
         return status
     except KeyboardInterrupt:
         print("vantrel: interrupted", file=sys.stderr)

@@ -205,8 +205,8 @@ void register_header(py::module_& m) {
 }
 
 void register_cloud(py::module_& m) {
-    py::class_<PointCloudObject>(m, "PointCloud", cloud_doc)
-        .def_property_readonly("header", [](const PointCloudObject& c) { return c.header; })
+    py::class_<PointCloudObject> cloud_type(m, "PointCloud", cloud_doc);
+    cloud_type.def_property_readonly("header", [](const PointCloudObject& c) { return c.header; })
         .def_property_readonly("fields", [](const PointCloudObject& c) { return c.fields; })
         .def_property_readonly("points",
                                [](PointCloudObject& c) {
@@ -235,6 +235,7 @@ void register_cloud(py::module_& m) {
                 .format(header.points, header.width, header.height, readable_text(header.data_type),
                         py::str(" ").attr("join")(c.fields));
         });
+    add_from_records(cloud_type);
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ struct PointCloudObject {
 // Adds PcdField, PcdHeader and PointCloud to the module.
 void register_cloud_types(pybind11::module_& m);
 
+// Adds the static PointCloud.from_records (records already in memory).
+void add_from_records(pybind11::class_<PointCloudObject>& cloud);
+
 // A PcdHeader object for the header. Throws error_already_set
 // (UnicodeDecodeError) for a field name that is not UTF-8.
 pybind11::object make_header(PcdHeader header);

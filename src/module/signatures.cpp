@@ -24,6 +24,7 @@ const std::pair<const char*, const char*> signatures[] = {
     {"open_pcd_writer", "(target, *, data='binary_compressed', points=None, width=None, height=None, viewpoint=None)"},
     {"set_num_threads", "(n)"},
     {"get_num_threads", "()"},
+    {"PointCloud.from_records", "(records, *, width=None, height=None, viewpoint=None)"},
     {"PcdReader.read", "($record, self, /, count=None, *, fields=None)"},
     {"PcdReader.chunks", "($record, self, /, size, *, fields=None)"},
     {"PcdReader.tell", "($record, self, /)"},
@@ -45,6 +46,7 @@ void add_text_signatures(py::module_& m) {
         } else {  // a method: the function inside the class's instancemethod
             const py::object type = m.attr(name.substr(0, dot).c_str());
             function = type.attr("__dict__")[py::str(name.substr(dot + 1))];
+            if (PyObject_TypeCheck(function.ptr(), &PyStaticMethod_Type)) function = function.attr("__func__");
             if (PyInstanceMethod_Check(function.ptr())) {
                 function = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(function.ptr()));
             }

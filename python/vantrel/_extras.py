@@ -1,0 +1,36 @@
+"""The optional libraries that some modules build on, imported when first used."""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import os
+import uuid
+from collections.abc import Iterator
+from pathlib import Path
+from types import ModuleType
+
+
+def require(module: str, extra: str, what: str) -> ModuleType:
+    """The module, or an ImportError that says which extra to install for `what`."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(
+            f"{what} needs {module.split('.')[0]}: pip install 'vantrel[{extra}]'", name=error.name
+        ) from error
+
+
+@contextlib.contextmanager
+def replacing(target: str | os.PathLike[str]) -> Iterator[Path]:
+    """A temporary path beside `target`, renamed to it when the block ends without an error and
+    removed when it does not: nothing partial is ever left at `target`."""
+    target = Path(target)
+    # Named, not made: the writer creates it with the permissions any new file gets.
+    partial = target.with_name(f".{target.name}.{os.getpid()}.{uuid.uuid4().hex[:8]}{target.suffix}")
+    try:
+        yield partial
+        partial.replace(target)
+    except BaseException:
+        partial.unlink(missing_ok=True)
+        raise

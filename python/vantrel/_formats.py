@@ -1,0 +1,145 @@
+"""The commands that carry clouds between formats: convert (PCD, LAS/LAZ and PLY, by extension)
+and bag-to-pcd (ROS bags)."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from pathlib import Path
+from typing import Any
+
+import vantrel
+from vantrel._commands import Refused, damage_is_an_error, local, point_progress
+from vantrel._types import ENCODINGS, as_data
+
+CHUNK = 1_000_000  # points read at a time
+FORMATS = {".pcd": "pcd", ".las": "las", ".laz": "las", ".ply": "ply"}
+
+
+def format_of(path: Path) -> str:
+    """pcd, las or ply, by the file's extension."""
+    kind = FORMATS.get(path.suffix.lower())
+    if kind is None:
+        raise Refused(f"{path}: the format is chosen by the extension, which must be .pcd, .las, .laz or .ply")
+    return kind
+
+
+def _progress(name: str) -> Any:
+    return lambda chunks, total: point_progress(chunks, total, name)
+
+
+def pcd_to_pcd(source: Path, target: Path, data: str | None, fields: list[str] | None) -> None:
+    with damage_is_an_error(), vantrel.open_pcd(source) as reader:  # nothing is written from a damaged file
+        header = reader.header
+        options = {"width": header.width, "height": header.height} if header.organized else {}
+        with vantrel.open_pcd_writer(
+            target, data=as_data(data or header.data), points=header.points, viewpoint=header.viewpoint, **options
+        ) as writer:
+            for chunk in point_progress(reader.chunks(CHUNK, fields=fields), header.points, source.name):
+                writer.write(chunk)
+
+
+def read_any(source: Path, kind: str, fields: list[str] | None, float32: bool) -> vantrel.PointCloud:
+    """A whole cloud of any of the formats, its fields chosen."""
+    if kind == "pcd":
+        with damage_is_an_error():
+            return vantrel.read_pcd(source, fields=fields)
+    if kind == "las":
+        from vantrel import las
+
+        cloud = las.read_las(source, float32=float32)
+    else:
+        from vantrel import ply
+
+        cloud = ply.read_ply(source)
+    if fields is None:
+        return cloud
+    missing = [name for name in fields if name not in cloud.fields]
+    if missing:
+        raise Refused(f"{source}: no field {missing[0]!r}; its fields are: {', '.join(cloud.fields)}")
+    return vantrel.PointCloud.from_records(cloud.records[fields])
+
+
+def convert(args: argparse.Namespace) -> int:
+    source, target = local(args.input), local(args.output)
+    given, wanted = format_of(source), format_of(target)
+    fields = [name.strip() for name in args.fields.split(",") if name.strip()] if args.fields else None
+    if args.data and wanted != "pcd":
+        raise Refused(f"--data chooses a PCD encoding; {target} is {wanted.upper()}")
+    if given == wanted == "pcd":
+        pcd_to_pcd(source, target, args.data, fields)
+    elif given == "pcd" and wanted == "las":  # in chunks: maps larger than memory
+        from vantrel import las
+
+        with damage_is_an_error():
+            las.pcd_to_las(source, target, scale=args.scale, fields=fields, progress=_progress(source.name))
+    elif given == "las" and wanted == "pcd":
+        from vantrel import las
+
+        las.las_to_pcd(
+            source,
+            target,
+            data=as_data(args.data or "binary_compressed"),
+            float32=args.float32,
+            fields=fields,
+            progress=_progress(source.name),
+        )
+    else:
+        cloud = read_any(source, given, fields, args.float32)
+        write_any(target, wanted, cloud, args)
+    return 0
+
+
+def write_any(target: Path, kind: str, cloud: vantrel.PointCloud, args: argparse.Namespace) -> None:
+    if kind == "pcd":
+        vantrel.write_pcd(target, cloud, data=as_data(args.data or "binary_compressed"))
+    elif kind == "las":
+        from vantrel import las
+
+        las.write_las(target, cloud, scale=args.scale)
+    else:
+        from vantrel import ply
+
+        ply.write_ply(target, cloud, text=args.text, lossy=args.lossy)
+
+
+def bag_to_pcd(args: argparse.Namespace) -> int:
+    from vantrel import ros
+
+    summary = ros.bag_to_pcd(
+        local(args.bag), local(args.outdir), topics=args.topic, data=as_data(args.data), progress=True
+    )
+    if args.json:
+        print(json.dumps(summary))
+    else:
+        print(
+            f"bag-to-pcd: {summary['messages']:,} messages, {summary['points']:,} points; "
+            f"{len(summary['files']):,} files written in {summary['seconds']:.2f} s"
+        )
+    return 0
+
+
+def add_commands(commands: Any) -> None:
+    """convert and bag-to-pcd."""
+    convert_ = commands.add_parser(
+        "convert", help="write IN again as OUT: PCD, LAS/LAZ or PLY by extension (OUT appears only when done)"
+    )
+    convert_.add_argument("input", metavar="IN", help="a .pcd, .las, .laz or .ply file")
+    convert_.add_argument("output", metavar="OUT", help="a .pcd, .las, .laz or .ply file")
+    convert_.add_argument("--data", choices=ENCODINGS, help="the encoding of a PCD OUT (default: IN's, or compressed)")
+    convert_.add_argument("--fields", metavar="a,b,c", help="the fields to keep, comma-separated (default: all)")
+    convert_.add_argument("--float32", action="store_true", help="LAS/LAZ IN: x, y and z as F 4 (default: F 8)")
+    convert_.add_argument("--scale", type=float, help="LAS/LAZ OUT: the coordinates' step (default: 0.001)")
+    convert_.add_argument("--text", action="store_true", help="PLY OUT: ascii (default: binary little-endian)")
+    convert_.add_argument("--lossy", action="store_true", help="PLY OUT: 64-bit integers as float64")
+    convert_.set_defaults(run=convert)
+
+    bag = commands.add_parser(
+        "bag-to-pcd", help="one PCD file per PointCloud2 message of a ROS bag, every field kept, and index.csv"
+    )
+    bag.add_argument("bag", metavar="BAG", help="a ROS 1 .bag, or a ROS 2 bag folder (sqlite3 or MCAP)")
+    bag.add_argument("outdir", metavar="OUTDIR")
+    bag.add_argument("--topic", action="append", metavar="T", help="a PointCloud2 topic (default: all of them)")
+    bag.add_argument("--data", choices=ENCODINGS, default="binary_compressed")
+    bag.add_argument("--json", action="store_true", help="the summary as one JSON object")
+    bag.set_defaults(run=bag_to_pcd)

@@ -1,0 +1,173 @@
+"""PLY files to and from point clouds, every field kept.
+
+Built on plyfile (pip install 'vantrel[ply]'), imported when first used.
+
+Going to PLY: one `vertex` property per field, and per element of a field of COUNT above 1
+(name_0, name_1 ...); packed `rgb`/`rgba` as `red green blue` (and `alpha`) uchar, as meshing and
+ML tools read colors. PLY has no 64-bit integers: such a field is refused unless lossy=True, which
+writes it as float64 and warns how many values changed. A comment line records each field's PCD
+name, type and COUNT, so that reading the file back gives the same fields; other PLY files give
+every vertex property as a field of its own.
+
+Example:
+    >>> import vantrel, vantrel.ply
+    >>> vantrel.ply.write_ply("scan.ply", vantrel.read_pcd("scan.pcd"))  # doctest: +SKIP
+    >>> cloud = vantrel.ply.read_ply("scan.ply")  # doctest: +SKIP
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import warnings
+from typing import Any, BinaryIO
+
+import vantrel
+from vantrel._extras import replacing, require
+
+__all__ = ["PlyError", "read_ply", "write_ply"]
+
+COMMENT = "vantrel fields "
+COLOR_CHANNELS = ("red", "green", "blue", "alpha")
+
+
+class PlyError(ValueError):
+    """A PLY file that cannot be read, or a cloud that cannot be written as one."""
+
+
+def _plyfile() -> Any:
+    return require("plyfile", "ply", "PLY")
+
+
+def _name(source: Any) -> str:
+    return os.fsdecode(source) if isinstance(source, (str, bytes, os.PathLike)) else getattr(source, "name", "<file>")
+
+
+def _columns(field: vantrel.PcdField, values: Any, lossy: bool) -> tuple[str, list[tuple[str, Any]]]:
+    """How a field is written (its kind) and its vertex properties: (name, values) each."""
+    import numpy as np
+
+    if field.name in ("rgb", "rgba") and field.size == 4 and field.count == 1:
+        channels = vantrel.unpack_rgb(values, alpha=field.name == "rgba")
+        return field.name, [(COLOR_CHANNELS[c], channels[:, c]) for c in range(channels.shape[1])]
+    kind = "plain"
+    if values.dtype.itemsize == 8 and values.dtype.kind in "iu":
+        if not lossy:
+            raise PlyError(
+                f"field {field.name!r} holds 64-bit integers, which PLY has no type for: pass lossy=True "
+                "(--lossy) to write them as float64"
+            )
+        converted = values.astype(np.float64)
+        changed = int(np.count_nonzero(converted.astype(values.dtype) != values))
+        if changed:
+            warnings.warn(f"{changed} values of field {field.name!r} changed as float64 in PLY", stacklevel=3)
+        values, kind = converted, "float64"
+    if values.ndim == 1:
+        return kind, [(field.name, values)]
+    return kind, [(f"{field.name}_{k}", values[:, k]) for k in range(values.shape[1])]
+
+
+def write_ply(
+    target: str | os.PathLike[str] | BinaryIO, cloud: vantrel.PointCloud, *, text: bool = False, lossy: bool = False
+) -> None:
+    """Write a point cloud as a PLY file of one `vertex` element.
+
+    Parameters:
+        target: a path (replaced only once complete) or a binary file object.
+        cloud: a PointCloud.
+        text: ascii PLY; by default binary little-endian.
+        lossy: write 64-bit integer fields as float64 (with a warning counting the values that
+            changed) rather than refuse them.
+
+    Raises:
+        PlyError (a ValueError) naming a 64-bit integer field, unless lossy.
+    """
+    import numpy as np
+
+    plyfile = _plyfile()
+    properties: list[tuple[str, Any]] = []
+    record = []
+    for field in cloud.header.fields:
+        if field.padding:
+            continue
+        kind, columns = _columns(field, cloud.fields[field.name], lossy)
+        record.append({"name": field.name, "type": field.type, "size": field.size, "count": field.count, "kind": kind})
+        properties += columns
+    vertices = np.empty(len(cloud), [(name, values.dtype) for name, values in properties])
+    for name, values in properties:
+        vertices[name] = values
+    element = plyfile.PlyElement.describe(vertices, "vertex")
+    data = plyfile.PlyData([element], text=text, byte_order="<", comments=[COMMENT + json.dumps(record)])
+    if isinstance(target, (str, os.PathLike)):
+        with replacing(target) as partial:
+            data.write(os.fspath(partial))
+    else:
+        data.write(target)
+
+
+def _restore(vertices: Any, record: list[dict[str, Any]]) -> Any:
+    """The fields a vantrel-written file records, from its vertex properties."""
+    import numpy as np
+
+    columns: dict[str, Any] = {}
+    for entry in record:
+        name, kind, count = entry["name"], entry["kind"], int(entry["count"])
+        element = np.dtype({"F": "f", "I": "i", "U": "u"}[entry["type"]] + str(entry["size"]))
+        if kind in ("rgb", "rgba"):
+            channels = np.stack([vertices[c] for c in COLOR_CHANNELS[: 4 if kind == "rgba" else 3]], axis=1)
+            columns[name] = vantrel.pack_rgb(channels.astype(np.uint8)).view(element)
+            continue
+        if kind == "float64":
+            element = np.dtype(np.float64)
+        names = [name] if count == 1 else [f"{name}_{k}" for k in range(count)]
+        values = np.stack([vertices[n] for n in names], axis=1).astype(element)
+        columns[name] = values[:, 0] if count == 1 else values
+    return columns
+
+
+def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
+    """Read the `vertex` element of a PLY file as a PointCloud.
+
+    Parameters:
+        source: a path or a binary file object.
+
+    Returns:
+        A file vantrel wrote: the fields it was written from, with their names, types and COUNT.
+        Any other file: every scalar vertex property as a field of its own. Faces and other
+        elements are left out with a warning, and so are list properties.
+
+    Raises:
+        PlyError (a ValueError) for a file that is not PLY, is damaged or cut short, or has no
+        vertex element.
+    """
+    import numpy as np
+
+    plyfile = _plyfile()
+    try:
+        data = plyfile.PlyData.read(source)
+        names = [element.name for element in data.elements]
+        if "vertex" not in names:
+            raise PlyError(f"{_name(source)}: a PLY file without a vertex element")
+        vertices = data["vertex"].data
+    except PlyError:
+        raise
+    except (plyfile.PlyParseError, plyfile.PlyHeaderParseError, ValueError, EOFError, IndexError) as error:
+        raise PlyError(f"{_name(source)}: not a readable PLY file (damaged or cut short?): {error}") from None
+    others = [name for name in names if name != "vertex"]
+    if others:
+        warnings.warn(f"{_name(source)}: the {', '.join(others)} of this PLY file are left out", stacklevel=2)
+    vertices = vertices.astype(vertices.dtype.newbyteorder("="))
+    record = [c[len(COMMENT) :] for c in data.comments if c.startswith(COMMENT)]
+    if record:
+        columns = _restore(vertices, json.loads(record[0]))
+    else:
+        lists = [n for n in vertices.dtype.names or () if vertices.dtype[n].kind == "O"]
+        if lists:
+            warnings.warn(f"{_name(source)}: list properties {', '.join(lists)} are left out", stacklevel=2)
+        if not lists:
+            return vantrel.PointCloud.from_records(vertices)
+        columns = {n: vertices[n] for n in vertices.dtype.names or () if n not in lists}
+    records = np.empty(len(vertices), [(n, v.dtype, v.shape[1:]) for n, v in columns.items()])
+    for n, v in columns.items():
+        records[n] = v
+    return vantrel.PointCloud.from_records(records)
