@@ -6,14 +6,14 @@ STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
 PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis pyyaml mypy lizard 'dask[dataframe,distributed]' pandas matplotlib \
-           rosbags laspy lazrs plyfile \
+           rosbags laspy lazrs plyfile sphinx furo myst-parser \
            cmake ninja \
            ruff==0.17.6 clang-format==21.1.8
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test test-cpp lint wheel wheels test-wheels test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
+.PHONY: demo test test-cpp lint docs docs-check wheel wheels test-wheels test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -93,6 +93,18 @@ MAX_FILE_LINES     := 450
 
 # Checks only, changes nothing: `ruff check --fix`, `ruff format` and
 # `clang-format -i` (or pre-commit) apply the fixes.
+# The manual: HTML with warnings as errors, then every example in it (pages and
+# docstrings) run as a doctest. docs-check looks at the built pages in headless
+# Chromium (Debian's) and fails on a blank or broken one.
+docs: build
+	cd docs && ../$(PY) -m sphinx -W --keep-going -q -b html . _build/html
+	cd docs && ../$(PY) -m sphinx -W --keep-going -q -b doctest . _build/doctest
+	@echo "the manual: docs/_build/html/index.html"
+
+docs-check: docs
+	@command -v chromium > /dev/null || $(SUDO) apt-get install -y -qq --no-install-recommends chromium
+	$(PY) docs/check_pages.py docs/_build/html
+
 lint: $(STAMPS)/py-deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
@@ -236,4 +248,4 @@ $(STAMPS)/bench-installed: $(STAMPS)/installed $(STAMPS)/bench-deps
 	@touch $@
 
 clean:
-	rm -rf build $(STAMPS) bench/out dist
+	rm -rf build $(STAMPS) bench/out dist docs/_build

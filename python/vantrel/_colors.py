@@ -23,6 +23,10 @@ def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> npt.NDArray[np.
     Returns:
         An array of shape values.shape + (3,), r g b (from bits r << 16 | g << 8 | b), or + (4,),
         r g b a with alpha=True (a << 24 above them), of dtype uint8.
+
+    Examples:
+        >>> vantrel.unpack_rgb(vantrel.read_pcd("colored.pcd")["rgb"]).shape
+        (2000, 3)
     """
     import numpy as np
 
@@ -52,6 +56,10 @@ def pack_rgb(
     Returns:
         (N,) values r << 16 | g << 8 | b, with a << 24 above them for (N, 4); for (N, 3) the
         top byte is 0, as Open3D and pypcd4 write it.
+
+    Examples:
+        >>> vantrel.pack_rgb([[255, 128, 0]])
+        array([16744448], dtype=uint32)
     """
     import numpy as np
 

@@ -29,7 +29,12 @@ def element_columns(name: str, values: Column) -> dict[str, Column]:
 def to_pandas(self: PointCloud) -> pandas.DataFrame:
     """The cloud as a pandas DataFrame (a copy): one column per field in header order, with the
     field's dtype; a field of COUNT above 1 is the columns name_0 to name_{COUNT-1}; padding fields
-    "_" are left out. Two fields of one name are a ValueError. Needs pandas."""
+    "_" are left out. Two fields of one name are a ValueError. Needs pandas.
+
+    Examples:
+        >>> vantrel.read_pcd("scan.pcd").to_pandas().columns.tolist()
+        ['x', 'y', 'z', 'intensity']
+    """
     cloud = self
     try:
         import pandas

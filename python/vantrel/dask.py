@@ -1,5 +1,7 @@
 """Many PCD files, and maps larger than one machine, as one Dask DataFrame.
 
+Example::
+
     import vantrel.dask
     frame = vantrel.dask.read_pcds("s3://bucket/scans/*.pcd", fields=["x", "y", "z", "intensity"])
 
@@ -156,6 +158,11 @@ def read_pcds(
         file's; a file whose fields differ raises a ValueError naming it and the field, when
         the frame is built (the headers are read then with chunk_points) or when its
         partition is computed.
+
+    Examples:
+        >>> frame = vantrel.dask.read_pcds("scans/*.pcd", fields=["x", "y", "z"])
+        >>> len(frame.compute())
+        6000
     """
     if chunk_points is not None and (isinstance(chunk_points, bool) or int(chunk_points) < 1):
         raise ValueError(f"chunk_points must be 1 or more, not {chunk_points!r}")

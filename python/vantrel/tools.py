@@ -146,7 +146,13 @@ def merge(
 ) -> dict[str, Any]:
     """Concatenate clouds whose fields agree (or the `fields` they all hold, when given) into one
     unorganized cloud, in the order given; NaN coordinates are kept. data: the output's encoding
-    (default: the first input's)."""
+    (default: the first input's).
+
+    Examples:
+        >>> summary = vantrel.tools.merge(["scans/0000.pcd", "scans/0001.pcd"], "merged.pcd")
+        >>> summary["points_out"]
+        4000
+    """
     start = time.perf_counter()
     paths = _paths(sources)
     headers = _agreeing(paths, fields)
@@ -216,7 +222,12 @@ def crop(
 ) -> dict[str, Any]:
     """Keep the points inside a box (xmin, ymin, zmin, xmax, ymax, zmax) and/or an x-y polygon (at
     least 3 vertices), every field kept, in their order; an organized cloud becomes unorganized,
-    and NaN coordinates are dropped (counted in the summary)."""
+    and NaN coordinates are dropped (counted in the summary).
+
+    Examples:
+        >>> vantrel.tools.crop("scan.pcd", "near.pcd", box=(-1, -1, -1, 1, 1, 1))["points_out"] < 2000
+        True
+    """
     import numpy as np
 
     start = time.perf_counter()
@@ -276,7 +287,13 @@ def tile(
     pointcloud_map_metadata.yaml (x_resolution, y_resolution, and each tile's [x_min, y_min]).
     Several inputs (a folder or a list) tile together when their fields agree. Points are spooled
     per tile to a scratch folder inside `outdir`, so any number of tiles works with few open files;
-    each tile appears under its name only once complete."""
+    each tile appears under its name only once complete.
+
+    Examples:
+        >>> summary = vantrel.tools.tile("scan.pcd", "tiles", size=2)
+        >>> sorted(p.name for p in pathlib.Path("tiles").iterdir())[:2]
+        ['-2_-2.pcd', '-2_-4.pcd']
+    """
     start = time.perf_counter()
     sizes = (size, size) if isinstance(size, int | float) else tuple(size)
     if len(sizes) != 2:
@@ -316,7 +333,12 @@ def downsample(
     each channel, rounded; integer fields the value of the voxel's first point in file order.
     Output in voxel order (x index, then y, then z), the same bytes for any chunk size and thread
     count; memory grows with the occupied voxels, not with the points. NaN coordinates are dropped
-    (counted in the summary)."""
+    (counted in the summary).
+
+    Examples:
+        >>> vantrel.tools.downsample("scan.pcd", "coarse.pcd", voxel=0.5)["points_out"] < 2000
+        True
+    """
     import numpy as np
 
     start = time.perf_counter()

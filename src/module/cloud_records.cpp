@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 
 #include "module/cloud_types.h"
+#include "module/docstrings.h"
 #include "module/py_files.h"
 #include "module/writer.h"
 #include "pcd/byte_ranges.h"
@@ -135,21 +136,7 @@ py::object from_records(const py::object& given, const py::object& width, const 
 
 void add_from_records(py::class_<PointCloudObject>& cloud) {
     cloud.def_static("from_records", &from_records, py::arg("records"), py::kw_only(), py::arg("width") = py::none(),
-                     py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
-                     R"doc(A PointCloud over records already in memory: a NumPy structured array.
-
-Each named member of the dtype is a field (a (COUNT,) subarray a field of COUNT
-elements) at its offset; the record's itemsize is the point step, so gaps stay
-gaps. The cloud's arrays are views of the records when they are contiguous (a
-copy is made otherwise). An (HEIGHT, WIDTH) array is an organized cloud.
-
-width, height: the grid, as write_pcd takes them (WIDTH x HEIGHT must be N).
-viewpoint: 7 finite numbers (tx ty tz qw qx qy qz).
-
-Raises TypeError for a dtype that is not structured or a member PCD has no
-type for, ValueError for members that share bytes, are not in native byte
-order, or a grid that does not hold the points.
-)doc");
+                     py::arg("height") = py::none(), py::arg("viewpoint") = py::none(), doc::from_records);
 }
 
 }  // namespace vantrel

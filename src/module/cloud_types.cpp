@@ -1,4 +1,5 @@
 #include "module/cloud_types.h"
+#include "module/docstrings.h"
 
 #include <stdexcept>
 #include <string>
@@ -50,35 +51,6 @@ void def_value_semantics(py::class_<T>& cls, Key key) {
             })
         .def("__hash__", [key](const T& a) { return py::hash(key(a)); });
 }
-
-const char* const header_doc = R"doc(The header of a PCD file, as read_pcd_header and PointCloud.header give it.
-
-Immutable. Attributes:
-    version: the first word of the VERSION line ("" when there is none)
-    fields: tuple of PcdField, in header order, with the offsets the loader lays out
-    width, height, points: WIDTH, HEIGHT and POINTS
-    viewpoint: the 7 VIEWPOINT values (tx ty tz qw qx qy qz); (0, 0, 0, 1, 0, 0, 0)
-        stands in for a missing line or missing values
-    data: the DATA value, lower-cased
-    point_step: bytes in one point record
-    data_offset: where the data section starts, in bytes from the start of the PCD
-    organized: True when HEIGHT > 1 and WIDTH x HEIGHT == POINTS
-)doc";
-
-const char* const cloud_doc = R"doc(A whole PCD file, as read_pcd gives it.
-
-Attributes:
-    header: its PcdHeader
-    fields: dict of every field, x, y and z included, in header order: zero-copy
-        views of shape (N,), or (N, COUNT) for COUNT above 1
-    points: (N, 3) array of x, y, z exactly as load_pcd gives it; RuntimeError
-        when the file lacks one of them
-    records: structured array over the whole buffer (itemsize point_step), zero-copy;
-        fields NumPy cannot place (a repeated name's earlier fields, overlapping
-        bytes, COUNT below 1) are left out
-
-len(cloud) is POINTS. Every array shares the one decoded buffer.
-)doc";
 
 // The records of the points a key picks, in a new cloud: a run of points is
 // a view of the same buffer, any other pick (a mask, indices, a stride) a
@@ -181,7 +153,7 @@ void register_field(py::module_& m) {
 }
 
 void register_header(py::module_& m) {
-    py::class_<HeaderObject> header_type(m, "PcdHeader", header_doc);
+    py::class_<HeaderObject> header_type(m, "PcdHeader", doc::header);
     header_type.def_property_readonly("version", [](const HeaderObject& h) { return readable_text(h.header.version); })
         .def_property_readonly("fields", [](const HeaderObject& h) { return h.fields; })
         .def_property_readonly("width", [](const HeaderObject& h) { return h.header.width; })
@@ -205,7 +177,7 @@ void register_header(py::module_& m) {
 }
 
 void register_cloud(py::module_& m) {
-    py::class_<PointCloudObject> cloud_type(m, "PointCloud", cloud_doc);
+    py::class_<PointCloudObject> cloud_type(m, "PointCloud", doc::cloud);
     cloud_type.def_property_readonly("header", [](const PointCloudObject& c) { return c.header; })
         .def_property_readonly("fields", [](const PointCloudObject& c) { return c.fields; })
         .def_property_readonly("points",

@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include "module/cloud_types.h"
+#include "module/docstrings.h"
 #include "module/errors.h"
 #include "module/py_files.h"
 #include "module/reader.h"
@@ -124,27 +125,6 @@ void threads_from_environment() {
     vantrel::ThreadPool::shared().set_threads(static_cast<int>(value));
 }
 
-const char* const set_num_threads_doc = R"doc(
-Set how many threads a load or a write may use, its caller's included (1 or
-more; more than the CPUs is allowed). Workers come from one pool that every
-load and write shares. The default is the CPUs this process may run on, or
-the environment variable VANTREL_NUM_THREADS, read when vantrel is imported.
-Small files use one thread whatever this says.
-)doc";
-
-const char* const read_pcd_header_doc = R"doc(
-Read the header of a PCD file, and nothing more.
-
-Parameters:
-    source: a path (str, bytes or os.PathLike), or a binary file object read
-        from its current position; a seekable one is left at the first byte
-        of data.
-
-Returns:
-    PcdHeader: version, fields, width, height, points, viewpoint, data,
-    point_step, data_offset and organized.
-)doc";
-
 // vantrel._testing, for the tests alone: found by import (it stands in
 // sys.modules) but no attribute of the package, so not in dir(vantrel).
 void add_testing_module() {
@@ -188,17 +168,17 @@ PYBIND11_MODULE(vantrel, m) {
     )pbdoc");
     options.disable_function_signatures();
     m.def("read_pcd", &vantrel::read_pcd, py::arg("source"), py::kw_only(), py::arg("fields") = py::none(),
-          py::arg("mmap") = false, vantrel::read_pcd_doc);
-    m.def("read_pcd_header", &read_pcd_header, py::arg("source"), read_pcd_header_doc);
+          py::arg("mmap") = false, vantrel::doc::read_pcd);
+    m.def("read_pcd_header", &read_pcd_header, py::arg("source"), vantrel::doc::read_pcd_header);
     threads_from_environment();
-    m.def("set_num_threads", &set_num_threads, py::arg("n"), set_num_threads_doc);
+    m.def("set_num_threads", &set_num_threads, py::arg("n"), vantrel::doc::set_num_threads);
     m.def(
         "get_num_threads", [] { return vantrel::ThreadPool::shared().threads(); },
         "The number of threads a load or a write may use, its caller's included.");
     m.def("write_pcd", &vantrel::write_pcd_from_python, py::arg("target"), py::arg("fields") = py::none(),
           py::kw_only(), py::arg("points") = py::none(), py::arg("data") = "binary_compressed",
           py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
-          py::arg("group") = true, vantrel::write_pcd_doc);
+          py::arg("group") = true, vantrel::doc::write_pcd);
     vantrel::add_text_signatures(m);
     add_testing_module();
     // The module is the package's __init__: vantrel.cli, vantrel.dask and the

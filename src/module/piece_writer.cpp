@@ -1,4 +1,5 @@
 // open_pcd_writer and PcdWriter: a PCD file written a piece at a time.
+#include "module/docstrings.h"
 #include "module/writer.h"
 
 #include <cmath>
@@ -21,47 +22,6 @@ namespace py = pybind11;
 namespace vantrel {
 
 namespace {
-
-const char* const writer_doc = R"doc(A PCD file written a piece at a time, made by open_pcd_writer.
-
-write(fields, points=...) appends a piece; close() finishes the file. A
-context manager: leaving the with block by an exception, or dropping the
-writer unclosed, leaves a path target as it was (old content, or absent).
-)doc";
-
-const char* const open_pcd_writer_doc = R"doc(
-Open a PCD file for writing a piece at a time.
-
-Parameters:
-    target: a path (str, bytes or os.PathLike), replaced only once close()
-        succeeds, or a binary file object with write().
-    data: "ascii", "binary" or "binary_compressed".
-    points: the number of points the pieces will add up to. Without it, the
-        counts are written at close(), over room the header keeps for them,
-        so the target must be able to seek (binary_compressed, which writes
-        its header at close(), needs no seeking).
-    width, height: the grid of an organized cloud, as for write_pcd, checked
-        against the total at close().
-    viewpoint: 7 finite numbers (tx ty tz qw qx qy qz).
-
-Returns:
-    PcdWriter: write(fields=None, *, points=None) takes a piece as write_pcd
-    takes a cloud (a mapping, a PointCloud, points=; the first piece fixes the
-    fields, their dtypes and COUNTs); close() finishes the file.
-
-binary and ascii stream each piece out: memory stays at a piece and a few
-MiB. binary_compressed is one LZF stream of field-major planes, so its planes
-are held until close() (at most the format's 4 GiB). With points= given, the
-file is byte for byte what write_pcd writes for the whole cloud.
-)doc";
-
-const char* const writer_write_doc = R"doc(
-Append a piece: a mapping of names to arrays or a PointCloud (its grid and
-viewpoint are the writer's, not the piece's), and/or an (N, 3) points array.
-The first piece fixes the fields (names, dtypes, COUNTs, in order); a later
-piece that differs is a ValueError naming the first field that differs, raised
-before any of it is written.
-)doc";
 
 // A field as the schema knows it: its name, dtype and COUNT.
 std::string describe(const WriteField& field) {
@@ -242,9 +202,9 @@ private:
 }  // namespace
 
 void register_writer(py::module_& m) {
-    py::class_<WriterObject>(m, "PcdWriter", writer_doc)
+    py::class_<WriterObject>(m, "PcdWriter", doc::writer)
         .def("write", &WriterObject::write, py::arg("fields") = py::none(), py::kw_only(),
-             py::arg("points") = py::none(), py::arg("group") = true, writer_write_doc)
+             py::arg("points") = py::none(), py::arg("group") = true, doc::writer_write)
         .def("close", &WriterObject::close, "Finish the file: a path target is replaced only now.")
         .def_property_readonly("closed", &WriterObject::closed, "True once close() was called.")
         .def_property_readonly("written", &WriterObject::written, "The points written so far.")
@@ -264,7 +224,7 @@ void register_writer(py::module_& m) {
         },
         py::arg("target"), py::kw_only(), py::arg("data") = "binary_compressed", py::arg("points") = py::none(),
         py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
-        open_pcd_writer_doc);
+        doc::open_pcd_writer);
 }
 
 }  // namespace vantrel

@@ -1,4 +1,5 @@
 #include "module/reader.h"
+#include "module/docstrings.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,55 +20,7 @@ namespace py = pybind11;
 
 namespace vantrel {
 
-const char* const read_pcd_doc = R"doc(
-Read a whole PCD file, whatever its fields.
-
-Parameters:
-    source: a path (str, bytes or os.PathLike), or a binary file object
-        (open(path, "rb"), io.BytesIO, a tarfile member, an fsspec file) read
-        from its current position; a seekable one is left just after the data
-        that was read.
-    fields: the names of the fields to read (a sequence of str), or None for
-        all. Only those are decoded and held; .fields and .records hold them,
-        in header order, and .points works when x, y and z are among them.
-    mmap: map the file instead of reading it (a path whose DATA is binary):
-        the arrays are views over a private, copy-on-write mapping, so opening
-        costs the same for any size, pages are read as they are touched, and
-        writes to the arrays never reach the file. As with numpy.memmap,
-        another process that truncates the file while it is mapped makes
-        access to the lost pages fail (the process gets SIGBUS).
-
-Returns:
-    PointCloud: .header, .fields (every field, x, y and z included), .points
-    and .records, all views into one decoded buffer.
-
-Warns DataWarning when the data section holds fewer points than POINTS, or an
-ascii value cannot be read; what the file lacks reads as zero.
-)doc";
-
 namespace {
-
-const char* const reader_doc = R"doc(A PCD file opened by open_pcd: its header is read, its data is read on demand.
-
-Read points with read(count) or chunks(size), each a PointCloud of the points
-read (of chosen fields, with fields=); move with seek(point) and tell(). A
-context manager: close() closes a path the reader opened, and leaves a file
-object open (a seekable one just after what was read).
-)doc";
-
-const char* const open_pcd_doc = R"doc(
-Open a PCD file for reading in parts, reading its header and nothing more.
-
-Parameters:
-    source: a path (str, bytes or os.PathLike), or a binary file object read
-        from its current position (pipes included).
-
-Returns:
-    PcdReader: .header, then read(count), chunks(size), seek(point) and tell();
-    use it in a with block, or call close().
-
-A header that read_pcd refuses is refused here with the same exception.
-)doc";
 
 // The fields argument as names, checked before anything is read: none for
 // every field; TypeError for a str or a non-sequence, ValueError for no name
@@ -282,32 +235,6 @@ struct ChunkIterator {
     std::optional<std::vector<std::size_t>> chosen;
 };
 
-const char* const read_doc = R"doc(
-Read the next `count` points (all that remain when None or negative, as io's
-read(-1); fewer at the end; an empty cloud at the end) as a PointCloud whose
-header describes them: points and width their number, height 1, the fields
-and point_step of its records.
-fields: names of the fields to read (a sequence of str), or None for all.
-)doc";
-
-const char* const chunks_doc = R"doc(
-Iterate over the points from the current position to the end, `size` points
-at a time (the last chunk may be shorter), each a PointCloud as read() gives
-it. fields: names of the fields to read, or None for all.
-)doc";
-
-const char* const seek_doc = R"doc(
-Move to a point and return it: `point` counted from the first point (whence
-os.SEEK_SET, the default), from the current one (os.SEEK_CUR) or from the end
-(os.SEEK_END), as io's seek counts bytes. The target must lie from 0 to the
-number of points. Binary data
-on a seekable source moves at once; ascii and binary_compressed data go back
-by reading the section again from its start (compressed planes already
-decoded are reused); a source that cannot seek only moves forward
-(io.UnsupportedOperation otherwise). A point out of range is a ValueError,
-and the position is kept.
-)doc";
-
 }  // namespace
 
 py::object read_pcd(const py::object& source, const py::object& fields, bool mmap) {
@@ -349,11 +276,11 @@ py::object read_pcd(const py::object& source, const py::object& fields, bool mma
 }
 
 void register_reader(py::module_& m) {
-    py::class_<ReaderObject>(m, "PcdReader", reader_doc)
+    py::class_<ReaderObject>(m, "PcdReader", doc::reader)
         .def_property_readonly("header", &ReaderObject::header, "The file's PcdHeader.")
         .def_property_readonly("closed", &ReaderObject::closed_now, "True once close() was called.")
         .def("read", &ReaderObject::read, py::arg("count") = py::none(), py::kw_only(), py::arg("fields") = py::none(),
-             read_doc)
+             doc::read)
         .def(
             "chunks",
             [](py::object self, const py::object& size, const py::object& fields) {
@@ -363,9 +290,9 @@ void register_reader(py::module_& m) {
                 auto chosen = reader.chunk_fields(fields);
                 return ChunkIterator{std::move(self), n, std::move(chosen)};
             },
-            py::arg("size"), py::kw_only(), py::arg("fields") = py::none(), chunks_doc)
+            py::arg("size"), py::kw_only(), py::arg("fields") = py::none(), doc::chunks)
         .def("tell", &ReaderObject::tell, "The index of the next point to be read.")
-        .def("seek", &ReaderObject::seek, py::arg("point"), py::arg("whence") = 0, seek_doc)
+        .def("seek", &ReaderObject::seek, py::arg("point"), py::arg("whence") = 0, doc::seek)
         .def("__len__", &ReaderObject::size, "The number of points in the file (POINTS).")
         .def(
             "__iter__",
@@ -398,7 +325,7 @@ void register_reader(py::module_& m) {
 
     m.def(
         "open_pcd", [](const py::object& source) { return std::make_unique<ReaderObject>(source); }, py::arg("source"),
-        open_pcd_doc);
+        doc::open_pcd);
 }
 
 }  // namespace vantrel

@@ -12,6 +12,4 @@ void register_reader(pybind11::module_& m);
 // read_pcd(source, *, fields=None, mmap=False).
 pybind11::object read_pcd(const pybind11::object& source, const pybind11::object& fields, bool mmap);
 
-extern const char* const read_pcd_doc;
-
 }  // namespace vantrel

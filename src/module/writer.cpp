@@ -19,31 +19,6 @@ namespace py = pybind11;
 
 namespace vantrel {
 
-const char* const write_pcd_doc = R"doc(
-Write a PCD file.
-
-Parameters:
-    target: a path (str, bytes or os.PathLike), or a binary file object with write().
-        A path is replaced only once the new file is complete: on any failure it
-        keeps its old content, or stays absent.
-    fields: a mapping from name to array, written in the mapping's order, or a
-        PointCloud (whose header also gives WIDTH, HEIGHT and VIEWPOINT). Arrays
-        are (N,) or (N, COUNT), of dtype float32, float64, int8, int16, int32,
-        int64, uint8, uint16, uint32 or uint64. Fields named "_" are padding in
-        PCD files and are not written.
-    points: an (N, 3) float32 or float64 array, written first as x, y and z.
-    data: "ascii", "binary" or "binary_compressed".
-    width, height: the grid of an organized cloud; WIDTH x HEIGHT must be N.
-        By default WIDTH N and HEIGHT 1.
-    viewpoint: 7 finite numbers (tx ty tz qw qx qy qz); by default 0 0 0 1 0 0 0.
-    group: a DataFrame's consecutive columns name_0 .. name_{k-1} of one dtype
-        are one field `name` of COUNT k, as PointCloud.to_pandas splits such a
-        field; group=False writes every column as a field of its own.
-
-Every file written reads back bit for bit with read_pcd and load_pcd (in ascii,
-NaN payloads other than the sign are not kept).
-)doc";
-
 namespace {
 
 // numpy.asarray, in native byte order: what it gives is written as it is,

@@ -14,8 +14,6 @@
 
 namespace vantrel {
 
-extern const char* const write_pcd_doc;
-
 // What one write takes from its arguments: the fields (x, y and z of
 // `points` first), the options, and the arrays that hold the values alive.
 struct WriteJob {
@@ -67,7 +65,7 @@ void warn_lossy(const PcdHeader& header, const std::vector<FieldSource>& sources
 // Adds PcdWriter and open_pcd_writer to the module (piece_writer.cpp).
 void register_writer(pybind11::module_& m);
 
-// The bound function; see write_pcd_doc. Refuses bad input before anything
+// The bound function; see doc::write_pcd. Refuses bad input before anything
 // is written: TypeError for a wrong kind or dtype, ValueError for a wrong
 // shape, name, length, size, DATA value or viewpoint.
 void write_pcd_from_python(const pybind11::object& target, const pybind11::object& fields,
