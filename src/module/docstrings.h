@@ -16,6 +16,7 @@ extern const char* const open_pcd_writer;
 extern const char* const writer;
 extern const char* const writer_write;
 extern const char* const cloud;
+extern const char* const field;
 extern const char* const header;
 extern const char* const from_records;
 
