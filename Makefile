@@ -67,8 +67,9 @@ wheels: build $(STAMPS)/wheel-deps
 # Each other Python's wheel installed into a fresh environment of its own,
 # with the test dependencies, and the whole suite run against it (3.12 is
 # `make test`'s). The oldest Python gets the oldest NumPy vantrel supports
-# (and a pandas that works with it); the others the newest.
-OLDEST_NUMPY := numpy==1.23.5 pandas<2.3 matplotlib<3.10 contourpy<1.3
+# (and a pandas, a matplotlib and the pyparsing it knew that work with it); the
+# others the newest.
+OLDEST_NUMPY := numpy==1.23.5 pandas<2.3 matplotlib<3.10 contourpy<1.3 pyparsing<3.3
 TEST_DEPS := pytest hypothesis pyyaml mypy scikit-build-core 'dask[dataframe,distributed]' pandas matplotlib tqdm \
   rosbags laspy lazrs plyfile
 test-wheels: wheels
