@@ -193,7 +193,7 @@ def stub_signatures():
     for node in tree.body:
         if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
             found[node.name] = params(node, False)
-        if isinstance(node, ast.ClassDef):
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
             for item in node.body:
                 public = not item.name.startswith("_") if isinstance(item, ast.FunctionDef) else False
                 decorators = {getattr(d, "id", "") for d in getattr(item, "decorator_list", ())}

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vantrel
-from vantrel import tools
+from vantrel import _tiles, tools
 
 N = 3000
 
@@ -33,10 +33,14 @@ def lidar(tmp_path_factory):
     return path, vantrel.read_pcd(path)
 
 
-@pytest.fixture(params=[(1, 1), (7, 2), (1_000_000, 2)], ids=["chunk-1", "chunk-7-2-threads", "whole"])
+@pytest.fixture(
+    params=[(1, 1, None), (7, 2, 0), (1_000_000, 2, None)], ids=["chunk-1", "chunk-7-2-threads-spooled", "whole"]
+)
 def chunking(request, monkeypatch):
-    size, threads = request.param
+    size, threads, spool_memory = request.param
     monkeypatch.setattr(tools, "CHUNK", size)
+    if spool_memory is not None:  # tiles' records go to the scratch files at once
+        monkeypatch.setattr(_tiles, "SPOOL_MEMORY", spool_memory)
     before = vantrel.get_num_threads()
     vantrel.set_num_threads(threads)
     yield size
@@ -71,13 +75,16 @@ def test_tiles_hold_their_points_in_input_order(lidar, tmp_path, chunking):
     assert not [p for p in (tmp_path / "tiles").iterdir() if p.name.startswith(".")]  # no scratch left
 
 
-def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path):
+def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):
     path, _ = lidar
     outs = []
-    for size in (1, 7, 1_000_000):
+    for size, spool_memory in ((1, None), (7, 200), (1_000_000, None)):  # 200 bytes: held and spooled both
+        if spool_memory is not None:
+            monkeypatch.setattr(_tiles, "SPOOL_MEMORY", spool_memory)
         out = tmp_path / f"t{size}"
         tools.tile(path, out, size=25, chunk=size)
         outs.append(out)
+        monkeypatch.undo()
     for name in (p.name for p in outs[0].iterdir()):
         assert same_bytes([o / name for o in outs]), name
 

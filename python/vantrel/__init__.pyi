@@ -115,6 +115,19 @@ class PointCloud:
     ) -> PointCloud: ...
     def __array__(self, dtype: npt.DTypeLike | None = None, *, copy: bool | None = None) -> npt.NDArray[Any]: ...
 
+@final
+class _VoxelGrid:
+    """The occupied voxels of vantrel.tools.downsample (private)."""
+
+    def __init__(self, sums: int, first_bytes: int) -> None: ...
+    def add(
+        self, ijk: npt.NDArray[np.int64], values: npt.NDArray[np.float64], firsts: npt.NDArray[np.uint8]
+    ) -> None: ...
+    def result(
+        self,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.uint8]]: ...
+    def __len__(self) -> int: ...
+
 def load_pcd(
     filename: str | bytes | bytearray,
 ) -> tuple[npt.NDArray[np.float32] | npt.NDArray[np.float64], dict[str, npt.NDArray[Any]]]:

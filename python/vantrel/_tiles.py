@@ -12,6 +12,7 @@ from vantrel._commands import ToolError
 from vantrel._types import Data
 
 CHUNK = 1_000_000  # records written at a time
+SPOOL_MEMORY = 96 << 20  # bytes of records held per run before they go to the spool files
 
 
 class Grid(NamedTuple):
@@ -27,48 +28,71 @@ def spool_name(tile: Tile) -> str:
     return "nan" if tile is None else f"{tile[0]}_{tile[1]}"
 
 
-def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> tuple[dict[Tile, int], Any]:
-    """Every chunk's records appended to its tiles' spool files; the points per tile, and the
-    records' dtype."""
+class Spool:
+    """The records of each tile, held in memory up to SPOOL_MEMORY bytes in all and appended to
+    the tile's file in the scratch folder beyond that: a map that fits is never written twice,
+    and a larger one costs a few open files at a time."""
+
+    def __init__(self, scratch: Path) -> None:
+        self.scratch = scratch
+        self.held: dict[Tile, list[bytes]] = {}
+        self.bytes = 0
+        self.counts: dict[Tile, int] = {}
+        self.dtype: Any = None
+
+    def add(self, tile: Tile, records: bytes, points: int) -> None:
+        self.held.setdefault(tile, []).append(records)
+        self.bytes += len(records)
+        self.counts[tile] = self.counts.get(tile, 0) + points
+        if self.bytes > SPOOL_MEMORY:
+            self.flush()
+
+    def flush(self) -> None:
+        for tile, parts in self.held.items():
+            with open(self.scratch / spool_name(tile), "ab") as f:
+                f.writelines(parts)
+        self.held, self.bytes = {}, 0
+
+    def blocks(self, tile: Tile) -> Iterable[bytes]:
+        """The tile's records, in input order: the spooled file's, then those still held."""
+        path = self.scratch / spool_name(tile)
+        if path.exists():
+            with open(path, "rb") as f:
+                while block := f.read(CHUNK * self.dtype.itemsize):
+                    yield block
+            path.unlink()
+        yield from self.held.pop(tile, [])
+
+
+def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> Spool:
+    """Every chunk's records, by tile."""
     import numpy as np
 
-    counts: dict[Tile, int] = {}
-    record_dtype = None
+    spool = Spool(scratch)
     for part in parts:
         records = np.ascontiguousarray(part.records)
-        record_dtype = records.dtype
+        spool.dtype = records.dtype
         raw = records.view(np.dtype((np.void, records.dtype.itemsize)))  # whole records, padding included
         for name, picked in tile_groups(part, grid):
-            with open(scratch / spool_name(name), "ab") as f:
-                f.write(raw[picked].tobytes())
-            counts[name] = counts.get(name, 0) + len(picked)
-    return counts, record_dtype
+            spool.add(name, raw[picked].tobytes(), len(picked))
+    return spool
 
 
 def write_tiles(
-    scratch: Path,
-    out: Path,
-    prefix: str,
-    grid: Grid,
-    counts: dict[Tile, int],
-    record_dtype: Any,
-    data: Data,
-    header: vantrel.PcdHeader,
+    spool: Spool, out: Path, prefix: str, grid: Grid, data: Data, header: vantrel.PcdHeader
 ) -> tuple[list[Path], list[tuple[str, float, float]]]:
-    """Each spooled tile written as a PCD under its name, in grid order, the NaN points last; the
-    files, and each tile's (file name, x_min, y_min)."""
+    """Each tile written as a PCD under its name, in grid order, the NaN points last; the files,
+    and each tile's (file name, x_min, y_min)."""
     written: list[Path] = []
     entries: list[tuple[str, float, float]] = []
-    for name in sorted(counts, key=lambda k: (k is None, k or (0, 0))):
+    for name in sorted(spool.counts, key=lambda k: (k is None, k or (0, 0))):
         if name is None:
             final = out / f"{prefix}nan.pcd"
         else:
             x_min, y_min = grid.origin[0] + name[0] * grid.sizes[0], grid.origin[1] + name[1] * grid.sizes[1]
             final = out / f"{prefix}{corner(x_min)}_{corner(y_min)}.pcd"
             entries.append((final.name, x_min, y_min))
-        spool = scratch / spool_name(name)
-        write_spool(spool, record_dtype, counts[name], final, data, header)
-        spool.unlink()
+        write_tile(spool, name, final, data, header)
         written.append(final)
     return written, entries
 
@@ -115,20 +139,15 @@ def tile_groups(part: Any, grid: Grid) -> list[Any]:
     return groups
 
 
-def write_spool(spool: Path, dtype: Any, points: int, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
-    """A tile's spooled records written as a PCD, a chunk of them at a time."""
+def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
+    """A tile's records written as a PCD, a block of them at a time."""
     import numpy as np
 
-    names = [n for n in dtype.names if n != "_"]
-    with (
-        open(spool, "rb") as f,
-        vantrel.open_pcd_writer(final, data=data, points=points, viewpoint=header.viewpoint) as writer,
-    ):
-        while True:
-            block = np.frombuffer(f.read(CHUNK * dtype.itemsize), dtype=dtype)
-            if len(block) == 0:
-                break
-            writer.write({name: block[name] for name in names})
+    names = [n for n in spool.dtype.names if n != "_"]
+    with vantrel.open_pcd_writer(final, data=data, points=spool.counts[tile], viewpoint=header.viewpoint) as writer:
+        for block in spool.blocks(tile):
+            records = np.frombuffer(block, dtype=spool.dtype)
+            writer.write({name: records[name] for name in names})
 
 
 def corner(value: float) -> str:

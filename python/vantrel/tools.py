@@ -310,14 +310,14 @@ def tile(
     out.mkdir(parents=True, exist_ok=True)
     scratch = Path(tempfile.mkdtemp(prefix=".vantrel-tile-", dir=out))
     try:
-        counts, record_dtype = spool_tiles(_chunks(paths, headers, "tile", chunk=chunk), scratch, grid)
-        written, entries = write_tiles(scratch, out, prefix, grid, counts, record_dtype, data, headers[0])
+        spool = spool_tiles(_chunks(paths, headers, "tile", chunk=chunk), scratch, grid)
+        written, entries = write_tiles(spool, out, prefix, grid, data, headers[0])
         if metadata:
             written.append(write_metadata(out, grid, entries))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     total = sum(max(h.points, 0) for h in headers)
-    return _summary(total, total, written, start, tiles=len(entries), nan_points=counts.get(None, 0))
+    return _summary(total, total, written, start, tiles=len(entries), nan_points=spool.counts.get(None, 0))
 
 
 def downsample(
@@ -357,14 +357,15 @@ def downsample(
     dropped_nan = 0
     for chunk in _chunks(paths, headers, "downsample"):
         xyz, finite = _finite_xyz(chunk)
-        dropped_nan += int((~finite).sum())
-        xyz = xyz[finite]
+        dropped = int((~finite).sum())
+        dropped_nan += dropped
+        xyz = xyz[finite] if dropped else xyz
         scaled = np.floor(xyz / size)
         if len(scaled) and np.abs(scaled).max() >= 2.0**62:
             raise ToolError(f"voxel {voxel!r} is too small for coordinates as large as {np.abs(xyz).max():g}")
-        voxels_of.add(scaled.astype(np.int64), chunk, finite)
-    if voxels_of.table is None:
+        voxels_of.add(scaled.astype(np.int64), chunk, finite if dropped else None)
+    if voxels_of.grid is None:
         raise ToolError(f"{paths[0]}: no points")
     vantrel.write_pcd(target, voxels_of.result(), data=encoding, viewpoint=headers[0].viewpoint)
     total = sum(max(h.points, 0) for h in headers)
-    return _summary(total, len(voxels_of.table.keys), [target], start, nan_dropped=dropped_nan)
+    return _summary(total, len(voxels_of.grid), [target], start, nan_dropped=dropped_nan)

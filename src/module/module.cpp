@@ -15,6 +15,7 @@
 #include "module/signals.h"
 #include "module/signatures.h"
 #include "module/sources.h"
+#include "module/voxels.h"
 #include "module/writer.h"
 #include "pcd/load_driver.h"
 #include "pcd/thread_pool.h"
@@ -155,6 +156,7 @@ PYBIND11_MODULE(vantrel, m) {
     vantrel::register_cloud_types(m);
     vantrel::register_reader(m);
     vantrel::register_writer(m);
+    vantrel::register_voxels(m);
     // The docstring is the one users have always read; it predates two
     // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
     // and coordinates may be float64. The stub's docstring says both.
