@@ -285,9 +285,10 @@ def tile(
     non-empty tile, every field kept, points in their input order: {prefix}{x_min}_{y_min}.pcd.
     Points with a NaN coordinate go to {prefix}nan.pcd. With `metadata`, writes
     pointcloud_map_metadata.yaml (x_resolution, y_resolution, and each tile's [x_min, y_min]).
-    Several inputs (a folder or a list) tile together when their fields agree. Points are spooled
-    per tile to a scratch folder inside `outdir`, so any number of tiles works with few open files;
-    each tile appears under its name only once complete.
+    Several inputs (a folder or a list) tile together when their fields agree. Points are held in
+    memory up to 96 MB in all and spooled per tile to a scratch folder inside `outdir` beyond that,
+    so any number of tiles works with few open files; each tile appears under its name only once
+    complete.
 
     Examples:
         >>> summary = vantrel.tools.tile("scan.pcd", "tiles", size=2)
