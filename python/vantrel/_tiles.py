@@ -65,7 +65,8 @@ class Spool:
 
 
 def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> Spool:
-    """Every chunk's records, by tile."""
+    """Every chunk's records, by tile: the chunk's records put in tile order at once (stable, so
+    input order within a tile), then each tile's run handed over."""
     import numpy as np
 
     spool = Spool(scratch)
@@ -73,8 +74,10 @@ def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) 
         records = np.ascontiguousarray(part.records)
         spool.dtype = records.dtype
         raw = records.view(np.dtype((np.void, records.dtype.itemsize)))  # whole records, padding included
-        for name, picked in tile_groups(part, grid):
-            spool.add(name, raw[picked].tobytes(), len(picked))
+        order, runs = tile_runs(part, grid)
+        ordered = raw[order]
+        for name, start, stop in runs:
+            spool.add(name, ordered[start:stop].tobytes(), stop - start)
     return spool
 
 
@@ -108,35 +111,43 @@ def write_metadata(out: Path, grid: Grid, entries: list[tuple[str, float, float]
     return meta
 
 
-def tile_groups(part: Any, grid: Grid) -> list[Any]:
-    """The rows of a chunk by tile, ((ix, iy), rows) each, rows in input order; (None, rows) for the
-    points with a NaN coordinate."""
+def tile_runs(part: Any, grid: Grid) -> tuple[Any, list[tuple[Tile, int, int]]]:
+    """The order that puts a chunk's points by tile, and each tile's run in it, (tile, start,
+    stop): tiles by (ix, iy), points in input order within each, the points with a NaN coordinate
+    (tile None) last."""
     import numpy as np
 
     x, y = (part[name].astype(np.float64) for name in ("x", "y"))
     finite = np.isfinite(x) & np.isfinite(y) & np.isfinite(part["z"])
-    rows = np.flatnonzero(finite)
-    ix = np.floor((x[rows] - grid.origin[0]) / grid.sizes[0])
-    iy = np.floor((y[rows] - grid.origin[1]) / grid.sizes[1])
-    groups: list[Any] = []
+    n = len(finite)
+    every = bool(finite.all())
+    rows = np.arange(n) if every else np.flatnonzero(finite)
+    if not every:
+        x, y = x[rows], y[rows]
+    ix = np.floor((x - grid.origin[0]) / grid.sizes[0])
+    iy = np.floor((y - grid.origin[1]) / grid.sizes[1])
+    runs: list[tuple[Tile, int, int]] = []
+    order = rows
     if len(rows):
         if max(np.abs(ix).max(), np.abs(iy).max()) >= 2.0**62:
-            raise ToolError(f"size {grid.given!r} is too small for coordinates as large as {np.abs(x[rows]).max():g}")
+            raise ToolError(f"size {grid.given!r} is too small for coordinates as large as {np.abs(x).max():g}")
         ix, iy = ix.astype(np.int64), iy.astype(np.int64)
         low_x, low_y = ix.min(), iy.min()
         span_y = int(iy.max() - low_y) + 1
         span = (int(ix.max() - low_x) + 1) * span_y
         if span <= 1 << 16:  # few tiles: a stable radix sort of 16-bit codes
-            order = np.argsort(((ix - low_x) * span_y + (iy - low_y)).astype(np.uint16), kind="stable")
+            by_tile = np.argsort(((ix - low_x) * span_y + (iy - low_y)).astype(np.uint16), kind="stable")
         else:
-            order = np.lexsort((iy, ix))  # stable: input order within a tile
-        ix, iy, rows = ix[order], iy[order], rows[order]
+            by_tile = np.lexsort((iy, ix))  # stable: input order within a tile
+        ix, iy, order = ix[by_tile], iy[by_tile], rows[by_tile]
         starts = np.flatnonzero(np.diff(ix, prepend=ix[:1] - 1) | np.diff(iy, prepend=iy[:1] - 1))
-        ends = [*starts[1:], len(rows)]
-        groups = [((int(ix[a]), int(iy[a])), rows[a:b]) for a, b in zip(starts, ends, strict=True)]
-    if not finite.all():
-        groups.append((None, np.flatnonzero(~finite)))
-    return groups
+        ends = [*starts[1:], len(order)]
+        runs = [((int(ix[a]), int(iy[a])), int(a), int(b)) for a, b in zip(starts, ends, strict=True)]
+    if not every:
+        nan = np.flatnonzero(~finite)
+        runs.append((None, len(order), len(order) + len(nan)))
+        order = np.concatenate([order, nan])
+    return order, runs
 
 
 def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
