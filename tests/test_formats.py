@@ -174,6 +174,25 @@ def test_ply_has_no_64_bit_integers(tmp_path):
     np.testing.assert_array_equal(ply.read_ply(tmp_path / "a.ply")["id"], [1.0, 2.0**60, 3.0])
 
 
+@pytest.mark.parametrize(
+    ("arrays", "write", "words"),
+    [
+        (
+            {"x": np.zeros(2), "rgb": np.zeros(2, np.uint32), "red": np.zeros(2)},
+            "ply",
+            "'red' would be PLY property 'red'",
+        ),
+        ({"x": np.zeros((2, 2)), "x_1": np.zeros(2)}, "ply", "'x_1' would be PLY property 'x_1'"),
+        ({"x": np.zeros(2), "y": np.zeros(2), "z": np.zeros(2), "n" * 33: np.zeros(2)}, "las", "longer than LAS's 32"),
+    ],
+)
+def test_fields_a_format_cannot_name_apart_are_refused(tmp_path, arrays, write, words):
+    target = tmp_path / f"a.{write}"
+    with pytest.raises(ply.PlyError if write == "ply" else las.LasError, match=words):
+        (ply.write_ply if write == "ply" else las.write_las)(target, cloud_of(arrays))
+    assert not list(tmp_path.iterdir())
+
+
 def test_ply_from_other_writers_gives_every_vertex_property(tmp_path):
     vertex = np.array(
         [(1.0, 2.0, 3.0, 200), (4.0, 5.0, 6.0, 100)], [("x", ">f4"), ("y", ">f4"), ("z", ">f8"), ("red", "u1")]

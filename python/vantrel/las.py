@@ -132,6 +132,9 @@ class Plan:
         for field in self.fields:
             place = self._place(field, survey, standard)
             self.places.append(place)
+            for dim in place["dims"]:
+                if len(dim.encode()) > 32:  # the extra-bytes record holds 32 bytes of name
+                    raise LasError(f"field {field.name!r} would be LAS dimension {dim!r}, longer than LAS's 32 bytes")
             extras += [laspy.ExtraBytesParams(dim, field.dtype) for dim in place["dims"] if place["kind"] == "extra"]
             if place["kind"] == "rgba":
                 extras.append(laspy.ExtraBytesParams(place["dims"][3], "u1"))

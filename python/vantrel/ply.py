@@ -97,6 +97,10 @@ def write_ply(
             continue
         kind, columns = _columns(field, cloud.fields[field.name], lossy)
         record.append({"name": field.name, "type": field.type, "size": field.size, "count": field.count, "kind": kind})
+        taken = {name for name, _ in properties}
+        for name, _ in columns:
+            if name in taken:  # rgb's red beside a field named red, normal_0 beside normal's first
+                raise PlyError(f"field {field.name!r} would be PLY property {name!r}, which another field is")
         properties += columns
     vertices = np.empty(len(cloud), [(name, values.dtype) for name, values in properties])
     for name, values in properties:
