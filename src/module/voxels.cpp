@@ -8,6 +8,7 @@
 
 #include <pybind11/numpy.h>
 
+#include "module/signals.h"
 #include "pcd/voxel_grid.h"
 
 namespace py = pybind11;
@@ -39,12 +40,14 @@ public:
         const double* sums =
             sums_ ? rows_of(values, static_cast<std::int64_t>(sums_), static_cast<std::size_t>(n), "values") : nullptr;
         const std::uint8_t* first = rows_of(firsts, n, bytes_, "firsts");
+        const auto lock = calls_.hold();  // add runs without the GIL: one call at a time
         const py::gil_scoped_release release;
         grid_.add(keys, sums, first, n);
     }
 
     // (keys (V, 3), counts (V,), sums (V, sums), firsts (V, first_bytes)), in voxel order.
-    py::tuple result() const {
+    py::tuple result() {
+        const auto lock = calls_.hold();  // not while an add on another thread changes the table
         const std::vector<std::int64_t> order = grid_.key_order();
         const auto voxels = static_cast<py::ssize_t>(order.size());
         Rows<std::int64_t> keys({voxels, py::ssize_t{3}});
@@ -66,9 +69,13 @@ public:
         return py::make_tuple(keys, counts, sums, firsts);
     }
 
-    std::size_t size() const { return grid_.size(); }
+    std::size_t size() {
+        const auto lock = calls_.hold();
+        return grid_.size();
+    }
 
 private:
+    CallLock calls_;
     VoxelGrid grid_;
     std::size_t sums_;
     std::size_t bytes_;
