@@ -9,6 +9,7 @@ import uuid
 from collections.abc import Iterator
 from pathlib import Path
 from types import ModuleType
+from typing import Any
 
 
 def require(module: str, extra: str, what: str) -> ModuleType:
@@ -34,3 +35,8 @@ def replacing(target: str | os.PathLike[str]) -> Iterator[Path]:
     except BaseException:
         partial.unlink(missing_ok=True)
         raise
+
+
+def source_name(source: Any) -> str:
+    """A path, or a file object's name, for messages."""
+    return os.fsdecode(source) if isinstance(source, (str, bytes, os.PathLike)) else getattr(source, "name", "<file>")

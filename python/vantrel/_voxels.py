@@ -78,14 +78,15 @@ class VoxelSums:
         means = sums / np.maximum(counts, 1)[:, None]
         out: dict[str, Any] = {}
         column = 0
+        fields = {field.name: field for field in self.header.fields}  # a repeated name: its last field
         for name, how in self.plan:
-            field = next(field for field in reversed(self.header.fields) if field.name == name)
+            field = fields[name]
             if how == "float":
                 values = means[:, column : column + field.count].astype(field.dtype)
                 out[name] = values[:, 0] if field.count == 1 else values
                 column += field.count
         for name, how in self.plan:
-            field = next(field for field in reversed(self.header.fields) if field.name == name)
+            field = fields[name]
             if how == "color":
                 channels = 4 if name == "rgba" else 3
                 rounded = np.rint(means[:, column : column + channels]).astype(np.uint8)

@@ -29,7 +29,8 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 import vantrel
-from vantrel._extras import replacing, require
+from vantrel._extras import replacing, require, source_name
+from vantrel._types import element_dtype
 
 __all__ = ["LasError", "read_las", "write_las"]
 
@@ -214,20 +215,20 @@ def _write(target: Any, plan: Plan, chunks: Iterable[dict[str, Any]], laz: bool 
     """Writes the chunks; returns how many points were left out for a NaN coordinate."""
     laspy = _laspy()
     dropped = 0
-    if isinstance(target, (str, os.PathLike)):
-        with replacing(target) as partial:
-            compress = Path(target).suffix.lower() == ".laz" if laz is None else laz
-            with laspy.open(partial, mode="w", header=plan.header, do_compress=compress) as writer:
-                for chunk in chunks:
-                    points, nan = plan.fill(chunk)
-                    writer.write_points(points)
-                    dropped += nan
-    else:
-        with laspy.open(target, mode="w", header=plan.header, do_compress=bool(laz), closefd=False) as writer:
+
+    def write_to(output: Any, compress: bool, **options: Any) -> None:
+        nonlocal dropped
+        with laspy.open(output, mode="w", header=plan.header, do_compress=compress, **options) as writer:
             for chunk in chunks:
                 points, nan = plan.fill(chunk)
                 writer.write_points(points)
                 dropped += nan
+
+    if isinstance(target, (str, os.PathLike)):
+        with replacing(target) as partial:
+            write_to(partial, Path(target).suffix.lower() == ".laz" if laz is None else laz)
+    else:
+        write_to(target, bool(laz), closefd=False)
     if dropped:
         warnings.warn(f"{dropped} points with a NaN coordinate were left out: LAS cannot hold them", stacklevel=3)
     return dropped
@@ -312,7 +313,7 @@ def _layout(header: Any, float32: bool) -> list[tuple[str, Any, list[str], str]]
         out = []
         for entry in recorded:
             kind, name = entry["kind"], entry["name"]
-            element = _element(entry)
+            element = element_dtype(entry["type"], entry["size"])
             if kind in ("x", "y", "z"):
                 element = coordinate
             out.append((name, element if entry["count"] == 1 else (element, (entry["count"],)), entry["dims"], kind))
@@ -323,13 +324,6 @@ def _layout(header: Any, float32: bool) -> list[tuple[str, Any, list[str], str]]
             continue
         out.append((dimension.name, np.dtype(dimension.dtype or np.uint8), [dimension.name], "extra"))
     return out
-
-
-def _element(entry: dict[str, Any]) -> Any:
-    import numpy as np
-
-    letter = {"F": "f", "I": "i", "U": "u"}.get(entry["type"], "")
-    return np.dtype(f"{letter}{entry['size']}")
 
 
 def _records(points: Any, layout: list[tuple[str, Any, list[str], str]]) -> Any:
@@ -370,11 +364,7 @@ def _open(source: Any) -> Any:
     except FileNotFoundError:
         raise
     except _read_errors() as error:
-        raise LasError(f"{_name(source)}: not a readable LAS/LAZ file: {error}") from None
-
-
-def _name(source: Any) -> str:
-    return os.fsdecode(source) if isinstance(source, (str, bytes, os.PathLike)) else getattr(source, "name", "<file>")
+        raise LasError(f"{source_name(source)}: not a readable LAS/LAZ file: {error}") from None
 
 
 def _chunks(reader: Any, source: Any, layout: Any) -> Iterator[Any]:
@@ -382,7 +372,7 @@ def _chunks(reader: Any, source: Any, layout: Any) -> Iterator[Any]:
         for points in reader.chunk_iterator(CHUNK):
             yield _records(points, layout)
     except _read_errors() as error:
-        raise LasError(f"{_name(source)}: damaged or cut short: {error}") from None
+        raise LasError(f"{source_name(source)}: damaged or cut short: {error}") from None
 
 
 def read_las(source: str | os.PathLike[str] | BinaryIO, *, float32: bool = False) -> vantrel.PointCloud:
@@ -430,7 +420,7 @@ def las_to_pcd(
         if fields is not None:
             missing = [name for name in fields if name not in [entry[0] for entry in layout]]
             if missing:
-                raise LasError(f"{_name(source)} has no field {missing[0]!r}")
+                raise LasError(f"{source_name(source)} has no field {missing[0]!r}")
             layout = [entry for entry in layout if entry[0] in fields]
         total = int(reader.header.point_count)
         chunks: Iterable[Any] = _chunks(reader, source, layout)

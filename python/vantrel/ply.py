@@ -23,7 +23,8 @@ import warnings
 from typing import Any, BinaryIO
 
 import vantrel
-from vantrel._extras import replacing, require
+from vantrel._extras import replacing, require, source_name
+from vantrel._types import element_dtype
 
 __all__ = ["PlyError", "read_ply", "write_ply"]
 
@@ -37,10 +38,6 @@ class PlyError(ValueError):
 
 def _plyfile() -> Any:
     return require("plyfile", "ply", "PLY")
-
-
-def _name(source: Any) -> str:
-    return os.fsdecode(source) if isinstance(source, (str, bytes, os.PathLike)) else getattr(source, "name", "<file>")
 
 
 def _columns(field: vantrel.PcdField, values: Any, lossy: bool) -> tuple[str, list[tuple[str, Any]]]:
@@ -121,7 +118,7 @@ def _restore(vertices: Any, record: list[dict[str, Any]]) -> Any:
     columns: dict[str, Any] = {}
     for entry in record:
         name, kind, count = entry["name"], entry["kind"], int(entry["count"])
-        element = np.dtype({"F": "f", "I": "i", "U": "u"}[entry["type"]] + str(entry["size"]))
+        element = element_dtype(entry["type"], entry["size"])
         if kind in ("rgb", "rgba"):
             channels = np.stack([vertices[c] for c in COLOR_CHANNELS[: 4 if kind == "rgba" else 3]], axis=1)
             columns[name] = vantrel.pack_rgb(channels.astype(np.uint8)).view(element)
@@ -161,15 +158,15 @@ def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
         data = plyfile.PlyData.read(source)
         names = [element.name for element in data.elements]
         if "vertex" not in names:
-            raise PlyError(f"{_name(source)}: a PLY file without a vertex element")
+            raise PlyError(f"{source_name(source)}: a PLY file without a vertex element")
         vertices = data["vertex"].data
     except PlyError:
         raise
     except (plyfile.PlyParseError, plyfile.PlyHeaderParseError, ValueError, EOFError, IndexError) as error:
-        raise PlyError(f"{_name(source)}: not a readable PLY file (damaged or cut short?): {error}") from None
+        raise PlyError(f"{source_name(source)}: not a readable PLY file (damaged or cut short?): {error}") from None
     others = [name for name in names if name != "vertex"]
     if others:
-        warnings.warn(f"{_name(source)}: the {', '.join(others)} of this PLY file are left out", stacklevel=2)
+        warnings.warn(f"{source_name(source)}: the {', '.join(others)} of this PLY file are left out", stacklevel=2)
     vertices = vertices.astype(vertices.dtype.newbyteorder("="))
     record = [c[len(COMMENT) :] for c in data.comments if c.startswith(COMMENT)]
     if record:
@@ -177,7 +174,7 @@ def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
     else:
         lists = [n for n in vertices.dtype.names or () if vertices.dtype[n].kind == "O"]
         if lists:
-            warnings.warn(f"{_name(source)}: list properties {', '.join(lists)} are left out", stacklevel=2)
+            warnings.warn(f"{source_name(source)}: list properties {', '.join(lists)} are left out", stacklevel=2)
         if not lists:
             return vantrel.PointCloud.from_records(vertices)
         columns = {n: vertices[n] for n in vertices.dtype.names or () if n not in lists}
