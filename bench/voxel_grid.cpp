@@ -1,9 +1,12 @@
 // The voxel table of downsample alone: points like a spinning lidar's (x, y
 // within 120 m, z within a few metres) into voxels of a given size, timed
-// for add() and key_order(), best of several runs.
+// for add() and sort(), best of several runs.
 //
 //   g++ -O3 -std=c++17 -Isrc -o bench/out/voxel_grid bench/voxel_grid.cpp src/pcd/voxel_grid.cpp
-//   bench/out/voxel_grid [POINTS] [VOXEL]
+//   bench/out/voxel_grid [POINTS] [VOXEL] [CAPACITY]
+//
+// With a capacity (downsample gives one), the table is sized for it at once
+// and add stops at the first point of a voxel beyond it.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -33,16 +36,16 @@ int main(int argc, char** argv) {
     double best_add = 1e9, best_order = 1e9;
     std::size_t voxels = 0;
     for (int run = 0; run < 5; ++run) {
-        vantrel::VoxelGrid grid(sums, 2);
+        vantrel::VoxelGrid grid(sums, 2, argc > 3 ? std::atoll(argv[3]) : vantrel::VoxelGrid::most_voxels);
         const auto t0 = std::chrono::steady_clock::now();
         grid.add(ijk.data(), values.data(), firsts.data(), n);
         const auto t1 = std::chrono::steady_clock::now();
-        const std::vector<std::int64_t> order = grid.key_order();
+        grid.sort();
         const auto t2 = std::chrono::steady_clock::now();
+        voxels = grid.size();
         best_add = std::min(best_add, std::chrono::duration<double>(t1 - t0).count());
         best_order = std::min(best_order, std::chrono::duration<double>(t2 - t1).count());
-        voxels = order.size();
     }
-    std::printf("%lld points, %zu voxels of %g m: add %.3f s, key_order %.3f s\n", static_cast<long long>(n), voxels,
-                voxel, best_add, best_order);
+    std::printf("%lld points, %zu voxels of %g m: add %.3f s, sort %.3f s\n", static_cast<long long>(n), voxels, voxel,
+                best_add, best_order);
 }

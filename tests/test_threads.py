@@ -244,6 +244,7 @@ def test_one_voxel_grid_fed_from_four_threads_counts_every_point():
     grid = vantrel._VoxelGrid(2, 1)
     with ThreadPoolExecutor(4) as pool:
         list(pool.map(lambda _: grid.add(ijk, values, firsts), range(16)))
+    assert len(grid) == voxels
     keys, counts, sums, _ = grid.result()
-    assert len(grid) == len(keys) == voxels
+    assert len(keys) == voxels and len(grid) == 0  # drained
     assert counts.sum() == 16 * n and np.array_equal(sums[:, 0], counts) and np.array_equal(sums[:, 1], counts)

@@ -8,9 +8,11 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vantrel
-from vantrel import _tiles, tools
+from vantrel import _tiles, _voxels, tools
 
 N = 3000
 
@@ -41,6 +43,9 @@ def chunking(request, monkeypatch):
     monkeypatch.setattr(tools, "CHUNK", size)
     if spool_memory is not None:  # tiles' records go to the scratch files at once
         monkeypatch.setattr(_tiles, "SPOOL_MEMORY", spool_memory)
+        # downsample's table fills at about 40 voxels: a dozen runs, merged 16 voxels at a time
+        monkeypatch.setattr(_voxels, "VOXEL_MEMORY", 7000)
+        monkeypatch.setattr(_voxels, "BLOCK", 16)
     before = vantrel.get_num_threads()
     vantrel.set_num_threads(threads)
     yield size
@@ -142,8 +147,10 @@ def test_downsample_gives_each_voxels_means_in_key_order(lidar, tmp_path, chunki
     assert (vantrel.unpack_rgb(got["rgb"]) == mean_colors).all()
 
 
-def test_downsample_is_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):
+@pytest.mark.parametrize("voxel_memory", [_voxels.VOXEL_MEMORY, 7000], ids=["in-memory", "runs"])
+def test_downsample_is_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch, voxel_memory):
     path, _ = lidar
+    monkeypatch.setattr(_voxels, "VOXEL_MEMORY", voxel_memory)
     outs = []
     for size, threads in ((1, 1), (7, 2), (1_000_000, 2)):
         monkeypatch.setattr(tools, "CHUNK", size)
@@ -152,6 +159,7 @@ def test_downsample_is_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypa
         tools.downsample(path, outs[-1], voxel=3)
     vantrel.set_num_threads(len(__import__("os").sched_getaffinity(0)))
     assert same_bytes(outs)
+    assert not list(tmp_path.glob(".vantrel-*"))  # the runs' scratch folder is gone
 
 
 def test_far_coordinates_keep_their_voxels(tmp_path):
@@ -240,3 +248,27 @@ def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monk
         run(path, tmp_path)
     left = [p for p in tmp_path.rglob("*") if p.is_file()]
     assert left == [], left  # no tile, no output, no scratch
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    cells=st.lists(st.tuples(*[st.integers(-3, 3)] * 3), min_size=1, max_size=120),
+    table=st.integers(1, 12),
+    block=st.integers(1, 9),
+)
+def test_downsample_runs_merge_to_the_voxels_of_the_whole_cloud(tmp_path_factory, cells, table, block):
+    """However small the table (a run every `table` voxels) and the merge's blocks, each voxel
+    comes once, in key order, with all its points and its first point's integer value."""
+    points = np.array(cells, np.float64) + 0.25
+    ids = np.arange(len(points), dtype=np.int32)
+    path = tmp_path_factory.mktemp("voxels") / "p.pcd"
+    vantrel.write_pcd(path, {"id": ids}, points=points, data="binary")
+    with pytest.MonkeyPatch.context() as patch:
+        per_voxel = 8 * (4 + 3 + 1) + _voxels.TABLE_BYTES  # x y z summed, 4 bytes of id kept
+        patch.setattr(_voxels, "VOXEL_MEMORY", table * per_voxel)
+        patch.setattr(_voxels, "BLOCK", block)
+        tools.downsample(path, path.with_name("d.pcd"), voxel=1)
+    got = vantrel.read_pcd(path.with_name("d.pcd"))
+    keys, first = np.unique(np.floor(points), axis=0, return_index=True)
+    assert got.points.tolist() == (keys + 0.25).tolist()  # means of equal points: exact
+    assert got["id"].tolist() == first.tolist()

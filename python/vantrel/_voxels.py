@@ -1,23 +1,38 @@
 """The voxels of downsample: the occupied voxels' sums, counts and first values, kept by the
-engine's voxel table (vantrel._VoxelGrid), which adds each point to its voxel in file order, so
-that the output is the same for any chunk size."""
+engine's voxel table (vantrel._VoxelGrid), which adds each point to its voxel in file order. A
+table that reaches its memory goes to a sorted run file and starts again; the runs are merged in
+voxel order at the end. Where a table fills depends on the points alone, so the output is the same
+for any chunk size."""
 
 from __future__ import annotations
 
+from collections.abc import Iterator
+from pathlib import Path
 from typing import Any
 
 import vantrel
 
+VOXEL_MEMORY = 200 << 20  # bytes of voxel table before its voxels go to a run file
+TABLE_BYTES = 52  # a voxel's share of the table's cells and of its sort, beside its record
+BLOCK = 1 << 16  # voxels read from each run, or drained, at a time
+
+Block = tuple[Any, Any, Any, Any]  # keys (V, 3), counts (V,), sums (V, S), firsts (V, F)
+
 
 class VoxelSums:
     """What downsample keeps of a cloud's fields, voxel by voxel: x, y, z and float fields summed,
-    packed rgb/rgba summed per channel, integer fields the voxel's first value."""
+    packed rgb/rgba summed per channel, integer fields the voxel's first value. Run files go to
+    `scratch` (made by the caller, removed by it)."""
 
-    def __init__(self, header: vantrel.PcdHeader) -> None:
+    def __init__(self, header: vantrel.PcdHeader, scratch: Path) -> None:
         self.header = header
+        self.scratch = scratch
         self.grid: Any = None
         self.plan: list[tuple[str, str]] = []  # (field, how): "float", "color" or "first"
         self.firsts: Any = None  # the dtype of the first values' records
+        self.rows = 0  # values summed a point
+        self.runs: list[Path] = []
+        self.voxels = 0  # after blocks(): how many there were
 
     def add(self, ijk: Any, chunk: vantrel.PointCloud, finite: Any) -> None:
         """The points of a chunk that `finite` keeps (all of them when it is None), in voxels `ijk`."""
@@ -52,8 +67,13 @@ class VoxelSums:
             if how == "first":
                 firsts[name] = kept(name)
         if self.grid is None:
-            self.grid = vantrel._VoxelGrid(rows, self.firsts.itemsize)
-        self.grid.add(ijk, values, firsts.view(np.uint8).reshape(n, self.firsts.itemsize))
+            self.rows = rows
+            record = 8 * (4 + rows) + -(-self.firsts.itemsize // 8) * 8
+            self.grid = vantrel._VoxelGrid(rows, self.firsts.itemsize, max(VOXEL_MEMORY // (record + TABLE_BYTES), 1))
+        firsts = firsts.view(np.uint8).reshape(n, self.firsts.itemsize)
+        start = 0
+        while (start := self.grid.add(ijk, values, firsts, start)) < n:
+            self._spill()
 
     def _plan(self, chunk: vantrel.PointCloud) -> None:
         import numpy as np
@@ -68,14 +88,59 @@ class VoxelSums:
             [(n, chunk.fields[n].dtype, chunk.fields[n].shape[1:]) for n, how in self.plan if how == "first"]
         )
 
-    def result(self) -> dict[str, Any]:
-        """One point per voxel, in voxel order, as the fields to write."""
+    def _run_dtype(self) -> Any:
         import numpy as np
 
+        return np.dtype(
+            [
+                ("key", "<i8", (3,)),
+                ("count", "<i8"),
+                ("sums", "<f8", (self.rows,)),
+                ("first", "u1", (self.firsts.itemsize,)),
+            ]
+        )
+
+    def _spill(self) -> None:
+        """The table's voxels, in voxel order, to a new run file; the table empty again."""
+        path = self.scratch / f"run{len(self.runs)}"
+        with open(path, "wb") as f:
+            for records in self._sorted_records():
+                records.tofile(f)
+        self.runs.append(path)
+
+    def _sorted_records(self) -> Iterator[Any]:
+        """The table's voxels in voxel order, as run records, a block at a time."""
+        import numpy as np
+
+        self.grid.sort()
+        while len(self.grid):
+            keys, counts, sums, firsts = self.grid.drain(BLOCK)
+            records = np.empty(len(counts), self._run_dtype())
+            records["key"], records["count"], records["sums"], records["first"] = keys, counts, sums, firsts
+            yield records
+
+    def blocks(self) -> Iterator[dict[str, Any]]:
+        """One point per voxel, in voxel order, as the fields to write, a block of voxels at a time."""
         assert self.grid is not None
-        _, counts, sums, firsts = self.grid.result()
+        if self.runs:
+            # The table's voxels join the merge straight from the table, as the last run.
+            source: Iterator[Block] = merged(self.runs, self._run_dtype(), self._sorted_records())
+        else:
+            source = self._drained()
+        for block in source:
+            self.voxels += len(block[1])
+            yield self._fields(*block)
+
+    def _drained(self) -> Iterator[Block]:
+        self.grid.sort()
+        while len(self.grid):
+            yield self.grid.drain(BLOCK * 4)
+
+    def _fields(self, keys: Any, counts: Any, sums: Any, firsts: Any) -> dict[str, Any]:
+        import numpy as np
+
         firsts = firsts.reshape(-1).view(self.firsts) if self.firsts.itemsize else {}
-        means = sums / np.maximum(counts, 1)[:, None]
+        means = sums / counts[:, None]
         out: dict[str, Any] = {}
         column = 0
         fields = {field.name: field for field in self.header.fields}  # a repeated name: its last field
@@ -93,5 +158,41 @@ class VoxelSums:
                 out[name] = vantrel.pack_rgb(rounded).view(field.dtype)  # the same bits
                 column += channels
             elif how == "first":
-                out[name] = firsts[name]
+                out[name] = np.ascontiguousarray(firsts[name])
         return {name: out[name] for name, _ in self.plan}
+
+
+def merged(paths: list[Path], dtype: Any, last: Iterator[Any]) -> Iterator[Block]:
+    """The voxels of sorted runs (the files, then `last`) in voxel order, a voxel in several runs
+    once: its counts and sums added in run order, its first values the earliest run's."""
+    import numpy as np
+
+    key = np.dtype([("i", "<i8"), ("j", "<i8"), ("k", "<i8")])
+
+    def read(path: Path) -> Iterator[Any]:
+        with open(path, "rb") as f:
+            while len(records := np.fromfile(f, dtype, BLOCK)):
+                yield records
+
+    runs = [read(path) for path in paths] + [last]
+    buffers = [next(run, None) for run in runs]
+    while any(b is not None for b in buffers):
+        # Every voxel up to the least of the unfinished runs' last buffered keys is buffered.
+        bound = np.array(min(tuple(b["key"][-1]) for b in buffers if b is not None), key)
+        parts = []
+        for r, b in enumerate(buffers):
+            if b is None:
+                continue
+            cut = int(np.searchsorted(b["key"].view(key).ravel(), bound, "right"))
+            parts.append(b[:cut])
+            buffers[r] = b[cut:] if cut < len(b) else next(runs[r], None)
+        block = np.concatenate(parts)
+        block = block[np.lexsort(block["key"].T[::-1])]  # stable: a voxel's runs stay in run order
+        keys = block["key"]
+        starts = np.flatnonzero(np.r_[True, (keys[1:] != keys[:-1]).any(axis=1)])
+        yield (
+            keys[starts],
+            np.add.reduceat(block["count"], starts),
+            np.add.reduceat(block["sums"], starts, axis=0),
+            block["first"][starts],
+        )

@@ -354,9 +354,28 @@ def downsample(
     _require_xyz(paths[0], headers[0])
     target = _writable_target(target)
     encoding = _encoding(data, headers[0])
-    voxels_of = VoxelSums(headers[0])
+    scratch = Path(tempfile.mkdtemp(prefix=".vantrel-downsample-", dir=target.parent))
+    try:
+        voxels_of = VoxelSums(headers[0], scratch)
+        dropped_nan = _add_voxels(voxels_of, paths, headers, size, voxel)
+        with vantrel.open_pcd_writer(target, data=encoding, viewpoint=headers[0].viewpoint) as writer:
+            for block in voxels_of.blocks():
+                writer.write(block)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    total = sum(max(h.points, 0) for h in headers)
+    return _summary(total, voxels_of.voxels, [target], start, nan_dropped=dropped_nan)
+
+
+def _add_voxels(
+    voxels_of: VoxelSums, paths: list[Path], headers: list[vantrel.PcdHeader], size: Any, voxel: Any
+) -> int:
+    """Every finite point into its voxel; returns how many points had a NaN coordinate."""
+    import numpy as np
+
     dropped_nan = 0
-    for chunk in _chunks(paths, headers, "downsample"):
+    # Smaller chunks than the other tools': a point costs about 200 bytes on its way to the table.
+    for chunk in _chunks(paths, headers, "downsample", chunk=min(CHUNK, 250_000)):
         xyz, finite = _finite_xyz(chunk)
         dropped = int((~finite).sum())
         dropped_nan += dropped
@@ -367,6 +386,4 @@ def downsample(
         voxels_of.add(scaled.astype(np.int64), chunk, finite if dropped else None)
     if voxels_of.grid is None:
         raise ToolError(f"{paths[0]}: no points")
-    vantrel.write_pcd(target, voxels_of.result(), data=encoding, viewpoint=headers[0].viewpoint)
-    total = sum(max(h.points, 0) for h in headers)
-    return _summary(total, len(voxels_of.grid), [target], start, nan_dropped=dropped_nan)
+    return dropped_nan

@@ -2,6 +2,7 @@
 // which hands it each chunk's voxel indices, values and first bytes.
 #include "module/voxels.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,47 +32,61 @@ const T* rows_of(const Rows<T>& array, std::int64_t n, std::size_t columns, cons
 
 class GridObject {
 public:
-    GridObject(std::size_t sums, std::size_t first_bytes)
-        : grid_(sums, first_bytes), sums_(sums), bytes_(first_bytes) {}
+    GridObject(std::size_t sums, std::size_t first_bytes, std::size_t capacity)
+        : grid_(sums, first_bytes, capacity), sums_(sums), bytes_(first_bytes) {}
 
-    void add(const Rows<std::int64_t>& ijk, const Rows<double>& values, const Rows<std::uint8_t>& firsts) {
+    std::int64_t add(const Rows<std::int64_t>& ijk, const Rows<double>& values, const Rows<std::uint8_t>& firsts,
+                     std::int64_t start) {
         const std::int64_t n = ijk.ndim() == 2 ? ijk.shape(0) : -1;
         const std::int64_t* keys = rows_of(ijk, n, 3, "ijk");
         const double* sums =
             sums_ ? rows_of(values, static_cast<std::int64_t>(sums_), static_cast<std::size_t>(n), "values") : nullptr;
         const std::uint8_t* first = rows_of(firsts, n, bytes_, "firsts");
+        if (start < 0 || start > n) throw py::value_error("start must be within the points");
         const auto lock = calls_.hold();  // add runs without the GIL: one call at a time
         const py::gil_scoped_release release;
-        grid_.add(keys, sums, first, n);
+        return grid_.add(keys, sums, first, n, start);
     }
 
-    // (keys (V, 3), counts (V,), sums (V, sums), firsts (V, first_bytes)), in voxel order.
-    py::tuple result() {
+    void sort() {
+        const auto lock = calls_.hold();
+        const py::gil_scoped_release release;
+        grid_.sort();
+    }
+
+    // The next `count` voxels in key order, after sort(): (keys (V, 3), counts (V,), sums (V, sums),
+    // firsts (V, first_bytes)).
+    py::tuple drain(std::size_t count) {
         const auto lock = calls_.hold();  // not while an add on another thread changes the table
-        const std::vector<std::int64_t> order = grid_.key_order();
-        const auto voxels = static_cast<py::ssize_t>(order.size());
-        Rows<std::int64_t> keys({voxels, py::ssize_t{3}});
-        Rows<std::int64_t> counts(voxels);
-        Rows<double> sums({voxels, static_cast<py::ssize_t>(sums_)});
-        Rows<std::uint8_t> firsts({voxels, static_cast<py::ssize_t>(bytes_)});
-        std::int64_t* key_out = keys.mutable_data();
-        std::int64_t* count_out = counts.mutable_data();
-        double* sum_out = sums.mutable_data();
-        std::uint8_t* first_out = firsts.mutable_data();
-        for (std::size_t v = 0; v < order.size(); ++v) {
-            const auto slot = static_cast<std::size_t>(order[v]);
-            const VoxelIndex& key = grid_.keys()[slot];
-            key_out[3 * v] = key.i, key_out[3 * v + 1] = key.j, key_out[3 * v + 2] = key.k;
-            count_out[v] = grid_.counts()[slot];
-            for (std::size_t s = 0; s < sums_; ++s) sum_out[v * sums_ + s] = grid_.sums()[slot * sums_ + s];
-            for (std::size_t b = 0; b < bytes_; ++b) first_out[v * bytes_ + b] = grid_.firsts()[slot * bytes_ + b];
+        count = std::min(count, grid_.size());
+        const auto rows = static_cast<py::ssize_t>(count);
+        Rows<std::int64_t> keys({rows, py::ssize_t{3}});
+        Rows<std::int64_t> counts(rows);
+        Rows<double> sums({rows, static_cast<py::ssize_t>(sums_)});
+        Rows<std::uint8_t> firsts({rows, static_cast<py::ssize_t>(bytes_)});
+        const std::size_t taken =
+            grid_.drain(keys.mutable_data(), counts.mutable_data(), sums.mutable_data(), firsts.mutable_data(), count);
+        if (taken != count) {
+            const auto got = static_cast<py::ssize_t>(taken);
+            return py::make_tuple(keys[py::slice(0, got, 1)], counts[py::slice(0, got, 1)], sums[py::slice(0, got, 1)],
+                                  firsts[py::slice(0, got, 1)]);
         }
         return py::make_tuple(keys, counts, sums, firsts);
+    }
+
+    py::tuple result() {
+        sort();
+        return drain(grid_.size());
     }
 
     std::size_t size() {
         const auto lock = calls_.hold();
         return grid_.size();
+    }
+
+    bool full() {
+        const auto lock = calls_.hold();
+        return grid_.full();
     }
 
 private:
@@ -85,10 +100,16 @@ private:
 
 void register_voxels(py::module_& m) {
     py::class_<GridObject>(m, "_VoxelGrid", "The occupied voxels of vantrel.tools.downsample (private).")
-        .def(py::init<std::size_t, std::size_t>(), py::arg("sums"), py::arg("first_bytes"))
-        .def("add", &GridObject::add, py::arg("ijk"), py::arg("values"), py::arg("firsts"),
-             "Adds n points: voxel indices (n, 3), values to sum (sums, n), first bytes (n, first_bytes).")
-        .def("result", &GridObject::result, "(keys, counts, sums, firsts) of every voxel, in voxel order.")
+        .def(py::init<std::size_t, std::size_t, std::size_t>(), py::arg("sums"), py::arg("first_bytes"),
+             py::arg("capacity") = VoxelGrid::most_voxels)
+        .def("add", &GridObject::add, py::arg("ijk"), py::arg("values"), py::arg("firsts"), py::arg("start") = 0,
+             "Adds points start.. of voxel indices (n, 3), values to sum (sums, n), first bytes (n, first_bytes); "
+             "returns the first point not added (n, or one whose voxel is new to a full grid).")
+        .def("sort", &GridObject::sort, "Puts the voxels in voxel order, for drain.")
+        .def("drain", &GridObject::drain, py::arg("count"),
+             "(keys, counts, sums, firsts) of the next count voxels in voxel order; empty after the last.")
+        .def("result", &GridObject::result, "sort, then drain every voxel.")
+        .def_property_readonly("full", &GridObject::full)
         .def("__len__", &GridObject::size);
 }
 

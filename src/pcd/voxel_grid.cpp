@@ -1,8 +1,9 @@
 #include "pcd/voxel_grid.h"
 
 #include <algorithm>
-#include <cstddef>
-#include <utility>
+#include <array>
+#include <cstring>
+#include <stdexcept>
 
 namespace vantrel {
 namespace {
@@ -21,70 +22,217 @@ std::uint64_t hash_of(const VoxelIndex& key) noexcept {
                mix(static_cast<std::uint64_t>(key.j) ^ mix(static_cast<std::uint64_t>(key.k))));
 }
 
+VoxelIndex key_at(const std::int64_t* ijk, std::int64_t p) noexcept {
+    return {ijk[3 * p], ijk[3 * p + 1], ijk[3 * p + 2]};
+}
+
+// A record starts with the key and the count, as int64s copied in and out.
+VoxelIndex key_of(const double* record) noexcept {
+    VoxelIndex key;
+    std::memcpy(&key, record, sizeof key);
+    return key;
+}
+
+void add_count(double* record) noexcept {
+    std::int64_t count = 0;
+    std::memcpy(&count, record + 3, sizeof count);
+    ++count;
+    std::memcpy(record + 3, &count, sizeof count);
+}
+
+constexpr std::uint32_t no_slot = 0xffffffffU;
+constexpr std::int64_t ahead = 16;  // points between a cell's prefetch and its use
+
+unsigned bits_of(std::uint64_t range) noexcept {
+    unsigned bits = 0;
+    while (bits < 64 && (range >> bits) != 0) ++bits;
+    return bits;
+}
+
+// `packed` shifted left by `bits` with `value` in the bits freed.
+std::uint64_t append(std::uint64_t packed, unsigned bits, std::uint64_t value) noexcept {
+    return bits >= 64 ? value : packed << bits | value;
+}
+
+struct Packed {
+    std::uint64_t key;
+    std::uint32_t slot;
+};
+
+// Least significant byte first, over the bytes the keys use.
+void radix_sort(std::vector<Packed>& items, unsigned bits) {
+    std::vector<Packed> other(items.size());
+    for (unsigned shift = 0; shift < bits; shift += 8) {
+        std::array<std::size_t, 257> starts{};
+        for (const Packed& item : items) ++starts[((item.key >> shift) & 0xff) + 1];
+        for (std::size_t d = 1; d < starts.size(); ++d) starts[d] += starts[d - 1];
+        for (const Packed& item : items) other[starts[(item.key >> shift) & 0xff]++] = item;
+        items.swap(other);
+    }
+}
+
 }  // namespace
 
-VoxelGrid::VoxelGrid(std::size_t sums, std::size_t first_bytes)
-    : sum_count_(sums), first_bytes_(first_bytes), table_(1024, 0) {}
-
-void VoxelGrid::reserve(std::size_t voxels) {
-    // Cells for every point of a call being a new voxel: one rehash per call at most (the
-    // voxels' own vectors grow as voxels come, so few voxels cost little).
-    std::size_t cells = table_.size();
-    while (cells < 2 * voxels) cells *= 2;
-    if (cells != table_.size()) rehash(cells);
+VoxelGrid::VoxelGrid(std::size_t sums, std::size_t first_bytes, std::size_t capacity)
+    : sum_count_(sums),
+      first_bytes_(first_bytes),
+      capacity_(capacity),
+      stride_(4 + sums + (first_bytes + sizeof(double) - 1) / sizeof(double)),
+      table_(1024, 0) {
+    if (capacity == 0 || capacity > most_voxels) throw std::invalid_argument("voxel capacity out of range");
+    if (capacity < most_voxels) {
+        // Address space only: pages become resident as voxels fill them, and no growth copies.
+        records_.reserve(capacity * stride_);
+        // A table for the whole capacity at once, no rehashing; grown as voxels come beyond
+        // a few million, whose table a small cloud should not pay for.
+        std::size_t cells = table_.size();
+        while (cells < 2 * capacity && cells < (std::size_t{1} << 22)) cells *= 2;
+        table_.assign(cells, 0);
+    }
 }
 
 void VoxelGrid::rehash(std::size_t cells) {
-    std::vector<std::int64_t> table(cells, 0);
-    const std::size_t mask = table.size() - 1;
-    for (std::size_t slot = 0; slot < keys_.size(); ++slot) {
-        std::size_t cell = hash_of(keys_[slot]) & mask;
+    std::vector<std::uint64_t> table(cells, 0);
+    const std::size_t mask = cells - 1;
+    for (std::size_t slot = 0; slot < voxels_; ++slot) {
+        const std::uint64_t hash = hash_of(key_of(record(slot)));
+        std::size_t cell = hash & mask;
         while (table[cell] != 0) cell = (cell + 1) & mask;
-        table[cell] = static_cast<std::int64_t>(slot) + 1;
+        table[cell] = (hash >> 32 << 32) | (slot + 1);
     }
     table_.swap(table);
 }
 
-std::int64_t VoxelGrid::slot_of(const VoxelIndex& key, const std::uint8_t* first) {
-    std::size_t mask = table_.size() - 1;
-    std::size_t cell = hash_of(key) & mask;
-    while (table_[cell] != 0) {
-        const std::int64_t slot = table_[cell] - 1;
-        if (keys_[static_cast<std::size_t>(slot)] == key) return slot;
-        cell = (cell + 1) & mask;
+std::uint32_t VoxelGrid::slot_of(const VoxelIndex& key, std::uint64_t hash, const std::uint8_t* first) {
+    const std::size_t mask = table_.size() - 1;
+    const std::uint64_t tag = hash >> 32 << 32;
+    std::size_t cell = hash & mask;
+    for (; table_[cell] != 0; cell = (cell + 1) & mask) {
+        if ((table_[cell] & ~0xffffffffULL) != tag) continue;
+        const auto slot = static_cast<std::uint32_t>(table_[cell] - 1);
+        if (key_of(record(slot)) == key) return slot;
     }
-    // A new voxel: its slot is the next, its first values this point's.
-    const auto slot = static_cast<std::int64_t>(keys_.size());
-    keys_.push_back(key);
-    counts_.push_back(0);
-    sums_.resize(sums_.size() + sum_count_, 0.0);
-    firsts_.insert(firsts_.end(), first, first + first_bytes_);
-    table_[cell] = slot + 1;
-    if (keys_.size() * 2 > table_.size()) rehash(table_.size() * 2);  // at most half full: probes stay short
+    if (voxels_ == capacity_) return no_slot;
+    // A new voxel: its slot is the next, its sums zero, its first bytes this point's.
+    const auto slot = static_cast<std::uint32_t>(voxels_++);
+    records_.resize(voxels_ * stride_, 0.0);
+    double* fresh = record(slot);
+    std::memcpy(fresh, &key, sizeof key);
+    if (first_bytes_ != 0) std::memcpy(fresh + 4 + sum_count_, first, first_bytes_);
+    table_[cell] = tag | (std::uint64_t{slot} + 1);
+    if (voxels_ * 2 > table_.size()) rehash(table_.size() * 2);  // at most half full: probes stay short
     return slot;
 }
 
-void VoxelGrid::add(const std::int64_t* ijk, const double* values, const std::uint8_t* firsts, std::int64_t n) {
-    reserve(keys_.size() + static_cast<std::size_t>(n));
-    for (std::int64_t p = 0; p < n; ++p) {
-        const VoxelIndex key{ijk[3 * p], ijk[3 * p + 1], ijk[3 * p + 2]};
-        const auto slot = static_cast<std::size_t>(slot_of(key, firsts + static_cast<std::size_t>(p) * first_bytes_));
-        ++counts_[slot];
-        double* sums = sums_.data() + slot * sum_count_;
+std::int64_t VoxelGrid::add(const std::int64_t* ijk, const double* values, const std::uint8_t* firsts, std::int64_t n,
+                            std::int64_t start) {
+    if (!order_.empty()) throw std::logic_error("voxel grid added to while being drained");
+    // Hashes computed `ahead` points early, their cells prefetched then, and a
+    // found voxel's record half-way: the table and records are far larger
+    // than the caches, and the misses of several points overlap this way.
+    std::array<std::uint64_t, 2 * ahead> hashes{};
+    for (std::int64_t q = start; q < std::min(n, start + ahead); ++q) hashes[q % (2 * ahead)] = hash_of(key_at(ijk, q));
+    VoxelIndex last{};
+    std::uint32_t last_slot = no_slot;
+    for (std::int64_t p = start; p < n; ++p) {
+        const std::size_t mask = table_.size() - 1;
+        if (p + ahead < n) {
+            const std::uint64_t hash = hash_of(key_at(ijk, p + ahead));
+            hashes[(p + ahead) % (2 * ahead)] = hash;
+            __builtin_prefetch(&table_[hash & mask]);
+        }
+        if (p + ahead / 2 < n) {
+            const std::uint64_t cell = table_[hashes[(p + ahead / 2) % (2 * ahead)] & mask];
+            if (cell != 0) __builtin_prefetch(record(static_cast<std::uint32_t>(cell - 1)), 1);
+        }
+        const VoxelIndex key = key_at(ijk, p);
+        // Scans keep neighbouring points in one voxel: no lookup for those.
+        std::uint32_t slot = last_slot != no_slot && key == last ? last_slot : no_slot;
+        if (slot == no_slot) {
+            slot = slot_of(key, hashes[p % (2 * ahead)], firsts + static_cast<std::size_t>(p) * first_bytes_);
+            if (slot == no_slot) return p;
+        }
+        last = key, last_slot = slot;
+        double* sums = record(slot);
+        add_count(sums);
+        sums += 4;
         const double* point = values + p;
         for (std::size_t s = 0; s < sum_count_; ++s) sums[s] += point[static_cast<std::ptrdiff_t>(s) * n];
     }
+    return n;
 }
 
-std::vector<std::int64_t> VoxelGrid::key_order() const {
-    // The keys sorted beside their slots: one contiguous sort, no lookups through the slots.
-    std::vector<std::pair<VoxelIndex, std::int64_t>> sorted(keys_.size());
-    for (std::size_t slot = 0; slot < keys_.size(); ++slot)
-        sorted[slot] = {keys_[slot], static_cast<std::int64_t>(slot)};
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<std::int64_t> order(sorted.size());
-    for (std::size_t v = 0; v < sorted.size(); ++v) order[v] = sorted[v].second;
-    return order;
+void VoxelGrid::sort() {
+    order_.resize(voxels_);
+    if (voxels_ == 0) return;
+    // Keys packed into 64 bits past each index's least, when their ranges fit, sort by radix;
+    // others by comparison.
+    VoxelIndex low = key(0), high = low;
+    for (std::size_t slot = 1; slot < voxels_; ++slot) {
+        const VoxelIndex k = key(slot);
+        low = {std::min(low.i, k.i), std::min(low.j, k.j), std::min(low.k, k.k)};
+        high = {std::max(high.i, k.i), std::max(high.j, k.j), std::max(high.k, k.k)};
+    }
+    auto range = [](std::int64_t lo, std::int64_t hi) {
+        return static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    };
+    const unsigned bi = bits_of(range(low.i, high.i)), bj = bits_of(range(low.j, high.j)),
+                   bk = bits_of(range(low.k, high.k));
+    if (bi + bj + bk > 64) {
+        for (std::size_t slot = 0; slot < voxels_; ++slot) order_[slot] = static_cast<std::uint32_t>(slot);
+        std::sort(order_.begin(), order_.end(), [this](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
+        return;
+    }
+    std::vector<Packed> items(voxels_);
+    for (std::size_t slot = 0; slot < voxels_; ++slot) {
+        const VoxelIndex k = key(slot);
+        const std::uint64_t packed = append(append(range(low.i, k.i), bj, range(low.j, k.j)), bk, range(low.k, k.k));
+        items[slot] = {packed, static_cast<std::uint32_t>(slot)};
+    }
+    radix_sort(items, bi + bj + bk);
+    for (std::size_t v = 0; v < voxels_; ++v) order_[v] = items[v].slot;
+}
+
+std::size_t VoxelGrid::drain(std::int64_t* keys, std::int64_t* counts, double* sums, std::uint8_t* firsts,
+                             std::size_t count) {
+    if (order_.size() != voxels_) throw std::logic_error("voxel grid drained before it was sorted");
+    count = std::min(count, voxels_ - drained_);
+    for (std::size_t v = 0; v < count; ++v) {
+        const double* from = record(order_[drained_ + v]);
+        std::memcpy(keys + 3 * v, from, 3 * sizeof(std::int64_t));
+        std::memcpy(counts + v, from + 3, sizeof(std::int64_t));
+        std::memcpy(sums + v * sum_count_, from + 4, sum_count_ * sizeof(double));
+        if (first_bytes_ != 0) std::memcpy(firsts + v * first_bytes_, from + 4 + sum_count_, first_bytes_);
+    }
+    drained_ += count;
+    if (drained_ == voxels_) clear();
+    return count;
+}
+
+void VoxelGrid::clear() noexcept {
+    voxels_ = 0;
+    drained_ = 0;
+    records_.clear();
+    order_.clear();
+    std::fill(table_.begin(), table_.end(), 0);
+}
+
+VoxelIndex VoxelGrid::key(std::size_t slot) const noexcept {
+    return key_of(record(slot));
+}
+
+std::int64_t VoxelGrid::count(std::size_t slot) const noexcept {
+    std::int64_t count = 0;
+    std::memcpy(&count, record(slot) + 3, sizeof count);
+    return count;
+}
+
+const double* VoxelGrid::sums(std::size_t slot) const noexcept {
+    return record(slot) + 4;
+}
+
+const std::uint8_t* VoxelGrid::firsts(std::size_t slot) const noexcept {
+    return reinterpret_cast<const std::uint8_t*>(record(slot) + 4 + sum_count_);
 }
 
 }  // namespace vantrel

@@ -1,10 +1,13 @@
 // The occupied voxels of a cloud, for downsampling maps larger than memory:
 // per voxel, the number of points, the sums of chosen values, and the bytes
-// of its first point. Memory grows with the voxels, not with the points.
+// of its first point. Memory grows with the voxels, not with the points, and
+// stops at a chosen number of voxels, where the caller drains the grid (to a
+// file, say) and goes on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace vantrel {
@@ -17,42 +20,62 @@ struct VoxelIndex {
 };
 
 // Voxels in order of first appearance (their slots), found by an open-
-// addressing table. Each point's values are added to its voxel's sums in
-// the order the points come, so the sums are the same however the points
-// are split into calls. Not thread-safe: one caller at a time.
+// addressing table of hash tags; each voxel's key, count, sums and first
+// bytes lie together in one record. Each point's values are added to its
+// voxel's sums in the order the points come, so the sums are the same
+// however the points are split into calls. Not thread-safe: one caller at a
+// time.
 class VoxelGrid {
 public:
+    static constexpr std::size_t most_voxels = std::numeric_limits<std::uint32_t>::max() - 1;
+
     // `sums` values summed per point, `first_bytes` bytes kept from each
-    // voxel's first point.
-    VoxelGrid(std::size_t sums, std::size_t first_bytes);
+    // voxel's first point, at most `capacity` voxels (1 to most_voxels,
+    // else std::invalid_argument).
+    VoxelGrid(std::size_t sums, std::size_t first_bytes, std::size_t capacity = most_voxels);
 
-    // Adds n points: ijk (n x 3, row by row), values (sums x n, column by
-    // column: values[s * n + p] is point p's s-th value) and firsts
-    // (n x first_bytes, row by row). Allocates as voxels are found; throws
-    // std::bad_alloc.
-    void add(const std::int64_t* ijk, const double* values, const std::uint8_t* firsts, std::int64_t n);
+    // Adds points start to n - 1, in order: ijk (n x 3, row by row), values
+    // (sums x n, column by column: values[s * n + p] is point p's s-th value)
+    // and firsts (n x first_bytes, row by row). Stops at the first point
+    // whose voxel is new while the grid holds `capacity` voxels, and returns
+    // its index (n when every point was added), so where it stops depends on
+    // the points alone. Allocates as voxels are found; throws std::bad_alloc.
+    std::int64_t add(const std::int64_t* ijk, const double* values, const std::uint8_t* firsts, std::int64_t n,
+                     std::int64_t start = 0);
 
-    std::size_t size() const noexcept { return keys_.size(); }
-    // The slots in voxel order (i, then j, then k). Allocates.
-    std::vector<std::int64_t> key_order() const;
+    std::size_t size() const noexcept { return voxels_; }
+    bool full() const noexcept { return voxels_ == capacity_; }
 
-    const std::vector<VoxelIndex>& keys() const noexcept { return keys_; }
-    const std::vector<std::int64_t>& counts() const noexcept { return counts_; }
-    const std::vector<double>& sums() const noexcept { return sums_; }            // size() x sums
-    const std::vector<std::uint8_t>& firsts() const noexcept { return firsts_; }  // size() x first_bytes
+    // Puts the voxels in key order (i, then j, then k) for drain(). Allocates.
+    void sort();
+    // After sort(): copies the next `count` voxels in key order (fewer at
+    // the end; returns how many) into keys (count x 3), counts, sums
+    // (count x sums) and firsts (count x first_bytes). When the last is
+    // copied, the grid is empty again and keeps its memory.
+    std::size_t drain(std::int64_t* keys, std::int64_t* counts, double* sums, std::uint8_t* firsts, std::size_t count);
+
+    // Slot-order views, for tests: the voxels' keys, counts, sums, firsts.
+    VoxelIndex key(std::size_t slot) const noexcept;
+    std::int64_t count(std::size_t slot) const noexcept;
+    const double* sums(std::size_t slot) const noexcept;
+    const std::uint8_t* firsts(std::size_t slot) const noexcept;
 
 private:
-    std::int64_t slot_of(const VoxelIndex& key, const std::uint8_t* first);
-    void reserve(std::size_t voxels);
+    std::uint32_t slot_of(const VoxelIndex& key, std::uint64_t hash, const std::uint8_t* first);
+    double* record(std::size_t slot) noexcept { return records_.data() + slot * stride_; }
+    const double* record(std::size_t slot) const noexcept { return records_.data() + slot * stride_; }
     void rehash(std::size_t cells);
+    void clear() noexcept;
 
     std::size_t sum_count_;
     std::size_t first_bytes_;
-    std::vector<VoxelIndex> keys_;
-    std::vector<std::int64_t> counts_;
-    std::vector<double> sums_;
-    std::vector<std::uint8_t> firsts_;
-    std::vector<std::int64_t> table_;  // slot + 1 per cell, 0 for empty; a power of two long
+    std::size_t capacity_;
+    std::size_t stride_;  // doubles a record: key (3), count (1), sums, then first bytes rounded up
+    std::size_t voxels_ = 0;
+    std::vector<double> records_;       // one record a slot; int64s and bytes are kept in it by memcpy
+    std::vector<std::uint64_t> table_;  // (tag << 32) | (slot + 1) a cell, 0 for empty; a power of two long
+    std::vector<std::uint32_t> order_;  // slots in key order, after sort()
+    std::size_t drained_ = 0;
 };
 
 }  // namespace vantrel

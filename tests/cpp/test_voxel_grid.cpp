@@ -1,9 +1,10 @@
 // The voxel table of downsample: sums in point order however the points are
-// split, first values, voxel order, and indices anywhere in 64 bits.
+// split, first values, voxel order over 64 bits, and where a full grid stops.
 #include <doctest/doctest.h>
 
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <vector>
 
 #include "pcd/voxel_grid.h"
@@ -16,51 +17,93 @@ struct Points {
     std::vector<std::uint8_t> firsts;
 };
 
-Points points(int n) {
+// Few voxels, visited out of order; `wide` puts two of them at the ends of 64 bits.
+Points points(int n, bool wide) {
     Points p;
     const std::int64_t big = std::numeric_limits<std::int64_t>::max();
     for (int q = 0; q < n; ++q) {
-        // Few voxels, visited out of order, two of them at the ends of 64 bits.
         const std::int64_t v = (q * 7) % 13;
-        p.ijk.insert(p.ijk.end(), {v == 0 ? big : v, v % 3 == 0 ? -big - 1 : -v, v / 4});
+        if (wide) {
+            p.ijk.insert(p.ijk.end(), {v == 0 ? big : v, v % 3 == 0 ? -big - 1 : -v, v / 4});
+        } else {
+            p.ijk.insert(p.ijk.end(), {v % 4 - 2, -v, v / 4});
+        }
         p.values.push_back(0.1 * q + 1e-9 * (q % 5));
         p.firsts.push_back(static_cast<std::uint8_t>(q));
     }
     return p;
 }
 
+struct Drained {
+    std::vector<std::int64_t> keys, counts;
+    std::vector<double> sums;
+    std::vector<std::uint8_t> firsts;
+};
+
+// Every voxel in key order, drained a few at a time.
+Drained drain(vantrel::VoxelGrid& grid) {
+    const std::size_t n = grid.size();
+    Drained d{std::vector<std::int64_t>(3 * n), std::vector<std::int64_t>(n), std::vector<double>(n),
+              std::vector<std::uint8_t>(n)};
+    grid.sort();
+    for (std::size_t at = 0; at < n;) at += grid.drain(&d.keys[3 * at], &d.counts[at], &d.sums[at], &d.firsts[at], 3);
+    CHECK(grid.size() == 0);
+    return d;
+}
+
 }  // namespace
 
 TEST_CASE("the sums, counts and first values are the same for any split of the points") {
     const int n = 1000;
-    const Points p = points(n);
-    vantrel::VoxelGrid whole(1, 1);
-    whole.add(p.ijk.data(), p.values.data(), p.firsts.data(), n);
-    for (const int part : {1, 7, 999}) {
-        vantrel::VoxelGrid split(1, 1);
-        for (int start = 0; start < n; start += part) {
-            const int m = start + part > n ? n - start : part;
-            split.add(p.ijk.data() + 3 * start, p.values.data() + start, p.firsts.data() + start, m);
+    for (const bool wide : {false, true}) {
+        const Points p = points(n, wide);
+        vantrel::VoxelGrid whole(1, 1);
+        CHECK(whole.add(p.ijk.data(), p.values.data(), p.firsts.data(), n) == n);
+        CHECK(whole.size() == 13);
+        // A voxel's first value is its first point's: slots come in order of first appearance.
+        for (std::size_t slot = 0; slot < whole.size(); ++slot) CHECK(*whole.firsts(slot) == slot);
+        const Drained all = drain(whole);
+        for (const int part : {1, 7, 999}) {
+            vantrel::VoxelGrid split(1, 1);
+            for (int start = 0; start < n; start += part) {
+                const int m = start + part > n ? n - start : part;
+                split.add(p.ijk.data() + 3 * start, p.values.data() + start, p.firsts.data() + start, m);
+            }
+            const Drained parts = drain(split);
+            CHECK(parts.keys == all.keys);
+            CHECK(parts.counts == all.counts);
+            CHECK(parts.sums == all.sums);  // bit for bit: each voxel summed in point order
+            CHECK(parts.firsts == all.firsts);
         }
-        REQUIRE(split.size() == whole.size());
-        CHECK(split.key_order() == whole.key_order());
-        CHECK(split.counts() == whole.counts());
-        CHECK(split.sums() == whole.sums());  // bit for bit: each voxel summed in point order
-        CHECK(split.firsts() == whole.firsts());
     }
-    CHECK(whole.size() == 13);
-    // A voxel's first value is its first point's: slots come in order of first appearance.
-    for (std::size_t slot = 0; slot < whole.size(); ++slot) CHECK(whole.firsts()[slot] == slot);
 }
 
-TEST_CASE("the key order is by i, then j, then k, over the whole 64-bit range") {
-    const Points p = points(100);
-    vantrel::VoxelGrid grid(1, 1);
-    grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), 100);
-    const std::vector<std::int64_t> order = grid.key_order();
-    for (std::size_t v = 1; v < order.size(); ++v) {
-        CHECK(grid.keys()[static_cast<std::size_t>(order[v - 1])] < grid.keys()[static_cast<std::size_t>(order[v])]);
+TEST_CASE("voxels drain in key order: i, then j, then k, packed or over the whole 64-bit range") {
+    for (const bool wide : {false, true}) {
+        const Points p = points(100, wide);
+        vantrel::VoxelGrid grid(1, 1);
+        grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), 100);
+        const Drained d = drain(grid);
+        REQUIRE(d.counts.size() == 13);
+        for (std::size_t v = 1; v < d.counts.size(); ++v) {
+            const vantrel::VoxelIndex a{d.keys[3 * v - 3], d.keys[3 * v - 2], d.keys[3 * v - 1]};
+            const vantrel::VoxelIndex b{d.keys[3 * v], d.keys[3 * v + 1], d.keys[3 * v + 2]};
+            CHECK(a < b);
+        }
     }
+}
+
+TEST_CASE("a full grid stops at the first point of a new voxel, and takes points again once drained") {
+    const Points p = points(1000, false);
+    vantrel::VoxelGrid grid(1, 1, 5);
+    // The voxels come in the order 0 7 1 8 2 9 3 10 4 11 ...: the sixth new one is point 5's.
+    CHECK(grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), 1000) == 5);
+    CHECK(grid.full());
+    CHECK(grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), 1000, 5) == 5);
+    drain(grid);
+    CHECK(grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), 1000, 5) == 10);
+    CHECK(grid.count(0) == 1);
+    CHECK_THROWS_AS(vantrel::VoxelGrid(1, 1, 0), std::invalid_argument);
 }
 
 TEST_CASE("values are given column by column") {
@@ -69,6 +112,10 @@ TEST_CASE("values are given column by column") {
     const std::uint8_t firsts[1] = {0};             // no bytes kept
     vantrel::VoxelGrid grid(2, 0);
     grid.add(ijk, values, firsts, 3);
-    CHECK(grid.sums() == std::vector<double>{3, 30, 4, 40});
-    CHECK(grid.counts() == std::vector<std::int64_t>{2, 1});
+    CHECK(grid.sums(0)[0] == 3);
+    CHECK(grid.sums(0)[1] == 30);
+    CHECK(grid.sums(1)[0] == 4);
+    CHECK(grid.sums(1)[1] == 40);
+    CHECK(grid.count(0) == 2);
+    CHECK(grid.count(1) == 1);
 }
