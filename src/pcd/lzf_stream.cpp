@@ -25,6 +25,10 @@ inline void copy_back(std::uint8_t* op, std::size_t distance, std::size_t length
     const std::uint8_t* ref = op - distance;
     if (distance >= 16) {
         for (std::size_t i = 0; i < length; i += 16) std::memcpy(op + i, ref + i, 16);
+    } else if (distance >= 8) {
+        // Each 8 bytes read lie wholly before the 8 written: as common as the rest together in
+        // lidar planes (a 7-byte match 8 back: the next of a field's 8-byte values).
+        for (std::size_t i = 0; i < length; i += 8) std::memcpy(op + i, ref + i, 8);
     } else if (distance == 1) {
         std::memset(op, *ref, length);
     } else {

@@ -73,6 +73,21 @@ TEST_CASE("a stream liblzf made decodes to its input, through the window and int
     }
 }
 
+TEST_CASE("back-references that overlap what they copy decode at every distance, short and long") {
+    // A period of p bytes repeated: liblzf refers back p bytes for as long as the run goes on.
+    std::mt19937 rng(5);
+    for (std::size_t period = 1; period <= 40; ++period) {
+        for (const std::size_t run : {3u, 9u, 17u, 40u, 300u}) {
+            Bytes data;
+            for (int piece = 0; piece < 50; ++piece) {
+                const Bytes pattern = sample(rng, period, true);
+                for (std::size_t i = 0; i < run; ++i) data.push_back(pattern[i % period]);
+            }
+            for (const bool into : {false, true}) CHECK(decode(compress(data), data.size(), into).bytes == data);
+        }
+    }
+}
+
 TEST_CASE("a damaged stream fails where lzf_decompress fails, and never reads or writes outside") {
     std::mt19937 rng(5);
     const Bytes data = sample(rng, 50000, false);
