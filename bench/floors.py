@@ -23,8 +23,10 @@ from clouds import DTYPE, OUT, arguments, best_of, cloud_path
 
 HERE = pathlib.Path(__file__).parent
 TARGETS = {"ascii": 1.3, "binary": 1.15, "binary_compressed": 1.3}
-# With every CPU: ascii against read + fast_float, binary_compressed against lzf_decompress alone.
-TARGETS_ALL = {"ascii": 0.6, "binary": 1.15, "binary_compressed": 1.5}
+# With every CPU: ascii against read + fast_float, binary_compressed against lzf_decompress alone
+# (a whole load, file read and records placed, faster than the library's decompressor alone) and,
+# beside it, against read + lzf_decompress.
+TARGETS_ALL = {"ascii": 0.6, "binary": 1.15, "binary_compressed": 0.8}
 CPUS = len(__import__("os").sched_getaffinity(0))
 
 
@@ -116,10 +118,10 @@ def main():
     )
     for encoding, size, one, every, floors in rows:
         names = list(floors)
-        for threads, seconds, floor, target in (
-            (1, one, names[0], TARGETS[encoding]),
-            (CPUS, every, names[-1], TARGETS_ALL[encoding]),
-        ):
+        cases = [(1, one, names[0], TARGETS[encoding]), (CPUS, every, names[-1], TARGETS_ALL[encoding])]
+        if len(names) > 1:
+            cases.append((CPUS, every, names[0], TARGETS[encoding]))
+        for threads, seconds, floor, target in cases:
             ratio = seconds / floors[floor]
             mark = "" if ratio <= target else "  (over target)"
             print(

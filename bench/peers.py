@@ -234,23 +234,49 @@ def write_worker(writer, encoding, points, repeats):
 # ---------------------------------------------------------------- threads
 
 
-def thread_scaling(path, loads=4, threads=2, repeats=3):
+def thread_scaling(path, small_path, loads=4, threads=2, repeats=3):
+    """`loads` loads from `threads` threads of the caller's, against the same loads one after
+    another on every CPU and on one engine thread; and 16 small loads from the caller's threads
+    with the engine on every CPU against the engine on one thread."""
     from concurrent.futures import ThreadPoolExecutor
 
     import vantrel
 
-    vantrel.load_pcd(path)
-    one_by_one, pooled = float("inf"), float("inf")
+    every = len(os.sched_getaffinity(0))
+
+    def best(fn, engine_threads, times=repeats):
+        vantrel.set_num_threads(engine_threads)
+        try:
+            return min(timed_once(fn) for _ in range(times))
+        finally:
+            vantrel.set_num_threads(every)
+
+    vantrel.load_pcd(path), vantrel.load_pcd(small_path)
     with ThreadPoolExecutor(threads) as pool:
-        for _ in range(repeats):
-            start = time.perf_counter()
-            for _ in range(loads):
-                vantrel.load_pcd(path)
-            one_by_one = min(one_by_one, time.perf_counter() - start)
-            start = time.perf_counter()
-            list(pool.map(lambda _: vantrel.load_pcd(path)[0].shape, range(loads)))
-            pooled = min(pooled, time.perf_counter() - start)
-    return {"sequential": one_by_one, "threads": pooled, "speedup": one_by_one / pooled}
+
+        def on_threads(p, n):
+            return lambda: list(pool.map(lambda _: vantrel.load_pcd(p)[0].shape, range(n)))
+
+        one_by_one = best(lambda: [vantrel.load_pcd(path) for _ in range(loads)], every)
+        one_engine_thread = best(lambda: [vantrel.load_pcd(path) for _ in range(loads)], 1)
+        pooled = best(on_threads(path, loads), every)
+        small = best(on_threads(small_path, 16), every, 3 * repeats)
+        small_one = best(on_threads(small_path, 16), 1, 3 * repeats)
+    return {
+        "sequential": one_by_one,
+        "sequential_one_thread": one_engine_thread,
+        "threads": pooled,
+        "speedup": one_by_one / pooled,
+        "over_one_thread": one_engine_thread / pooled,
+        "small": small,
+        "small_one_thread": small_one,
+    }
+
+
+def timed_once(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
 
 
 # ---------------------------------------------------------------- driver
@@ -386,7 +412,7 @@ def main():
                 print(f"{points:>9} {encoding:<18} write {writer:<14} {shown}", file=sys.stderr)
 
     scaling = {
-        encoding: thread_scaling(str(cloud_path(max(args.sizes), encoding)))
+        encoding: thread_scaling(str(cloud_path(max(args.sizes), encoding)), str(cloud_path(min(args.sizes), encoding)))
         for encoding in ("ascii", "binary_compressed")
     }
     args.out.mkdir(parents=True, exist_ok=True)
@@ -412,14 +438,20 @@ def main():
         "",
         table(writes, "writer", WRITE_FLOOR_NAMES),
         "",
-        f"Thread scaling, {max(args.sizes):,} points: 4 loads one after another (each on every CPU) against the same "
-        "4 loads from 2 threads of the caller's.",
+        f"Thread scaling, {max(args.sizes):,} points: 4 loads one after another (each on every CPU, and each on one "
+        "engine thread) against the same 4 loads from 2 threads of the caller's; and 16 loads of "
+        f"{min(args.sizes):,} points from 2 threads of the caller's, the engine on every CPU against on one thread.",
         "",
-        "| encoding | sequential ms | 2 threads ms | throughput × |",
-        "|---|---:|---:|---:|",
+        "| encoding | sequential ms | sequential, 1 engine thread ms | 2 threads ms | × sequential | "
+        "× 1 engine thread | 16 small ms | 16 small, 1 engine thread ms |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for encoding, s in scaling.items():
-        text.append(f"| {encoding} | {s['sequential'] * 1e3:.0f} | {s['threads'] * 1e3:.0f} | {s['speedup']:.2f} |")
+        text.append(
+            f"| {encoding} | {s['sequential'] * 1e3:.0f} | {s['sequential_one_thread'] * 1e3:.0f} | "
+            f"{s['threads'] * 1e3:.0f} | {s['speedup']:.2f} | {s['over_one_thread']:.2f} | "
+            f"{s['small'] * 1e3:.1f} | {s['small_one_thread'] * 1e3:.1f} |"
+        )
     (args.out / "peers.md").write_text("\n".join(text) + "\n")
     chart(results, writes, args.out / "peers.png")
     print("\n".join(text))
