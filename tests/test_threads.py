@@ -245,6 +245,7 @@ def test_one_voxel_grid_fed_from_four_threads_counts_every_point():
     with ThreadPoolExecutor(4) as pool:
         list(pool.map(lambda _: grid.add(ijk, values, firsts), range(16)))
     assert len(grid) == voxels
-    keys, counts, sums, _ = grid.result()
-    assert len(keys) == voxels and len(grid) == 0  # drained
+    records = grid.result()  # key (3 int64), count, 2 sums, 1 first byte padded to 8
+    assert records.shape == (voxels, 56) and len(grid) == 0  # drained
+    counts, sums = records[:, 24:32].view(np.int64)[:, 0], records[:, 32:48].view(np.float64)
     assert counts.sum() == 16 * n and np.array_equal(sums[:, 0], counts) and np.array_equal(sums[:, 1], counts)

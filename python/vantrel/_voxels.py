@@ -16,8 +16,6 @@ VOXEL_MEMORY = 200 << 20  # bytes of voxel table before its voxels go to a run f
 TABLE_BYTES = 52  # a voxel's share of the table's cells and of its sort, beside its record
 BLOCK = 1 << 16  # voxels read from each run, or drained, at a time
 
-Block = tuple[Any, Any, Any, Any]  # keys (V, 3), counts (V,), sums (V, S), firsts (V, F)
-
 
 class VoxelSums:
     """What downsample keeps of a cloud's fields, voxel by voxel: x, y, z and float fields summed,
@@ -88,16 +86,17 @@ class VoxelSums:
             [(n, chunk.fields[n].dtype, chunk.fields[n].shape[1:]) for n, how in self.plan if how == "first"]
         )
 
-    def _run_dtype(self) -> Any:
+    def _record_dtype(self) -> Any:
+        """The table's records: key, count, sums, first bytes, padded to 8 bytes."""
         import numpy as np
 
         return np.dtype(
-            [
-                ("key", "<i8", (3,)),
-                ("count", "<i8"),
-                ("sums", "<f8", (self.rows,)),
-                ("first", "u1", (self.firsts.itemsize,)),
-            ]
+            {
+                "names": ["key", "count", "sums", "first"],
+                "formats": [("<i8", (3,)), "<i8", ("<f8", (self.rows,)), ("u1", (self.firsts.itemsize,))],
+                "offsets": [0, 24, 32, 32 + 8 * self.rows],
+                "itemsize": self.grid.record_bytes,
+            }
         )
 
     def _spill(self) -> None:
@@ -109,38 +108,29 @@ class VoxelSums:
         self.runs.append(path)
 
     def _sorted_records(self) -> Iterator[Any]:
-        """The table's voxels in voxel order, as run records, a block at a time."""
-        import numpy as np
-
+        """The table's records in voxel order, as (n, record bytes) arrays, a block at a time."""
         self.grid.sort()
         while len(self.grid):
-            keys, counts, sums, firsts = self.grid.drain(BLOCK)
-            records = np.empty(len(counts), self._run_dtype())
-            records["key"], records["count"], records["sums"], records["first"] = keys, counts, sums, firsts
-            yield records
+            yield self.grid.drain(BLOCK)
 
     def blocks(self) -> Iterator[dict[str, Any]]:
         """One point per voxel, in voxel order, as the fields to write, a block of voxels at a time."""
         assert self.grid is not None
+        dtype = self._record_dtype()
         if self.runs:
             # The table's voxels join the merge straight from the table, as the last run.
-            source: Iterator[Block] = merged(self.runs, self._run_dtype(), self._sorted_records())
+            source = merged(self.runs, self._sorted_records(), self.rows, self.grid.record_bytes)
         else:
-            source = self._drained()
-        for block in source:
-            self.voxels += len(block[1])
-            yield self._fields(*block)
+            source = self._sorted_records()
+        for records in source:
+            self.voxels += len(records)
+            yield self._fields(records.view(dtype).reshape(-1))
 
-    def _drained(self) -> Iterator[Block]:
-        self.grid.sort()
-        while len(self.grid):
-            yield self.grid.drain(BLOCK * 4)
-
-    def _fields(self, keys: Any, counts: Any, sums: Any, firsts: Any) -> dict[str, Any]:
+    def _fields(self, records: Any) -> dict[str, Any]:
         import numpy as np
 
-        firsts = firsts.reshape(-1).view(self.firsts) if self.firsts.itemsize else {}
-        means = sums / counts[:, None]
+        firsts = np.ascontiguousarray(records["first"]).view(self.firsts).reshape(-1) if self.firsts.itemsize else {}
+        means = records["sums"] / records["count"][:, None]
         out: dict[str, Any] = {}
         column = 0
         fields = {field.name: field for field in self.header.fields}  # a repeated name: its last field
@@ -162,37 +152,29 @@ class VoxelSums:
         return {name: out[name] for name, _ in self.plan}
 
 
-def merged(paths: list[Path], dtype: Any, last: Iterator[Any]) -> Iterator[Block]:
-    """The voxels of sorted runs (the files, then `last`) in voxel order, a voxel in several runs
+def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int) -> Iterator[Any]:
+    """The records of sorted runs (the files, then `last`) in voxel order, a voxel in several runs
     once: its counts and sums added in run order, its first values the earliest run's."""
     import numpy as np
 
-    key = np.dtype([("i", "<i8"), ("j", "<i8"), ("k", "<i8")])
+    # The keys of (n, record_bytes) records, as one comparable value a record, in place.
+    key = np.dtype({"names": ["i", "j", "k"], "formats": ["<i8"] * 3, "offsets": [0, 8, 16], "itemsize": record_bytes})
 
     def read(path: Path) -> Iterator[Any]:
         with open(path, "rb") as f:
-            while len(records := np.fromfile(f, dtype, BLOCK)):
-                yield records
+            while len(records := np.fromfile(f, np.uint8, BLOCK * record_bytes)):
+                yield records.reshape(-1, record_bytes)
 
     runs = [read(path) for path in paths] + [last]
     buffers = [next(run, None) for run in runs]
     while any(b is not None for b in buffers):
         # Every voxel up to the least of the unfinished runs' last buffered keys is buffered.
-        bound = np.array(min(tuple(b["key"][-1]) for b in buffers if b is not None), key)
+        bound = np.array(min(tuple(b[-1, :24].view("<i8")) for b in buffers if b is not None), key)
         parts = []
         for r, b in enumerate(buffers):
             if b is None:
                 continue
-            cut = int(np.searchsorted(b["key"].view(key).ravel(), bound, "right"))
+            cut = int(np.searchsorted(b.view(key).reshape(-1), bound, "right"))
             parts.append(b[:cut])
             buffers[r] = b[cut:] if cut < len(b) else next(runs[r], None)
-        block = np.concatenate(parts)
-        block = block[np.lexsort(block["key"].T[::-1])]  # stable: a voxel's runs stay in run order
-        keys = block["key"]
-        starts = np.flatnonzero(np.r_[True, (keys[1:] != keys[:-1]).any(axis=1)])
-        yield (
-            keys[starts],
-            np.add.reduceat(block["count"], starts),
-            np.add.reduceat(block["sums"], starts, axis=0),
-            block["first"][starts],
-        )
+        yield vantrel._merge_voxel_records(parts, sums, record_bytes)

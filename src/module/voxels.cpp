@@ -54,30 +54,23 @@ public:
         grid_.sort();
     }
 
-    // The next `count` voxels in key order, after sort(): (keys (V, 3), counts (V,), sums (V, sums),
-    // firsts (V, first_bytes)).
-    py::tuple drain(std::size_t count) {
+    // The next `count` voxels' records in key order, after sort(): (V, record_bytes) bytes.
+    Rows<std::uint8_t> drain(std::size_t count) {
         const auto lock = calls_.hold();  // not while an add on another thread changes the table
         count = std::min(count, grid_.size());
-        const auto rows = static_cast<py::ssize_t>(count);
-        Rows<std::int64_t> keys({rows, py::ssize_t{3}});
-        Rows<std::int64_t> counts(rows);
-        Rows<double> sums({rows, static_cast<py::ssize_t>(sums_)});
-        Rows<std::uint8_t> firsts({rows, static_cast<py::ssize_t>(bytes_)});
-        const std::size_t taken =
-            grid_.drain(keys.mutable_data(), counts.mutable_data(), sums.mutable_data(), firsts.mutable_data(), count);
-        if (taken != count) {
-            const auto got = static_cast<py::ssize_t>(taken);
-            return py::make_tuple(keys[py::slice(0, got, 1)], counts[py::slice(0, got, 1)], sums[py::slice(0, got, 1)],
-                                  firsts[py::slice(0, got, 1)]);
-        }
-        return py::make_tuple(keys, counts, sums, firsts);
+        const std::size_t bytes = grid_.record_bytes();
+        Rows<std::uint8_t> records({static_cast<py::ssize_t>(count), static_cast<py::ssize_t>(bytes)});
+        const std::size_t taken = grid_.drain(records.mutable_data(), count);
+        if (taken == count) return records;
+        return records[py::slice(0, static_cast<py::ssize_t>(taken), 1)].cast<Rows<std::uint8_t>>();
     }
 
-    py::tuple result() {
+    Rows<std::uint8_t> result() {
         sort();
         return drain(grid_.size());
     }
+
+    std::size_t record_bytes() const { return grid_.record_bytes(); }
 
     std::size_t size() {
         const auto lock = calls_.hold();
@@ -96,6 +89,28 @@ private:
     std::size_t bytes_;
 };
 
+// Sorted parts of runs of records, (n, record_bytes) bytes each, merged in voxel order.
+Rows<std::uint8_t> merge_records(const py::list& given, std::size_t sums, std::size_t record_bytes) {
+    std::vector<Rows<std::uint8_t>> parts;  // held while the merge reads them
+    for (const py::handle part : given) parts.push_back(Rows<std::uint8_t>::ensure(part));
+    std::vector<VoxelRecords> spans;
+    std::size_t total = 0;
+    for (const auto& part : parts) {
+        if (!part) throw py::error_already_set();
+        const auto n = part.ndim() == 2 ? part.shape(0) : -1;
+        spans.push_back({rows_of(part, n, record_bytes, "part"), static_cast<std::size_t>(n)});
+        total += static_cast<std::size_t>(n);
+    }
+    if (record_bytes < 32 + 8 * sums) throw py::value_error("records too short for their sums");
+    Rows<std::uint8_t> out({static_cast<py::ssize_t>(total), static_cast<py::ssize_t>(record_bytes)});
+    std::size_t made = 0;
+    {
+        const py::gil_scoped_release release;
+        made = merge_voxel_records(spans, sums, record_bytes, out.mutable_data());
+    }
+    return out[py::slice(0, static_cast<py::ssize_t>(made), 1)].cast<Rows<std::uint8_t>>();
+}
+
 }  // namespace
 
 void register_voxels(py::module_& m) {
@@ -107,10 +122,14 @@ void register_voxels(py::module_& m) {
              "returns the first point not added (n, or one whose voxel is new to a full grid).")
         .def("sort", &GridObject::sort, "Puts the voxels in voxel order, for drain.")
         .def("drain", &GridObject::drain, py::arg("count"),
-             "(keys, counts, sums, firsts) of the next count voxels in voxel order; empty after the last.")
+             "The records (key, count, sums, first bytes) of the next count voxels in voxel order; empty after "
+             "the last.")
         .def("result", &GridObject::result, "sort, then drain every voxel.")
+        .def_property_readonly("record_bytes", &GridObject::record_bytes)
         .def_property_readonly("full", &GridObject::full)
         .def("__len__", &GridObject::size);
+    m.def("_merge_voxel_records", &merge_records, py::arg("parts"), py::arg("sums"), py::arg("record_bytes"),
+          "Sorted parts of runs of voxel records, merged in voxel order (private).");
 }
 
 }  // namespace vantrel

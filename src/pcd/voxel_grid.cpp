@@ -193,20 +193,58 @@ void VoxelGrid::sort() {
     for (std::size_t v = 0; v < voxels_; ++v) order_[v] = items[v].slot;
 }
 
-std::size_t VoxelGrid::drain(std::int64_t* keys, std::int64_t* counts, double* sums, std::uint8_t* firsts,
-                             std::size_t count) {
+std::size_t VoxelGrid::drain(std::uint8_t* records, std::size_t count) {
     if (order_.size() != voxels_) throw std::logic_error("voxel grid drained before it was sorted");
     count = std::min(count, voxels_ - drained_);
-    for (std::size_t v = 0; v < count; ++v) {
-        const double* from = record(order_[drained_ + v]);
-        std::memcpy(keys + 3 * v, from, 3 * sizeof(std::int64_t));
-        std::memcpy(counts + v, from + 3, sizeof(std::int64_t));
-        std::memcpy(sums + v * sum_count_, from + 4, sum_count_ * sizeof(double));
-        if (first_bytes_ != 0) std::memcpy(firsts + v * first_bytes_, from + 4 + sum_count_, first_bytes_);
-    }
+    const std::size_t bytes = record_bytes();
+    for (std::size_t v = 0; v < count; ++v) std::memcpy(records + v * bytes, record(order_[drained_ + v]), bytes);
     drained_ += count;
     if (drained_ == voxels_) clear();
     return count;
+}
+
+std::size_t merge_voxel_records(const std::vector<VoxelRecords>& parts, std::size_t sums, std::size_t record_bytes,
+                                std::uint8_t* out) {
+    // Few parts (one a run): the least key found by a scan of their heads.
+    std::vector<std::size_t> at(parts.size(), 0);
+    std::size_t made = 0;
+    for (;;) {
+        bool any = false;
+        VoxelIndex wanted, key;
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            if (at[p] == parts[p].count) continue;
+            std::memcpy(&key, parts[p].data + at[p] * record_bytes, sizeof key);
+            if (!any || key < wanted) wanted = key, any = true;
+        }
+        if (!any) return made;
+        std::uint8_t* to = out + made * record_bytes;
+        bool first = true;
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            if (at[p] == parts[p].count) continue;
+            const std::uint8_t* from = parts[p].data + at[p] * record_bytes;
+            std::memcpy(&key, from, sizeof key);
+            if (!(key == wanted)) continue;
+            ++at[p];
+            if (first) {
+                std::memcpy(to, from, record_bytes);
+                first = false;
+                continue;
+            }
+            std::int64_t count = 0, more = 0;
+            std::memcpy(&count, to + sizeof key, sizeof count);
+            std::memcpy(&more, from + sizeof key, sizeof more);
+            count += more;
+            std::memcpy(to + sizeof key, &count, sizeof count);
+            for (std::size_t s = 0; s < sums; ++s) {
+                double sum = 0, add = 0;
+                std::memcpy(&sum, to + 32 + 8 * s, sizeof sum);
+                std::memcpy(&add, from + 32 + 8 * s, sizeof add);
+                sum += add;
+                std::memcpy(to + 32 + 8 * s, &sum, sizeof sum);
+            }
+        }
+        ++made;
+    }
 }
 
 void VoxelGrid::clear() noexcept {

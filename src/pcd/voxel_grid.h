@@ -25,6 +25,18 @@ struct VoxelIndex {
 // voxel's sums in the order the points come, so the sums are the same
 // however the points are split into calls. Not thread-safe: one caller at a
 // time.
+// Merges parts of sorted runs of voxel records (as VoxelGrid::drain gives
+// them: keys ascending, each key once in a part) into `out`, in key order, a
+// key in several parts once: its counts and sums added in the parts' order,
+// its first bytes the first part's. `out` has room for every part's records;
+// returns how many it holds. Allocates an index a part; throws std::bad_alloc.
+struct VoxelRecords {
+    const std::uint8_t* data;
+    std::size_t count;
+};
+std::size_t merge_voxel_records(const std::vector<VoxelRecords>& parts, std::size_t sums, std::size_t record_bytes,
+                                std::uint8_t* out);
+
 class VoxelGrid {
 public:
     static constexpr std::size_t most_voxels = std::numeric_limits<std::uint32_t>::max() - 1;
@@ -48,11 +60,14 @@ public:
 
     // Puts the voxels in key order (i, then j, then k) for drain(). Allocates.
     void sort();
-    // After sort(): copies the next `count` voxels in key order (fewer at
-    // the end; returns how many) into keys (count x 3), counts, sums
-    // (count x sums) and firsts (count x first_bytes). When the last is
-    // copied, the grid is empty again and keeps its memory.
-    std::size_t drain(std::int64_t* keys, std::int64_t* counts, double* sums, std::uint8_t* firsts, std::size_t count);
+    // A voxel's record: its key (3 int64), count (int64), sums (double
+    // each), then its first bytes, padded to 8 bytes.
+    std::size_t record_bytes() const noexcept { return stride_ * sizeof(double); }
+    // After sort(): copies the next `count` voxels' records in key order
+    // (fewer at the end; returns how many) to `records` (count x
+    // record_bytes()). When the last is copied, the grid is empty again and
+    // keeps its memory.
+    std::size_t drain(std::uint8_t* records, std::size_t count);
 
     // Slot-order views, for tests: the voxels' keys, counts, sums, firsts.
     VoxelIndex key(std::size_t slot) const noexcept;

@@ -3,6 +3,7 @@
 #include <doctest/doctest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -40,14 +41,23 @@ struct Drained {
     std::vector<std::uint8_t> firsts;
 };
 
-// Every voxel in key order, drained a few at a time.
+// Every voxel in key order, drained a few at a time, its record taken apart (one sum, one first byte).
 Drained drain(vantrel::VoxelGrid& grid) {
-    const std::size_t n = grid.size();
+    const std::size_t n = grid.size(), bytes = grid.record_bytes();
+    REQUIRE(bytes == 48);
+    std::vector<std::uint8_t> records(n * bytes);
+    grid.sort();
+    for (std::size_t at = 0; at < n;) at += grid.drain(&records[at * bytes], 3);
+    CHECK(grid.size() == 0);
     Drained d{std::vector<std::int64_t>(3 * n), std::vector<std::int64_t>(n), std::vector<double>(n),
               std::vector<std::uint8_t>(n)};
-    grid.sort();
-    for (std::size_t at = 0; at < n;) at += grid.drain(&d.keys[3 * at], &d.counts[at], &d.sums[at], &d.firsts[at], 3);
-    CHECK(grid.size() == 0);
+    for (std::size_t v = 0; v < n; ++v) {
+        const std::uint8_t* record = &records[v * bytes];
+        std::memcpy(&d.keys[3 * v], record, 24);
+        std::memcpy(&d.counts[v], record + 24, 8);
+        std::memcpy(&d.sums[v], record + 32, 8);
+        d.firsts[v] = record[40];
+    }
     return d;
 }
 
@@ -104,6 +114,37 @@ TEST_CASE("a full grid stops at the first point of a new voxel, and takes points
     CHECK(grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), 1000, 5) == 10);
     CHECK(grid.count(0) == 1);
     CHECK_THROWS_AS(vantrel::VoxelGrid(1, 1, 0), std::invalid_argument);
+}
+
+TEST_CASE("runs merge to the voxels of the whole, counts and sums added in run order, first bytes the first run's") {
+    const int n = 1000;
+    const Points p = points(n, true);
+    vantrel::VoxelGrid whole(1, 1), part(1, 1, 4);
+    whole.add(p.ijk.data(), p.values.data(), p.firsts.data(), n);
+    std::vector<std::vector<std::uint8_t>> runs;
+    for (std::int64_t start = 0; start < n;) {
+        start = part.add(p.ijk.data(), p.values.data(), p.firsts.data(), n, start);
+        part.sort();
+        runs.emplace_back(part.size() * part.record_bytes());
+        part.drain(runs.back().data(), part.size());
+    }
+    REQUIRE(runs.size() > 3);
+    std::vector<vantrel::VoxelRecords> spans;
+    for (const auto& run : runs) spans.push_back({run.data(), run.size() / 48});
+    std::vector<std::uint8_t> out(n * 48);
+    const std::size_t merged = vantrel::merge_voxel_records(spans, 1, 48, out.data());
+    const Drained all = drain(whole);
+    REQUIRE(merged == all.counts.size());
+    for (std::size_t v = 0; v < merged; ++v) {
+        std::int64_t count = 0;
+        double sum = 0;
+        std::memcpy(&count, &out[v * 48 + 24], 8);
+        std::memcpy(&sum, &out[v * 48 + 32], 8);
+        CHECK(std::memcmp(&out[v * 48], &all.keys[3 * v], 24) == 0);
+        CHECK(count == all.counts[v]);
+        CHECK(sum == doctest::Approx(all.sums[v]));
+        CHECK(out[v * 48 + 40] == all.firsts[v]);
+    }
 }
 
 TEST_CASE("values are given column by column") {
