@@ -35,12 +35,12 @@ class Spool:
 
     def __init__(self, scratch: Path) -> None:
         self.scratch = scratch
-        self.held: dict[Tile, list[bytes]] = {}
+        self.held: dict[Tile, list[Any]] = {}  # bytes-like: slices of each chunk's ordered records
         self.bytes = 0
         self.counts: dict[Tile, int] = {}
         self.dtype: Any = None
 
-    def add(self, tile: Tile, records: bytes, points: int) -> None:
+    def add(self, tile: Tile, records: Any, points: int) -> None:
         self.held.setdefault(tile, []).append(records)
         self.bytes += len(records)
         self.counts[tile] = self.counts.get(tile, 0) + points
@@ -53,7 +53,7 @@ class Spool:
                 f.writelines(parts)
         self.held, self.bytes = {}, 0
 
-    def blocks(self, tile: Tile) -> Iterable[bytes]:
+    def blocks(self, tile: Tile) -> Iterable[Any]:
         """The tile's records, in input order: the spooled file's, then those still held."""
         path = self.scratch / spool_name(tile)
         if path.exists():
@@ -73,11 +73,12 @@ def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) 
     for part in parts:
         records = np.ascontiguousarray(part.records)
         spool.dtype = records.dtype
-        raw = records.view(np.dtype((np.void, records.dtype.itemsize)))  # whole records, padding included
+        size = records.dtype.itemsize
+        raw = records.view(np.dtype((np.void, size)))  # whole records, padding included
         order, runs = tile_runs(part, grid)
-        ordered = raw[order]
+        ordered = raw[order].view(np.uint8)  # held as slices of it, no copy more
         for name, start, stop in runs:
-            spool.add(name, ordered[start:stop].tobytes(), stop - start)
+            spool.add(name, ordered[start * size : stop * size], stop - start)
     return spool
 
 
@@ -135,14 +136,20 @@ def tile_runs(part: Any, grid: Grid) -> tuple[Any, list[tuple[Tile, int, int]]]:
         low_x, low_y = ix.min(), iy.min()
         span_y = int(iy.max() - low_y) + 1
         span = (int(ix.max() - low_x) + 1) * span_y
-        if span <= 1 << 16:  # few tiles: a stable radix sort of 16-bit codes
-            by_tile = np.argsort(((ix - low_x) * span_y + (iy - low_y)).astype(np.uint16), kind="stable")
+        if span <= 1 << 62:  # one code a tile, x index then y: sorted stably, input order kept within a tile
+            codes = (ix - low_x) * span_y + (iy - low_y)
+            by_tile = np.argsort(codes.astype(np.uint16) if span <= 1 << 16 else codes, kind="stable")
+            codes = codes[by_tile]
+            starts = np.flatnonzero(np.diff(codes, prepend=-1))
+            tiles = [(int(c) // span_y + int(low_x), int(c) % span_y + int(low_y)) for c in codes[starts]]
         else:
             by_tile = np.lexsort((iy, ix))  # stable: input order within a tile
-        ix, iy, order = ix[by_tile], iy[by_tile], rows[by_tile]
-        starts = np.flatnonzero(np.diff(ix, prepend=ix[:1] - 1) | np.diff(iy, prepend=iy[:1] - 1))
+            ix, iy = ix[by_tile], iy[by_tile]
+            starts = np.flatnonzero(np.diff(ix, prepend=ix[:1] - 1) | np.diff(iy, prepend=iy[:1] - 1))
+            tiles = [(int(ix[a]), int(iy[a])) for a in starts]
+        order = rows[by_tile]
         ends = [*starts[1:], len(order)]
-        runs = [((int(ix[a]), int(iy[a])), int(a), int(b)) for a, b in zip(starts, ends, strict=True)]
+        runs = [(tile, int(a), int(b)) for tile, a, b in zip(tiles, starts, ends, strict=True)]
     if not every:
         nan = np.flatnonzero(~finite)
         runs.append((None, len(order), len(order) + len(nan)))
