@@ -124,14 +124,14 @@ def test_crop_keeps_what_numpy_keeps(lidar, tmp_path, chunking, box, polygon):
 def test_downsample_gives_each_voxels_means_in_key_order(lidar, tmp_path, chunking):
     path, cloud = lidar
     out = tmp_path / f"down{chunking}.pcd"
-    tools.downsample(path, out, voxel=(10, 12.5, 8))
+    summary = tools.downsample(path, out, voxel=(10, 12.5, 8))
     xyz = cloud.points.astype(np.float64)
     finite = np.isfinite(xyz).all(axis=1)
     keys = np.floor(xyz[finite] / (10, 12.5, 8)).astype(np.int64)
     voxels, inverse = np.unique(keys, axis=0, return_inverse=True)  # sorted by x index, y, z
     inverse = inverse.ravel()
     got = vantrel.read_pcd(out)
-    assert len(got) == len(voxels)
+    assert len(got) == len(voxels) == summary["points_out"] and summary["nan_dropped"] == (~finite).sum()
     for field in ("x", "y", "z", "intensity", "normal", "t"):
         values = cloud.fields[field][finite].astype(np.float64).reshape(finite.sum(), -1)
         means = np.stack([np.bincount(inverse, values[:, c]) for c in range(values.shape[1])], axis=1)
@@ -171,6 +171,14 @@ def test_far_coordinates_keep_their_voxels(tmp_path):
     assert got.tolist() == [[0.25, 0.25, 0.25], [1e7 + 0.25, -1e7, 3e6]]
 
 
+def test_downsample_of_nan_points_only_is_an_empty_cloud_with_every_field(tmp_path):
+    path = tmp_path / "nan.pcd"
+    vantrel.write_pcd(path, {"id": np.arange(3, dtype=np.int32)}, points=np.full((3, 3), np.nan), data="binary")
+    summary = tools.downsample(path, tmp_path / "down.pcd", voxel=1)
+    got = vantrel.read_pcd(tmp_path / "down.pcd")
+    assert (len(got), list(got.fields), summary["nan_dropped"]) == (0, ["x", "y", "z", "id"], 3)
+
+
 def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
     path, cloud = lidar
     out = tmp_path / "merged.pcd"
@@ -193,11 +201,12 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
         (["tile", "MAP", "FILE", "--size", "20"], "is a file; the tiles go to a folder"),
         (["downsample", "MAP", "o.pcd", "--voxel", "nan"], "is not a positive finite number"),
         (["downsample", "MAP", "o.pcd", "--voxel", "1", "2"], "voxel must be one size or (x, y, z)"),
+        (["downsample", "MAP", "o.pcd", "--voxel", "1e-300"], "is too small for coordinates as large as"),
         (["crop", "MAP", "o.pcd", "--box", "1", "0", "0", "0", "1", "1"], "box has a minimum above its maximum"),
         (["crop", "MAP", "o.pcd", "--polygon", "POLY"], "polygon must be at least 3 finite x-y vertices"),
         (["crop", "NOXYZ", "o.pcd", "--box", "0", "0", "0", "1", "1", "1"], "no x, y and z"),
     ],
-    ids=["size", "outdir-file", "voxel", "voxel-2", "box", "polygon", "no-xyz"],
+    ids=["size", "outdir-file", "voxel", "voxel-2", "voxel-tiny", "box", "polygon", "no-xyz"],
 )
 def test_bad_arguments_are_one_line_and_nothing_is_written(lidar, tmp_path, args, message):
     path, _ = lidar
@@ -253,13 +262,17 @@ def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monk
 @settings(max_examples=40, deadline=None)
 @given(
     cells=st.lists(st.tuples(*[st.integers(-3, 3)] * 3), min_size=1, max_size=120),
+    nans=st.sets(st.integers(0, 119)),
     table=st.integers(1, 12),
     block=st.integers(1, 9),
 )
-def test_downsample_runs_merge_to_the_voxels_of_the_whole_cloud(tmp_path_factory, cells, table, block):
+def test_downsample_runs_merge_to_the_voxels_of_the_whole_cloud(tmp_path_factory, cells, nans, table, block):
     """However small the table (a run every `table` voxels) and the merge's blocks, each voxel
-    comes once, in key order, with all its points and its first point's integer value."""
+    comes once, in key order, with all its points and its first point's integer value; points
+    with a NaN coordinate are left out and counted."""
     points = np.array(cells, np.float64) + 0.25
+    nan = np.isin(np.arange(len(points)), list(nans))
+    points[nan, 1] = np.nan
     ids = np.arange(len(points), dtype=np.int32)
     path = tmp_path_factory.mktemp("voxels") / "p.pcd"
     vantrel.write_pcd(path, {"id": ids}, points=points, data="binary")
@@ -267,8 +280,9 @@ def test_downsample_runs_merge_to_the_voxels_of_the_whole_cloud(tmp_path_factory
         per_voxel = 8 * (4 + 3 + 1) + _voxels.TABLE_BYTES  # x y z summed, 4 bytes of id kept
         patch.setattr(_voxels, "VOXEL_MEMORY", table * per_voxel)
         patch.setattr(_voxels, "BLOCK", block)
-        tools.downsample(path, path.with_name("d.pcd"), voxel=1)
+        summary = tools.downsample(path, path.with_name("d.pcd"), voxel=1)
     got = vantrel.read_pcd(path.with_name("d.pcd"))
-    keys, first = np.unique(np.floor(points), axis=0, return_index=True)
+    keys, first = np.unique(np.floor(points[~nan]), axis=0, return_index=True)
     assert got.points.tolist() == (keys + 0.25).tolist()  # means of equal points: exact
-    assert got["id"].tolist() == first.tolist()
+    assert got["id"].tolist() == ids[~nan][first].tolist()
+    assert summary["nan_dropped"] == nan.sum()

@@ -32,59 +32,50 @@ class VoxelSums:
         self.runs: list[Path] = []
         self.voxels = 0  # after blocks(): how many there were
 
-    def add(self, ijk: Any, chunk: vantrel.PointCloud, finite: Any) -> None:
-        """The points of a chunk that `finite` keeps (all of them when it is None), in voxels `ijk`."""
+    def add(self, chunk: vantrel.PointCloud, voxel: tuple[float, float, float]) -> int:
+        """A chunk's points, each in its voxel of size `voxel`, in order; returns how many were left
+        out for a coordinate that is not finite. OverflowError: a voxel index reaches 2^62."""
         import numpy as np
 
+        records = chunk.records
+        if not records.flags.c_contiguous:
+            records = np.ascontiguousarray(records)  # the same layout, so the same plan
         if self.grid is None:
-            self._plan(chunk)
-
-        def kept(name: str) -> Any:
-            values = chunk.fields[name]
-            return values if finite is None else values[finite]
-
-        n = len(ijk)
-        # One row per summed value, filled straight from the fields' views (cast on the way).
-        fields = chunk.fields
-        rows = sum(int(np.prod(fields[name].shape[1:])) for name, how in self.plan if how == "float")
-        rows += sum(4 if name == "rgba" else 3 for name, how in self.plan if how == "color")
-        values = np.empty((rows, n))
-        row = 0
-        for name, how in self.plan:
-            if how == "float":
-                columns = kept(name).reshape(n, int(np.prod(fields[name].shape[1:])))
-                values[row : row + columns.shape[1]] = columns.T
-                row += columns.shape[1]
-        for name, how in self.plan:
-            if how == "color":
-                channels = vantrel.unpack_rgb(kept(name), alpha=name == "rgba")
-                values[row : row + channels.shape[1]] = channels.T
-                row += channels.shape[1]
-        firsts = np.empty(n, self.firsts)
-        for name, how in self.plan:
-            if how == "first":
-                firsts[name] = kept(name)
-        if self.grid is None:
-            self.rows = rows
-            record = 8 * (4 + rows) + -(-self.firsts.itemsize // 8) * 8
-            self.grid = vantrel._VoxelGrid(rows, self.firsts.itemsize, max(VOXEL_MEMORY // (record + TABLE_BYTES), 1))
-        firsts = firsts.view(np.uint8).reshape(n, self.firsts.itemsize)
-        start = 0
-        while (start := self.grid.add(ijk, values, firsts, start)) < n:
+            self._plan(chunk, records, voxel)
+        raw = records.view(np.uint8).reshape(len(records), records.dtype.itemsize)
+        start, skipped = self.grid.add_records(raw, 0)
+        while start < len(raw):
             self._spill()
+            start, more = self.grid.add_records(raw, start)
+            skipped += more
+        return int(skipped)
 
-    def _plan(self, chunk: vantrel.PointCloud) -> None:
+    def _plan(self, chunk: vantrel.PointCloud, records: Any, voxel: tuple[float, float, float]) -> None:
+        """What each field keeps, and where the engine finds it in a record (its views' offsets)."""
         import numpy as np
 
         padding = {field.name for field in self.header.fields if field.padding}
+        base = records.ctypes.data
+        where: dict[str, list[tuple[int, str, int]]] = {}  # each element's (offset, TYPE, SIZE)
         for name, values in chunk.fields.items():
             if name in padding:
                 continue
             color = name in ("rgb", "rgba") and values.ndim == 1 and values.dtype.itemsize == 4
             self.plan.append((name, "color" if color else "float" if values.dtype.kind == "f" else "first"))
+            size, offset = values.dtype.itemsize, values.ctypes.data - base
+            count = int(np.prod(values.shape[1:]))
+            where[name] = [(offset + k * size, values.dtype.kind.upper(), size) for k in range(count)]
         self.firsts = np.dtype(
             [(n, chunk.fields[n].dtype, chunk.fields[n].shape[1:]) for n, how in self.plan if how == "first"]
         )
+        sums = [element for name, how in self.plan if how == "float" for element in where[name]]
+        colors = [(where[name][0][0], 4 if name == "rgba" else 3) for name, how in self.plan if how == "color"]
+        firsts = [(where[name][0][0], self.firsts[name].itemsize) for name, how in self.plan if how == "first"]
+        self.rows = len(sums) + sum(channels for _, channels in colors)
+        record = 8 * (4 + self.rows) + -(-self.firsts.itemsize // 8) * 8
+        self.grid = vantrel._VoxelGrid(self.rows, self.firsts.itemsize, max(VOXEL_MEMORY // (record + TABLE_BYTES), 1))
+        xyz = [where[axis][0] for axis in "xyz"]
+        self.grid.plan(records.dtype.itemsize, xyz, voxel, sums, colors, firsts)
 
     def _record_dtype(self) -> Any:
         """The table's records: key, count, sums, first bytes, padded to 8 bytes."""
@@ -122,9 +113,13 @@ class VoxelSums:
             source = merged(self.runs, self._sorted_records(), self.rows, self.grid.record_bytes)
         else:
             source = self._sorted_records()
+        empty = True
         for records in source:
             self.voxels += len(records)
+            empty = False
             yield self._fields(records.view(dtype).reshape(-1))
+        if empty:  # every point had a NaN coordinate: a cloud of no points, its fields kept
+            yield self._fields(self.grid.drain(0).view(dtype).reshape(-1))
 
     def _fields(self, records: Any) -> dict[str, Any]:
         import numpy as np

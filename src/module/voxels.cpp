@@ -3,8 +3,12 @@
 #include "module/voxels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -48,6 +52,63 @@ public:
         return grid_.add(keys, sums, first, n, start);
     }
 
+    // Where add_records finds each value: xyz and sums as (offset, TYPE, SIZE), colors as
+    // (offset, channels), firsts as (offset, bytes); checked against the grid and `record_bytes`.
+    void plan(std::size_t record_bytes, const py::sequence& xyz, const py::sequence& size, const py::sequence& sums,
+              const py::sequence& colors, const py::sequence& firsts) {
+        VoxelPlan plan;
+        auto value = [&](const py::handle item) {
+            const auto [offset, type, bytes] = item.cast<std::tuple<std::size_t, char, std::int32_t>>();
+            const ElementType* element = element_type(type, bytes);
+            if (element == nullptr || offset + static_cast<std::size_t>(bytes) > record_bytes) {
+                throw py::value_error("a value outside the record, or of no element type");
+            }
+            return VoxelValue{offset, element->element};
+        };
+        if (py::len(xyz) != 3 || py::len(size) != 3) throw py::value_error("x, y and z, three sizes");
+        for (std::size_t a = 0; a < 3; ++a) {
+            plan.xyz[a] = value(xyz[a]);
+            plan.size[a] = size[a].cast<double>();
+            if (!(plan.size[a] > 0 && std::isfinite(plan.size[a]))) throw py::value_error("voxel sizes must be > 0");
+        }
+        std::size_t rows = 0, first_bytes = 0;
+        for (const py::handle item : sums) plan.sums.push_back(value(item)), ++rows;
+        for (const py::handle item : colors) {
+            const auto [offset, channels] = item.cast<std::pair<std::size_t, int>>();
+            if ((channels != 3 && channels != 4) || offset + 4 > record_bytes) throw py::value_error("a bad color");
+            plan.colors.emplace_back(offset, channels);
+            rows += static_cast<std::size_t>(channels);
+        }
+        for (const py::handle item : firsts) {
+            const auto [offset, bytes] = item.cast<std::pair<std::size_t, std::size_t>>();
+            if (offset + bytes > record_bytes) throw py::value_error("first bytes outside the record");
+            plan.firsts.emplace_back(offset, bytes);
+            first_bytes += bytes;
+        }
+        if (rows != sums_ || first_bytes != bytes_) throw py::value_error("the plan does not fit the grid");
+        const auto lock = calls_.hold();
+        plan_ = std::move(plan);
+        record_bytes_ = record_bytes;
+    }
+
+    // Records (n, record_bytes) from `start`, as the plan says: (the first not added, points skipped).
+    py::tuple add_records(const Rows<std::uint8_t>& records, std::int64_t start) {
+        if (record_bytes_ == 0) throw py::value_error("plan() first");
+        const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
+        const std::uint8_t* data = rows_of(records, n, record_bytes_, "records");
+        if (start < 0 || start > n) throw py::value_error("start must be within the records");
+        std::int64_t skipped = 0, next = 0;
+        const auto lock = calls_.hold();
+        try {
+            const py::gil_scoped_release release;
+            next = grid_.add_records(data, record_bytes_, n, start, plan_, skipped);
+        } catch (const std::overflow_error& e) {
+            PyErr_SetString(PyExc_OverflowError, e.what());  // downsample names the voxel size and coordinate
+            throw py::error_already_set();
+        }
+        return py::make_tuple(next, skipped);
+    }
+
     void sort() {
         const auto lock = calls_.hold();
         const py::gil_scoped_release release;
@@ -85,6 +146,8 @@ public:
 private:
     CallLock calls_;
     VoxelGrid grid_;
+    VoxelPlan plan_{};
+    std::size_t record_bytes_ = 0;
     std::size_t sums_;
     std::size_t bytes_;
 };
@@ -120,6 +183,13 @@ void register_voxels(py::module_& m) {
         .def("add", &GridObject::add, py::arg("ijk"), py::arg("values"), py::arg("firsts"), py::arg("start") = 0,
              "Adds points start.. of voxel indices (n, 3), values to sum (sums, n), first bytes (n, first_bytes); "
              "returns the first point not added (n, or one whose voxel is new to a full grid).")
+        .def("plan", &GridObject::plan, py::arg("record_bytes"), py::arg("xyz"), py::arg("size"), py::arg("sums"),
+             py::arg("colors"), py::arg("firsts"),
+             "Where add_records finds x y z and each value: (offset, TYPE, SIZE), colors (offset, channels), "
+             "first bytes (offset, bytes).")
+        .def("add_records", &GridObject::add_records, py::arg("records"), py::arg("start") = 0,
+             "Adds records (n, record_bytes) from start as the plan says; returns (the first not added, points "
+             "skipped for a coordinate that is not finite).")
         .def("sort", &GridObject::sort, "Puts the voxels in voxel order, for drain.")
         .def("drain", &GridObject::drain, py::arg("count"),
              "The records (key, count, sums, first bytes) of the next count voxels in voxel order; empty after "

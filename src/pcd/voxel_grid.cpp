@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -29,7 +30,7 @@ VoxelIndex key_at(const std::int64_t* ijk, std::int64_t p) noexcept {
 // A record starts with the key and the count, as int64s copied in and out.
 VoxelIndex key_of(const double* record) noexcept {
     VoxelIndex key;
-    std::memcpy(&key, record, sizeof key);
+    std::memcpy(static_cast<void*>(&key), record, sizeof key);
     return key;
 }
 
@@ -126,6 +127,12 @@ std::uint32_t VoxelGrid::slot_of(const VoxelIndex& key, std::uint64_t hash, cons
 
 std::int64_t VoxelGrid::add(const std::int64_t* ijk, const double* values, const std::uint8_t* firsts, std::int64_t n,
                             std::int64_t start) {
+    return add_columns(ijk, values, static_cast<std::size_t>(n), firsts, n, start);
+}
+
+// values[s * stride + p] is point p's s-th value.
+std::int64_t VoxelGrid::add_columns(const std::int64_t* ijk, const double* values, std::size_t stride,
+                                    const std::uint8_t* firsts, std::int64_t n, std::int64_t start) {
     if (!order_.empty()) throw std::logic_error("voxel grid added to while being drained");
     // Hashes computed `ahead` points early, their cells prefetched then, and a
     // found voxel's record half-way: the table and records are far larger
@@ -157,7 +164,73 @@ std::int64_t VoxelGrid::add(const std::int64_t* ijk, const double* values, const
         add_count(sums);
         sums += 4;
         const double* point = values + p;
-        for (std::size_t s = 0; s < sum_count_; ++s) sums[s] += point[static_cast<std::ptrdiff_t>(s) * n];
+        for (std::size_t s = 0; s < sum_count_; ++s) sums[s] += point[s * stride];
+    }
+    return n;
+}
+
+namespace {
+
+double value_at(const std::uint8_t* record, const VoxelValue& value) noexcept {
+    return with_element(value.element, [&](auto zero) {
+        decltype(zero) v;
+        std::memcpy(&v, record + value.offset, sizeof v);
+        return static_cast<double>(v);
+    });
+}
+
+constexpr std::size_t batch = 2048;  // records turned into keys and values at a time
+
+}  // namespace
+
+std::int64_t VoxelGrid::add_records(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
+                                    std::int64_t start, const VoxelPlan& plan, std::int64_t& skipped) {
+    constexpr double far = 4611686018427387904.0;  // 2^62
+    std::vector<std::int64_t> ijk(3 * batch), index(batch);
+    std::vector<double> values(sum_count_ * batch);
+    std::vector<std::uint8_t> firsts(first_bytes_ * batch);
+    for (std::int64_t q = start; q < n;) {
+        // The next batch's finite points: keys, values column by column, first bytes.
+        const std::int64_t first_record = q;
+        std::size_t m = 0;
+        for (; q < n && m < batch; ++q) {
+            const std::uint8_t* record = records + static_cast<std::size_t>(q) * record_bytes;
+            double scaled[3];
+            bool finite = true;
+            for (int a = 0; a < 3; ++a) {
+                const double v = value_at(record, plan.xyz[a]);
+                finite = finite && std::isfinite(v);
+                scaled[a] = std::floor(v / plan.size[a]);
+            }
+            if (!finite) continue;
+            for (int a = 0; a < 3; ++a) {
+                if (!(std::fabs(scaled[a]) < far)) throw std::overflow_error("voxel index beyond 2^62");
+                ijk[3 * m + static_cast<std::size_t>(a)] = static_cast<std::int64_t>(scaled[a]);
+            }
+            std::size_t row = 0;
+            for (const VoxelValue& value : plan.sums) values[row++ * batch + m] = value_at(record, value);
+            for (const auto& [offset, channels] : plan.colors) {
+                std::uint32_t bits = 0;
+                std::memcpy(&bits, record + offset, sizeof bits);
+                for (const unsigned shift : {16u, 8u, 0u, 24u}) {
+                    if (shift == 24u && channels == 3) break;
+                    values[row++ * batch + m] = static_cast<double>((bits >> shift) & 0xffu);
+                }
+            }
+            std::uint8_t* first = firsts.data() + m * first_bytes_;
+            for (const auto& [offset, bytes] : plan.firsts) {
+                std::memcpy(first, record + offset, bytes);
+                first += bytes;
+            }
+            index[m++] = q;
+        }
+        const auto stop = static_cast<std::size_t>(
+            add_columns(ijk.data(), values.data(), batch, firsts.data(), static_cast<std::int64_t>(m), 0));
+        // Full at index[stop]: the records before it are done (the kept ones and the skipped);
+        // the rest, the next call's.
+        const std::int64_t end = stop < m ? index[stop] : q;
+        skipped += (end - first_record) - static_cast<std::int64_t>(stop);
+        if (stop < m) return end;
     }
     return n;
 }
@@ -213,7 +286,7 @@ std::size_t merge_voxel_records(const std::vector<VoxelRecords>& parts, std::siz
         VoxelIndex wanted, key;
         for (std::size_t p = 0; p < parts.size(); ++p) {
             if (at[p] == parts[p].count) continue;
-            std::memcpy(&key, parts[p].data + at[p] * record_bytes, sizeof key);
+            std::memcpy(static_cast<void*>(&key), parts[p].data + at[p] * record_bytes, sizeof key);
             if (!any || key < wanted) wanted = key, any = true;
         }
         if (!any) return made;
@@ -222,7 +295,7 @@ std::size_t merge_voxel_records(const std::vector<VoxelRecords>& parts, std::siz
         for (std::size_t p = 0; p < parts.size(); ++p) {
             if (at[p] == parts[p].count) continue;
             const std::uint8_t* from = parts[p].data + at[p] * record_bytes;
-            std::memcpy(&key, from, sizeof key);
+            std::memcpy(static_cast<void*>(&key), from, sizeof key);
             if (!(key == wanted)) continue;
             ++at[p];
             if (first) {

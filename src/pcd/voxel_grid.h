@@ -10,6 +10,8 @@
 #include <limits>
 #include <vector>
 
+#include "pcd/element_types.h"
+
 namespace vantrel {
 
 // A voxel's three 64-bit indices (floor of a coordinate over the voxel size).
@@ -37,6 +39,19 @@ struct VoxelRecords {
 std::size_t merge_voxel_records(const std::vector<VoxelRecords>& parts, std::size_t sums, std::size_t record_bytes,
                                 std::uint8_t* out);
 
+// Where add_records finds a point's values in its record.
+struct VoxelValue {
+    std::size_t offset;
+    Element element;
+};
+struct VoxelPlan {
+    VoxelValue xyz[3];
+    double size[3];                                   // the voxel's, positive and finite
+    std::vector<VoxelValue> sums;                     // summed as doubles, first
+    std::vector<std::pair<std::size_t, int>> colors;  // packed 4-byte colors (offset, 3 or 4 channels): r g b (a)
+    std::vector<std::pair<std::size_t, std::size_t>> firsts;  // (offset, bytes), kept in this order
+};
+
 class VoxelGrid {
 public:
     static constexpr std::size_t most_voxels = std::numeric_limits<std::uint32_t>::max() - 1;
@@ -54,6 +69,17 @@ public:
     // the points alone. Allocates as voxels are found; throws std::bad_alloc.
     std::int64_t add(const std::int64_t* ijk, const double* values, const std::uint8_t* firsts, std::int64_t n,
                      std::int64_t start = 0);
+
+    // Adds records start to n - 1 (record_bytes each) as add() adds points,
+    // their keys floor(x / size) and so on, values and first bytes where
+    // `plan` says (its sums and colors' channels as many as the grid's sums,
+    // its firsts' bytes as many as its first bytes, all within a record;
+    // checked by the caller). Points with a coordinate that is not finite are
+    // left out and counted in `skipped`. Returns the first record not added,
+    // as add() does. Throws std::overflow_error when a coordinate over the
+    // voxel size reaches 2^62, std::bad_alloc.
+    std::int64_t add_records(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n, std::int64_t start,
+                             const VoxelPlan& plan, std::int64_t& skipped);
 
     std::size_t size() const noexcept { return voxels_; }
     bool full() const noexcept { return voxels_ == capacity_; }
@@ -76,6 +102,8 @@ public:
     const std::uint8_t* firsts(std::size_t slot) const noexcept;
 
 private:
+    std::int64_t add_columns(const std::int64_t* ijk, const double* values, std::size_t stride,
+                             const std::uint8_t* firsts, std::int64_t n, std::int64_t start);
     std::uint32_t slot_of(const VoxelIndex& key, std::uint64_t hash, const std::uint8_t* first);
     double* record(std::size_t slot) noexcept { return records_.data() + slot * stride_; }
     const double* record(std::size_t slot) const noexcept { return records_.data() + slot * stride_; }

@@ -2,6 +2,9 @@
 // split, first values, voxel order over 64 bits, and where a full grid stops.
 #include <doctest/doctest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -59,6 +62,14 @@ Drained drain(vantrel::VoxelGrid& grid) {
         d.firsts[v] = record[40];
     }
     return d;
+}
+
+// Every voxel's record, in key order.
+std::vector<std::uint8_t> records_of(vantrel::VoxelGrid& grid) {
+    std::vector<std::uint8_t> out(grid.size() * grid.record_bytes());
+    grid.sort();
+    grid.drain(out.data(), grid.size());
+    return out;
 }
 
 }  // namespace
@@ -145,6 +156,81 @@ TEST_CASE("runs merge to the voxels of the whole, counts and sums added in run o
         CHECK(sum == doctest::Approx(all.sums[v]));
         CHECK(out[v * 48 + 40] == all.firsts[v]);
     }
+}
+
+TEST_CASE("records give the voxels their points would: NaN points left out and counted, however split") {
+    // A record: x y z as float, a double summed, a packed color (r g b summed), a uint16 kept first.
+    struct Record {
+        float x, y, z;
+        double v;
+        std::uint32_t rgb;
+        std::uint16_t id;
+    };
+    const int n = 500;
+    std::vector<Record> records(n);
+    std::vector<std::int64_t> ijk;
+    std::vector<double> values(5 * n);
+    std::vector<std::uint8_t> firsts;
+    int kept = 0;
+    for (int q = 0; q < n; ++q) {
+        const float c = static_cast<float>((q * 7) % 23) - 11.5f;
+        const bool nan = q % 9 == 4;
+        records[q] = {nan ? std::nanf("") : c,      -c, 0.25f * c, 0.5 * q, 0x00102030u + static_cast<std::uint32_t>(q),
+                      static_cast<std::uint16_t>(q)};
+        if (nan) continue;
+        ijk.insert(ijk.end(),
+                   {static_cast<std::int64_t>(std::floor(c / 2.0)), static_cast<std::int64_t>(std::floor(-c / 2.0)),
+                    static_cast<std::int64_t>(std::floor(0.25 * c / 2.0))});
+        firsts.push_back(static_cast<std::uint8_t>(q & 0xff));
+        firsts.push_back(static_cast<std::uint8_t>(q >> 8));
+        ++kept;
+    }
+    // The same points as arrays, for add(): values column by column.
+    int k = 0;
+    for (int q = 0; q < n; ++q) {
+        if (q % 9 == 4) continue;
+        const std::uint32_t rgb = records[q].rgb;
+        const double row[5] = {records[q].v, static_cast<double>((rgb >> 16) & 0xff),
+                               static_cast<double>((rgb >> 8) & 0xff), static_cast<double>(rgb & 0xff), 0};
+        for (int r = 0; r < 4; ++r) values[static_cast<std::size_t>(r * kept + k)] = row[r];
+        ++k;
+    }
+    vantrel::VoxelGrid expected(4, 2);
+    expected.add(ijk.data(), values.data(), firsts.data(), kept);
+    const std::vector<std::uint8_t> want = records_of(expected);
+    REQUIRE(!want.empty());
+
+    vantrel::VoxelPlan plan{};
+    const vantrel::Element f32 = vantrel::Element::f32;
+    plan.xyz[0] = {offsetof(Record, x), f32}, plan.xyz[1] = {offsetof(Record, y), f32};
+    plan.xyz[2] = {offsetof(Record, z), f32};
+    plan.size[0] = plan.size[1] = plan.size[2] = 2.0;
+    plan.sums = {{offsetof(Record, v), vantrel::Element::f64}};
+    plan.colors = {{offsetof(Record, rgb), 3}};
+    plan.firsts = {{offsetof(Record, id), 2}};
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(records.data());
+    for (const std::int64_t part : {std::int64_t{1}, std::int64_t{13}, std::int64_t{n}}) {
+        vantrel::VoxelGrid grid(4, 2);
+        std::int64_t skipped = 0;
+        for (std::int64_t start = 0; start < n; start += part) {
+            CHECK(grid.add_records(bytes + start * sizeof(Record), sizeof(Record),
+                                   std::min<std::int64_t>(part, n - start), 0, plan,
+                                   skipped) == std::min<std::int64_t>(part, n - start));
+        }
+        CHECK(skipped == n - kept);
+        CHECK(records_of(grid) == want);  // bit for bit
+    }
+    // A full grid stops at a record; the skipped ones are counted once over the calls that resume there.
+    vantrel::VoxelGrid small(4, 2, 3);
+    std::int64_t skipped = 0;
+    for (std::int64_t at = 0; at < n;) {
+        at = small.add_records(bytes, sizeof(Record), n, at, plan, skipped);
+        records_of(small);
+    }
+    CHECK(skipped == n - kept);
+    plan.size[0] = 1e-300;
+    vantrel::VoxelGrid far(4, 2);
+    CHECK_THROWS_AS(far.add_records(bytes, sizeof(Record), n, 0, plan, skipped), std::overflow_error);
 }
 
 TEST_CASE("values are given column by column") {
