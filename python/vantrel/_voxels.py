@@ -29,6 +29,7 @@ class VoxelSums:
         self.plan: list[tuple[str, str]] = []  # (field, how): "float", "color" or "first"
         self.firsts: Any = None  # the dtype of the first values' records
         self.rows = 0  # values summed a point
+        self.output: Any = None  # the output records' dtype and places, made once
         self.runs: list[Path] = []
         self.voxels = 0  # after blocks(): how many there were
 
@@ -104,7 +105,7 @@ class VoxelSums:
         while len(self.grid):
             yield self.grid.drain(BLOCK)
 
-    def blocks(self) -> Iterator[dict[str, Any]]:
+    def blocks(self) -> Iterator[vantrel.PointCloud]:
         """One point per voxel, in voxel order, as the fields to write, a block of voxels at a time."""
         assert self.grid is not None
         dtype = self._record_dtype()
@@ -121,30 +122,54 @@ class VoxelSums:
         if empty:  # every point had a NaN coordinate: a cloud of no points, its fields kept
             yield self._fields(self.grid.drain(0).view(dtype).reshape(-1))
 
-    def _fields(self, records: Any) -> dict[str, Any]:
+    def _fields(self, records: Any) -> vantrel.PointCloud:
+        """The output cloud of drained records: the engine writes each field's means or first
+        values into records of the fields packed in their order."""
         import numpy as np
 
-        firsts = np.ascontiguousarray(records["first"]).view(self.firsts).reshape(-1) if self.firsts.itemsize else {}
-        means = records["sums"] / records["count"][:, None]
-        out: dict[str, Any] = {}
-        column = 0
+        if self.output is None:
+            self.output = self._output()
+        dtype, floats, colors, firsts = self.output
+        raw = records.view(np.uint8).reshape(len(records), records.dtype.itemsize)
+        out = self.grid.means(raw, dtype.itemsize, floats, colors, firsts)
+        return vantrel.PointCloud.from_records(out.view(dtype).reshape(-1))
+
+    def _output(self) -> tuple[Any, list[Any], list[Any], list[Any]]:
+        """The output records' dtype, and where each field's values go: floats (offset, TYPE,
+        SIZE, sum), colors (offset, channels, first sum), firsts (offset, offset in the first
+        bytes, bytes)."""
+        import numpy as np
+
         fields = {field.name: field for field in self.header.fields}  # a repeated name: its last field
+        dtype = np.dtype(
+            [
+                (name, self.firsts[name]) if how == "first" else (name, fields[name].dtype, shape(fields[name]))
+                for name, how in self.plan
+            ]
+        )
+        places: Any = dtype.fields  # name: (dtype, offset)
+        floats: list[Any] = []
+        colors: list[Any] = []
+        firsts: list[Any] = []
+        row = 0
         for name, how in self.plan:
-            field = fields[name]
+            offset, size = places[name][1], fields[name].size
             if how == "float":
-                values = means[:, column : column + field.count].astype(field.dtype)
-                out[name] = values[:, 0] if field.count == 1 else values
-                column += field.count
+                floats += [(offset + k * size, "F", size, row + k) for k in range(fields[name].count)]
+                row += fields[name].count
         for name, how in self.plan:
-            field = fields[name]
+            offset = places[name][1]
             if how == "color":
                 channels = 4 if name == "rgba" else 3
-                rounded = np.rint(means[:, column : column + channels]).astype(np.uint8)
-                out[name] = vantrel.pack_rgb(rounded).view(field.dtype)  # the same bits
-                column += channels
+                colors.append((offset, channels, row))
+                row += channels
             elif how == "first":
-                out[name] = np.ascontiguousarray(firsts[name])
-        return {name: out[name] for name, _ in self.plan}
+                firsts.append((offset, self.firsts.fields[name][1], self.firsts[name].itemsize))
+        return dtype, floats, colors, firsts
+
+
+def shape(field: vantrel.PcdField) -> tuple[int, ...]:
+    return (field.count,) if field.count > 1 else ()
 
 
 def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int) -> Iterator[Any]:

@@ -109,6 +109,45 @@ public:
         return py::make_tuple(next, skipped);
     }
 
+    // Output records (V, out_bytes) from drained records: floats (out offset, TYPE, SIZE, sum),
+    // colors (out offset, channels, first sum), firsts (out offset, offset in first bytes, bytes).
+    Rows<std::uint8_t> means(const Rows<std::uint8_t>& records, std::size_t out_bytes, const py::sequence& floats,
+                             const py::sequence& colors, const py::sequence& firsts) {
+        const std::size_t bytes = grid_.record_bytes();
+        const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
+        const std::uint8_t* data = rows_of(records, n, bytes, "records");
+        VoxelOutput output;
+        output.record_bytes = out_bytes;
+        auto fits = [&](bool ok) {
+            if (!ok) throw py::value_error("an output place outside its record");
+        };
+        for (const py::handle item : floats) {
+            const auto [offset, type, size, sum] =
+                item.cast<std::tuple<std::size_t, char, std::int32_t, std::size_t>>();
+            fits(type == type_float && (size == 4 || size == 8) &&
+                 offset + static_cast<std::size_t>(size) <= out_bytes && sum < sums_);
+            output.floats.emplace_back(offset, size == 4 ? Element::f32 : Element::f64, sum);
+        }
+        for (const py::handle item : colors) {
+            const auto [offset, channels, sum] = item.cast<std::tuple<std::size_t, int, std::size_t>>();
+            fits((channels == 3 || channels == 4) && offset + 4 <= out_bytes &&
+                 sum + static_cast<std::size_t>(channels) <= sums_);
+            output.colors.emplace_back(offset, channels, sum);
+        }
+        for (const py::handle item : firsts) {
+            const auto [offset, from, size] = item.cast<std::tuple<std::size_t, std::size_t, std::size_t>>();
+            fits(offset + size <= out_bytes && from + size <= bytes_);
+            output.firsts.emplace_back(offset, from, size);
+        }
+        Rows<std::uint8_t> out({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(out_bytes)});
+        std::uint8_t* to = out.mutable_data();
+        {
+            const py::gil_scoped_release release;
+            voxel_means(data, bytes, sums_, static_cast<std::size_t>(n), output, to);
+        }
+        return out;
+    }
+
     void sort() {
         const auto lock = calls_.hold();
         const py::gil_scoped_release release;
@@ -190,6 +229,10 @@ void register_voxels(py::module_& m) {
         .def("add_records", &GridObject::add_records, py::arg("records"), py::arg("start") = 0,
              "Adds records (n, record_bytes) from start as the plan says; returns (the first not added, points "
              "skipped for a coordinate that is not finite).")
+        .def("means", &GridObject::means, py::arg("records"), py::arg("out_bytes"), py::arg("floats"),
+             py::arg("colors"), py::arg("firsts"),
+             "Output records from drained records: float fields the means, colors the rounded means of their "
+             "channels, other fields the first bytes.")
         .def("sort", &GridObject::sort, "Puts the voxels in voxel order, for drain.")
         .def("drain", &GridObject::drain, py::arg("count"),
              "The records (key, count, sums, first bytes) of the next count voxels in voxel order; empty after "

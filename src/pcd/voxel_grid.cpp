@@ -320,6 +320,43 @@ std::size_t merge_voxel_records(const std::vector<VoxelRecords>& parts, std::siz
     }
 }
 
+void voxel_means(const std::uint8_t* records, std::size_t record_bytes, std::size_t sums, std::size_t count,
+                 const VoxelOutput& output, std::uint8_t* out) noexcept {
+    for (std::size_t v = 0; v < count; ++v) {
+        const std::uint8_t* record = records + v * record_bytes;
+        std::uint8_t* to = out + v * output.record_bytes;
+        std::int64_t points = 0;
+        std::memcpy(&points, record + 24, sizeof points);
+        const auto mean = [&](std::size_t s) {
+            double sum = 0;
+            std::memcpy(&sum, record + 32 + 8 * s, sizeof sum);
+            return sum / static_cast<double>(points);
+        };
+        for (const auto& [offset, element, s] : output.floats) {
+            if (element == Element::f32) {
+                const auto value = static_cast<float>(mean(s));
+                std::memcpy(to + offset, &value, sizeof value);
+            } else {
+                const double value = mean(s);
+                std::memcpy(to + offset, &value, sizeof value);
+            }
+        }
+        for (const auto& [offset, channels, s] : output.colors) {
+            std::uint32_t bits = 0;
+            const unsigned shifts[] = {16, 8, 0, 24};
+            for (int c = 0; c < channels; ++c) {
+                // Halves to even, as numpy.rint; a channel's mean lies within 0 to 255.
+                const auto channel = static_cast<std::uint32_t>(std::nearbyint(mean(s + static_cast<std::size_t>(c))));
+                bits |= (channel & 0xffu) << shifts[c];
+            }
+            std::memcpy(to + offset, &bits, sizeof bits);
+        }
+        for (const auto& [offset, from, bytes] : output.firsts) {
+            std::memcpy(to + offset, record + 32 + 8 * sums + from, bytes);
+        }
+    }
+}
+
 void VoxelGrid::clear() noexcept {
     voxels_ = 0;
     drained_ = 0;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "pcd/element_types.h"
@@ -51,6 +52,25 @@ struct VoxelPlan {
     std::vector<std::pair<std::size_t, int>> colors;  // packed 4-byte colors (offset, 3 or 4 channels): r g b (a)
     std::vector<std::pair<std::size_t, std::size_t>> firsts;  // (offset, bytes), kept in this order
 };
+
+// What a voxel's record becomes in downsample's output record: float fields
+// the means of sums (out offset, type, sum index), packed colors the rounded
+// means of their channels' sums (out offset, 3 or 4 channels, first sum
+// index), other fields the first bytes (out offset, offset in the first
+// bytes, bytes).
+struct VoxelOutput {
+    std::size_t record_bytes = 0;
+    std::vector<std::tuple<std::size_t, Element, std::size_t>> floats;
+    std::vector<std::tuple<std::size_t, int, std::size_t>> colors;
+    std::vector<std::tuple<std::size_t, std::size_t, std::size_t>> firsts;
+};
+
+// Writes `count` output records from voxel records (record_bytes each, as
+// VoxelGrid::drain gives them, with `sums` sums) into `out`, as `output`
+// says; the caller has checked that every place lies within the records.
+// Means round as NumPy's rint and casts do. Allocates nothing.
+void voxel_means(const std::uint8_t* records, std::size_t record_bytes, std::size_t sums, std::size_t count,
+                 const VoxelOutput& output, std::uint8_t* out) noexcept;
 
 class VoxelGrid {
 public:
