@@ -202,11 +202,12 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
         (["downsample", "MAP", "o.pcd", "--voxel", "nan"], "is not a positive finite number"),
         (["downsample", "MAP", "o.pcd", "--voxel", "1", "2"], "voxel must be one size or (x, y, z)"),
         (["downsample", "MAP", "o.pcd", "--voxel", "1e-300"], "is too small for coordinates as large as"),
+        (["downsample", "MAP", "no/o.pcd", "--voxel", "1"], "no such folder for the output"),
         (["crop", "MAP", "o.pcd", "--box", "1", "0", "0", "0", "1", "1"], "box has a minimum above its maximum"),
         (["crop", "MAP", "o.pcd", "--polygon", "POLY"], "polygon must be at least 3 finite x-y vertices"),
         (["crop", "NOXYZ", "o.pcd", "--box", "0", "0", "0", "1", "1", "1"], "no x, y and z"),
     ],
-    ids=["size", "outdir-file", "voxel", "voxel-2", "voxel-tiny", "box", "polygon", "no-xyz"],
+    ids=["size", "outdir-file", "voxel", "voxel-2", "voxel-tiny", "no-folder", "box", "polygon", "no-xyz"],
 )
 def test_bad_arguments_are_one_line_and_nothing_is_written(lidar, tmp_path, args, message):
     path, _ = lidar

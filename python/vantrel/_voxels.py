@@ -6,6 +6,8 @@ for any chunk size."""
 
 from __future__ import annotations
 
+import shutil
+import tempfile
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -20,11 +22,12 @@ BLOCK = 1 << 16  # voxels read from each run, or drained, at a time
 class VoxelSums:
     """What downsample keeps of a cloud's fields, voxel by voxel: x, y, z and float fields summed,
     packed rgb/rgba summed per channel, integer fields the voxel's first value. Run files go to
-    `scratch` (made by the caller, removed by it)."""
+    a scratch folder made in `beside` at the first run (removed by close())."""
 
-    def __init__(self, header: vantrel.PcdHeader, scratch: Path) -> None:
+    def __init__(self, header: vantrel.PcdHeader, beside: Path) -> None:
         self.header = header
-        self.scratch = scratch
+        self.beside = beside
+        self.scratch: Path | None = None
         self.grid: Any = None
         self.plan: list[tuple[str, str]] = []  # (field, how): "float", "color" or "first"
         self.firsts: Any = None  # the dtype of the first values' records
@@ -93,11 +96,19 @@ class VoxelSums:
 
     def _spill(self) -> None:
         """The table's voxels, in voxel order, to a new run file; the table empty again."""
+        if self.scratch is None:
+            self.scratch = Path(tempfile.mkdtemp(prefix=".vantrel-downsample-", dir=self.beside))
         path = self.scratch / f"run{len(self.runs)}"
         with open(path, "wb") as f:
             for records in self._sorted_records():
                 records.tofile(f)
         self.runs.append(path)
+
+    def close(self) -> None:
+        """The run files and their folder removed."""
+        if self.scratch is not None:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+            self.scratch = None
 
     def _sorted_records(self) -> Iterator[Any]:
         """The table's records in voxel order, as (n, record bytes) arrays, a block at a time."""

@@ -128,6 +128,8 @@ def _writable_target(target: _Source) -> Path:
     path = Path(target)
     if path.is_dir():
         raise ToolError(f"{path} is a folder; the output is a file")
+    if not path.parent.is_dir():
+        raise ToolError(f"{path.parent}: no such folder for the output")
     return path
 
 
@@ -352,15 +354,14 @@ def downsample(
     _require_xyz(paths[0], headers[0])
     target = _writable_target(target)
     encoding = _encoding(data, headers[0])
-    scratch = Path(tempfile.mkdtemp(prefix=".vantrel-downsample-", dir=target.parent))
+    voxels_of = VoxelSums(headers[0], target.parent)
     try:
-        voxels_of = VoxelSums(headers[0], scratch)
         dropped_nan = _add_voxels(voxels_of, paths, headers, sizes, voxel)
         with vantrel.open_pcd_writer(target, data=encoding, viewpoint=headers[0].viewpoint) as writer:
             for block in voxels_of.blocks():
                 writer.write(block)
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        voxels_of.close()
     total = sum(max(h.points, 0) for h in headers)
     return _summary(total, voxels_of.voxels, [target], start, nan_dropped=dropped_nan)
 
