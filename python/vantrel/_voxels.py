@@ -16,7 +16,8 @@ import vantrel
 
 VOXEL_MEMORY = 200 << 20  # bytes of voxel table before its voxels go to a run file
 TABLE_BYTES = 52  # a voxel's share of the table's cells and of its sort, beside its record
-BLOCK = 1 << 16  # voxels read from each run, or drained, at a time
+BLOCK = 1 << 16  # voxels drained at a time, and read from each run at most
+MERGE_MEMORY = 16 << 20  # bytes of the runs' blocks in the merge (and as much again merged), however many runs
 
 
 class VoxelSums:
@@ -110,11 +111,12 @@ class VoxelSums:
             shutil.rmtree(self.scratch, ignore_errors=True)
             self.scratch = None
 
-    def _sorted_records(self) -> Iterator[Any]:
-        """The table's records in voxel order, as (n, record bytes) arrays, a block at a time."""
+    def _sorted_records(self, block: int = 0) -> Iterator[Any]:
+        """The table's records in voxel order, as (n, record bytes) arrays, `block` (or BLOCK) at a
+        time."""
         self.grid.sort()
         while len(self.grid):
-            yield self.grid.drain(BLOCK)
+            yield self.grid.drain(block or BLOCK)
 
     def blocks(self) -> Iterator[vantrel.PointCloud]:
         """One point per voxel, in voxel order, as the fields to write, a block of voxels at a time."""
@@ -122,7 +124,9 @@ class VoxelSums:
         dtype = self._record_dtype()
         if self.runs:
             # The table's voxels join the merge straight from the table, as the last run.
-            source = merged(self.runs, self._sorted_records(), self.rows, self.grid.record_bytes)
+            # A block a run, so that the merge's memory stays the same for any number of runs.
+            block = min(BLOCK, max(MERGE_MEMORY // ((len(self.runs) + 1) * self.grid.record_bytes), 64))
+            source = merged(self.runs, self._sorted_records(block), self.rows, self.grid.record_bytes, block)
         else:
             source = self._sorted_records()
         empty = True
@@ -183,7 +187,7 @@ def shape(field: vantrel.PcdField) -> tuple[int, ...]:
     return (field.count,) if field.count > 1 else ()
 
 
-def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int) -> Iterator[Any]:
+def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int, block: int) -> Iterator[Any]:
     """The records of sorted runs (the files, then `last`) in voxel order, a voxel in several runs
     once: its counts and sums added in run order, its first values the earliest run's."""
     import numpy as np
@@ -193,7 +197,7 @@ def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int)
 
     def read(path: Path) -> Iterator[Any]:
         with open(path, "rb") as f:
-            while len(records := np.fromfile(f, np.uint8, BLOCK * record_bytes)):
+            while len(records := np.fromfile(f, np.uint8, block * record_bytes)):
                 yield records.reshape(-1, record_bytes)
 
     runs = [read(path) for path in paths] + [last]
