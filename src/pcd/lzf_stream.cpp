@@ -41,15 +41,17 @@ inline void copy_back(std::uint8_t* op, std::size_t distance, std::size_t length
 // instruction takes is checked against iend; without, the caller has made
 // sure that a whole instruction is there, and literals are copied 32 bytes at
 // a time. False when the instruction reaches past the input, back before the
-// output's start, or past cap_end.
-template <bool Checked>
+// output's start, or past cap_end. Unguarded, the caller has also made sure
+// that no instruction can reach past cap_end or before the start (room for
+// the longest ahead, a whole reach behind), and neither is checked.
+template <bool Checked, bool Guarded = true>
 inline bool decode_one(std::uint8_t*& ip, const std::uint8_t* iend, std::uint8_t*& op, const std::uint8_t* cap_end,
                        std::uint64_t decoded) noexcept {
     const unsigned ctrl = *ip++;
     if (ctrl < 32) {
         const std::size_t length = ctrl + 1;
         if (Checked && static_cast<std::ptrdiff_t>(length) > iend - ip) return false;
-        if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return false;
+        if (Guarded && static_cast<std::ptrdiff_t>(length) > cap_end - op) return false;
         std::memcpy(op, ip, Checked ? length : 32);
         op += length;
         ip += length;
@@ -60,8 +62,8 @@ inline bool decode_one(std::uint8_t*& ip, const std::uint8_t* iend, std::uint8_t
     if (length == 7) length += *ip++;
     const std::size_t distance = ((ctrl & 31u) << 8) + *ip++ + 1;
     length += 2;
-    if (distance > decoded) return false;
-    if (static_cast<std::ptrdiff_t>(length) > cap_end - op) return false;
+    if (Guarded && distance > decoded) return false;
+    if (Guarded && static_cast<std::ptrdiff_t>(length) > cap_end - op) return false;
     copy_back(op, distance, length);
     op += length;
     return true;
@@ -171,9 +173,18 @@ private:
         const std::uint8_t* const iend = iend_;
         const std::uint64_t before_out = base_;  // decoded bytes before out_
         bool ok = true;
-        // Instructions while the input holds a whole one for sure.
+        // Instructions while the input holds a whole one for sure; unguarded where the output
+        // has room for the longest and a whole reach behind it.
         while (ok && iend - ip >= longest_instruction && op <= shift_at_) {
-            ok = decode_one<false>(ip, iend, op, cap_end_, before_out + static_cast<std::uint64_t>(op - out_));
+            const std::uint64_t decoded = before_out + static_cast<std::uint64_t>(op - out_);
+            if (decoded >= lzf_reach && cap_end_ - op > static_cast<std::ptrdiff_t>(longest_output)) {
+                const std::uint8_t* const last_in = iend - longest_instruction;
+                const std::uint8_t* const last_out =
+                    std::min<const std::uint8_t*>(shift_at_, cap_end_ - longest_output);
+                while (ip <= last_in && op <= last_out) decode_one<false, false>(ip, iend, op, cap_end_, decoded);
+                continue;
+            }
+            ok = decode_one<false>(ip, iend, op, cap_end_, decoded);
         }
         // The payload's last few bytes: one instruction, every byte checked.
         if (ok && iend - ip < longest_instruction && input_left_ == 0 && ip < iend && op <= shift_at_) {
