@@ -80,6 +80,17 @@ def test_tiles_hold_their_points_in_input_order(lidar, tmp_path, chunking):
     assert not [p for p in (tmp_path / "tiles").iterdir() if p.name.startswith(".")]  # no scratch left
 
 
+def test_tiles_far_apart_keep_their_points_in_input_order(tmp_path):
+    """Tiles too far apart to count in an array are sorted instead: the same tiles, the same order."""
+    x = np.array([3e8, -2e8, 0.5, 3e8 + 0.2, np.nan, -2e8 + 0.7, 0.1])
+    points = np.column_stack([x, np.zeros_like(x), np.zeros_like(x)])
+    path = tmp_path / "far.pcd"
+    vantrel.write_pcd(path, {"id": np.arange(len(x), dtype=np.int32)}, points=points, data="binary")
+    tools.tile(path, tmp_path / "tiles", size=1, metadata=False, data="binary")
+    got = {p.name: vantrel.read_pcd(p)["id"].tolist() for p in (tmp_path / "tiles").iterdir()}
+    assert got == {"300000000_0.pcd": [0, 3], "-200000000_0.pcd": [1, 5], "0_0.pcd": [2, 6], "nan.pcd": [4]}
+
+
 def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):
     path, _ = lidar
     outs = []
@@ -199,6 +210,7 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
     [
         (["tile", "MAP", "OUT", "--size", "0"], "is not a positive finite number"),
         (["tile", "MAP", "FILE", "--size", "20"], "is a file; the tiles go to a folder"),
+        (["tile", "MAP", "OUT", "--size", "1e-300"], "is too small for coordinates as large as"),
         (["downsample", "MAP", "o.pcd", "--voxel", "nan"], "is not a positive finite number"),
         (["downsample", "MAP", "o.pcd", "--voxel", "1", "2"], "voxel must be one size or (x, y, z)"),
         (["downsample", "MAP", "o.pcd", "--voxel", "1e-300"], "is too small for coordinates as large as"),
@@ -207,7 +219,7 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
         (["crop", "MAP", "o.pcd", "--polygon", "POLY"], "polygon must be at least 3 finite x-y vertices"),
         (["crop", "NOXYZ", "o.pcd", "--box", "0", "0", "0", "1", "1", "1"], "no x, y and z"),
     ],
-    ids=["size", "outdir-file", "voxel", "voxel-2", "voxel-tiny", "no-folder", "box", "polygon", "no-xyz"],
+    ids=["size", "outdir-file", "size-tiny", "voxel", "voxel-2", "voxel-tiny", "no-folder", "box", "polygon", "no-xyz"],
 )
 def test_bad_arguments_are_one_line_and_nothing_is_written(lidar, tmp_path, args, message):
     path, _ = lidar

@@ -154,6 +154,14 @@ class _VoxelGrid:
     def full(self) -> bool: ...
     def __len__(self) -> int: ...
 
+def _tile_order(
+    records: npt.NDArray[np.uint8],
+    xyz: Sequence[tuple[int, str, int]],
+    origin: tuple[float, float],
+    size: tuple[float, float],
+) -> tuple[npt.NDArray[np.uint8], list[tuple[int, int, int, int]], int]:
+    """A chunk's records (n, record bytes) in tile order (private)."""
+
 def _merge_voxel_records(parts: list[npt.NDArray[np.uint8]], sums: int, record_bytes: int) -> npt.NDArray[np.uint8]:
     """Sorted parts of runs of voxel records, merged in voxel order (private)."""
 

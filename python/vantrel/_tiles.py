@@ -65,8 +65,9 @@ class Spool:
 
 
 def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> Spool:
-    """Every chunk's records, by tile: the chunk's records put in tile order at once (stable, so
-    input order within a tile), then each tile's run handed over."""
+    """Every chunk's records, by tile: the engine puts the chunk's records in tile order (input
+    order within a tile, points with a coordinate that is not finite last), then each tile's run
+    is handed over as a slice."""
     import numpy as np
 
     spool = Spool(scratch)
@@ -74,11 +75,20 @@ def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) 
         records = np.ascontiguousarray(part.records)
         spool.dtype = records.dtype
         size = records.dtype.itemsize
-        raw = records.view(np.dtype((np.void, size)))  # whole records, padding included
-        order, runs = tile_runs(part, grid)
-        ordered = raw[order].view(np.uint8)  # held as slices of it, no copy more
-        for name, start, stop in runs:
-            spool.add(name, ordered[start * size : stop * size], stop - start)
+        places: Any = records.dtype.fields  # name: (dtype, offset)
+        xyz = [(places[a][1], places[a][0].kind.upper(), places[a][0].itemsize) for a in "xyz"]
+        try:
+            ordered, runs, nan = vantrel._tile_order(
+                records.view(np.uint8).reshape(-1, size), xyz, grid.origin, grid.sizes
+            )
+        except OverflowError:
+            x = np.abs(part["x"][np.isfinite(part["x"])]).max()
+            raise ToolError(f"size {grid.given!r} is too small for coordinates as large as {x:g}") from None
+        ordered = ordered.reshape(-1)  # held as slices of it, no copy more
+        for ix, iy, start, stop in runs:
+            spool.add((ix, iy), ordered[start * size : stop * size], stop - start)
+        if nan:
+            spool.add(None, ordered[(len(records) - nan) * size :], nan)
     return spool
 
 
@@ -110,51 +120,6 @@ def write_metadata(out: Path, grid: Grid, entries: list[tuple[str, float, float]
     partial.write_text("\n".join(lines) + "\n")
     partial.replace(meta)
     return meta
-
-
-def tile_runs(part: Any, grid: Grid) -> tuple[Any, list[tuple[Tile, int, int]]]:
-    """The order that puts a chunk's points by tile, and each tile's run in it, (tile, start,
-    stop): tiles by (ix, iy), points in input order within each, the points with a NaN coordinate
-    (tile None) last."""
-    import numpy as np
-
-    x, y = (part[name].astype(np.float64) for name in ("x", "y"))
-    finite = np.isfinite(x) & np.isfinite(y) & np.isfinite(part["z"])
-    n = len(finite)
-    every = bool(finite.all())
-    rows = np.arange(n) if every else np.flatnonzero(finite)
-    if not every:
-        x, y = x[rows], y[rows]
-    ix = np.floor((x - grid.origin[0]) / grid.sizes[0])
-    iy = np.floor((y - grid.origin[1]) / grid.sizes[1])
-    runs: list[tuple[Tile, int, int]] = []
-    order = rows
-    if len(rows):
-        if max(np.abs(ix).max(), np.abs(iy).max()) >= 2.0**62:
-            raise ToolError(f"size {grid.given!r} is too small for coordinates as large as {np.abs(x).max():g}")
-        ix, iy = ix.astype(np.int64), iy.astype(np.int64)
-        low_x, low_y = ix.min(), iy.min()
-        span_y = int(iy.max() - low_y) + 1
-        span = (int(ix.max() - low_x) + 1) * span_y
-        if span <= 1 << 62:  # one code a tile, x index then y: sorted stably, input order kept within a tile
-            codes = (ix - low_x) * span_y + (iy - low_y)
-            by_tile = np.argsort(codes.astype(np.uint16) if span <= 1 << 16 else codes, kind="stable")
-            codes = codes[by_tile]
-            starts = np.flatnonzero(np.diff(codes, prepend=-1))
-            tiles = [(int(c) // span_y + int(low_x), int(c) % span_y + int(low_y)) for c in codes[starts]]
-        else:
-            by_tile = np.lexsort((iy, ix))  # stable: input order within a tile
-            ix, iy = ix[by_tile], iy[by_tile]
-            starts = np.flatnonzero(np.diff(ix, prepend=ix[:1] - 1) | np.diff(iy, prepend=iy[:1] - 1))
-            tiles = [(int(ix[a]), int(iy[a])) for a in starts]
-        order = rows[by_tile]
-        ends = [*starts[1:], len(order)]
-        runs = [(tile, int(a), int(b)) for tile, a, b in zip(tiles, starts, ends, strict=True)]
-    if not every:
-        nan = np.flatnonzero(~finite)
-        runs.append((None, len(order), len(order) + len(nan)))
-        order = np.concatenate([order, nan])
-    return order, runs
 
 
 def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader) -> None:

@@ -310,6 +310,7 @@ def tile(
     out = Path(outdir)
     if out.exists() and not out.is_dir():
         raise ToolError(f"{out} is a file; the tiles go to a folder")
+    made = not out.exists()
     out.mkdir(parents=True, exist_ok=True)
     scratch = Path(tempfile.mkdtemp(prefix=".vantrel-tile-", dir=out))
     try:
@@ -317,8 +318,12 @@ def tile(
         written, entries = write_tiles(spool, out, prefix, grid, data, headers[0])
         if metadata:
             written.append(write_metadata(out, grid, entries))
-    finally:
+    except BaseException:
         shutil.rmtree(scratch, ignore_errors=True)
+        if made and not any(out.iterdir()):  # a folder made for nothing: gone again
+            out.rmdir()
+        raise
+    shutil.rmtree(scratch, ignore_errors=True)
     total = sum(max(h.points, 0) for h in headers)
     return _summary(total, total, written, start, tiles=len(entries), nan_points=spool.counts.get(None, 0))
 

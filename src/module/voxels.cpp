@@ -1,5 +1,6 @@
-// vantrel._VoxelGrid: the engine's voxel table for vantrel.tools.downsample,
-// which hands it each chunk's voxel indices, values and first bytes.
+// The engine's parts of the map tools: vantrel._VoxelGrid, the voxel table
+// under vantrel.tools.downsample, and vantrel._tile_order, which puts a
+// chunk's records in tile order for vantrel.tools.tile.
 #include "module/voxels.h"
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <pybind11/numpy.h>
 
 #include "module/signals.h"
+#include "pcd/tile_order.h"
 #include "pcd/voxel_grid.h"
 
 namespace py = pybind11;
@@ -32,6 +34,16 @@ const T* rows_of(const Rows<T>& array, std::int64_t n, std::size_t columns, cons
                               std::to_string(columns) + ")");
     }
     return array.data();
+}
+
+// A value as (offset, TYPE, SIZE) within a record of `record_bytes`.
+VoxelValue record_value(const py::handle item, std::size_t record_bytes) {
+    const auto [offset, type, bytes] = item.cast<std::tuple<std::size_t, char, std::int32_t>>();
+    const ElementType* element = element_type(type, bytes);
+    if (element == nullptr || offset + static_cast<std::size_t>(bytes) > record_bytes) {
+        throw py::value_error("a value outside the record, or of no element type");
+    }
+    return VoxelValue{offset, element->element};
 }
 
 class GridObject {
@@ -57,14 +69,7 @@ public:
     void plan(std::size_t record_bytes, const py::sequence& xyz, const py::sequence& size, const py::sequence& sums,
               const py::sequence& colors, const py::sequence& firsts) {
         VoxelPlan plan;
-        auto value = [&](const py::handle item) {
-            const auto [offset, type, bytes] = item.cast<std::tuple<std::size_t, char, std::int32_t>>();
-            const ElementType* element = element_type(type, bytes);
-            if (element == nullptr || offset + static_cast<std::size_t>(bytes) > record_bytes) {
-                throw py::value_error("a value outside the record, or of no element type");
-            }
-            return VoxelValue{offset, element->element};
-        };
+        auto value = [&](const py::handle item) { return record_value(item, record_bytes); };
         if (py::len(xyz) != 3 || py::len(size) != 3) throw py::value_error("x, y and z, three sizes");
         for (std::size_t a = 0; a < 3; ++a) {
             plan.xyz[a] = value(xyz[a]);
@@ -213,6 +218,35 @@ Rows<std::uint8_t> merge_records(const py::list& given, std::size_t sums, std::s
     return out[py::slice(0, static_cast<py::ssize_t>(made), 1)].cast<Rows<std::uint8_t>>();
 }
 
+// (records in tile order, [(ix, iy, start, stop)], points with a coordinate that is not finite).
+py::tuple tile_order(const Rows<std::uint8_t>& records, const py::sequence& xyz, std::pair<double, double> origin,
+                     std::pair<double, double> size) {
+    const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
+    const auto record_bytes = static_cast<std::size_t>(records.ndim() == 2 ? records.shape(1) : 0);
+    const std::uint8_t* data = rows_of(records, n, record_bytes, "records");
+    if (py::len(xyz) != 3) throw py::value_error("x, y and z");
+    const VoxelValue where[3] = {record_value(xyz[0], record_bytes), record_value(xyz[1], record_bytes),
+                                 record_value(xyz[2], record_bytes)};
+    const double at[2] = {origin.first, origin.second}, sizes[2] = {size.first, size.second};
+    if (!(sizes[0] > 0 && sizes[1] > 0 && std::isfinite(sizes[0]) && std::isfinite(sizes[1]))) {
+        throw py::value_error("tile sizes must be positive and finite");
+    }
+    Rows<std::uint8_t> out({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(record_bytes)});
+    std::uint8_t* to = out.mutable_data();
+    std::vector<TileRun> runs;
+    std::int64_t nan = 0;
+    try {
+        const py::gil_scoped_release release;
+        runs = order_by_tile(data, record_bytes, n, where, at, sizes, to, nan);
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());  // tile names the size and coordinate
+        throw py::error_already_set();
+    }
+    py::list listed;
+    for (const TileRun& run : runs) listed.append(py::make_tuple(run.ix, run.iy, run.start, run.stop));
+    return py::make_tuple(out, listed, nan);
+}
+
 }  // namespace
 
 void register_voxels(py::module_& m) {
@@ -241,6 +275,9 @@ void register_voxels(py::module_& m) {
         .def_property_readonly("record_bytes", &GridObject::record_bytes)
         .def_property_readonly("full", &GridObject::full)
         .def("__len__", &GridObject::size);
+    m.def("_tile_order", &tile_order, py::arg("records"), py::arg("xyz"), py::arg("origin"), py::arg("size"),
+          "A chunk's records (n, record bytes) in tile order: (records, [(ix, iy, start, stop)], points with a "
+          "coordinate that is not finite, last) (private).");
     m.def("_merge_voxel_records", &merge_records, py::arg("parts"), py::arg("sums"), py::arg("record_bytes"),
           "Sorted parts of runs of voxel records, merged in voxel order (private).");
 }

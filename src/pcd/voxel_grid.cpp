@@ -171,14 +171,6 @@ std::int64_t VoxelGrid::add_columns(const std::int64_t* ijk, const double* value
 
 namespace {
 
-double value_at(const std::uint8_t* record, const VoxelValue& value) noexcept {
-    return with_element(value.element, [&](auto zero) {
-        decltype(zero) v;
-        std::memcpy(&v, record + value.offset, sizeof v);
-        return static_cast<double>(v);
-    });
-}
-
 constexpr std::size_t batch = 2048;  // records turned into keys and values at a time
 
 }  // namespace

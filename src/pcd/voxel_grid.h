@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <tuple>
 #include <vector>
@@ -45,6 +46,15 @@ struct VoxelValue {
     std::size_t offset;
     Element element;
 };
+// A record's value as a double.
+inline double value_at(const std::uint8_t* record, const VoxelValue& value) noexcept {
+    return with_element(value.element, [&](auto zero) {
+        decltype(zero) v;
+        std::memcpy(&v, record + value.offset, sizeof v);
+        return static_cast<double>(v);
+    });
+}
+
 struct VoxelPlan {
     VoxelValue xyz[3];
     double size[3];                                   // the voxel's, positive and finite
