@@ -138,25 +138,26 @@ std::int64_t VoxelGrid::add_columns(const std::int64_t* ijk, const double* value
     // found voxel's record half-way: the table and records are far larger
     // than the caches, and the misses of several points overlap this way.
     std::array<std::uint64_t, 2 * ahead> hashes{};
-    for (std::int64_t q = start; q < std::min(n, start + ahead); ++q) hashes[q % (2 * ahead)] = hash_of(key_at(ijk, q));
+    const auto ring = [](std::int64_t q) { return static_cast<std::size_t>(q % (2 * ahead)); };
+    for (std::int64_t q = start; q < std::min(n, start + ahead); ++q) hashes[ring(q)] = hash_of(key_at(ijk, q));
     VoxelIndex last{};
     std::uint32_t last_slot = no_slot;
     for (std::int64_t p = start; p < n; ++p) {
         const std::size_t mask = table_.size() - 1;
         if (p + ahead < n) {
             const std::uint64_t hash = hash_of(key_at(ijk, p + ahead));
-            hashes[(p + ahead) % (2 * ahead)] = hash;
+            hashes[ring(p + ahead)] = hash;
             __builtin_prefetch(&table_[hash & mask]);
         }
         if (p + ahead / 2 < n) {
-            const std::uint64_t cell = table_[hashes[(p + ahead / 2) % (2 * ahead)] & mask];
+            const std::uint64_t cell = table_[hashes[ring(p + ahead / 2)] & mask];
             if (cell != 0) __builtin_prefetch(record(static_cast<std::uint32_t>(cell - 1)), 1);
         }
         const VoxelIndex key = key_at(ijk, p);
         // Scans keep neighbouring points in one voxel: no lookup for those.
         std::uint32_t slot = last_slot != no_slot && key == last ? last_slot : no_slot;
         if (slot == no_slot) {
-            slot = slot_of(key, hashes[p % (2 * ahead)], firsts + static_cast<std::size_t>(p) * first_bytes_);
+            slot = slot_of(key, hashes[ring(p)], firsts + static_cast<std::size_t>(p) * first_bytes_);
             if (slot == no_slot) return p;
         }
         last = key, last_slot = slot;

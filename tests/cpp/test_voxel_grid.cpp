@@ -175,8 +175,9 @@ TEST_CASE("records give the voxels their points would: NaN points left out and c
     for (int q = 0; q < n; ++q) {
         const float c = static_cast<float>((q * 7) % 23) - 11.5f;
         const bool nan = q % 9 == 4;
-        records[q] = {nan ? std::nanf("") : c,      -c, 0.25f * c, 0.5 * q, 0x00102030u + static_cast<std::uint32_t>(q),
-                      static_cast<std::uint16_t>(q)};
+        records[static_cast<std::size_t>(q)] = {
+            nan ? std::nanf("") : c,      -c, 0.25f * c, 0.5 * q, 0x00102030u + static_cast<std::uint32_t>(q),
+            static_cast<std::uint16_t>(q)};
         if (nan) continue;
         ijk.insert(ijk.end(),
                    {static_cast<std::int64_t>(std::floor(c / 2.0)), static_cast<std::int64_t>(std::floor(-c / 2.0)),
@@ -189,8 +190,9 @@ TEST_CASE("records give the voxels their points would: NaN points left out and c
     int k = 0;
     for (int q = 0; q < n; ++q) {
         if (q % 9 == 4) continue;
-        const std::uint32_t rgb = records[q].rgb;
-        const double row[5] = {records[q].v, static_cast<double>((rgb >> 16) & 0xff),
+        const Record& record = records[static_cast<std::size_t>(q)];
+        const std::uint32_t rgb = record.rgb;
+        const double row[5] = {record.v, static_cast<double>((rgb >> 16) & 0xff),
                                static_cast<double>((rgb >> 8) & 0xff), static_cast<double>(rgb & 0xff), 0};
         for (int r = 0; r < 4; ++r) values[static_cast<std::size_t>(r * kept + k)] = row[r];
         ++k;
@@ -213,7 +215,7 @@ TEST_CASE("records give the voxels their points would: NaN points left out and c
         vantrel::VoxelGrid grid(4, 2);
         std::int64_t skipped = 0;
         for (std::int64_t start = 0; start < n; start += part) {
-            CHECK(grid.add_records(bytes + start * sizeof(Record), sizeof(Record),
+            CHECK(grid.add_records(bytes + static_cast<std::size_t>(start) * sizeof(Record), sizeof(Record),
                                    std::min<std::int64_t>(part, n - start), 0, plan,
                                    skipped) == std::min<std::int64_t>(part, n - start));
         }
