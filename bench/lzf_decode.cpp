@@ -17,52 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "lzf_payloads.h"
 #include "pcd/lzf_stream.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-struct Payload {
-    std::string name;
-    Bytes compressed;
-    std::size_t size;  // decoded
-};
-
-Payload from_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
-    const std::string marker = "DATA binary_compressed\n";
-    const std::size_t at = text.find(marker);
-    if (at == std::string::npos) {
-        std::fprintf(stderr, "%s: not a binary_compressed PCD file\n", path.c_str());
-        std::exit(2);
-    }
-    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data() + at + marker.size());
-    std::uint32_t sizes[2];
-    std::memcpy(sizes, p, 8);
-    return {path.substr(path.find_last_of('/') + 1), Bytes(p + 8, p + 8 + sizes[0]), sizes[1]};
-}
 
 Payload made(const std::string& name, const Bytes& data) {
     Bytes out(data.size() + data.size() / 16 + 64);
     out.resize(
         lzf_compress(data.data(), static_cast<unsigned>(data.size()), out.data(), static_cast<unsigned>(out.size())));
     return {name, out, data.size()};
-}
-
-template <typename F>
-double best_ms(int repeats, F&& f) {
-    double best = 1e30;
-    for (int r = 0; r < repeats; ++r) {
-        const auto start = std::chrono::steady_clock::now();
-        f();
-        best =
-            std::min(best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
-    return best;
 }
 
 }  // namespace

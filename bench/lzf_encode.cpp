@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "lzf_payloads.h"
 
-using Bytes = std::vector<std::uint8_t>;
+namespace {
 
 constexpr std::size_t block = std::size_t{1} << 20;  // as the writer compresses
 constexpr std::size_t reach = 8192;                  // farthest back-reference
@@ -30,18 +30,13 @@ constexpr std::size_t literals_most = 32;            // longest literal run
 
 // The decoded image of a binary_compressed file.
 Bytes image_of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
-    const std::string marker = "DATA binary_compressed\n";
-    const std::size_t at = text.find(marker);
-    if (at == std::string::npos) std::exit(2);
-    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data() + at + marker.size());
-    std::uint32_t sizes[2];
-    std::memcpy(sizes, p, 8);
-    Bytes image(sizes[1]);
-    if (lzf_decompress(p + 8, sizes[0], image.data(), sizes[1]) != sizes[1]) std::exit(3);
+    const Payload payload = from_file(path);
+    Bytes image(payload.size);
+    const auto size = static_cast<unsigned>(payload.size);
+    if (lzf_decompress(payload.compressed.data(), static_cast<unsigned>(payload.compressed.size()), image.data(),
+                       size) != size) {
+        std::exit(3);
+    }
     return image;
 }
 
@@ -112,18 +107,6 @@ private:
     unsigned bits_;
     std::vector<std::uint32_t> table_;
 };
-
-template <typename F>
-double best_ms(int repeats, F&& f) {
-    double best = 1e30;
-    for (int r = 0; r < repeats; ++r) {
-        const auto start = std::chrono::steady_clock::now();
-        f();
-        best =
-            std::min(best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
-    return best;
-}
 
 }  // namespace
 

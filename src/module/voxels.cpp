@@ -98,12 +98,12 @@ public:
 
     // Records (n, record_bytes) from `start`, as the plan says: (the first not added, points skipped).
     py::tuple add_records(const Rows<std::uint8_t>& records, std::int64_t start) {
+        const auto lock = calls_.hold();  // the plan too is read under it: plan() may run on another thread
         if (record_bytes_ == 0) throw py::value_error("plan() first");
         const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
         const std::uint8_t* data = rows_of(records, n, record_bytes_, "records");
         if (start < 0 || start > n) throw py::value_error("start must be within the records");
         std::int64_t skipped = 0, next = 0;
-        const auto lock = calls_.hold();
         try {
             const py::gil_scoped_release release;
             next = grid_.add_records(data, record_bytes_, n, start, plan_, skipped);
