@@ -249,3 +249,20 @@ def test_one_voxel_grid_fed_from_four_threads_counts_every_point():
     assert records.shape == (voxels, 56) and len(grid) == 0  # drained
     counts, sums = records[:, 24:32].view(np.int64)[:, 0], records[:, 32:48].view(np.float64)
     assert counts.sum() == 16 * n and np.array_equal(sums[:, 0], counts) and np.array_equal(sums[:, 1], counts)
+
+
+def test_tile_order_from_two_threads_on_a_pool_of_two_gives_one_order():
+    """tile's ordering splits a chunk among the pool's threads: from two Python threads at once,
+    each call gives the order of one thread alone."""
+    n = 150_000
+    rng = np.random.default_rng(2)
+    records = rng.uniform(-40, 40, (n, 4)).astype(np.float32)
+    records[::777, 1] = np.nan
+    rows = records.view(np.uint8).reshape(n, 16)
+    xyz = [(0, "F", 4), (4, "F", 4), (8, "F", 4)]
+    with threads(1):
+        expected = vantrel._tile_order(rows, xyz, (0, 0), (10, 10))
+    with threads(2), ThreadPoolExecutor(2) as pool:
+        got = list(pool.map(lambda _: vantrel._tile_order(rows, xyz, (0, 0), (10, 10)), range(4)))
+    for ordered, runs, nan in got:
+        assert ordered.tobytes() == expected[0].tobytes() and runs == expected[1] and nan == expected[2] == 194

@@ -91,6 +91,43 @@ def test_tiles_far_apart_keep_their_points_in_input_order(tmp_path):
     assert got == {"300000000_0.pcd": [0, 3], "-200000000_0.pcd": [1, 5], "0_0.pcd": [2, 6], "nan.pcd": [4]}
 
 
+@pytest.mark.parametrize(
+    "coordinate, extra",
+    [("f4", {}), ("f8", {"id": ("i4", 1)}), ("f4", {"id": ("i4", 1), "t": ("f8", 1), "normal": ("f4", 3)})],
+    ids=["12-byte", "28-byte", "44-byte"],
+)
+def test_tiles_split_among_threads_keep_input_order(tmp_path, monkeypatch, coordinate, extra):
+    """A chunk large enough to be split among threads: each part's points stay in input order."""
+    from vantrel._testing import set_parallel_threshold
+
+    n = 200_000  # 3 parts of the least size, of which 2 threads take 2
+    rng = np.random.default_rng(5)
+    points = rng.uniform(-50, 50, (n, 3)).astype(coordinate)
+    points[::1001] = np.nan
+    fields = {
+        name: rng.integers(0, 1 << 20, (n, count)).astype(kind).squeeze() for name, (kind, count) in extra.items()
+    }
+    path = tmp_path / "map.pcd"
+    vantrel.write_pcd(path, fields, points=points, data="binary")
+    cloud = vantrel.read_pcd(path)
+    threshold = set_parallel_threshold(0)
+    threads = vantrel.get_num_threads()
+    vantrel.set_num_threads(2)
+    try:
+        tools.tile(path, tmp_path / "tiles", size=30, metadata=False, data="binary")
+    finally:
+        vantrel.set_num_threads(threads)
+        set_parallel_threshold(threshold)
+    xyz = points.astype(np.float64)
+    finite = np.isfinite(xyz).all(axis=1)
+    keys = np.floor(xyz[:, :2] / 30)
+    for kx, ky in set(map(tuple, keys[finite])):
+        rows = np.flatnonzero(finite & (keys[:, 0] == kx) & (keys[:, 1] == ky))
+        tile = vantrel.read_pcd(tmp_path / "tiles" / f"{int(kx * 30)}_{int(ky * 30)}.pcd")
+        assert tile.records.tobytes() == cloud.records[rows].tobytes(), (kx, ky)
+    assert vantrel.read_pcd(tmp_path / "tiles" / "nan.pcd").records.tobytes() == cloud.records[~finite].tobytes()
+
+
 def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):
     path, _ = lidar
     outs = []

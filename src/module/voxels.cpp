@@ -15,8 +15,10 @@
 #include <pybind11/numpy.h>
 
 #include "module/signals.h"
+#include "pcd/point_buffer.h"
 #include "pcd/tile_order.h"
 #include "pcd/voxel_grid.h"
+#include "result/result_arrays.h"
 
 namespace py = pybind11;
 
@@ -231,19 +233,22 @@ py::tuple tile_order(const Rows<std::uint8_t>& records, const py::sequence& xyz,
     if (!(sizes[0] > 0 && sizes[1] > 0 && std::isfinite(sizes[0]) && std::isfinite(sizes[1]))) {
         throw py::value_error("tile sizes must be positive and finite");
     }
-    Rows<std::uint8_t> out({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(record_bytes)});
-    std::uint8_t* to = out.mutable_data();
+    // A point buffer, as a chunk's records written once each take huge pages there.
+    const auto step = static_cast<std::int64_t>(record_bytes);
+    PointBuffer ordered(n * step, step, true);
     std::vector<TileRun> runs;
     std::int64_t nan = 0;
     try {
         const py::gil_scoped_release release;
-        runs = order_by_tile(data, record_bytes, n, where, at, sizes, to, nan);
+        runs = order_by_tile(data, record_bytes, n, where, at, sizes, ordered.data(), nan);
     } catch (const std::overflow_error& e) {
         PyErr_SetString(PyExc_OverflowError, e.what());  // tile names the size and coordinate
         throw py::error_already_set();
     }
     py::list listed;
     for (const TileRun& run : runs) listed.append(py::make_tuple(run.ix, run.iy, run.start, run.stop));
+    const OwnedRecords owned = hand_over(std::move(ordered));
+    const py::array out(py::dtype::of<std::uint8_t>(), {n, step}, {step, std::int64_t{1}}, owned.data, owned.owner);
     return py::make_tuple(out, listed, nan);
 }
 

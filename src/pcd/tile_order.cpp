@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
+
+#include "pcd/bulk_memory.h"
+#include "pcd/thread_pool.h"
 
 namespace vantrel {
 namespace {
@@ -11,81 +15,171 @@ namespace {
 constexpr double far = 4611686018427387904.0;  // 2^62
 // Tiles a chunk's extent may span and still be counted in an array of their own.
 constexpr std::uint64_t most_counted = std::uint64_t{1} << 22;
+// The x index of a record with a coordinate that is not finite: no tile's, as those lie within 2^62.
+constexpr std::int64_t not_finite = INT64_MIN;
+// Records per part, at the least, when a chunk is split among threads.
+constexpr std::int64_t min_part = std::int64_t{1} << 16;
 
-// Each record's tile, unless a coordinate is not finite (bad), and the extent of the tiles.
-struct Tiles {
-    std::vector<std::int64_t> ix, iy;
-    std::vector<std::uint8_t> bad;
+// The tiles that records lie in: how many are finite, and the lowest and highest indices.
+struct Extent {
     std::int64_t finite = 0, low_x = 0, high_x = 0, low_y = 0, high_y = 0;
+
+    void add(std::int64_t i, std::int64_t j) noexcept {
+        if (finite++ == 0) low_x = high_x = i, low_y = high_y = j;
+        low_x = std::min(low_x, i), high_x = std::max(high_x, i);
+        low_y = std::min(low_y, j), high_y = std::max(high_y, j);
+    }
+    void join(const Extent& other) noexcept {
+        if (other.finite == 0) return;
+        if (finite == 0) {
+            *this = other;
+            return;
+        }
+        finite += other.finite;
+        low_x = std::min(low_x, other.low_x), high_x = std::max(high_x, other.high_x);
+        low_y = std::min(low_y, other.low_y), high_y = std::max(high_y, other.high_y);
+    }
 };
 
-Tiles tiles_of(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n, const VoxelValue (&xyz)[3],
-               const double (&origin)[2], const double (&size)[2]) {
-    const auto count = static_cast<std::size_t>(n);
-    Tiles t{std::vector<std::int64_t>(count), std::vector<std::int64_t>(count), std::vector<std::uint8_t>(count, 0)};
-    for (std::size_t p = 0; p < count; ++p) {
+// Each record's tile (ix not_finite for a coordinate that is not finite), the extent, and the
+// parts the records are split into, each the work of one thread. The indices take tens of MB
+// for a chunk, each written once: bulk memory, for its huge pages.
+struct Tiles {
+    Tiles(std::size_t n, std::size_t parts_)
+        : count(n),
+          parts(parts_),
+          memory(n * 2 * sizeof(std::int64_t), false),
+          ix(reinterpret_cast<std::int64_t*>(memory.data())),
+          iy(ix + n) {}
+
+    std::size_t count;
+    std::size_t parts;
+    BulkMemory memory;
+    std::int64_t* ix;
+    std::int64_t* iy;
+    Extent extent;
+
+    std::size_t begin(std::size_t part) const noexcept { return count * part / parts; }
+    std::size_t end(std::size_t part) const noexcept { return count * (part + 1) / parts; }
+};
+
+Extent index_part(const std::uint8_t* records, std::size_t record_bytes, const VoxelValue (&xyz)[3],
+                  const double (&origin)[2], const double (&size)[2], Tiles& t, std::size_t part) {
+    Extent extent;
+    for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
         const std::uint8_t* record = records + p * record_bytes;
         const double x = value_at(record, xyz[0]), y = value_at(record, xyz[1]), z = value_at(record, xyz[2]);
         if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
-            t.bad[p] = 1;
+            t.ix[p] = not_finite;
             continue;
         }
         const double tx = std::floor((x - origin[0]) / size[0]), ty = std::floor((y - origin[1]) / size[1]);
         if (!(std::fabs(tx) < far && std::fabs(ty) < far)) throw std::overflow_error("tile index beyond 2^62");
         const auto i = static_cast<std::int64_t>(tx), j = static_cast<std::int64_t>(ty);
         t.ix[p] = i, t.iy[p] = j;
-        if (t.finite++ == 0) t.low_x = t.high_x = i, t.low_y = t.high_y = j;
-        t.low_x = std::min(t.low_x, i), t.high_x = std::max(t.high_x, i);
-        t.low_y = std::min(t.low_y, j), t.high_y = std::max(t.high_y, j);
+        extent.add(i, j);
     }
+    return extent;
+}
+
+Tiles tiles_of(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n, const VoxelValue (&xyz)[3],
+               const double (&origin)[2], const double (&size)[2], std::size_t parts) {
+    const auto count = static_cast<std::size_t>(n);
+    Tiles t(count, parts);
+    std::vector<Extent> extents(parts);
+    ThreadPool::shared().run(
+        parts, [&](std::size_t part) { extents[part] = index_part(records, record_bytes, xyz, origin, size, t, part); },
+        static_cast<int>(parts));
+    for (const Extent& e : extents) t.extent.join(e);
     return t;
 }
 
-// A stable counting sort over the span_x x span_y tiles of the extent: runs, and each record's place.
-std::vector<TileRun> count_order(const Tiles& t, std::uint64_t span_y, std::uint64_t cells,
-                                 std::vector<std::int64_t>& place) {
+// One record copied. A call to memcpy of a size known only at run time costs
+// more than the copy of a few dozen bytes: those go as two overlapping
+// fixed-size copies.
+inline void copy_record(std::uint8_t* to, const std::uint8_t* from, std::size_t bytes) noexcept {
+    if (bytes >= 16 && bytes <= 32) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + bytes - 16, from + bytes - 16, 16);
+    } else if (bytes >= 8 && bytes < 16) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + bytes - 8, from + bytes - 8, 8);
+    } else {
+        std::memcpy(to, from, bytes);
+    }
+}
+
+// Where the records go: each copied once, straight to its place in `out`.
+struct Placing {
+    const std::uint8_t* records;
+    std::size_t record_bytes;
+    std::uint8_t* out;
+
+    void put(std::size_t p, std::int64_t at) const noexcept {
+        copy_record(out + static_cast<std::size_t>(at) * record_bytes, records + p * record_bytes, record_bytes);
+    }
+};
+
+// A stable counting sort over the span_x x span_y tiles of the extent, each part counted and
+// placed by a thread of its own: the runs.
+std::vector<TileRun> count_order(const Tiles& t, std::uint64_t span_y, std::uint64_t cells, const Placing& to) {
+    const Extent& e = t.extent;
     auto code = [&](std::size_t p) {
-        return static_cast<std::size_t>(static_cast<std::uint64_t>(t.ix[p] - t.low_x) * span_y +
-                                        static_cast<std::uint64_t>(t.iy[p] - t.low_y));
+        return static_cast<std::size_t>(static_cast<std::uint64_t>(t.ix[p] - e.low_x) * span_y +
+                                        static_cast<std::uint64_t>(t.iy[p] - e.low_y));
     };
-    std::vector<std::int64_t> starts(cells + 1, 0);
-    for (std::size_t p = 0; p < t.ix.size(); ++p) {
-        if (!t.bad[p]) ++starts[code(p) + 1];
-    }
+    // Each part's count per tile, then where its next record of that tile goes; the last cell
+    // is the part's records that are not finite.
+    std::vector<std::vector<std::int64_t>> next(t.parts, std::vector<std::int64_t>(cells + 1, 0));
+    ThreadPool::shared().run(
+        t.parts,
+        [&](std::size_t part) {
+            std::int64_t* counts = next[part].data();
+            for (std::size_t p = t.begin(part); p < t.end(part); ++p) ++counts[t.ix[p] == not_finite ? cells : code(p)];
+        },
+        static_cast<int>(t.parts));
     std::vector<TileRun> runs;
-    for (std::size_t c = 0; c < cells; ++c) {
-        if (starts[c + 1] != 0) {
-            const auto start = starts[c];
-            runs.push_back({t.low_x + static_cast<std::int64_t>(c / span_y),
-                            t.low_y + static_cast<std::int64_t>(c % span_y), start, start + starts[c + 1]});
+    std::int64_t at = 0;
+    for (std::size_t c = 0; c <= cells; ++c) {
+        const std::int64_t start = at;
+        for (auto& part : next) at += std::exchange(part[c], at);
+        if (at != start && c < cells) {
+            runs.push_back({e.low_x + static_cast<std::int64_t>(c / span_y),
+                            e.low_y + static_cast<std::int64_t>(c % span_y), start, at});
         }
-        starts[c + 1] += starts[c];
     }
-    std::int64_t next_bad = t.finite;
-    for (std::size_t p = 0; p < t.ix.size(); ++p) place[p] = t.bad[p] ? next_bad++ : starts[code(p)]++;
+    ThreadPool::shared().run(
+        t.parts,
+        [&](std::size_t part) {
+            std::int64_t* at_cell = next[part].data();
+            for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
+                to.put(p, at_cell[t.ix[p] == not_finite ? cells : code(p)]++);
+            }
+        },
+        static_cast<int>(t.parts));
     return runs;
 }
 
 // Tiles too far apart to count: the finite records sorted stably by tile.
-std::vector<TileRun> sort_order(const Tiles& t, std::vector<std::int64_t>& place) {
+std::vector<TileRun> sort_order(const Tiles& t, const Placing& to) {
     std::vector<std::size_t> order;
-    for (std::size_t p = 0; p < t.ix.size(); ++p) {
-        if (!t.bad[p]) order.push_back(p);
+    for (std::size_t p = 0; p < t.count; ++p) {
+        if (t.ix[p] != not_finite) order.push_back(p);
     }
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return t.ix[a] != t.ix[b] ? t.ix[a] < t.ix[b] : t.iy[a] < t.iy[b];
     });
     std::vector<TileRun> runs;
-    std::int64_t at = 0, next_bad = t.finite;
+    std::int64_t at = 0;
     for (const std::size_t p : order) {
         if (runs.empty() || runs.back().ix != t.ix[p] || runs.back().iy != t.iy[p]) {
             runs.push_back({t.ix[p], t.iy[p], at, at});
         }
-        place[p] = at++;
+        to.put(p, at++);
         runs.back().stop = at;
     }
-    for (std::size_t p = 0; p < t.ix.size(); ++p) {
-        if (t.bad[p]) place[p] = next_bad++;
+    for (std::size_t p = 0; p < t.count; ++p) {
+        if (t.ix[p] == not_finite) to.put(p, at++);
     }
     return runs;
 }
@@ -95,17 +189,21 @@ std::vector<TileRun> sort_order(const Tiles& t, std::vector<std::int64_t>& place
 std::vector<TileRun> order_by_tile(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
                                    const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2],
                                    std::uint8_t* out, std::int64_t& nan) {
-    const Tiles t = tiles_of(records, record_bytes, n, xyz, origin, size);
-    nan = n - t.finite;
-    const auto span_x = static_cast<std::uint64_t>(t.high_x) - static_cast<std::uint64_t>(t.low_x) + 1;
-    const auto span_y = static_cast<std::uint64_t>(t.high_y) - static_cast<std::uint64_t>(t.low_y) + 1;
-    std::vector<std::int64_t> place(static_cast<std::size_t>(n));  // each record's position in `out`
-    const bool counted = span_x <= most_counted && span_y <= most_counted / span_x;
-    const std::vector<TileRun> runs = counted ? count_order(t, span_y, span_x * span_y, place) : sort_order(t, place);
-    for (std::size_t p = 0; p < place.size(); ++p) {
-        std::memcpy(out + static_cast<std::size_t>(place[p]) * record_bytes, records + p * record_bytes, record_bytes);
-    }
-    return runs;
+    // Parts of a few hundred thousand records or more, when the pool shares work this large.
+    ThreadPool& pool = ThreadPool::shared();
+    const auto bytes = static_cast<std::int64_t>(static_cast<std::uint64_t>(n) * record_bytes);
+    const std::size_t parts = pool.worth_sharing(bytes)
+                                  ? static_cast<std::size_t>(std::clamp<std::int64_t>(n / min_part, 1, pool.threads()))
+                                  : 1;
+    const Tiles t = tiles_of(records, record_bytes, n, xyz, origin, size, parts);
+    const Extent& e = t.extent;
+    nan = n - e.finite;
+    const auto span_x = static_cast<std::uint64_t>(e.high_x) - static_cast<std::uint64_t>(e.low_x) + 1;
+    const auto span_y = static_cast<std::uint64_t>(e.high_y) - static_cast<std::uint64_t>(e.low_y) + 1;
+    const Placing to{records, record_bytes, out};
+    // Counted, with a count per tile for each part: far fewer tiles than records per part.
+    const bool counted = span_x <= most_counted / t.parts && span_y <= most_counted / t.parts / span_x;
+    return counted ? count_order(t, span_y, span_x * span_y, to) : sort_order(t, to);
 }
 
 }  // namespace vantrel
