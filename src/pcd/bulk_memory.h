@@ -1,8 +1,12 @@
 // Memory for bulk data: point records, file contents, decompressed images.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
 
 namespace vantrel {
 
@@ -45,6 +49,55 @@ private:
     bool zeroed_ = false;
     void* mapping_ = nullptr;  // set when mapped rather than from the heap
     std::size_t mapping_size_ = 0;
+};
+
+// A growing array of trivially copyable T in bulk memory, for arrays filled
+// in order: a large one takes huge pages, and reserve() only address space.
+// Grows by doubling, copying what it holds. Throws std::bad_alloc.
+template <typename T>
+class BulkArray {
+public:
+    void reserve(std::size_t n) {
+        if (n <= capacity_) return;
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        BulkMemory more(n * sizeof(T), false);
+        if (size_ != 0) std::memcpy(more.data(), memory_.data(), size_ * sizeof(T));
+        memory_ = std::move(more);
+        capacity_ = n;
+    }
+    // n elements; those past the old size are `fill`.
+    void resize(std::size_t n, const T& fill = T()) {
+        if (n > capacity_) reserve(std::max(n, 2 * capacity_));
+        if (n > size_) std::fill(data() + size_, data() + n, fill);
+        size_ = n;
+    }
+    // n elements; those past the old size hold anything, for the caller to write.
+    void resize_for_overwrite(std::size_t n) {
+        if (n > capacity_) reserve(std::max(n, 2 * capacity_));
+        size_ = n;
+    }
+    void clear() noexcept { size_ = 0; }
+    void swap(BulkArray& other) noexcept {
+        std::swap(memory_, other.memory_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+    T* data() noexcept { return reinterpret_cast<T*>(memory_.data()); }
+    const T* data() const noexcept { return reinterpret_cast<const T*>(memory_.data()); }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T* begin() noexcept { return data(); }
+    T* end() noexcept { return data() + size_; }
+    const T* begin() const noexcept { return data(); }
+    const T* end() const noexcept { return data() + size_; }
+    T& operator[](std::size_t i) noexcept { return data()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data()[i]; }
+
+private:
+    BulkMemory memory_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 }  // namespace vantrel

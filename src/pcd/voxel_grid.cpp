@@ -61,8 +61,9 @@ struct Packed {
 };
 
 // Least significant byte first, over the bytes the keys use.
-void radix_sort(std::vector<Packed>& items, unsigned bits) {
-    std::vector<Packed> other(items.size());
+void radix_sort(BulkArray<Packed>& items, unsigned bits) {
+    BulkArray<Packed> other;
+    other.resize_for_overwrite(items.size());
     for (unsigned shift = 0; shift < bits; shift += 8) {
         std::array<std::size_t, 257> starts{};
         for (const Packed& item : items) ++starts[((item.key >> shift) & 0xff) + 1];
@@ -78,22 +79,22 @@ VoxelGrid::VoxelGrid(std::size_t sums, std::size_t first_bytes, std::size_t capa
     : sum_count_(sums),
       first_bytes_(first_bytes),
       capacity_(capacity),
-      stride_(4 + sums + (first_bytes + sizeof(double) - 1) / sizeof(double)),
-      table_(1024, 0) {
+      stride_(4 + sums + (first_bytes + sizeof(double) - 1) / sizeof(double)) {
+    std::size_t cells = 1024;
     if (capacity == 0 || capacity > most_voxels) throw std::invalid_argument("voxel capacity out of range");
     if (capacity < most_voxels) {
         // Address space only: pages become resident as voxels fill them, and no growth copies.
         records_.reserve(capacity * stride_);
         // A table for the whole capacity at once, no rehashing; grown as voxels come beyond
         // a few million, whose table a small cloud should not pay for.
-        std::size_t cells = table_.size();
         while (cells < 2 * capacity && cells < (std::size_t{1} << 22)) cells *= 2;
-        table_.assign(cells, 0);
     }
+    table_.resize(cells, 0);
 }
 
 void VoxelGrid::rehash(std::size_t cells) {
-    std::vector<std::uint64_t> table(cells, 0);
+    BulkArray<std::uint64_t> table;
+    table.resize(cells, 0);
     const std::size_t mask = cells - 1;
     for (std::size_t slot = 0; slot < voxels_; ++slot) {
         const std::uint64_t hash = hash_of(key_of(record(slot)));
@@ -229,7 +230,7 @@ std::int64_t VoxelGrid::add_records(const std::uint8_t* records, std::size_t rec
 }
 
 void VoxelGrid::sort() {
-    order_.resize(voxels_);
+    order_.resize_for_overwrite(voxels_);
     if (voxels_ == 0) return;
     // Keys packed into 64 bits past each index's least, when their ranges fit, sort by radix;
     // others by comparison.
@@ -249,7 +250,8 @@ void VoxelGrid::sort() {
         std::sort(order_.begin(), order_.end(), [this](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
         return;
     }
-    std::vector<Packed> items(voxels_);
+    BulkArray<Packed> items;
+    items.resize_for_overwrite(voxels_);
     for (std::size_t slot = 0; slot < voxels_; ++slot) {
         const VoxelIndex k = key(slot);
         const std::uint64_t packed = append(append(range(low.i, k.i), bj, range(low.j, k.j)), bk, range(low.k, k.k));

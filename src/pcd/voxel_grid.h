@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "pcd/bulk_memory.h"
 #include "pcd/element_types.h"
 
 namespace vantrel {
@@ -145,9 +146,9 @@ private:
     std::size_t capacity_;
     std::size_t stride_;  // doubles a record: key (3), count (1), sums, then first bytes rounded up
     std::size_t voxels_ = 0;
-    std::vector<double> records_;       // one record a slot; int64s and bytes are kept in it by memcpy
-    std::vector<std::uint64_t> table_;  // (tag << 32) | (slot + 1) a cell, 0 for empty; a power of two long
-    std::vector<std::uint32_t> order_;  // slots in key order, after sort()
+    BulkArray<double> records_;       // one record a slot; int64s and bytes are kept in it by memcpy
+    BulkArray<std::uint64_t> table_;  // (tag << 32) | (slot + 1) a cell, 0 for empty; a power of two long
+    BulkArray<std::uint32_t> order_;  // slots in key order, after sort()
     std::size_t drained_ = 0;
 };
 
