@@ -242,8 +242,20 @@ $(STAMPS)/installed: $(STAMPS)/py-deps $(SOURCES)
 BENCH_VENV := .venv-bench
 BENCH_PY   := $(BENCH_VENV)/bin/python
 BENCH_DEPS := numpy matplotlib pypcd4 open3d-cpu rosbags plyfile
-bench: build $(STAMPS)/bench-installed
+bench: build $(STAMPS)/bench-installed $(STAMPS)/pcl
 	cd bench && ../$(BENCH_PY) peers.py $(BENCH_ARGS)
+
+# PCL's reader for the peers' table: bench/pcl_load.cpp against Debian's
+# libpcl-io (pcl-tools brings it), with the headers of Debian's libpcl-dev,
+# Eigen and Boost unpacked into build/pcl-root: installing libpcl-dev would
+# pull in VTK and Qt.
+$(STAMPS)/pcl:
+	@command -v pcl_voxel_grid > /dev/null || $(SUDO) apt-get install -y -qq --no-install-recommends pcl-tools
+	rm -rf build/pcl-debs build/pcl-root && mkdir -p build/pcl-debs
+	cd build/pcl-debs && apt-get download -qq libpcl-dev libeigen3-dev \
+	  "$$(apt-cache depends libboost-dev | awk '/Depends: libboost[0-9.]+-dev/ {print $$2; exit}')"
+	for deb in build/pcl-debs/*.deb; do dpkg -x "$$deb" build/pcl-root; done
+	@mkdir -p $(STAMPS) && touch $@
 
 # What the other libraries read of the files vantrel writes; PCL through its
 # command-line tools, from Debian's pcl-tools.

@@ -2,6 +2,9 @@
 
     python bench/peers.py [--repeats 5] [--sizes 100000 2000000] [--out bench/results]
 
+PCL reads through bench/pcl_load.cpp (loadPCDFile into a PCLPointCloud2, every field), built
+against Debian's libpcl-io with the headers `make bench` unpacks; without them its rows say so.
+
 Every reader loads every cloud in a fresh process of its own, several times; the
 best time counts, and the peak resident memory of one load is measured by
 resetting the process's high-water mark before it. Every writer writes the same
@@ -31,13 +34,43 @@ from floors import data_offset, floor_compressed, floor_program
 HERE = pathlib.Path(__file__).parent
 # vantrel runs on every CPU this process may use (its default), and again on one thread.
 ONE_THREAD = "vantrel, 1 thread"
-READERS = ["vantrel", ONE_THREAD, "pypcd4", "open3d.t", "open3d legacy", "floor"]
+READERS = ["vantrel", ONE_THREAD, "pypcd4", "open3d.t", "open3d legacy", "pcl", "floor"]
 FLOOR_NAMES = {"ascii": "read + fast_float", "binary": "numpy.fromfile", "binary_compressed": "read + lzf_decompress"}
 # open3d legacy keeps x, y and z only: "vantrel x, y, z" writes the same.
 WRITERS = ["vantrel", ONE_THREAD, "pypcd4", "open3d.t", "open3d legacy", "vantrel x, y, z", "floor"]
 
 
 # ---------------------------------------------------------------- one reader, one process
+
+
+def pcl_program():
+    """PCL's reader (bench/pcl_load.cpp) against Debian's libpcl-io, with the headers that
+    `make bench` unpacks into build/pcl-root; None when either is missing."""
+    include = HERE.parent / "build" / "pcl-root" / "usr" / "include"
+    headers = sorted(include.glob("pcl-*"))
+    libraries = [
+        sorted(pathlib.Path("/usr/lib").glob(f"*/libpcl_{part}.so.1.*"), key=lambda p: len(p.name))
+        for part in ("io", "common")
+    ]
+    if not headers or not all(libraries):
+        return None
+    exe = HERE / "out" / "pcl_load"
+    src = HERE / "pcl_load.cpp"
+    if not exe.exists() or exe.stat().st_mtime < src.stat().st_mtime:
+        exe.parent.mkdir(exist_ok=True)
+        flags = [f"-I{headers[-1]}", f"-I{include / 'eigen3'}", f"-I{include}"]
+        libs = [str(found[0]) for found in libraries]
+        subprocess.run(["g++", "-O2", "-std=c++17", *flags, "-o", str(exe), str(src), *libs], check=True)
+    return exe
+
+
+def program_worker(program, path, repeats):
+    """A reader that is a program of its own: best seconds, points and x, y, z sum on its stdout."""
+    import resource
+
+    out = subprocess.run([str(program), path, str(repeats)], check=True, capture_output=True, text=True).stdout.split()
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    return {"seconds": float(out[0]), "peak_mb": peak / 1024, "points": int(out[1]), "xyz": float(out[2])}
 
 
 def rss_kb(field):
@@ -116,13 +149,13 @@ def loader(reader, path, encoding, points):
 
 def worker(reader, path, encoding, points, repeats):
     if reader == "floor" and encoding == "ascii":
-        import resource
-
-        out = subprocess.run(
-            [str(floor_program()), path, str(repeats)], check=True, capture_output=True, text=True
-        ).stdout.split()
-        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-        return {"seconds": float(out[0]), "peak_mb": peak / 1024, "points": int(out[1]) // 6, "xyz": None}
+        row = program_worker(floor_program(), path, repeats)  # values and their checksum, not x, y, z
+        return {**row, "points": row["points"] // 6, "xyz": None}
+    if reader == "pcl":
+        program = pcl_program()
+        return (
+            {"error": "not installed (PCL: make bench)"} if program is None else program_worker(program, path, repeats)
+        )
     try:
         load = loader(reader, path, encoding, points)
     except ImportError as e:
@@ -312,6 +345,8 @@ def versions():
             found[name] = getattr(module, "__version__", "?")
         except ImportError:
             found[name] = None
+    program = pcl_program()
+    found["pcl"] = program and sorted(pathlib.Path("/usr/lib").glob("*/libpcl_io.so.1.*"))[-1].name.split(".so.")[1]
     return found
 
 
@@ -384,6 +419,7 @@ def main():
         print(json.dumps(write_worker(**job["write"]) if "write" in job else worker(**job)))
         return 0
 
+    floor_program(), pcl_program()  # built here, so that no reader's peak memory counts the compiler
     results = []
     for points in args.sizes:
         for encoding in ENCODINGS:
