@@ -1,7 +1,8 @@
 """The map tools on a lidar map (x y z intensity F4, ring U2, timestamp F8, rgb U4): peak memory of
 tile, crop and downsample for two map sizes (it must not grow with the map), downsample against
 Open3D's voxel_down_sample (points already in memory) and PCL's pcl_voxel_grid (file to file), and
-tile against reading the map and writing it back whole in the same encoding.
+tile against reading the map and writing it back whole in the same encoding, and against its files
+written alone (the same bytes from memory, by open, write and rename).
 
     python bench/tools.py [--points 2000000 12000000] [--voxel 0.2]
 
@@ -92,6 +93,23 @@ def best(source, tool, voxel, scratch, repeats):
     return min(r["seconds"] for r in runs), max(r["grown_mb"] for r in runs)
 
 
+def files_floor(tiles, scratch, repeats):
+    """tile's output written again from memory by plain open, write and rename: what its files
+    cost alone, whatever writes them."""
+    contents = [(p.name, p.read_bytes()) for p in sorted(tiles.iterdir())]
+    best = float("inf")
+    for _ in range(repeats):
+        target = pathlib.Path(tempfile.mkdtemp(dir=scratch))
+        start = time.perf_counter()
+        for name, data in contents:
+            part = target / f".{name}.part"
+            with open(part, "wb") as f:
+                f.write(data)
+            part.replace(target / name)
+        best = min(best, time.perf_counter() - start)
+    return best, len(contents)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--points", type=int, nargs="+", default=[2_000_000, 12_000_000])
@@ -112,6 +130,11 @@ def main():
             print(
                 f"{points:>10,} tile at {rows[points, 'whole'] / rows[points, 'tile']:.2f} of the speed of "
                 "reading the map and writing it back whole (binary)"
+            )
+            floor, files = files_floor(max(scratch.glob("*/tiles"), key=lambda p: p.stat().st_mtime), scratch, 3)
+            print(
+                f"{points:>10,} tile's {files} files written alone from memory (open, write, rename): {floor:.3f} s, "
+                f"at {rows[points, 'whole'] / floor:.2f} of the speed of the whole read and write"
             )
         points = args.points[0]
         source = map_path(points)
