@@ -43,11 +43,17 @@ def map_path(points):
 
 
 CHILD = """
-import json, resource, sys, time, tempfile, pathlib
+import json, sys, time, tempfile, pathlib
 import numpy as np
 import vantrel
 from vantrel import tools
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+def kb(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+# The high-water mark from here: a child's ru_maxrss starts at its parent's, which made the map.
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = kb("VmRSS:")
 source, tool, voxel = sys.argv[1], sys.argv[2], float(sys.argv[3])
 out = pathlib.Path(tempfile.mkdtemp(dir=sys.argv[4]))
 start = time.perf_counter()
@@ -60,7 +66,7 @@ elif tool == "downsample":
 elif tool == "whole":
     vantrel.write_pcd(out / "whole.pcd", vantrel.read_pcd(source), data="binary")
 seconds = time.perf_counter() - start
-grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+grown = kb("VmHWM:") - before
 print(json.dumps({"seconds": seconds, "grown_mb": grown / 1024}))
 """
 
