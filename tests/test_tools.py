@@ -100,7 +100,7 @@ def test_tiles_split_among_threads_keep_input_order(tmp_path, monkeypatch, coord
     """A chunk large enough to be split among threads: each part's points stay in input order."""
     from vantrel._testing import set_parallel_threshold
 
-    n = 200_000  # 3 parts of the least size, of which 2 threads take 2
+    n = 200_000
     rng = np.random.default_rng(5)
     points = rng.uniform(-50, 50, (n, 3)).astype(coordinate)
     points[::1001] = np.nan
@@ -126,6 +126,43 @@ def test_tiles_split_among_threads_keep_input_order(tmp_path, monkeypatch, coord
         tile = vantrel.read_pcd(tmp_path / "tiles" / f"{int(kx * 30)}_{int(ky * 30)}.pcd")
         assert tile.records.tobytes() == cloud.records[rows].tobytes(), (kx, ky)
     assert vantrel.read_pcd(tmp_path / "tiles" / "nan.pcd").records.tobytes() == cloud.records[~finite].tobytes()
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    cells=st.lists(st.tuples(st.integers(-4, 4), st.integers(-4, 4)), max_size=40),
+    nans=st.sets(st.integers(0, 39)),
+    far=st.booleans(),
+)
+def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, far):
+    """Split among two threads at every size, the records come by tile, in input order within a
+    tile, those with a coordinate that is not finite last; tiles too far apart to count alike."""
+    from vantrel._testing import set_parallel_threshold
+
+    xy = np.array(cells, np.float64).reshape(-1, 2) * (1e8 if far else 1) + 0.5
+    n = len(xy)
+    bad = np.isin(np.arange(n), list(nans))
+    records = np.zeros(n, [("x", "<f8"), ("y", "<f8"), ("z", "<f4"), ("id", "<i4")])
+    records["x"], records["y"], records["id"] = xy[:, 0], xy[:, 1], np.arange(n)
+    records["z"][bad] = np.nan
+    threshold, threads = set_parallel_threshold(1), vantrel.get_num_threads()
+    vantrel.set_num_threads(2)
+    try:
+        ordered, runs, nan = vantrel._tile_order(
+            records.view(np.uint8).reshape(n, 24), [(0, "F", 8), (8, "F", 8), (16, "F", 4)], (0, 0), (1, 1)
+        )
+    finally:
+        vantrel.set_num_threads(threads)
+        set_parallel_threshold(threshold)
+    keys = np.floor(xy).astype(np.int64)
+    order = [int(i) for i in np.lexsort((np.arange(n), keys[:, 1], keys[:, 0])) if not bad[i]]
+    assert ordered.reshape(-1).view(records.dtype)["id"].tolist() == order + np.flatnonzero(bad).tolist()
+    expected = []
+    for at, i in enumerate(order):
+        if not expected or expected[-1][:2] != (keys[i, 0], keys[i, 1]):
+            expected.append((keys[i, 0], keys[i, 1], at, at))
+        expected[-1] = (*expected[-1][:3], at + 1)
+    assert [tuple(r) for r in runs] == expected and nan == bad.sum()
 
 
 def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):

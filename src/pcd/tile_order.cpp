@@ -17,8 +17,6 @@ constexpr double far = 4611686018427387904.0;  // 2^62
 constexpr std::uint64_t most_counted = std::uint64_t{1} << 22;
 // The x index of a record with a coordinate that is not finite: no tile's, as those lie within 2^62.
 constexpr std::int64_t not_finite = INT64_MIN;
-// Records per part, at the least, when a chunk is split among threads.
-constexpr std::int64_t min_part = std::int64_t{1} << 16;
 
 // The tiles that records lie in: how many are finite, and the lowest and highest indices.
 struct Extent {
@@ -189,11 +187,12 @@ std::vector<TileRun> sort_order(const Tiles& t, const Placing& to) {
 std::vector<TileRun> order_by_tile(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
                                    const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2],
                                    std::uint8_t* out, std::int64_t& nan) {
-    // Parts of a few hundred thousand records or more, when the pool shares work this large.
+    // A part for each share of records the pool hands out (a MiB), at most one a thread.
     ThreadPool& pool = ThreadPool::shared();
     const auto bytes = static_cast<std::int64_t>(static_cast<std::uint64_t>(n) * record_bytes);
+    const std::int64_t share = std::max<std::int64_t>(pool.min_bytes(), 1);
     const std::size_t parts = pool.worth_sharing(bytes)
-                                  ? static_cast<std::size_t>(std::clamp<std::int64_t>(n / min_part, 1, pool.threads()))
+                                  ? static_cast<std::size_t>(std::clamp<std::int64_t>(bytes / share, 1, pool.threads()))
                                   : 1;
     const Tiles t = tiles_of(records, record_bytes, n, xyz, origin, size, parts);
     const Extent& e = t.extent;
