@@ -61,23 +61,60 @@ struct Tiles {
     std::size_t end(std::size_t part) const noexcept { return count * (part + 1) / parts; }
 };
 
-Extent index_part(const std::uint8_t* records, std::size_t record_bytes, const VoxelValue (&xyz)[3],
-                  const double (&origin)[2], const double (&size)[2], Tiles& t, std::size_t part) {
+// floor(q) for |q| < 2^62: a truncation and a step down, where std::floor
+// without SSE4.1 is a dozen instructions.
+inline std::int64_t floor_index(double q) noexcept {
+    const auto i = static_cast<std::int64_t>(q);
+    return i - (q < static_cast<double>(i) ? 1 : 0);
+}
+
+// `read(record, x, y, z)` reads a record's coordinates: one loop for each kind, so that the
+// common ones (all F4, all F8) read without a switch per value.
+template <typename Read>
+Extent index_records(const std::uint8_t* records, std::size_t record_bytes, Read read, const double (&origin)[2],
+                     const double (&size)[2], Tiles& t, std::size_t part) {
     Extent extent;
     for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
-        const std::uint8_t* record = records + p * record_bytes;
-        const double x = value_at(record, xyz[0]), y = value_at(record, xyz[1]), z = value_at(record, xyz[2]);
+        double x, y, z;
+        read(records + p * record_bytes, x, y, z);
         if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
             t.ix[p] = not_finite;
             continue;
         }
-        const double tx = std::floor((x - origin[0]) / size[0]), ty = std::floor((y - origin[1]) / size[1]);
-        if (!(std::fabs(tx) < far && std::fabs(ty) < far)) throw std::overflow_error("tile index beyond 2^62");
-        const auto i = static_cast<std::int64_t>(tx), j = static_cast<std::int64_t>(ty);
+        const double qx = (x - origin[0]) / size[0], qy = (y - origin[1]) / size[1];
+        // Beyond 2^53 a quotient is an integer, its own floor: the bound holds for either.
+        if (!(std::fabs(qx) < far && std::fabs(qy) < far)) throw std::overflow_error("tile index beyond 2^62");
+        const std::int64_t i = floor_index(qx), j = floor_index(qy);
         t.ix[p] = i, t.iy[p] = j;
         extent.add(i, j);
     }
     return extent;
+}
+
+template <typename T>
+auto read_same(const VoxelValue (&xyz)[3]) noexcept {
+    return [a = xyz[0].offset, b = xyz[1].offset, c = xyz[2].offset](const std::uint8_t* record, double& x, double& y,
+                                                                     double& z) {
+        T v[3];
+        std::memcpy(&v[0], record + a, sizeof(T));
+        std::memcpy(&v[1], record + b, sizeof(T));
+        std::memcpy(&v[2], record + c, sizeof(T));
+        x = v[0], y = v[1], z = v[2];
+    };
+}
+
+Extent index_part(const std::uint8_t* records, std::size_t record_bytes, const VoxelValue (&xyz)[3],
+                  const double (&origin)[2], const double (&size)[2], Tiles& t, std::size_t part) {
+    const Element kind = xyz[0].element;
+    const bool same = xyz[1].element == kind && xyz[2].element == kind;
+    if (same && kind == Element::f32)
+        return index_records(records, record_bytes, read_same<float>(xyz), origin, size, t, part);
+    if (same && kind == Element::f64)
+        return index_records(records, record_bytes, read_same<double>(xyz), origin, size, t, part);
+    auto any = [&xyz](const std::uint8_t* record, double& x, double& y, double& z) {
+        x = value_at(record, xyz[0]), y = value_at(record, xyz[1]), z = value_at(record, xyz[2]);
+    };
+    return index_records(records, record_bytes, any, origin, size, t, part);
 }
 
 Tiles tiles_of(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n, const VoxelValue (&xyz)[3],
@@ -119,21 +156,27 @@ struct Placing {
 };
 
 // A stable counting sort over the span_x x span_y tiles of the extent, each part counted and
-// placed by a thread of its own: the runs.
-std::vector<TileRun> count_order(const Tiles& t, std::uint64_t span_y, std::uint64_t cells, const Placing& to) {
+// placed by a thread of its own: the runs. Counting turns each record's x index into its cell,
+// the last cell (`cells`) for records that are not finite, so that placing reads one index.
+std::vector<TileRun> count_order(Tiles& t, std::uint64_t span_y, std::uint64_t cells, const Placing& to) {
     const Extent& e = t.extent;
-    auto code = [&](std::size_t p) {
-        return static_cast<std::size_t>(static_cast<std::uint64_t>(t.ix[p] - e.low_x) * span_y +
-                                        static_cast<std::uint64_t>(t.iy[p] - e.low_y));
-    };
-    // Each part's count per tile, then where its next record of that tile goes; the last cell
-    // is the part's records that are not finite.
+    // Each part's count per cell, then where its next record of that cell goes.
     std::vector<std::vector<std::int64_t>> next(t.parts, std::vector<std::int64_t>(cells + 1, 0));
     ThreadPool::shared().run(
         t.parts,
         [&](std::size_t part) {
             std::int64_t* counts = next[part].data();
-            for (std::size_t p = t.begin(part); p < t.end(part); ++p) ++counts[t.ix[p] == not_finite ? cells : code(p)];
+            // In locals: the compiler would reload what a reference reaches for every record.
+            std::int64_t* const ix = t.ix;
+            const std::int64_t* const iy = t.iy;
+            const std::int64_t low_x = e.low_x, low_y = e.low_y;
+            for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
+                const std::uint64_t cell = ix[p] == not_finite ? cells
+                                                               : static_cast<std::uint64_t>(ix[p] - low_x) * span_y +
+                                                                     static_cast<std::uint64_t>(iy[p] - low_y);
+                ix[p] = static_cast<std::int64_t>(cell);
+                ++counts[cell];
+            }
         },
         static_cast<int>(t.parts));
     std::vector<TileRun> runs;
@@ -150,8 +193,10 @@ std::vector<TileRun> count_order(const Tiles& t, std::uint64_t span_y, std::uint
         t.parts,
         [&](std::size_t part) {
             std::int64_t* at_cell = next[part].data();
+            const std::int64_t* const cell = t.ix;
+            const Placing local = to;  // as above: the stores to the output might alias `to`
             for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
-                to.put(p, at_cell[t.ix[p] == not_finite ? cells : code(p)]++);
+                local.put(p, at_cell[static_cast<std::size_t>(cell[p])]++);
             }
         },
         static_cast<int>(t.parts));
@@ -194,7 +239,7 @@ std::vector<TileRun> order_by_tile(const std::uint8_t* records, std::size_t reco
     const std::size_t parts = pool.worth_sharing(bytes)
                                   ? static_cast<std::size_t>(std::clamp<std::int64_t>(bytes / share, 1, pool.threads()))
                                   : 1;
-    const Tiles t = tiles_of(records, record_bytes, n, xyz, origin, size, parts);
+    Tiles t = tiles_of(records, record_bytes, n, xyz, origin, size, parts);
     const Extent& e = t.extent;
     nan = n - e.finite;
     const auto span_x = static_cast<std::uint64_t>(e.high_x) - static_cast<std::uint64_t>(e.low_x) + 1;
