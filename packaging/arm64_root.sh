@@ -18,7 +18,7 @@ if [ ! -e $binfmt/qemu-aarch64 ]; then
     | $sudo tee $binfmt/register > /dev/null
 fi
 if [ ! -x "$root/usr/bin/python3.11" ]; then
-  rm -rf "$root.partial"
+  rm -rf "$root.partial" && mkdir -p "$(dirname "$root")"
   $sudo debootstrap --arch=arm64 --variant=minbase \
     --include=python3,python3-numpy,python3-venv,libpython3.11-dev bookworm "$root.partial" http://deb.debian.org/debian
   mv "$root.partial" "$root"

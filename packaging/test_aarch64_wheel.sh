@@ -13,9 +13,12 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 work=$here/build/aarch64-wheel
 sudo=$([ "$(id -u)" = 0 ] || echo sudo)
 start=$(date +%s)
-$sudo rm -rf "$root/tmp/vantrel-test" && $sudo mkdir -p "$root/tmp/vantrel-test"
-$sudo cp "$wheel" "$here/packaging/roundtrip.py" "$root/tmp/vantrel-test/"
-$sudo chroot "$root" /bin/sh -c "cd /tmp/vantrel-test && python3.11 -m venv --system-site-packages venv \
+# The root is the machine's, shared by every clone: a folder of this run's own in it.
+test=/tmp/vantrel-test-$$
+trap '$sudo rm -rf "$root$test"' EXIT
+$sudo rm -rf "$root$test" && $sudo mkdir -p "$root$test"
+$sudo cp "$wheel" "$here/packaging/roundtrip.py" "$root$test/"
+$sudo chroot "$root" /bin/sh -c "cd $test && python3.11 -m venv --system-site-packages venv \
   && venv/bin/pip install -q --no-index --no-deps ./$(basename "$wheel") \
   && venv/bin/python -c 'import platform, numpy, vantrel; print(platform.machine(), numpy.__version__, vantrel.__version__)' \
   && venv/bin/python roundtrip.py out" > "$work/aarch64.txt"
