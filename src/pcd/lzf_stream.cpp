@@ -69,6 +69,59 @@ inline bool decode_one(std::uint8_t*& ip, const std::uint8_t* iend, std::uint8_t
     return true;
 }
 
+// The 8 bytes before the output position, kept in a register while the
+// instructions allow. A field's 8-byte values (timestamps) come as a literal of
+// the bytes that change, then a back-reference of the rest, 8 back: that copy
+// read back the bytes which the two instructions before had just stored, and
+// waited for both stores. Little-endian: byte i of `bytes` is op[i - 8].
+struct Tail {
+    std::uint64_t bytes = 0;
+    bool known = false;
+};
+
+inline std::uint64_t load8(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// decode_one<false, false> with the tail kept: the same bytes out.
+inline void decode_kept(std::uint8_t*& ip, std::uint8_t*& op, Tail& tail) noexcept {
+    const unsigned ctrl = *ip++;
+    if (ctrl < 32) {
+        const std::size_t length = ctrl + 1;
+        std::memcpy(op, ip, 32);
+        if (tail.known) {
+            // The literal's last 8 bytes, or its bytes after the tail's last (8 - length);
+            // chosen without a branch, as literal lengths come in no order.
+            const std::uint64_t whole = load8(ip + (length >= 8 ? length - 8 : 0));
+            const unsigned shift = static_cast<unsigned>(length & 7) * 8;
+            const std::uint64_t joined = (tail.bytes >> shift) | ((load8(ip) << (63 - shift)) << 1);
+            tail.bytes = length >= 8 ? whole : joined;
+        }
+        op += length;
+        ip += length;
+        return;
+    }
+    std::size_t length = ctrl >> 5;
+    if (length == 7) length += *ip++;
+    const std::size_t distance = ((ctrl & 31u) << 8) + *ip++ + 1;
+    length += 2;
+    if (little_endian && distance == 8 && length <= 8) {
+        if (!tail.known) tail.bytes = load8(op - 8), tail.known = true;
+        std::memcpy(op, &tail.bytes, 8);
+        // The bytes before the new position: the tail's last (8 - length), then its first length.
+        const unsigned shift = static_cast<unsigned>(length) * 8 & 63;
+        tail.bytes = (tail.bytes >> shift) | (tail.bytes << ((64 - shift) & 63));
+    } else {
+        copy_back(op, distance, length);
+        tail.known = false;
+    }
+    op += length;
+}
+
 // One payload decoded: the input a block at a time, the output through a
 // window (or straight into the caller's memory), each step a function.
 class StreamDecoder {
@@ -181,7 +234,8 @@ private:
                 const std::uint8_t* const last_in = iend - longest_instruction;
                 const std::uint8_t* const last_out =
                     std::min<const std::uint8_t*>(shift_at_, cap_end_ - longest_output);
-                while (ip <= last_in && op <= last_out) decode_one<false, false>(ip, iend, op, cap_end_, decoded);
+                Tail tail;
+                while (ip <= last_in && op <= last_out) decode_kept(ip, op, tail);
                 continue;
             }
             ok = decode_one<false>(ip, iend, op, cap_end_, decoded);

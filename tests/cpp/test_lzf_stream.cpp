@@ -88,6 +88,32 @@ TEST_CASE("back-references that overlap what they copy decode at every distance,
     }
 }
 
+TEST_CASE("8-byte values that change in their low bytes decode, among references from further back") {
+    // liblzf makes each value a literal of the bytes that changed and a reference of the rest
+    // 8 back; a repeat from further back or a long literal comes now and then between them.
+    std::mt19937 rng(3);
+    for (const unsigned changing : {1u, 3u, 5u, 7u}) {
+        Bytes data;
+        std::uint64_t value = 0x41da3c5e12345678u;
+        while (data.size() < 60000) {
+            const auto changed = static_cast<unsigned>(1 + rng() % changing);
+            value ^= (rng() | std::uint64_t{rng()} << 32) & ((std::uint64_t{1} << (8 * changed)) - 1);
+            for (unsigned b = 0; b < 8; ++b) data.push_back(static_cast<std::uint8_t>(value >> (8 * b)));
+            if (rng() % 40 == 0) {
+                const std::size_t length = 16 + rng() % 40, from = rng() % (data.size() - length / 2);
+                for (std::size_t i = 0; i < length; ++i) data.push_back(data[from + i]);
+            }
+            if (rng() % 60 == 0) {
+                const Bytes noise = sample(rng, 1 + rng() % 40, true);
+                data.insert(data.end(), noise.begin(), noise.end());
+            }
+        }
+        for (const bool into : {false, true}) {
+            CHECK(decode(compress(data), data.size(), into, 1 + rng() % 70000).bytes == data);
+        }
+    }
+}
+
 TEST_CASE("a damaged stream fails where lzf_decompress fails, and never reads or writes outside") {
     std::mt19937 rng(5);
     const Bytes data = sample(rng, 50000, false);
