@@ -24,9 +24,14 @@ test: build test-cpp
 # The engine's C++ unit tests (tests/cpp, doctest), built with AddressSanitizer
 # and UndefinedBehaviorSanitizer: the kernels against their references, the
 # pool, the placement, the file output and the LZF stream.
+# Sanitizer builds keep line tables only (-g1): a report names each frame's
+# file and line all the same, and the pybind11 code compiles in two thirds of
+# the time (src/module/reader.cpp under ASan: 89 s with -g, 59 s).
+DEBUG_LINES := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
 CPP_BUILD := build/cpp
 test-cpp: system-deps $(STAMPS)/py-deps
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(CPP_BUILD) -G Ninja $(DEBUG_LINES) \
 	  -DVANTREL_CPP_TESTS=ON -DVANTREL_SANITIZE=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) > /dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(CPP_BUILD) --target vantrel_cpp_tests
 	ASAN_OPTIONS=detect_leaks=1 $(CPP_BUILD)/vantrel_cpp_tests --no-intro
@@ -147,7 +152,7 @@ lint: $(STAMPS)/py-deps
 # option that turns it on, $(3) the environment that preloads its runtime; the
 # interpreter must then import the module from that folder.
 define sanitizer_build
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(1) -G Ninja $(DEBUG_LINES) \
 	  -DVANTREL_PYTHON=ON -D$(2)=ON -DVANTREL_WERROR=$(if $(WERROR),ON,OFF) -DPython_EXECUTABLE=$(abspath $(PY)) \
 	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) > /dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(1)
@@ -206,7 +211,7 @@ fuzz: fuzz-build
 
 fuzz-build: build
 	@command -v clang++ > /dev/null || $(SUDO) apt-get install -y -qq clang libclang-rt-14-dev
-	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja $(DEBUG_LINES) \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVANTREL_FUZZ=ON > /dev/null
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(FUZZ_BUILD) --target fuzz_load
 
