@@ -220,7 +220,12 @@ LzfOutcome CompressedSection::run_decoder(const DecodePlan& plan, const std::vec
     // Placing is light beside decoding: handing it to a worker pays only
     // from a few MiB of image (measured: none at 2.5 MiB, 13 % at 5 MiB).
     constexpr std::int64_t placing_share = 4;
-    const bool share = compressed_ != 0 && ThreadPool::shared().worth_sharing(plan.image / placing_share);
+    ThreadPool& pool = ThreadPool::shared();
+    // The decoding thread counts as in use throughout, and a worker places
+    // only when one is free: loads from several threads at once each decode
+    // on their own thread, without a second image and a placer each.
+    const ThreadPool::Lease lease(pool, compressed_ != 0 && pool.worth_sharing(plan.image / placing_share) ? 1 : 0);
+    const bool share = lease.helpers() > 0;
     if (share && whole != nullptr) return decode_placing(*whole, nullptr, plan.capacity, plan.stop, read);
     if (share && chunk != nullptr && into != nullptr) {
         placed = true;
@@ -287,8 +292,8 @@ void CompressedSection::place_rows(const Rows& rows, const std::uint8_t* src, st
 LzfOutcome CompressedSection::decode_placing(const Rows& rows, std::uint8_t* into, std::uint64_t capacity,
                                              std::uint64_t stop,
                                              const std::function<std::size_t(std::uint8_t*, std::size_t)>& read) {
-    // The image decodes in one piece on this thread, while a worker places
-    // what is final of it into the records (and takes their page faults).
+    // The image decodes in one piece on this thread, while the worker leased
+    // places what is final of it into the records (and takes their faults).
     BulkMemory own(into == nullptr ? static_cast<std::size_t>(capacity) + lzf_slack : 0, false);
     std::uint8_t* const image = into != nullptr ? into : own.data();
     const auto place_range = [&](std::int64_t lo, std::int64_t hi) { place_rows(rows, image + lo, lo, hi); };

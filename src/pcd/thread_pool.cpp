@@ -98,7 +98,6 @@ void ThreadPool::work() {
 
 std::shared_ptr<ThreadPool::Job> ThreadPool::start(std::function<void()> work) {
     auto job = std::make_shared<Job>(std::move(work));
-    in_use_.fetch_add(1, std::memory_order_relaxed);  // given back by finish()
     const std::lock_guard<std::mutex> lock(mutex_);
     grow();
     queue_.push_back(job);
@@ -107,10 +106,6 @@ std::shared_ptr<ThreadPool::Job> ThreadPool::start(std::function<void()> work) {
 }
 
 bool ThreadPool::finish(const std::shared_ptr<Job>& job) {
-    struct Release {
-        std::atomic<int>& in_use;
-        ~Release() { in_use.fetch_sub(1, std::memory_order_relaxed); }
-    } release{in_use_};
     std::unique_lock<std::mutex> lock(mutex_);
     if (job->state_ == Job::State::queued) {
         queue_.erase(std::find(queue_.begin(), queue_.end(), job));
@@ -141,13 +136,8 @@ void ThreadPool::run(std::size_t n, const std::function<void(std::size_t)>& task
     // other calls (and their helpers) leave free, so that calls from several
     // threads at once each run on their own rather than queue for the same
     // workers.
-    const int taken = reserve(static_cast<int>(wanted));
-    struct Release {
-        std::atomic<int>& in_use;
-        int threads;
-        ~Release() { in_use.fetch_sub(threads, std::memory_order_relaxed); }
-    } release{in_use_, 1 + taken};
-    const auto helpers = static_cast<std::size_t>(taken);
+    const Lease lease(*this, static_cast<int>(wanted));
+    const auto helpers = static_cast<std::size_t>(lease.helpers());
     if (helpers == 0) {
         if (first) first();
         for (std::size_t i = 0; i < n; ++i) {

@@ -45,8 +45,8 @@ public:
 
     // Runs task(0) ... task(n - 1) on the calling thread and on workers free
     // to help, with at most `limit` threads (0: threads()), and returns when
-    // all have run. Helpers come only from the threads that other calls (and
-    // the jobs started) leave free: calls from several threads at once each
+    // all have run. Helpers come only from the threads that other calls'
+    // leases leave free: calls from several threads at once each
     // run on their own thread rather than wait for the same workers. The first exception a task throws is rethrown here
     // once every running task has ended; tasks not started by then are skipped. `first`, when given, runs on the
     // calling thread once the workers have their share, before the caller takes tasks: work of its own (reading the
@@ -54,7 +54,26 @@ public:
     void run(std::size_t n, const std::function<void(std::size_t)>& task, int limit = 0,
              const std::function<void()>& first = nullptr);
 
-    // Hands `work` to the workers. Throws std::bad_alloc.
+    // The calling thread, and up to `wanted` helpers beside it from the
+    // threads not in use, held as in use until the lease ends. run() holds one
+    // for itself; a call that runs jobs of its own (start()) holds one for
+    // them, so that calls from other threads meanwhile leave those threads to
+    // it, and asks for none when helpers() says none is free.
+    class Lease {
+    public:
+        Lease(ThreadPool& pool, int wanted) noexcept : pool_(pool), helpers_(pool.reserve(wanted)) {}
+        ~Lease() { pool_.in_use_.fetch_sub(1 + helpers_, std::memory_order_relaxed); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        int helpers() const noexcept { return helpers_; }
+
+    private:
+        ThreadPool& pool_;
+        int helpers_;
+    };
+
+    // Hands `work` to the workers, for a helper the caller's lease holds.
+    // Throws std::bad_alloc.
     std::shared_ptr<Job> start(std::function<void()> work);
     // Ends a job: waits while a worker runs it and rethrows what it threw;
     // takes it back, unrun, when no worker has started it (returns false).
@@ -74,7 +93,7 @@ private:
 
     std::atomic<int> threads_;
     std::atomic<std::int64_t> min_bytes_;
-    std::atomic<int> in_use_{0};  // threads calls use now: callers, their helpers, jobs started
+    std::atomic<int> in_use_{0};  // threads that leases hold: callers and their helpers
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::shared_ptr<Job>> queue_;

@@ -147,3 +147,31 @@ TEST_CASE("a call that finds every thread in use runs alone, and the threads go 
     });
     CHECK(helped.load() > 0);
 }
+
+TEST_CASE("a lease holds its caller and helpers as in use until it ends, whatever other threads ask") {
+    const Threads threads(3);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    const auto helpers_elsewhere = [&](int wanted) {
+        int got = -1;
+        std::thread([&] { got = vantrel::ThreadPool::Lease(pool, wanted).helpers(); }).join();
+        return got;
+    };
+    {
+        const vantrel::ThreadPool::Lease decoding(pool, 0);  // the caller alone still counts
+        CHECK(decoding.helpers() == 0);
+        CHECK(helpers_elsewhere(5) == 1);
+        const vantrel::ThreadPool::Lease placing(pool, 1);
+        CHECK(placing.helpers() == 1);
+        CHECK(helpers_elsewhere(5) == 0);
+        // A run beside them keeps to its own thread.
+        std::atomic<int> elsewhere{0};
+        std::thread([&] {
+            const auto runner = std::this_thread::get_id();
+            pool.run(20, [&](std::size_t) {
+                if (std::this_thread::get_id() != runner) ++elsewhere;
+            });
+        }).join();
+        CHECK(elsewhere.load() == 0);
+    }
+    CHECK(helpers_elsewhere(5) == 2);
+}
