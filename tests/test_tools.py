@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from vantrel import _tiles, _voxels, tools
+from vantrel import _commands, _tiles, _voxels, cli, tools
 
 N = 3000
 
@@ -40,7 +40,7 @@ def lidar(tmp_path_factory):
 )
 def chunking(request, monkeypatch):
     size, threads, spool_memory = request.param
-    monkeypatch.setattr(tools, "CHUNK", size)
+    monkeypatch.setattr(tools, "chunk_points", lambda header: size)
     if spool_memory is not None:  # tiles' records go to the scratch files at once
         monkeypatch.setattr(_tiles, "SPOOL_MEMORY", spool_memory)
         # downsample's table fills at about 40 voxels: a dozen runs, merged 16 voxels at a time
@@ -239,7 +239,7 @@ def test_downsample_is_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypa
     monkeypatch.setattr(_voxels, "VOXEL_MEMORY", voxel_memory)
     outs = []
     for size, threads in ((1, 1), (7, 2), (1_000_000, 2)):
-        monkeypatch.setattr(tools, "CHUNK", size)
+        monkeypatch.setattr(tools, "chunk_points", lambda header, size=size: size)
         vantrel.set_num_threads(threads)
         outs.append(tmp_path / f"d{size}.pcd")
         tools.downsample(path, outs[-1], voxel=3)
@@ -263,6 +263,50 @@ def test_downsample_of_nan_points_only_is_an_empty_cloud_with_every_field(tmp_pa
     summary = tools.downsample(path, tmp_path / "down.pcd", voxel=1)
     got = vantrel.read_pcd(tmp_path / "down.pcd")
     assert (len(got), list(got.fields), summary["nan_dropped"]) == (0, ["x", "y", "z", "id"], 3)
+
+
+@pytest.mark.parametrize(
+    "run",
+    [
+        lambda src, out: tools.tile(src, out / "tiles", size=10),
+        lambda src, out: tools.merge([src, src], out / "m.pcd"),
+        lambda src, out: tools.crop(src, out / "c.pcd", box=(0, 0, 0, 5, 5, 5)),
+        lambda src, out: tools.downsample(src, out / "d.pcd", voxel=2),
+        lambda src, out: cli.main(["convert", str(src), str(out / "c.pcd"), "--data", "ascii"]),
+        lambda src, out: cli.main(["info", "--stats", str(src)]),
+        lambda src, out: cli.main(["check", str(src)]),
+    ],
+    ids=["tile", "merge", "crop", "downsample", "convert", "stats", "check"],
+)
+def test_chunks_hold_as_many_bytes_however_wide_a_record(tmp_path, monkeypatch, run):
+    """A chunk is a number of bytes, not of points: a million records of 60 fields would be 480 MB."""
+    rng = np.random.default_rng(5)
+    fields = {f"f{i}": rng.random(400) for i in range(60)}  # 483-byte records
+    src = tmp_path / "wide.pcd"
+    vantrel.write_pcd(src, fields, points=rng.uniform(0, 20, (400, 3)).astype(np.float32))
+    step = vantrel.read_pcd_header(src).point_step
+    monkeypatch.setattr(_commands, "CHUNK_BYTES", 100 * step)
+    sizes = []
+    opened = vantrel.open_pcd
+
+    class Counted:  # the reader, with the size of each chunk asked for
+        def __init__(self, path):
+            self.reader = opened(path)
+            self.header = self.reader.header
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return self.reader.__exit__(*exc)
+
+        def chunks(self, size, **options):
+            sizes.append(size)
+            return self.reader.chunks(size, **options)
+
+    monkeypatch.setattr(vantrel, "open_pcd", Counted)
+    run(src, tmp_path)
+    assert sizes == [100] * len(sizes) and sizes
 
 
 def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
@@ -332,7 +376,7 @@ def test_the_summary_as_json(lidar, tmp_path):
 )
 def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monkeypatch, run):
     path, _ = lidar
-    monkeypatch.setattr(tools, "CHUNK", 500)
+    monkeypatch.setattr(tools, "chunk_points", lambda header: 500)
 
     def interrupted(chunks, total, what):
         for k, chunk in enumerate(chunks):

@@ -9,10 +9,9 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._commands import Refused, damage_is_an_error, local, point_progress
+from vantrel._commands import Refused, chunk_points, damage_is_an_error, local, point_progress
 from vantrel._types import ENCODINGS, as_data
 
-CHUNK = 1_000_000  # points read at a time
 FORMATS = {".pcd": "pcd", ".las": "las", ".laz": "las", ".ply": "ply"}
 
 
@@ -35,7 +34,7 @@ def pcd_to_pcd(source: Path, target: Path, data: str | None, fields: list[str] |
         with vantrel.open_pcd_writer(
             target, data=as_data(data or header.data), points=header.points, viewpoint=header.viewpoint, **options
         ) as writer:
-            for chunk in point_progress(reader.chunks(CHUNK, fields=fields), header.points, source.name):
+            for chunk in point_progress(reader.chunks(chunk_points(header), fields=fields), header.points, source.name):
                 writer.write(chunk)
 
 

@@ -23,11 +23,9 @@ from typing import Any
 
 import vantrel
 from vantrel import _formats
-from vantrel._commands import Refused, counted, damage_is_an_error, local, point_progress
+from vantrel._commands import Refused, chunk_points, counted, damage_is_an_error, local, point_progress
 from vantrel._types import ENCODINGS
 from vantrel._view import picture_size, view
-
-CHUNK = 1_000_000  # points read at a time where a command reads in chunks
 
 
 def progress(items: Iterable[Any], total: int | None = None, what: str = "") -> Iterator[Any]:
@@ -85,7 +83,7 @@ def statistics(path: Path, header: vantrel.PcdHeader) -> dict[str, dict[str, Any
 
     totals: dict[str, dict[str, Any]] = {}
     with damage_is_an_error(), vantrel.open_pcd(path) as reader:
-        for chunk in point_progress(reader.chunks(CHUNK), header.points, f"{path.name}: stats"):
+        for chunk in point_progress(reader.chunks(chunk_points(header)), header.points, f"{path.name}: stats"):
             for name, values in (column for item in chunk.fields.items() for column in columns(*item)):
                 values = values.astype(np.float64, copy=False).reshape(-1)
                 nan = np.isnan(values)
@@ -183,7 +181,7 @@ def check(args: argparse.Namespace) -> int:
         try:
             # In chunks: a file of any size is checked in the memory of one chunk.
             with damage_is_an_error(), vantrel.open_pcd(path) as reader:
-                for _ in reader.chunks(CHUNK):
+                for _ in reader.chunks(chunk_points(reader.header)):
                     pass
         except Exception as error:  # a DataWarning made an error too
             print(f"{path}: {type(error).__name__}: {message(error, path)}")

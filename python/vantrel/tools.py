@@ -18,14 +18,12 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._commands import ToolError, damage_is_an_error, point_progress
+from vantrel._commands import ToolError, chunk_points, damage_is_an_error, point_progress
 from vantrel._tiles import Grid, spool_tiles, write_metadata, write_tiles
 from vantrel._types import ENCODINGS, Data, as_data
 from vantrel._voxels import VoxelSums
 
 __all__ = ["ToolError", "crop", "downsample", "merge", "read_polygon", "tile"]
-
-CHUNK = 1_000_000  # points read at a time
 
 _Source = str | os.PathLike[str]
 
@@ -92,7 +90,7 @@ def _chunks(
     def read() -> Iterator[Any]:
         for path in paths:
             with damage_is_an_error(), vantrel.open_pcd(path) as reader:
-                yield from reader.chunks(chunk or CHUNK, fields=fields)
+                yield from reader.chunks(chunk or chunk_points(reader.header), fields=fields)
 
     return point_progress(read(), total, what)
 
