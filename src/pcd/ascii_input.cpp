@@ -19,6 +19,7 @@ AsciiInput::AsciiInput(std::istream& in, std::size_t chunk_size, bool needed)
     // A stream that can seek back counts line feeds only when a value cannot
     // be read; one that cannot counts them as the text goes by.
     seekable_ = known >= 0;
+    known_size_ = known;
     section_ = seekable_ ? in.tellg() : std::istream::pos_type(-1);
     // No more memory than the file still holds.
     const std::size_t capacity = known >= 0 && static_cast<std::uint64_t>(known) < chunk_size_

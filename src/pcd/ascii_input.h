@@ -53,6 +53,8 @@ public:
     std::int64_t line_feeds_read_again(std::int64_t offset);
 
     bool seekable() const noexcept { return seekable_; }
+    // The section's bytes, when the stream knows them (-1: it does not).
+    std::int64_t known_size() const noexcept { return known_size_; }
     // Back to the section's start (a seekable stream only).
     void rewind();
     void restart() noexcept;
@@ -63,6 +65,7 @@ private:
     std::istream& in_;
     std::size_t chunk_size_;
     bool seekable_;
+    std::int64_t known_size_;
     std::istream::pos_type section_;
 
     BulkMemory chunk_;

@@ -273,13 +273,21 @@ void AsciiSection::run(std::int64_t n, const Placement* placement, std::uint8_t*
         return;
     }
     const bool shareable = set_columns(placement);
+    // Held across the read's runs: loads from other threads meanwhile each
+    // keep to their own thread rather than take turns at the same helpers.
+    // Without a helper, the sequential rules read in one pass where the
+    // shared reading takes two (count, then parse).
+    ThreadPool& pool = ThreadPool::shared();
+    const std::int64_t size = input_.known_size();
+    const ThreadPool::Lease lease(pool, shareable && (size < 0 || pool.worth_sharing(size)) ? pool.threads() - 1 : 0);
+    const bool shared = lease.helpers() > 0;
     const Rows rows{placement ? records : nullptr, position_, placement ? placement->step : 0};
     const bool had_bad_value = bad_.found();
     while (!done_ && position_ < stop) {
         poll_interrupt();
         if (const char* limit = input_.limit()) {
             const char* p = input_.unparsed();
-            if (shareable) p = feed_shared(p, limit, stop, rows);
+            if (shared) p = feed_shared(p, limit, stop, rows);
             input_.consume_to(feed(p, limit, input_.offset_of(p), input_.at_end(), stop, rows));
             if (done_ || position_ == stop) break;
         }

@@ -117,6 +117,23 @@ bool ThreadPool::finish(const std::shared_ptr<Job>& job) {
     return true;
 }
 
+namespace {
+
+thread_local int held_helpers = -1;  // the helpers of the lease this thread holds; -1: none
+
+}  // namespace
+
+ThreadPool::Lease::Lease(ThreadPool& pool, int wanted) noexcept : pool_(pool), outer_(held_helpers < 0) {
+    helpers_ = outer_ ? pool.reserve(wanted) : std::clamp(wanted, 0, held_helpers);
+    if (outer_) held_helpers = helpers_;
+}
+
+ThreadPool::Lease::~Lease() {
+    if (!outer_) return;
+    pool_.in_use_.fetch_sub(1 + helpers_, std::memory_order_relaxed);
+    held_helpers = -1;
+}
+
 int ThreadPool::reserve(int wanted) noexcept {
     int used = in_use_.load(std::memory_order_relaxed);
     int taken = 0;
@@ -190,12 +207,14 @@ void ThreadPool::after_fork_parent() noexcept {
 }
 
 void ThreadPool::after_fork_child() noexcept {
-    // The child has none of the parent's workers: the pool starts empty, and
-    // the variables they waited on are made anew.
+    // The child has none of the parent's workers, nor its other threads: the
+    // pool starts empty, with no lease held, and the variables they waited on
+    // are made anew.
     ThreadPool& pool = shared();
     pool.queue_.clear();
     pool.workers_ = 0;
     pool.retiring_ = 0;
+    pool.in_use_.store(0, std::memory_order_relaxed);
     new (&pool.wake_) std::condition_variable;
     new (&job_ended()) std::condition_variable;
     pool.mutex_.unlock();

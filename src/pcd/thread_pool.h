@@ -57,12 +57,14 @@ public:
     // The calling thread, and up to `wanted` helpers beside it from the
     // threads not in use, held as in use until the lease ends. run() holds one
     // for itself; a call that runs jobs of its own (start()) holds one for
-    // them, so that calls from other threads meanwhile leave those threads to
-    // it, and asks for none when helpers() says none is free.
+    // them, and asks for none when helpers() says none is free; a call made of
+    // several runs holds one across them. Calls from other threads meanwhile
+    // leave those threads to it. A lease taken while the thread holds one is
+    // the same threads: at most the held lease's helpers, nothing reserved.
     class Lease {
     public:
-        Lease(ThreadPool& pool, int wanted) noexcept : pool_(pool), helpers_(pool.reserve(wanted)) {}
-        ~Lease() { pool_.in_use_.fetch_sub(1 + helpers_, std::memory_order_relaxed); }
+        Lease(ThreadPool& pool, int wanted) noexcept;
+        ~Lease();
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
         int helpers() const noexcept { return helpers_; }
@@ -70,6 +72,7 @@ public:
     private:
         ThreadPool& pool_;
         int helpers_;
+        bool outer_;  // the thread's first: it reserved, and gives back
     };
 
     // Hands `work` to the workers, for a helper the caller's lease holds.

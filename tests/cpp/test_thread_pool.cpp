@@ -7,6 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "pcd/thread_pool.h"
 
 namespace {
@@ -156,12 +159,23 @@ TEST_CASE("a lease holds its caller and helpers as in use until it ends, whateve
         std::thread([&] { got = vantrel::ThreadPool::Lease(pool, wanted).helpers(); }).join();
         return got;
     };
+    std::atomic<bool> held{false}, release{false};
+    std::thread decoding([&] {  // a caller alone still counts
+        const vantrel::ThreadPool::Lease lease(pool, 0);
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    CHECK(helpers_elsewhere(5) == 1);
     {
-        const vantrel::ThreadPool::Lease decoding(pool, 0);  // the caller alone still counts
-        CHECK(decoding.helpers() == 0);
-        CHECK(helpers_elsewhere(5) == 1);
         const vantrel::ThreadPool::Lease placing(pool, 1);
         CHECK(placing.helpers() == 1);
+        CHECK(helpers_elsewhere(5) == 0);
+        {
+            // Within it, the same threads: no more, and nothing given back at its end.
+            const vantrel::ThreadPool::Lease inner(pool, 5);
+            CHECK(inner.helpers() == 1);
+        }
         CHECK(helpers_elsewhere(5) == 0);
         // A run beside them keeps to its own thread.
         std::atomic<int> elsewhere{0};
@@ -173,5 +187,27 @@ TEST_CASE("a lease holds its caller and helpers as in use until it ends, whateve
         }).join();
         CHECK(elsewhere.load() == 0);
     }
+    release = true;
+    decoding.join();
     CHECK(helpers_elsewhere(5) == 2);
+}
+
+TEST_CASE("a child forked while another thread holds a lease has every thread to lease") {
+    const Threads threads(2);
+    vantrel::ThreadPool& pool = vantrel::ThreadPool::shared();
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        const vantrel::ThreadPool::Lease lease(pool, 1);
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const pid_t child = fork();
+    if (child == 0) _exit(vantrel::ThreadPool::Lease(pool, 1).helpers() == 1 ? 0 : 1);
+    release = true;
+    holder.join();
+    int status = -1;
+    REQUIRE(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status));
+    CHECK(WEXITSTATUS(status) == 0);
 }
