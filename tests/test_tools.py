@@ -40,7 +40,7 @@ def lidar(tmp_path_factory):
 )
 def chunking(request, monkeypatch):
     size, threads, spool_memory = request.param
-    monkeypatch.setattr(tools, "chunk_points", lambda header: size)
+    monkeypatch.setattr(tools, "chunk_points", lambda step: size)
     if spool_memory is not None:  # tiles' records go to the scratch files at once
         monkeypatch.setattr(_tiles, "SPOOL_MEMORY", spool_memory)
         # downsample's table fills at about 40 voxels: a dozen runs, merged 16 voxels at a time
@@ -239,7 +239,7 @@ def test_downsample_is_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypa
     monkeypatch.setattr(_voxels, "VOXEL_MEMORY", voxel_memory)
     outs = []
     for size, threads in ((1, 1), (7, 2), (1_000_000, 2)):
-        monkeypatch.setattr(tools, "chunk_points", lambda header, size=size: size)
+        monkeypatch.setattr(tools, "chunk_points", lambda step, size=size: size)
         vantrel.set_num_threads(threads)
         outs.append(tmp_path / f"d{size}.pcd")
         tools.downsample(path, outs[-1], voxel=3)
@@ -376,7 +376,7 @@ def test_the_summary_as_json(lidar, tmp_path):
 )
 def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monkeypatch, run):
     path, _ = lidar
-    monkeypatch.setattr(tools, "chunk_points", lambda header: 500)
+    monkeypatch.setattr(tools, "chunk_points", lambda step: 500)
 
     def interrupted(chunks, total, what):
         for k, chunk in enumerate(chunks):

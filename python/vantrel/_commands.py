@@ -14,10 +14,10 @@ from typing import Any
 CHUNK_BYTES = 32 << 20  # bytes of records read at a time where a command or a tool reads in chunks
 
 
-def chunk_points(header: Any) -> int:
-    """Points in a chunk of a file's records: about CHUNK_BYTES of them, so that memory stays the
-    same whatever a record's width (a million points of 30 fields would be 120 MB)."""
-    return max(1, CHUNK_BYTES // max(int(header.point_step), 1))
+def chunk_points(step: int) -> int:
+    """Points in a chunk of records of `step` bytes: about CHUNK_BYTES of them, so that memory
+    stays the same whatever a record's width (a million points of 30 fields would be 120 MB)."""
+    return max(1, CHUNK_BYTES // max(int(step), 1))
 
 
 class ToolError(ValueError):

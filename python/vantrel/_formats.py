@@ -34,7 +34,9 @@ def pcd_to_pcd(source: Path, target: Path, data: str | None, fields: list[str] |
         with vantrel.open_pcd_writer(
             target, data=as_data(data or header.data), points=header.points, viewpoint=header.viewpoint, **options
         ) as writer:
-            for chunk in point_progress(reader.chunks(chunk_points(header), fields=fields), header.points, source.name):
+            for chunk in point_progress(
+                reader.chunks(chunk_points(header.point_step), fields=fields), header.points, source.name
+            ):
                 writer.write(chunk)
 
 

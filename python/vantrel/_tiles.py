@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any, NamedTuple
 
 import vantrel
-from vantrel._commands import CHUNK_BYTES, ToolError
+from vantrel._commands import ToolError, chunk_points
 from vantrel._types import Data
 
 SPOOL_MEMORY = 96 << 20  # bytes of records held per run before they go to the spool files
@@ -57,7 +57,7 @@ class Spool:
         path = self.scratch / spool_name(tile)
         if path.exists():
             with open(path, "rb") as f:
-                while block := f.read(max(1, CHUNK_BYTES // self.dtype.itemsize) * self.dtype.itemsize):
+                while block := f.read(chunk_points(self.dtype.itemsize) * self.dtype.itemsize):
                     yield block
             path.unlink()
         yield from self.held.pop(tile, [])

@@ -83,7 +83,9 @@ def statistics(path: Path, header: vantrel.PcdHeader) -> dict[str, dict[str, Any
 
     totals: dict[str, dict[str, Any]] = {}
     with damage_is_an_error(), vantrel.open_pcd(path) as reader:
-        for chunk in point_progress(reader.chunks(chunk_points(header)), header.points, f"{path.name}: stats"):
+        for chunk in point_progress(
+            reader.chunks(chunk_points(header.point_step)), header.points, f"{path.name}: stats"
+        ):
             for name, values in (column for item in chunk.fields.items() for column in columns(*item)):
                 values = values.astype(np.float64, copy=False).reshape(-1)
                 nan = np.isnan(values)
@@ -181,7 +183,7 @@ def check(args: argparse.Namespace) -> int:
         try:
             # In chunks: a file of any size is checked in the memory of one chunk.
             with damage_is_an_error(), vantrel.open_pcd(path) as reader:
-                for _ in reader.chunks(chunk_points(reader.header)):
+                for _ in reader.chunks(chunk_points(reader.header.point_step)):
                     pass
         except Exception as error:  # a DataWarning made an error too
             print(f"{path}: {type(error).__name__}: {message(error, path)}")

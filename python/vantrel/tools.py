@@ -90,7 +90,7 @@ def _chunks(
     def read() -> Iterator[Any]:
         for path in paths:
             with damage_is_an_error(), vantrel.open_pcd(path) as reader:
-                yield from reader.chunks(chunk or chunk_points(reader.header), fields=fields)
+                yield from reader.chunks(chunk or chunk_points(reader.header.point_step), fields=fields)
 
     return point_progress(read(), total, what)
 
