@@ -132,15 +132,16 @@ def test_tiles_split_among_threads_keep_input_order(tmp_path, monkeypatch, coord
 @given(
     cells=st.lists(st.tuples(st.integers(-4, 4), st.integers(-4, 4)), max_size=40),
     nans=st.sets(st.integers(0, 39)),
-    far=st.booleans(),
+    # Tiles counted in as many parts as the indices took, in fewer, or too far apart to count.
+    spread=st.sampled_from([1, 100, 1e8]),
     within=st.sampled_from([0.0, 0.5, 0.999]),  # on a tile's lower edge, or inside
 )
-def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, far, within):
+def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spread, within):
     """Split among two threads at every size, the records come by tile, in input order within a
-    tile, those with a coordinate that is not finite last; tiles too far apart to count alike."""
+    tile, those with a coordinate that is not finite last, however far apart the tiles."""
     from vantrel._testing import set_parallel_threshold
 
-    xy = np.array(cells, np.float64).reshape(-1, 2) * (1e8 if far else 1) + within
+    xy = np.array(cells, np.float64).reshape(-1, 2) * spread + within
     n = len(xy)
     bad = np.isin(np.arange(n), list(nans))
     records = np.zeros(n, [("x", "<f8"), ("y", "<f8"), ("z", "<f4"), ("id", "<i4")])

@@ -15,6 +15,9 @@ namespace {
 constexpr double far = 4611686018427387904.0;  // 2^62
 // Tiles a chunk's extent may span and still be counted in an array of their own.
 constexpr std::uint64_t most_counted = std::uint64_t{1} << 22;
+// Parts a thread may take in turn, at most: enough to even out threads running at different
+// speeds, few enough that a count per tile for each part stays small.
+constexpr std::int64_t parts_per_thread = 8;
 // The x index of a record with a coordinate that is not finite: no tile's, as those lie within 2^62.
 constexpr std::int64_t not_finite = INT64_MIN;
 
@@ -74,18 +77,24 @@ template <typename Read>
 Extent index_records(const std::uint8_t* records, std::size_t record_bytes, Read read, const double (&origin)[2],
                      const double (&size)[2], Tiles& t, std::size_t part) {
     Extent extent;
-    for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
+    // In locals: a store to an index may alias the sizes and bounds that `t` holds, which the
+    // compiler would then reload, and the end divide again, for every record.
+    std::int64_t* const ix = t.ix;
+    std::int64_t* const iy = t.iy;
+    const double ox = origin[0], oy = origin[1], sx = size[0], sy = size[1];
+    const std::size_t end = t.end(part);
+    for (std::size_t p = t.begin(part); p < end; ++p) {
         double x, y, z;
         read(records + p * record_bytes, x, y, z);
         if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) {
-            t.ix[p] = not_finite;
+            ix[p] = not_finite;
             continue;
         }
-        const double qx = (x - origin[0]) / size[0], qy = (y - origin[1]) / size[1];
+        const double qx = (x - ox) / sx, qy = (y - oy) / sy;
         // Beyond 2^53 a quotient is an integer, its own floor: the bound holds for either.
         if (!(std::fabs(qx) < far && std::fabs(qy) < far)) throw std::overflow_error("tile index beyond 2^62");
         const std::int64_t i = floor_index(qx), j = floor_index(qy);
-        t.ix[p] = i, t.iy[p] = j;
+        ix[p] = i, iy[p] = j;
         extent.add(i, j);
     }
     return extent;
@@ -232,22 +241,28 @@ std::vector<TileRun> sort_order(const Tiles& t, const Placing& to) {
 std::vector<TileRun> order_by_tile(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
                                    const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2],
                                    std::uint8_t* out, std::int64_t& nan) {
-    // A part for each share of records the pool hands out (a MiB), at most one a thread.
+    // A part for each share of records the pool hands out (a MiB), up to parts_per_thread a
+    // thread: threads take parts as they end one, so one slowed (by another process on its core,
+    // say) holds the others up by a part, not by half the work.
     ThreadPool& pool = ThreadPool::shared();
     const auto bytes = static_cast<std::int64_t>(static_cast<std::uint64_t>(n) * record_bytes);
     const std::int64_t share = std::max<std::int64_t>(pool.min_bytes(), 1);
-    const std::size_t parts = pool.worth_sharing(bytes)
-                                  ? static_cast<std::size_t>(std::clamp<std::int64_t>(bytes / share, 1, pool.threads()))
-                                  : 1;
+    const std::size_t parts =
+        pool.worth_sharing(bytes)
+            ? static_cast<std::size_t>(std::clamp<std::int64_t>(bytes / share, 1, parts_per_thread * pool.threads()))
+            : 1;
     Tiles t = tiles_of(records, record_bytes, n, xyz, origin, size, parts);
     const Extent& e = t.extent;
     nan = n - e.finite;
     const auto span_x = static_cast<std::uint64_t>(e.high_x) - static_cast<std::uint64_t>(e.low_x) + 1;
     const auto span_y = static_cast<std::uint64_t>(e.high_y) - static_cast<std::uint64_t>(e.low_y) + 1;
     const Placing to{records, record_bytes, out};
-    // Counted, with a count per tile for each part: far fewer tiles than records per part.
-    const bool counted = span_x <= most_counted / t.parts && span_y <= most_counted / t.parts / span_x;
-    return counted ? count_order(t, span_y, span_x * span_y, to) : sort_order(t, to);
+    // Counted, with a count per tile for each part (in fewer parts than the indices took, when the
+    // tiles are many): far fewer tiles than records per part.
+    if (span_x > most_counted || span_y > most_counted / span_x) return sort_order(t, to);
+    const std::uint64_t cells = span_x * span_y;
+    t.parts = std::min<std::size_t>(t.parts, static_cast<std::size_t>(most_counted / cells));
+    return count_order(t, span_y, cells, to);
 }
 
 }  // namespace vantrel
