@@ -2,6 +2,7 @@
 set, the voxel means; the same bytes for any chunk size and thread count; bad arguments refused
 with nothing written."""
 
+import itertools
 import json
 import subprocess
 import sys
@@ -390,6 +391,34 @@ def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monk
         run(path, tmp_path)
     left = [p for p in tmp_path.rglob("*") if p.is_file()]
     assert left == [], left  # no tile, no output, no scratch
+
+
+@pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=repr)
+@pytest.mark.parametrize("at", [0, 1, 6])
+def test_a_tile_that_fails_on_any_thread_stops_the_rest_and_is_raised(lidar, tmp_path, monkeypatch, failure, at):
+    """Tiles are written on two threads: whichever fails, its failure is raised once both have
+    stopped, no tile starts after it, and nothing is left but whole tiles under their names."""
+    path, _ = lidar
+    calls, real = itertools.count(), _tiles.write_tile
+
+    def write_tile(*args):
+        if next(calls) == at:
+            raise failure
+        real(*args)
+
+    monkeypatch.setattr(_tiles, "write_tile", write_tile)
+    before = vantrel.get_num_threads()
+    vantrel.set_num_threads(2)
+    try:
+        with pytest.raises(type(failure)):
+            tools.tile(path, tmp_path / "tiles", size=5)  # 256 tiles
+    finally:
+        vantrel.set_num_threads(before)
+    assert next(calls) < at + 10  # the other thread stopped after the tile it was on
+    left = sorted(p for p in tmp_path.rglob("*") if p.is_file())
+    assert all(not p.name.startswith(".") for p in left), left  # no scratch, no partial file
+    for tile in left:
+        vantrel.read_pcd(tile)  # whole
 
 
 @settings(max_examples=40, deadline=None)

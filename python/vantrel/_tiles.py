@@ -3,7 +3,7 @@ as one PCD per tile, with Autoware's metadata."""
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any, NamedTuple
 
@@ -37,6 +37,7 @@ class Spool:
         self.held: dict[Tile, list[Any]] = {}  # bytes-like: slices of each chunk's ordered records
         self.bytes = 0
         self.counts: dict[Tile, int] = {}
+        self.spooled: set[Tile] = set()  # the tiles with a file in the scratch folder
         self.dtype: Any = None
 
     def add(self, tile: Tile, records: Any, points: int) -> None:
@@ -50,12 +51,14 @@ class Spool:
         for tile, parts in self.held.items():
             with open(self.scratch / spool_name(tile), "ab") as f:
                 f.writelines(parts)
+            self.spooled.add(tile)
         self.held, self.bytes = {}, 0
 
     def blocks(self, tile: Tile) -> Iterable[Any]:
-        """The tile's records, in input order: the spooled file's, then those still held."""
-        path = self.scratch / spool_name(tile)
-        if path.exists():
+        """The tile's records, in input order: the spooled file's, then those still held. Tiles
+        may be read from several threads at once, each tile by one."""
+        if tile in self.spooled:
+            path = self.scratch / spool_name(tile)
             with open(path, "rb") as f:
                 while block := f.read(chunk_points(self.dtype.itemsize) * self.dtype.itemsize):
                     yield block
@@ -94,20 +97,66 @@ def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) 
 def write_tiles(
     spool: Spool, out: Path, prefix: str, grid: Grid, data: Data, header: vantrel.PcdHeader
 ) -> tuple[list[Path], list[tuple[str, float, float]]]:
-    """Each tile written as a PCD under its name, in grid order, the NaN points last; the files,
-    and each tile's (file name, x_min, y_min)."""
+    """Each tile written as a PCD under its name, the NaN points under theirs; the files in grid
+    order, the NaN points' last, and each tile's (file name, x_min, y_min). Tiles are written on as
+    many threads as a write may use: each file's creation and encoding is work of its own."""
+    tiles = sorted(spool.counts, key=lambda k: (k is None, k or (0, 0)))
     written: list[Path] = []
     entries: list[tuple[str, float, float]] = []
-    for name in sorted(spool.counts, key=lambda k: (k is None, k or (0, 0))):
+    for name in tiles:
         if name is None:
             final = out / f"{prefix}nan.pcd"
         else:
             x_min, y_min = grid.origin[0] + name[0] * grid.sizes[0], grid.origin[1] + name[1] * grid.sizes[1]
             final = out / f"{prefix}{corner(x_min)}_{corner(y_min)}.pcd"
             entries.append((final.name, x_min, y_min))
-        write_tile(spool, name, final, data, header)
         written.append(final)
+    jobs = list(zip(tiles, written, strict=True))
+    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header), jobs, vantrel.get_num_threads())
     return written, entries
+
+
+def on_threads(work: Callable[[Any], None], jobs: list[Any], threads: int) -> None:
+    """work(job) for every job, on the calling thread and up to threads - 1 others, each taking
+    the next job as it ends one. The first failure (Ctrl-C included) stops the rest from starting
+    and is raised once every thread has ended the job it was on."""
+    import threading
+
+    lock = threading.Lock()
+    pending = iter(jobs)
+    failures: list[BaseException] = []
+
+    def take() -> Any:
+        with lock:
+            return None if failures else next(pending, None)
+
+    def loop() -> None:
+        try:
+            while (job := take()) is not None:
+                work(job)
+        except BaseException as failure:  # raised on the calling thread, below
+            with lock:
+                failures.append(failure)
+
+    helpers = [
+        threading.Thread(target=loop, name="vantrel-tile", daemon=True) for _ in range(min(threads, len(jobs)) - 1)
+    ]
+    try:
+        for helper in helpers:
+            helper.start()
+        loop()
+    except BaseException as failure:  # Ctrl-C before the loop took over: the helpers stop as well
+        with lock:
+            failures.append(failure)
+    for helper in helpers:
+        while helper.is_alive():
+            try:
+                helper.join()
+            except BaseException as failure:  # Ctrl-C while waiting: the others end their job first
+                with lock:
+                    failures.append(failure)
+    if failures:
+        raise failures[0]
 
 
 def write_metadata(out: Path, grid: Grid, entries: list[tuple[str, float, float]]) -> Path:

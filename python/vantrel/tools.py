@@ -288,7 +288,7 @@ def tile(
     Several inputs (a folder or a list) tile together when their fields agree. Points are held in
     memory up to 96 MB in all and spooled per tile to a scratch folder inside `outdir` beyond that,
     so any number of tiles works with few open files; each tile appears under its name only once
-    complete.
+    complete. Tiles are written on as many threads as a write may use, each file by one.
 
     Examples:
         >>> summary = vantrel.tools.tile("scan.pcd", "tiles", size=2)
