@@ -1,8 +1,9 @@
 """The map tools on a lidar map (x y z intensity F4, ring U2, timestamp F8, rgb U4): peak memory of
 tile, crop and downsample for two map sizes (it must not grow with the map), downsample against
 Open3D's voxel_down_sample (points already in memory) and PCL's pcl_voxel_grid (file to file), and
-tile against reading the map and writing it back whole in the same encoding, and against its files
-written alone (the same bytes from memory, by open, write and rename).
+tile against reading the map and writing it back whole in the same encoding (binary, and tile's
+default binary_compressed), and against its binary files written alone (the same bytes from
+memory, by open, write and rename).
 
     python bench/tools.py [--points 2000000 12000000] [--voxel 0.2]
 
@@ -57,14 +58,14 @@ before = kb("VmRSS:")
 source, tool, voxel = sys.argv[1], sys.argv[2], float(sys.argv[3])
 out = pathlib.Path(tempfile.mkdtemp(dir=sys.argv[4]))
 start = time.perf_counter()
-if tool == "tile":
-    tools.tile(source, out / "tiles", size=20, data="binary")
+if tool.startswith("tile"):
+    tools.tile(source, out / "tiles", size=20, data=tool.partition(" ")[2] or "binary")
 elif tool == "crop":
     tools.crop(source, out / "crop.pcd", box=(-60, -60, -10, 60, 60, 10))
 elif tool == "downsample":
     tools.downsample(source, out / "down.pcd", voxel=voxel)
-elif tool == "whole":
-    vantrel.write_pcd(out / "whole.pcd", vantrel.read_pcd(source), data="binary")
+elif tool.startswith("whole"):
+    vantrel.write_pcd(out / "whole.pcd", vantrel.read_pcd(source), data=tool.partition(" ")[2] or "binary")
 seconds = time.perf_counter() - start
 grown = kb("VmHWM:") - before
 print(json.dumps({"seconds": seconds, "grown_mb": grown / 1024}))
@@ -125,22 +126,26 @@ def main():
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-tools-"))
     try:
         print(f"{os.cpu_count()} CPUs, best of {args.repeats}, voxel {args.voxel} m")
-        print(f"{'points':>10} {'tool':<12} {'seconds':>8} {'grows by MB':>12}")
+        print(f"{'points':>10} {'tool':<24} {'seconds':>8} {'grows by MB':>12}")
         rows = {}
         for points in args.points:
             source = map_path(points)
-            for tool in ("tile", "whole", "crop", "downsample"):
+            for tool in ("tile", "whole", "crop", "downsample", "tile binary_compressed", "whole binary_compressed"):
                 seconds, grown = best(source, tool, args.voxel, scratch, args.repeats)
                 rows[points, tool] = seconds
-                print(f"{points:>10,} {tool:<12} {seconds:>8.3f} {grown:>12.0f}")
+                print(f"{points:>10,} {tool:<24} {seconds:>8.3f} {grown:>12.0f}")
+                if tool == "tile":
+                    floor, files = files_floor(
+                        max(scratch.glob("*/tiles"), key=lambda p: p.stat().st_mtime), scratch, 3
+                    )
+            for data in ("", " binary_compressed"):
+                print(
+                    f"{points:>10,} tile at {rows[points, 'whole' + data] / rows[points, 'tile' + data]:.2f} of the "
+                    f"speed of reading the map and writing it back whole ({data.strip() or 'binary'})"
+                )
             print(
-                f"{points:>10,} tile at {rows[points, 'whole'] / rows[points, 'tile']:.2f} of the speed of "
-                "reading the map and writing it back whole (binary)"
-            )
-            floor, files = files_floor(max(scratch.glob("*/tiles"), key=lambda p: p.stat().st_mtime), scratch, 3)
-            print(
-                f"{points:>10,} tile's {files} files written alone from memory (open, write, rename): {floor:.3f} s, "
-                f"at {rows[points, 'whole'] / floor:.2f} of the speed of the whole read and write"
+                f"{points:>10,} tile's {files} binary files written alone from memory (open, write, rename): "
+                f"{floor:.3f} s, at {rows[points, 'whole'] / floor:.2f} of the speed of the whole read and write"
             )
         points = args.points[0]
         source = map_path(points)
