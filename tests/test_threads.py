@@ -266,3 +266,19 @@ def test_tile_order_from_two_threads_on_a_pool_of_two_gives_one_order():
         got = list(pool.map(lambda _: vantrel._tile_order(rows, xyz, (0, 0), (10, 10)), range(4)))
     for ordered, runs, nan in got:
         assert ordered.tobytes() == expected[0].tobytes() and runs == expected[1] and nan == expected[2] == 194
+
+
+@pytest.mark.parametrize("data", ["binary", "binary_compressed"])
+def test_tiles_written_on_two_threads_are_the_bytes_of_one(tmp_path, data):
+    """tile writes its tiles on the pool's threads, each a writer of its own: the same files."""
+    from vantrel import tools
+
+    rng = np.random.default_rng(4)
+    points = rng.uniform(-40, 40, (20_000, 3)).astype(np.float32)
+    points[::501] = np.nan
+    vantrel.write_pcd(tmp_path / "map.pcd", {"i": rng.random(20_000).astype(np.float32)}, points=points, data="binary")
+    for n in (1, 2):
+        with threads(n):
+            tools.tile(tmp_path / "map.pcd", tmp_path / f"t{n}", size=10, data=data)
+    one, two = (sorted((p.name, p.read_bytes()) for p in (tmp_path / f"t{n}").iterdir()) for n in (1, 2))
+    assert len(one) == 66 and one == two  # 64 tiles, the NaN points, the metadata
