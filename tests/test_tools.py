@@ -393,6 +393,38 @@ def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monk
     assert left == [], left  # no tile, no output, no scratch
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_tiles_read_back_from_the_spool_hold_a_chunk_on_all_threads_together(tmp_path, monkeypatch, threads):
+    """Every tile spooled, written on `threads` threads: each reads its tile's file in blocks that,
+    one a thread, make at most a chunk's bytes, however many threads write."""
+    rng = np.random.default_rng(6)
+    points = rng.uniform(0, 40, (3000, 3)).astype(np.float32)
+    vantrel.write_pcd(tmp_path / "map.pcd", {"i": rng.random(3000)}, points=points, data="binary")
+    step = vantrel.read_pcd_header(tmp_path / "map.pcd").point_step
+    monkeypatch.setattr(_commands, "CHUNK_BYTES", 200 * step)
+    monkeypatch.setattr(_tiles, "SPOOL_MEMORY", 0)
+    asked, blocks = [], _tiles.Spool.blocks
+    monkeypatch.setattr(
+        _tiles.Spool, "blocks", lambda self, tile, points: asked.append(points) or blocks(self, tile, points)
+    )
+    before = vantrel.get_num_threads()
+    vantrel.set_num_threads(threads)
+    try:
+        tools.tile(tmp_path / "map.pcd", tmp_path / "tiles", size=20)
+    finally:
+        vantrel.set_num_threads(before)
+    assert set(asked) == {200 // threads} and len(asked) == 4
+    assert vantrel.read_pcd(tmp_path / "tiles" / "0_0.pcd").points.shape[0] == ((points[:, :2] < 20).all(axis=1)).sum()
+
+
+def test_a_map_of_no_points_tiles_to_the_metadata_alone(tmp_path):
+    vantrel.write_pcd(tmp_path / "e.pcd", {"i": np.zeros(0, np.float32)}, points=np.zeros((0, 3), np.float32))
+    summary = tools.tile(tmp_path / "e.pcd", tmp_path / "tiles", size=10)
+    assert summary["tiles"] == 0 and [p.name for p in (tmp_path / "tiles").iterdir()] == [
+        "pointcloud_map_metadata.yaml"
+    ]
+
+
 @pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=repr)
 @pytest.mark.parametrize("at", [0, 1, 6])
 def test_a_tile_that_fails_on_any_thread_stops_the_rest_and_is_raised(lidar, tmp_path, monkeypatch, failure, at):

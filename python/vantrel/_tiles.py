@@ -54,13 +54,13 @@ class Spool:
             self.spooled.add(tile)
         self.held, self.bytes = {}, 0
 
-    def blocks(self, tile: Tile) -> Iterable[Any]:
-        """The tile's records, in input order: the spooled file's, then those still held. Tiles
-        may be read from several threads at once, each tile by one."""
+    def blocks(self, tile: Tile, points: int) -> Iterable[Any]:
+        """The tile's records, in input order: the spooled file's, `points` at a time, then those
+        still held. Tiles may be read from several threads at once, each tile by one."""
         if tile in self.spooled:
             path = self.scratch / spool_name(tile)
             with open(path, "rb") as f:
-                while block := f.read(chunk_points(self.dtype.itemsize) * self.dtype.itemsize):
+                while block := f.read(points * self.dtype.itemsize):
                     yield block
             path.unlink()
         yield from self.held.pop(tile, [])
@@ -112,7 +112,11 @@ def write_tiles(
             entries.append((final.name, x_min, y_min))
         written.append(final)
     jobs = list(zip(tiles, written, strict=True))
-    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header), jobs, vantrel.get_num_threads())
+    if not jobs:  # a map of no points: no tile, and no records to know the width of
+        return written, entries
+    threads = vantrel.get_num_threads()
+    block = max(chunk_points(spool.dtype.itemsize) // threads, 1)  # the threads' blocks make a chunk
+    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header, block), jobs, threads)
     return written, entries
 
 
@@ -170,14 +174,14 @@ def write_metadata(out: Path, grid: Grid, entries: list[tuple[str, float, float]
     return meta
 
 
-def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
-    """A tile's records written as a PCD, a block of them at a time."""
+def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader, block: int) -> None:
+    """A tile's records written as a PCD, a block of `block` points at a time."""
     import numpy as np
 
     names = [n for n in spool.dtype.names if n != "_"]
     with vantrel.open_pcd_writer(final, data=data, points=spool.counts[tile], viewpoint=header.viewpoint) as writer:
-        for block in spool.blocks(tile):
-            records = np.frombuffer(block, dtype=spool.dtype)
+        for part in spool.blocks(tile, block):
+            records = np.frombuffer(part, dtype=spool.dtype)
             writer.write({name: records[name] for name in names})
 
 
