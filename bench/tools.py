@@ -55,14 +55,15 @@ from vantrel import tools
 def kb(field):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith(field))
-# The high-water mark from here: a child's ru_maxrss starts at its parent's, which made the map.
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")
-before = kb("VmRSS:")
 source, tool, voxel, calls = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[5])
-times = []
+times, grown = [], []
 for _ in range(calls):
     out = pathlib.Path(tempfile.mkdtemp(dir=sys.argv[4]))
+    # Each call's high-water mark from its start: a child's ru_maxrss starts at its parent's, which
+    # made the map, and a later call's at the earlier call's.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = kb("VmRSS:")
     start = time.perf_counter()
     if tool.startswith("tile"):
         tools.tile(source, out / "tiles", size=20, data=tool.partition(" ")[2] or "binary")
@@ -73,8 +74,8 @@ for _ in range(calls):
     elif tool.startswith("whole"):
         vantrel.write_pcd(out / "whole.pcd", vantrel.read_pcd(source), data=tool.partition(" ")[2] or "binary")
     times.append(time.perf_counter() - start)
-grown = kb("VmHWM:") - before
-print(json.dumps({"first": times[0], "later": min(times[1:], default=times[0]), "grown_mb": grown / 1024}))
+    grown.append((kb("VmHWM:") - before) / 1024)
+print(json.dumps({"first": times[0], "later": min(times[1:], default=times[0]), "grown_mb": max(grown)}))
 """
 
 OPEN3D = """
