@@ -190,10 +190,14 @@ def shape(field: vantrel.PcdField) -> tuple[int, ...]:
 def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int, block: int) -> Iterator[Any]:
     """The records of sorted runs (the files, then `last`) in voxel order, a voxel in several runs
     once: its counts and sums added in run order, its first values the earliest run's."""
+    import bisect
+    import functools
+
     import numpy as np
 
-    # The keys of (n, record_bytes) records, as one comparable value a record, in place.
-    key = np.dtype({"names": ["i", "j", "k"], "formats": ["<i8"] * 3, "offsets": [0, 8, 16], "itemsize": record_bytes})
+    def key(records: Any, r: int) -> tuple[int, ...]:
+        """Record r's (i, j, k), which order as the voxels do."""
+        return tuple(records[r, :24].view("<i8").tolist())
 
     def read(path: Path) -> Iterator[Any]:
         with open(path, "rb") as f:
@@ -204,12 +208,14 @@ def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int,
     buffers = [next(run, None) for run in runs]
     while any(b is not None for b in buffers):
         # Every voxel up to the least of the unfinished runs' last buffered keys is buffered.
-        bound = np.array(min(tuple(b[-1, :24].view("<i8")) for b in buffers if b is not None), key)
+        bound = min(key(b, -1) for b in buffers if b is not None)
         parts = []
         for r, b in enumerate(buffers):
             if b is None:
                 continue
-            cut = int(np.searchsorted(b.view(key).reshape(-1), bound, "right"))
+            # A binary search of a few keys: NumPy's of a structured key compares field by field
+            # through its generic paths, a millisecond a block.
+            cut = bisect.bisect_right(range(len(b)), bound, key=functools.partial(key, b))
             parts.append(b[:cut])
             buffers[r] = b[cut:] if cut < len(b) else next(runs[r], None)
         yield vantrel._merge_voxel_records(parts, sums, record_bytes)
