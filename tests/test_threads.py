@@ -264,8 +264,8 @@ def test_tile_order_from_two_threads_on_a_pool_of_two_gives_one_order():
         expected = vantrel._tile_order(rows, xyz, (0, 0), (10, 10))
     with threads(2), ThreadPoolExecutor(2) as pool:
         got = list(pool.map(lambda _: vantrel._tile_order(rows, xyz, (0, 0), (10, 10)), range(4)))
-    for ordered, runs, nan in got:
-        assert ordered.tobytes() == expected[0].tobytes() and runs == expected[1] and nan == expected[2] == 194
+    for numbers, runs, nan in got:
+        assert numbers.tobytes() == expected[0].tobytes() and runs == expected[1] and nan == expected[2] == 194
 
 
 @pytest.mark.parametrize("data", ["binary", "binary_compressed"])

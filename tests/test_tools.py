@@ -151,7 +151,7 @@ def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spre
     threshold, threads = set_parallel_threshold(1), vantrel.get_num_threads()
     vantrel.set_num_threads(2)
     try:
-        ordered, runs, nan = vantrel._tile_order(
+        numbers, runs, nan = vantrel._tile_order(
             records.view(np.uint8).reshape(n, 24), [(0, "F", 8), (8, "F", 8), (16, "F", 4)], (0, 0), (1, 1)
         )
     finally:
@@ -159,13 +159,36 @@ def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spre
         set_parallel_threshold(threshold)
     keys = np.floor(xy).astype(np.int64)
     order = [int(i) for i in np.lexsort((np.arange(n), keys[:, 1], keys[:, 0])) if not bad[i]]
-    assert ordered.reshape(-1).view(records.dtype)["id"].tolist() == order + np.flatnonzero(bad).tolist()
+    assert numbers.tolist() == order + np.flatnonzero(bad).tolist()
+    rows = records.view(np.uint8).reshape(n, 24)
+    assert np.array_equal(vantrel._take_records(rows, numbers), rows[numbers])
     expected = []
     for at, i in enumerate(order):
         if not expected or expected[-1][:2] != (keys[i, 0], keys[i, 1]):
             expected.append((keys[i, 0], keys[i, 1], at, at))
         expected[-1] = (*expected[-1][:3], at + 1)
     assert [tuple(r) for r in runs] == expected and nan == bad.sum()
+
+
+@pytest.mark.parametrize(
+    "numbers, out, error",
+    [
+        ([0, 5], None, IndexError),
+        ([-1], None, IndexError),
+        ([0, 1, 2], np.zeros((2, 8), np.uint8), ValueError),  # too few rows
+        ([0], np.zeros((1, 4), np.uint8), ValueError),  # too narrow
+        ([0], np.zeros((1, 8), np.uint8)[:, ::-1], ValueError),  # not contiguous: written to a copy
+        ([0], np.zeros((1, 8), np.int8), ValueError),
+        ([0], "read-only", ValueError),
+    ],
+)
+def test_taking_records_checks_every_number_and_the_out(numbers, out, error):
+    if isinstance(out, str):
+        out = np.zeros((1, 8), np.uint8)
+        out.flags.writeable = False
+    rows = np.arange(40, dtype=np.uint8).reshape(5, 8)
+    with pytest.raises(error):
+        vantrel._take_records(rows, np.array(numbers, np.int64), out)
 
 
 def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):
@@ -393,28 +416,32 @@ def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monk
     assert left == [], left  # no tile, no output, no scratch
 
 
+@pytest.mark.parametrize("spool_memory", [0, None], ids=["spooled", "held"])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_tiles_read_back_from_the_spool_hold_a_chunk_on_all_threads_together(tmp_path, monkeypatch, threads):
-    """Every tile spooled, written on `threads` threads: each reads its tile's file in blocks that,
-    one a thread, make at most a chunk's bytes, however many threads write."""
+def test_tiles_are_gathered_into_one_small_block_a_thread(tmp_path, monkeypatch, threads, spool_memory):
+    """Spooled or written, on `threads` threads, each thread gathers tiles a block at a time into
+    one buffer of its own, however many and large the tiles."""
     rng = np.random.default_rng(6)
     points = rng.uniform(0, 40, (3000, 3)).astype(np.float32)
     vantrel.write_pcd(tmp_path / "map.pcd", {"i": rng.random(3000)}, points=points, data="binary")
     step = vantrel.read_pcd_header(tmp_path / "map.pcd").point_step
-    monkeypatch.setattr(_commands, "CHUNK_BYTES", 200 * step)
-    monkeypatch.setattr(_tiles, "SPOOL_MEMORY", 0)
-    asked, blocks = [], _tiles.Spool.blocks
-    monkeypatch.setattr(
-        _tiles.Spool, "blocks", lambda self, tile, points: asked.append(points) or blocks(self, tile, points)
-    )
+    monkeypatch.setattr(_tiles, "BLOCK_BYTES", 200 * step)
+    if spool_memory is not None:
+        monkeypatch.setattr(_tiles, "SPOOL_MEMORY", spool_memory)
+    blocks, runs = [], []  # each block gathered into; each run of threads
+    take, on_threads = vantrel._take_records, _tiles.on_threads
+    monkeypatch.setattr(vantrel, "_take_records", lambda r, n, out: blocks.append(out) or take(r, n, out))
+    monkeypatch.setattr(_tiles, "on_threads", lambda *a: runs.append(a) or on_threads(*a))
     before = vantrel.get_num_threads()
     vantrel.set_num_threads(threads)
     try:
-        tools.tile(tmp_path / "map.pcd", tmp_path / "tiles", size=20)
+        tools.tile(tmp_path / "map.pcd", tmp_path / "tiles", size=20, chunk=500)
     finally:
         vantrel.set_num_threads(before)
-    assert set(asked) == {200 // threads} and len(asked) == 4
-    assert vantrel.read_pcd(tmp_path / "tiles" / "0_0.pcd").points.shape[0] == ((points[:, :2] < 20).all(axis=1)).sum()
+    assert len(blocks) == 4 * 6 and all(out.shape == (200, step) for out in blocks)  # 4 tiles in each chunk
+    assert len({id(out) for out in blocks}) <= threads * len(runs)
+    inside = (points[:, :2] < 20).all(axis=1)
+    assert np.array_equal(vantrel.read_pcd(tmp_path / "tiles" / "0_0.pcd").points, points[inside])
 
 
 def test_a_map_of_no_points_tiles_to_the_metadata_alone(tmp_path):

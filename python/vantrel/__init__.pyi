@@ -159,8 +159,13 @@ def _tile_order(
     xyz: Sequence[tuple[int, str, int]],
     origin: tuple[float, float],
     size: tuple[float, float],
-) -> tuple[npt.NDArray[np.uint8], list[tuple[int, int, int, int]], int]:
-    """A chunk's records (n, record bytes) in tile order (private)."""
+) -> tuple[npt.NDArray[np.int64], list[tuple[int, int, int, int]], int]:
+    """The tile order of a chunk's records (n, record bytes) (private)."""
+
+def _take_records(
+    records: npt.NDArray[np.uint8], numbers: npt.NDArray[np.int64], out: npt.NDArray[np.uint8] | None = None
+) -> npt.NDArray[np.uint8]:
+    """The records that numbers names, in its order, into out's first rows (private)."""
 
 def _merge_voxel_records(parts: list[npt.NDArray[np.uint8]], sums: int, record_bytes: int) -> npt.NDArray[np.uint8]:
     """Sorted parts of runs of voxel records, merged in voxel order (private)."""

@@ -3,15 +3,19 @@ as one PCD per tile, with Autoware's metadata."""
 
 from __future__ import annotations
 
+import threading
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any, NamedTuple
 
 import vantrel
-from vantrel._commands import ToolError, chunk_points
+from vantrel._commands import ToolError
 from vantrel._types import Data
 
 SPOOL_MEMORY = 96 << 20  # bytes of records held per run before they go to the spool files
+# A tile's records are gathered and written this many bytes at a time, into a buffer that each
+# writing thread reuses: small enough for the cache to keep it between the gather and the write.
+BLOCK_BYTES = 1 << 20
 
 
 class Grid(NamedTuple):
@@ -28,48 +32,73 @@ def spool_name(tile: Tile) -> str:
 
 
 class Spool:
-    """The records of each tile, held in memory up to SPOOL_MEMORY bytes in all and appended to
-    the tile's file in the scratch folder beyond that: a map that fits is never written twice,
-    and a larger one costs a few open files at a time."""
+    """The records of each tile, held in memory up to SPOOL_MEMORY bytes in all (each chunk's
+    records and their tile order) and appended to the tile's file in the scratch folder beyond
+    that: a map that fits is never written twice, and a larger one costs a few open files at a
+    time. A tile's records are gathered from its chunks only as they are written."""
 
     def __init__(self, scratch: Path) -> None:
         self.scratch = scratch
-        self.held: dict[Tile, list[Any]] = {}  # bytes-like: slices of each chunk's ordered records
+        self.held: dict[Tile, list[tuple[Any, Any]]] = {}  # (a chunk's records, the tile's record numbers)
         self.bytes = 0
         self.counts: dict[Tile, int] = {}
         self.spooled: set[Tile] = set()  # the tiles with a file in the scratch folder
         self.dtype: Any = None
+        self.buffers = threading.local()  # each thread's block
 
-    def add(self, tile: Tile, records: Any, points: int) -> None:
-        self.held.setdefault(tile, []).append(records)
-        self.bytes += len(records)
-        self.counts[tile] = self.counts.get(tile, 0) + points
+    def add(self, records: Any, order: Any, runs: Iterable[tuple[Tile, int, int]]) -> None:
+        """A chunk's records (n, record bytes), their tile order, and each tile's (start, stop) in it."""
+        for tile, start, stop in runs:
+            self.held.setdefault(tile, []).append((records, order[start:stop]))
+            self.counts[tile] = self.counts.get(tile, 0) + stop - start
+        self.bytes += records.nbytes + order.nbytes
         if self.bytes > SPOOL_MEMORY:
             self.flush()
 
     def flush(self) -> None:
-        for tile, parts in self.held.items():
-            with open(self.scratch / spool_name(tile), "ab") as f:
-                f.writelines(parts)
-            self.spooled.add(tile)
+        """Every held tile appended to its file, on as many threads as a write may use."""
+
+        def append(job: tuple[Tile, list[tuple[Any, Any]]]) -> None:
+            with open(self.scratch / spool_name(job[0]), "ab") as f:
+                f.writelines(self.gathered(job[1]))
+            self.spooled.add(job[0])
+
+        on_threads(append, list(self.held.items()), vantrel.get_num_threads())
         self.held, self.bytes = {}, 0
 
-    def blocks(self, tile: Tile, points: int) -> Iterable[Any]:
-        """The tile's records, in input order: the spooled file's, `points` at a time, then those
-        still held. Tiles may be read from several threads at once, each tile by one."""
+    def block(self) -> Any:
+        """The calling thread's block: BLOCK_BYTES of records, reused by every gather on it."""
+        if not hasattr(self.buffers, "out"):
+            import numpy as np
+
+            size = self.dtype.itemsize
+            self.buffers.out = np.empty((max(BLOCK_BYTES // size, 1), size), np.uint8)
+        return self.buffers.out
+
+    def gathered(self, parts: Iterable[tuple[Any, Any]]) -> Iterable[Any]:
+        """The records of held parts, in the calling thread's block, each overwritten by the next."""
+        out = self.block()
+        for records, numbers in parts:
+            for at in range(0, len(numbers), len(out)):
+                yield vantrel._take_records(records, numbers[at : at + len(out)], out)
+
+    def blocks(self, tile: Tile) -> Iterable[Any]:
+        """The tile's records, in input order, a block at a time in the calling thread's block: the
+        spooled file's, then those still held. Tiles may be read from several threads at once,
+        each tile by one."""
         if tile in self.spooled:
+            out = self.block()
             path = self.scratch / spool_name(tile)
             with open(path, "rb") as f:
-                while block := f.read(points * self.dtype.itemsize):
-                    yield block
+                while got := f.readinto(out.data):
+                    yield out[: got // out.shape[1]]
             path.unlink()
-        yield from self.held.pop(tile, [])
+        yield from self.gathered(self.held.pop(tile, []))
 
 
 def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> Spool:
-    """Every chunk's records, by tile: the engine puts the chunk's records in tile order (input
-    order within a tile, points with a coordinate that is not finite last), then each tile's run
-    is handed over as a slice."""
+    """Every chunk's records, by tile: the engine gives the chunk's tile order (input order within
+    a tile, points with a coordinate that is not finite last) and each tile's run in it."""
     import numpy as np
 
     spool = Spool(scratch)
@@ -79,18 +108,16 @@ def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) 
         size = records.dtype.itemsize
         places: Any = records.dtype.fields  # name: (dtype, offset)
         xyz = [(places[a][1], places[a][0].kind.upper(), places[a][0].itemsize) for a in "xyz"]
+        rows = records.view(np.uint8).reshape(-1, size)
         try:
-            ordered, runs, nan = vantrel._tile_order(
-                records.view(np.uint8).reshape(-1, size), xyz, grid.origin, grid.sizes
-            )
+            order, runs, nan = vantrel._tile_order(rows, xyz, grid.origin, grid.sizes)
         except OverflowError:
             x = np.abs(part["x"][np.isfinite(part["x"])]).max()
             raise ToolError(f"size {grid.given!r} is too small for coordinates as large as {x:g}") from None
-        ordered = ordered.reshape(-1)  # held as slices of it, no copy more
-        for ix, iy, start, stop in runs:
-            spool.add((ix, iy), ordered[start * size : stop * size], stop - start)
+        tiles: list[tuple[Tile, int, int]] = [((ix, iy), start, stop) for ix, iy, start, stop in runs]
         if nan:
-            spool.add(None, ordered[(len(records) - nan) * size :], nan)
+            tiles.append((None, len(rows) - nan, len(rows)))
+        spool.add(rows, order, tiles)
     return spool
 
 
@@ -112,11 +139,7 @@ def write_tiles(
             entries.append((final.name, x_min, y_min))
         written.append(final)
     jobs = list(zip(tiles, written, strict=True))
-    if not jobs:  # a map of no points: no tile, and no records to know the width of
-        return written, entries
-    threads = vantrel.get_num_threads()
-    block = max(chunk_points(spool.dtype.itemsize) // threads, 1)  # the threads' blocks make a chunk
-    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header, block), jobs, threads)
+    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header), jobs, vantrel.get_num_threads())
     return written, entries
 
 
@@ -124,8 +147,6 @@ def on_threads(work: Callable[[Any], None], jobs: list[Any], threads: int) -> No
     """work(job) for every job, on the calling thread and up to threads - 1 others, each taking
     the next job as it ends one. The first failure (Ctrl-C included) stops the rest from starting
     and is raised once every thread has ended the job it was on."""
-    import threading
-
     lock = threading.Lock()
     pending = iter(jobs)
     failures: list[BaseException] = []
@@ -174,13 +195,13 @@ def write_metadata(out: Path, grid: Grid, entries: list[tuple[str, float, float]
     return meta
 
 
-def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader, block: int) -> None:
-    """A tile's records written as a PCD, a block of `block` points at a time."""
+def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
+    """A tile's records written as a PCD, a block at a time."""
     import numpy as np
 
     names = [n for n in spool.dtype.names if n != "_"]
     with vantrel.open_pcd_writer(final, data=data, points=spool.counts[tile], viewpoint=header.viewpoint) as writer:
-        for part in spool.blocks(tile, block):
+        for part in spool.blocks(tile):
             records = np.frombuffer(part, dtype=spool.dtype)
             writer.write({name: records[name] for name in names})
 

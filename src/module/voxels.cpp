@@ -1,6 +1,7 @@
 // The engine's parts of the map tools: vantrel._VoxelGrid, the voxel table
-// under vantrel.tools.downsample, and vantrel._tile_order, which puts a
-// chunk's records in tile order for vantrel.tools.tile.
+// under vantrel.tools.downsample, and vantrel._tile_order and
+// vantrel._take_records, which give a chunk's tile order and gather a tile's
+// records for vantrel.tools.tile.
 #include "module/voxels.h"
 
 #include <algorithm>
@@ -220,7 +221,8 @@ Rows<std::uint8_t> merge_records(const py::list& given, std::size_t sums, std::s
     return out[py::slice(0, static_cast<py::ssize_t>(made), 1)].cast<Rows<std::uint8_t>>();
 }
 
-// (records in tile order, [(ix, iy, start, stop)], points with a coordinate that is not finite).
+// (the record numbers in tile order, [(ix, iy, start, stop)], points with a coordinate that is
+// not finite, last).
 py::tuple tile_order(const Rows<std::uint8_t>& records, const py::sequence& xyz, std::pair<double, double> origin,
                      std::pair<double, double> size) {
     const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
@@ -233,23 +235,52 @@ py::tuple tile_order(const Rows<std::uint8_t>& records, const py::sequence& xyz,
     if (!(sizes[0] > 0 && sizes[1] > 0 && std::isfinite(sizes[0]) && std::isfinite(sizes[1]))) {
         throw py::value_error("tile sizes must be positive and finite");
     }
-    // A point buffer, as a chunk's records written once each take huge pages there.
-    const auto step = static_cast<std::int64_t>(record_bytes);
-    PointBuffer ordered(n * step, step, true);
-    std::vector<TileRun> runs;
-    std::int64_t nan = 0;
+    TileOrder order;
     try {
         const py::gil_scoped_release release;
-        runs = order_by_tile(data, record_bytes, n, where, at, sizes, ordered.data(), nan);
+        order = order_by_tile(data, record_bytes, n, where, at, sizes);
     } catch (const std::overflow_error& e) {
         PyErr_SetString(PyExc_OverflowError, e.what());  // tile names the size and coordinate
         throw py::error_already_set();
     }
     py::list listed;
-    for (const TileRun& run : runs) listed.append(py::make_tuple(run.ix, run.iy, run.start, run.stop));
-    const OwnedRecords owned = hand_over(std::move(ordered));
-    const py::array out(py::dtype::of<std::uint8_t>(), {n, step}, {step, std::int64_t{1}}, owned.data, owned.owner);
-    return py::make_tuple(out, listed, nan);
+    for (const TileRun& run : order.runs) listed.append(py::make_tuple(run.ix, run.iy, run.start, run.stop));
+    const OwnedRecords owned = hand_over(PointBuffer(std::move(order.order)));
+    const py::array numbers(py::dtype::of<std::int64_t>(), {n}, {std::int64_t{sizeof(std::int64_t)}}, owned.data,
+                            owned.owner);
+    return py::make_tuple(numbers, listed, order.nan);
+}
+
+// The records (n, record bytes) that `numbers` names, in its order, into the first rows of `out`
+// (as many rows or more, as wide; a new array when None), which are returned: a tile's, gathered
+// to be written, into a buffer that its thread reuses.
+py::array take_records(const Rows<std::uint8_t>& records, const Rows<std::int64_t>& numbers, const py::object& given) {
+    const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
+    const auto record_bytes = static_cast<std::size_t>(records.ndim() == 2 ? records.shape(1) : 0);
+    const std::uint8_t* data = rows_of(records, n, record_bytes, "records");
+    if (numbers.ndim() != 1) throw py::value_error("numbers must be one-dimensional");
+    const std::int64_t m = numbers.shape(0);
+    if (!given.is_none() && !py::isinstance<py::array>(given)) throw py::type_error("out must be a NumPy array");
+    // Taken as it is: a copy made to fit (of another type, or not contiguous) would take the records
+    // in place of the buffer given.
+    py::array out =
+        given.is_none()
+            ? py::array_t<std::uint8_t>({static_cast<py::ssize_t>(m), static_cast<py::ssize_t>(record_bytes)})
+            : py::reinterpret_borrow<py::array>(given);
+    if (out.dtype().kind() != 'u' || out.itemsize() != 1 || out.ndim() != 2 || out.shape(0) < m ||
+        static_cast<std::size_t>(out.shape(1)) != record_bytes || !(out.flags() & py::array::c_style) ||
+        !out.writeable()) {
+        throw py::value_error("out must be a writable C-contiguous uint8 array of " + std::to_string(m) +
+                              " rows or more of " + std::to_string(record_bytes) + " bytes");
+    }
+    auto* to = static_cast<std::uint8_t*>(out.mutable_data());
+    try {
+        const py::gil_scoped_release release;
+        gather_records(data, record_bytes, n, numbers.data(), m, to);
+    } catch (const std::out_of_range& e) {
+        throw py::index_error(e.what());
+    }
+    return out[py::slice(0, static_cast<py::ssize_t>(m), 1)];
 }
 
 }  // namespace
@@ -281,8 +312,11 @@ void register_voxels(py::module_& m) {
         .def_property_readonly("full", &GridObject::full)
         .def("__len__", &GridObject::size);
     m.def("_tile_order", &tile_order, py::arg("records"), py::arg("xyz"), py::arg("origin"), py::arg("size"),
-          "A chunk's records (n, record bytes) in tile order: (records, [(ix, iy, start, stop)], points with a "
-          "coordinate that is not finite, last) (private).");
+          "The tile order of a chunk's records (n, record bytes): (record numbers, [(ix, iy, start, stop)], points "
+          "with a coordinate that is not finite, last) (private).");
+    m.def("_take_records", &take_records, py::arg("records"), py::arg("numbers"), py::arg("out") = py::none(),
+          "The records (n, record bytes) that numbers names, in its order, into out's first rows (a new array "
+          "when None), which are returned (private).");
     m.def("_merge_voxel_records", &merge_records, py::arg("parts"), py::arg("sums"), py::arg("record_bytes"),
           "Sorted parts of runs of voxel records, merged in voxel order (private).");
 }
