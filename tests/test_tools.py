@@ -444,6 +444,16 @@ def test_tiles_are_gathered_into_one_small_block_a_thread(tmp_path, monkeypatch,
     assert np.array_equal(vantrel.read_pcd(tmp_path / "tiles" / "0_0.pcd").points, points[inside])
 
 
+def test_tile_counts_the_points_read_then_the_files_written_on_a_terminal(lidar, tmp_path, monkeypatch, capsys):
+    path, cloud = lidar
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    summary = tools.tile(path, tmp_path / "tiles", size=25)
+    err = capsys.readouterr().err
+    files = len(summary["files"]) - 1  # the metadata is not a tile
+    assert f"tile:   0%|          | 0.00/{len(cloud) / 1000:.2f}k [" in err
+    assert f"writing tiles:   0%|          | 0/{files} [" in err
+
+
 def test_a_map_of_no_points_tiles_to_the_metadata_alone(tmp_path):
     vantrel.write_pcd(tmp_path / "e.pcd", {"i": np.zeros(0, np.float32)}, points=np.zeros((0, 3), np.float32))
     summary = tools.tile(tmp_path / "e.pcd", tmp_path / "tiles", size=10)

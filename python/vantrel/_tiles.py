@@ -9,7 +9,7 @@ from pathlib import Path
 from typing import Any, NamedTuple
 
 import vantrel
-from vantrel._commands import ToolError
+from vantrel._commands import ToolError, counted
 from vantrel._types import Data
 
 SPOOL_MEMORY = 96 << 20  # bytes of records held per run before they go to the spool files
@@ -63,7 +63,7 @@ class Spool:
                 f.writelines(self.gathered(job[1]))
             self.spooled.add(job[0])
 
-        on_threads(append, list(self.held.items()), vantrel.get_num_threads())
+        on_threads(append, self.held.items(), len(self.held))
         self.held, self.bytes = {}, 0
 
     def block(self) -> Any:
@@ -138,15 +138,16 @@ def write_tiles(
             final = out / f"{prefix}{corner(x_min)}_{corner(y_min)}.pcd"
             entries.append((final.name, x_min, y_min))
         written.append(final)
-    jobs = list(zip(tiles, written, strict=True))
-    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header), jobs, vantrel.get_num_threads())
+    jobs = counted(zip(tiles, written, strict=True), len(tiles), "writing tiles", " files")
+    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header), jobs, len(tiles))
     return written, entries
 
 
-def on_threads(work: Callable[[Any], None], jobs: list[Any], threads: int) -> None:
-    """work(job) for every job, on the calling thread and up to threads - 1 others, each taking
-    the next job as it ends one. The first failure (Ctrl-C included) stops the rest from starting
-    and is raised once every thread has ended the job it was on."""
+def on_threads(work: Callable[[Any], None], jobs: Iterable[Any], count: int) -> None:
+    """work(job) for each of the `count` jobs, on the calling thread and as many others as a write
+    may use, up to one a job, each taking the next job as it ends one (under a lock: a generator
+    will do). The first failure (Ctrl-C included) stops the rest from starting and is raised once
+    every thread has ended the job it was on."""
     lock = threading.Lock()
     pending = iter(jobs)
     failures: list[BaseException] = []
@@ -164,7 +165,8 @@ def on_threads(work: Callable[[Any], None], jobs: list[Any], threads: int) -> No
                 failures.append(failure)
 
     helpers = [
-        threading.Thread(target=loop, name="vantrel-tile", daemon=True) for _ in range(min(threads, len(jobs)) - 1)
+        threading.Thread(target=loop, name="vantrel-tile", daemon=True)
+        for _ in range(min(vantrel.get_num_threads(), count) - 1)
     ]
     try:
         for helper in helpers:
