@@ -161,7 +161,7 @@ def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spre
     order = [int(i) for i in np.lexsort((np.arange(n), keys[:, 1], keys[:, 0])) if not bad[i]]
     assert numbers.tolist() == order + np.flatnonzero(bad).tolist()
     rows = records.view(np.uint8).reshape(n, 24)
-    assert np.array_equal(vantrel._take_records(rows, numbers), rows[numbers])
+    assert np.array_equal(vantrel._take_records(rows, numbers, np.empty_like(rows)), rows[numbers])
     expected = []
     for at, i in enumerate(order):
         if not expected or expected[-1][:2] != (keys[i, 0], keys[i, 1]):
@@ -173,13 +173,14 @@ def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spre
 @pytest.mark.parametrize(
     "numbers, out, error",
     [
-        ([0, 5], None, IndexError),
-        ([-1], None, IndexError),
+        ([0, 5], np.zeros((2, 8), np.uint8), IndexError),
+        ([-1], np.zeros((1, 8), np.uint8), IndexError),
         ([0, 1, 2], np.zeros((2, 8), np.uint8), ValueError),  # too few rows
         ([0], np.zeros((1, 4), np.uint8), ValueError),  # too narrow
         ([0], np.zeros((1, 8), np.uint8)[:, ::-1], ValueError),  # not contiguous: written to a copy
         ([0], np.zeros((1, 8), np.int8), ValueError),
         ([0], "read-only", ValueError),
+        ([0], [[0] * 8], TypeError),  # a list: no buffer of the caller's to write to
     ],
 )
 def test_taking_records_checks_every_number_and_the_out(numbers, out, error):

@@ -163,7 +163,7 @@ def _tile_order(
     """The tile order of a chunk's records (n, record bytes) (private)."""
 
 def _take_records(
-    records: npt.NDArray[np.uint8], numbers: npt.NDArray[np.int64], out: npt.NDArray[np.uint8] | None = None
+    records: npt.NDArray[np.uint8], numbers: npt.NDArray[np.int64], out: npt.NDArray[np.uint8]
 ) -> npt.NDArray[np.uint8]:
     """The records that numbers names, in its order, into out's first rows (private)."""
 

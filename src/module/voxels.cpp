@@ -252,21 +252,18 @@ py::tuple tile_order(const Rows<std::uint8_t>& records, const py::sequence& xyz,
 }
 
 // The records (n, record bytes) that `numbers` names, in its order, into the first rows of `out`
-// (as many rows or more, as wide; a new array when None), which are returned: a tile's, gathered
-// to be written, into a buffer that its thread reuses.
+// (as many rows or more, as wide), which are returned: a tile's, gathered to be written, into a
+// buffer that its thread reuses.
 py::array take_records(const Rows<std::uint8_t>& records, const Rows<std::int64_t>& numbers, const py::object& given) {
     const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
     const auto record_bytes = static_cast<std::size_t>(records.ndim() == 2 ? records.shape(1) : 0);
     const std::uint8_t* data = rows_of(records, n, record_bytes, "records");
     if (numbers.ndim() != 1) throw py::value_error("numbers must be one-dimensional");
     const std::int64_t m = numbers.shape(0);
-    if (!given.is_none() && !py::isinstance<py::array>(given)) throw py::type_error("out must be a NumPy array");
     // Taken as it is: a copy made to fit (of another type, or not contiguous) would take the records
     // in place of the buffer given.
-    py::array out =
-        given.is_none()
-            ? py::array_t<std::uint8_t>({static_cast<py::ssize_t>(m), static_cast<py::ssize_t>(record_bytes)})
-            : py::reinterpret_borrow<py::array>(given);
+    if (!py::isinstance<py::array>(given)) throw py::type_error("out must be a NumPy array");
+    auto out = py::reinterpret_borrow<py::array>(given);
     if (out.dtype().kind() != 'u' || out.itemsize() != 1 || out.ndim() != 2 || out.shape(0) < m ||
         static_cast<std::size_t>(out.shape(1)) != record_bytes || !(out.flags() & py::array::c_style) ||
         !out.writeable()) {
@@ -314,9 +311,9 @@ void register_voxels(py::module_& m) {
     m.def("_tile_order", &tile_order, py::arg("records"), py::arg("xyz"), py::arg("origin"), py::arg("size"),
           "The tile order of a chunk's records (n, record bytes): (record numbers, [(ix, iy, start, stop)], points "
           "with a coordinate that is not finite, last) (private).");
-    m.def("_take_records", &take_records, py::arg("records"), py::arg("numbers"), py::arg("out") = py::none(),
-          "The records (n, record bytes) that numbers names, in its order, into out's first rows (a new array "
-          "when None), which are returned (private).");
+    m.def("_take_records", &take_records, py::arg("records"), py::arg("numbers"), py::arg("out"),
+          "The records (n, record bytes) that numbers names, in its order, into out's first rows, which are "
+          "returned (private).");
     m.def("_merge_voxel_records", &merge_records, py::arg("parts"), py::arg("sums"), py::arg("record_bytes"),
           "Sorted parts of runs of voxel records, merged in voxel order (private).");
 }

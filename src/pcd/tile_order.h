@@ -30,8 +30,9 @@ struct TileOrder {
 // finite follow the last run. Sizes are positive and finite (checked by the
 // caller). A chunk large enough is split among the shared pool's threads; the
 // order is the same for any number. Allocates 16 bytes per record (half of
-// them kept as the order) and the runs. Throws std::overflow_error when a
-// tile index reaches 2^62, std::bad_alloc.
+// them kept as the order; 24 and a sort's when the tiles lie too far apart to
+// count) and the runs. Throws std::overflow_error when a tile index reaches
+// 2^62, std::bad_alloc.
 TileOrder order_by_tile(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
                         const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2]);
 
