@@ -491,6 +491,30 @@ def test_a_tile_that_fails_on_any_thread_stops_the_rest_and_is_raised(lidar, tmp
         vantrel.read_pcd(tile)  # whole
 
 
+@pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=repr)
+def test_a_spool_that_fails_on_any_thread_leaves_nothing(lidar, tmp_path, monkeypatch, failure):
+    """Spooling gathers on two threads too: a failure there is raised, and the folder tile made is
+    gone with its scratch files."""
+    path, _ = lidar
+    monkeypatch.setattr(_tiles, "SPOOL_MEMORY", 0)  # every chunk spooled as it is read
+    calls, take = itertools.count(), vantrel._take_records
+
+    def failing(*args):
+        if next(calls) == 5:
+            raise failure
+        return take(*args)
+
+    monkeypatch.setattr(vantrel, "_take_records", failing)
+    before = vantrel.get_num_threads()
+    vantrel.set_num_threads(2)
+    try:
+        with pytest.raises(type(failure)):
+            tools.tile(path, tmp_path / "tiles", size=5, chunk=500)
+    finally:
+        vantrel.set_num_threads(before)
+    assert list(tmp_path.iterdir()) == []
+
+
 @settings(max_examples=40, deadline=None)
 @given(
     cells=st.lists(st.tuples(*[st.integers(-3, 3)] * 3), min_size=1, max_size=120),
