@@ -2,8 +2,9 @@
 tile, crop and downsample for two map sizes (it must not grow with the map), downsample against
 Open3D's voxel_down_sample (points already in memory) and PCL's pcl_voxel_grid (file to file), and
 tile against reading the map and writing it back whole in the same encoding (binary, and tile's
-default binary_compressed), and against its binary files written alone (the same bytes from
-memory, by open, write and rename).
+default binary_compressed), and against its floor: the map read, and tile's binary files written
+from memory on the threads tile uses (the same bytes by open, write and rename), which no way of
+tiling can go below.
 
     python bench/tools.py [--points 2000000 12000000] [--voxel 0.2]
 
@@ -12,7 +13,10 @@ Debian's pcl-tools; either is left out when it is not there. Times are best of a
 a fresh process's first call, whose memory is new to it (on a virtual machine, the host backs it
 then, which can cost more than the work), and warm, a later call in the same process, as in a
 long-running program; each peer is compared with vantrel as it was timed, Open3D both ways, PCL's
-command cold.
+command cold. The tools run in rounds, one process each in turn, so that tile, the whole read and
+write, and the floor of each round meet the same machine: on a shared one, its speed at creating
+files moves tenfold within an hour. Each round's ratios are reported (their median and range)
+beside the ratio of the best times.
 """
 
 import argparse
@@ -20,6 +24,7 @@ import json
 import os
 import pathlib
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -56,6 +61,14 @@ def kb(field):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith(field))
 source, tool, voxel, calls = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[5])
+if tool == "floor":  # tile's files, from a tile of this map, read before the clock starts
+    from concurrent.futures import ThreadPoolExecutor
+    contents = [(p.name, p.read_bytes()) for p in sorted(pathlib.Path(sys.argv[6]).iterdir())]
+    def put(folder, item):
+        part = folder / f".{item[0]}.part"
+        with open(part, "wb") as f:
+            f.write(item[1])
+        part.replace(folder / item[0])
 times, grown = [], []
 for _ in range(calls):
     out = pathlib.Path(tempfile.mkdtemp(dir=sys.argv[4]))
@@ -71,11 +84,17 @@ for _ in range(calls):
         tools.crop(source, out / "crop.pcd", box=(-60, -60, -10, 60, 60, 10))
     elif tool == "downsample":
         tools.downsample(source, out / "down.pcd", voxel=voxel)
+    elif tool == "floor":
+        vantrel.read_pcd(source)
+        (out / "tiles").mkdir()
+        with ThreadPoolExecutor(vantrel.get_num_threads()) as pool:
+            list(pool.map(lambda item: put(out / "tiles", item), contents))
     elif tool.startswith("whole"):
         vantrel.write_pcd(out / "whole.pcd", vantrel.read_pcd(source), data=tool.partition(" ")[2] or "binary")
     times.append(time.perf_counter() - start)
     grown.append((kb("VmHWM:") - before) / 1024)
-print(json.dumps({"first": times[0], "later": min(times[1:], default=times[0]), "grown_mb": max(grown)}))
+later = min(times[1:], default=times[0])
+print(json.dumps({"first": times[0], "later": later, "grown_mb": max(grown), "out": str(out)}))
 """
 
 OPEN3D = """
@@ -93,9 +112,9 @@ print(times[0], min(times[1:]), len(down.points))
 """
 
 
-def child(source, tool, voxel, scratch, calls):
+def child(source, tool, voxel, scratch, calls, tiles=""):
     run = subprocess.run(
-        [sys.executable, "-c", CHILD, str(source), tool, str(voxel), str(scratch), str(calls)],
+        [sys.executable, "-c", CHILD, str(source), tool, str(voxel), str(scratch), str(calls), str(tiles)],
         capture_output=True,
         text=True,
     )
@@ -104,29 +123,31 @@ def child(source, tool, voxel, scratch, calls):
     return json.loads(run.stdout)
 
 
-def best(source, tool, voxel, scratch, repeats):
-    """The best first call of a fresh process (cold: its memory new to it), the best later call
-    (warm, as a long-running program sees it) and the most the process grew, over `repeats`
-    processes of two calls each."""
-    runs = [child(source, tool, voxel, scratch, 2) for _ in range(repeats)]
-    return min(r["first"] for r in runs), min(r["later"] for r in runs), max(r["grown_mb"] for r in runs)
+TOOLS = ("tile", "floor", "whole", "crop", "downsample", "tile binary_compressed", "whole binary_compressed")
 
 
-def files_floor(tiles, scratch, repeats):
-    """tile's output written again from memory by plain open, write and rename: what its files
-    cost alone, whatever writes them."""
-    contents = [(p.name, p.read_bytes()) for p in sorted(tiles.iterdir())]
-    best = float("inf")
+def rounds(source, voxel, scratch, repeats):
+    """Each tool's processes of two calls each, `repeats` rounds of one process a tool in turn: the
+    floor takes the files of the round's binary tile."""
+    runs = {tool: [] for tool in TOOLS}
     for _ in range(repeats):
-        target = pathlib.Path(tempfile.mkdtemp(dir=scratch))
-        start = time.perf_counter()
-        for name, data in contents:
-            part = target / f".{name}.part"
-            with open(part, "wb") as f:
-                f.write(data)
-            part.replace(target / name)
-        best = min(best, time.perf_counter() - start)
-    return best, len(contents)
+        for tool in TOOLS:
+            tiles = pathlib.Path(runs["tile"][-1]["out"]) / "tiles" if tool == "floor" else ""
+            runs[tool].append(child(source, tool, voxel, scratch, 2, tiles))
+    return runs
+
+
+def ratios(runs, baseline, tool):
+    """baseline's time over tool's, cold and warm: of the best times, and each round's (median, low, high)."""
+    out = []
+    for call in ("first", "later"):
+        best = min(r[call] for r in runs[baseline]) / min(r[call] for r in runs[tool])
+        each = [b[call] / t[call] for b, t in zip(runs[baseline], runs[tool], strict=True)]
+        out.append(
+            f"{best:.2f} {'cold' if call == 'first' else 'warm'} (rounds {statistics.median(each):.2f}, "
+            f"{min(each):.2f}-{max(each):.2f})"
+        )
+    return ", ".join(out)
 
 
 def main():
@@ -138,32 +159,26 @@ def main():
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-tools-"))
     try:
         print(
-            f"{os.cpu_count()} CPUs, voxel {args.voxel} m; cold: the best first call of {args.repeats} fresh "
-            "processes, warm: the best second call"
+            f"{os.cpu_count()} CPUs, voxel {args.voxel} m; {args.repeats} rounds of a fresh process a tool; cold: "
+            "the best first call, warm: the best second call; floor: the map read, then tile's binary files "
+            "written from memory"
         )
         print(f"{'points':>10} {'tool':<24} {'cold s':>8} {'warm s':>8} {'grows by MB':>12}")
         rows = {}
         for points in args.points:
             source = map_path(points)
-            for tool in ("tile", "whole", "crop", "downsample", "tile binary_compressed", "whole binary_compressed"):
-                cold, warm, grown = best(source, tool, args.voxel, scratch, args.repeats)
+            runs = rounds(source, args.voxel, scratch, args.repeats)
+            for tool in TOOLS:
+                cold, warm = min(r["first"] for r in runs[tool]), min(r["later"] for r in runs[tool])
                 rows[points, tool] = cold, warm
-                print(f"{points:>10,} {tool:<24} {cold:>8.3f} {warm:>8.3f} {grown:>12.0f}")
-                if tool == "tile":
-                    floor, files = files_floor(
-                        max(scratch.glob("*/tiles"), key=lambda p: p.stat().st_mtime), scratch, 3
-                    )
-            for data in ("", " binary_compressed"):
-                speed = [w / t for w, t in zip(rows[points, "whole" + data], rows[points, "tile" + data], strict=True)]
-                print(
-                    f"{points:>10,} tile at {speed[0]:.2f} cold, {speed[1]:.2f} warm of the speed of reading the map "
-                    f"and writing it back whole ({data.strip() or 'binary'})"
-                )
-            print(
-                f"{points:>10,} tile's {files} binary files written alone from memory (open, write, rename): "
-                f"{floor:.3f} s, at {rows[points, 'whole'][1] / floor:.2f} of the speed of the whole read and write "
-                "(warm)"
-            )
+                grown = "-" if tool == "floor" else f"{max(r['grown_mb'] for r in runs[tool]):.0f}"
+                print(f"{points:>10,} {tool:<24} {cold:>8.3f} {warm:>8.3f} {grown:>12}")
+            for tool, whole, what in (
+                ("tile", "whole", "tile (binary)"),
+                ("floor", "whole", "tile's floor (binary)"),
+                ("tile binary_compressed", "whole binary_compressed", "tile (binary_compressed)"),
+            ):
+                print(f"{points:>10,} {what} at {ratios(runs, whole, tool)} of the whole read and write's speed")
         points = args.points[0]
         source = map_path(points)
         print(f"\ndownsample of {points:,} points at {args.voxel} m:")
