@@ -128,12 +128,15 @@ TOOLS = ("tile", "floor", "whole", "crop", "downsample", "tile binary_compressed
 
 def rounds(source, voxel, scratch, repeats):
     """Each tool's processes of two calls each, `repeats` rounds of one process a tool in turn: the
-    floor takes the files of the round's binary tile."""
+    floor takes the files of the round's binary tile. A round's outputs are removed after it, so
+    that the next does not write beside gigabytes of the last one's."""
     runs = {tool: [] for tool in TOOLS}
     for _ in range(repeats):
         for tool in TOOLS:
             tiles = pathlib.Path(runs["tile"][-1]["out"]) / "tiles" if tool == "floor" else ""
             runs[tool].append(child(source, tool, voxel, scratch, 2, tiles))
+        for made in scratch.iterdir():
+            shutil.rmtree(made)
     return runs
 
 
