@@ -463,6 +463,24 @@ def test_a_map_of_no_points_tiles_to_the_metadata_alone(tmp_path):
     ]
 
 
+@pytest.mark.parametrize(
+    "run, fields",
+    [
+        (lambda src, out: tools.merge([src, src], out), ["x", "y", "z", "intensity", "id", "rgb"]),
+        (lambda src, out: tools.merge([src], out, fields=["x", "y", "z", "id"]), ["x", "y", "z", "id"]),
+        (lambda src, out: tools.crop(src, out, box=(0, 0, 0, 1, 1, 1)), ["x", "y", "z", "intensity", "id", "rgb"]),
+        (lambda src, out: tools.downsample(src, out, voxel=1), ["x", "y", "z", "intensity", "id", "rgb"]),
+    ],
+    ids=["merge", "merge-fields", "crop", "downsample"],
+)
+def test_a_map_of_no_points_gives_a_cloud_of_none_with_every_field(tmp_path, run, fields):
+    columns = {"intensity": np.zeros(0, np.float32), "id": np.zeros(0, np.int32), "rgb": np.zeros(0, np.uint32)}
+    vantrel.write_pcd(tmp_path / "e.pcd", columns, points=np.zeros((0, 3), np.float32), data="binary")
+    summary = run(tmp_path / "e.pcd", tmp_path / "out.pcd")
+    got = vantrel.read_pcd(tmp_path / "out.pcd")
+    assert (len(got), list(got.fields), summary["points_out"]) == (0, fields, 0)
+
+
 @pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=repr)
 @pytest.mark.parametrize("at", [0, 1, 6])
 def test_a_tile_that_fails_on_any_thread_stops_the_rest_and_is_raised(lidar, tmp_path, monkeypatch, failure, at):

@@ -95,6 +95,13 @@ def _chunks(
     return point_progress(read(), total, what)
 
 
+def _no_points(path: Path, fields: Sequence[str] | None = None) -> vantrel.PointCloud:
+    """A cloud of no points with the file's fields (or `fields`): what a tool writes when no point
+    is left, so that its output still has every field."""
+    with vantrel.open_pcd(path) as reader:
+        return reader.read(0, fields=fields)
+
+
 def _summary(points_in: int, points_out: int, files: list[Path], start: float, **more: Any) -> dict[str, Any]:
     return {
         "points_in": points_in,
@@ -162,6 +169,8 @@ def merge(
     with vantrel.open_pcd_writer(target, data=encoding, points=total, viewpoint=headers[0].viewpoint) as writer:
         for chunk in _chunks(paths, headers, "merge", fields):
             writer.write(chunk)
+        if total == 0:
+            writer.write(_no_points(paths[0], fields))
     return _summary(total, total, [target], start)
 
 
@@ -261,9 +270,8 @@ def crop(
             if mask.any():
                 writer.write(chunk[mask])
                 kept += int(mask.sum())
-        if kept == 0:  # a file of no points still has the fields
-            with vantrel.open_pcd(paths[0]) as reader:
-                writer.write(reader.read(0))
+        if kept == 0:
+            writer.write(_no_points(paths[0]))
     return _summary(sum(max(h.points, 0) for h in headers), kept, [target], start, nan_dropped=dropped_nan)
 
 
@@ -387,6 +395,6 @@ def _add_voxels(
             xyz = np.column_stack([chunk["x"], chunk["y"], chunk["z"]]).astype(np.float64)
             far = np.abs(xyz[np.isfinite(xyz).all(axis=1)]).max()
             raise ToolError(f"voxel {voxel!r} is too small for coordinates as large as {far:g}") from None
-    if voxels_of.grid is None:
-        raise ToolError(f"{paths[0]}: no points")
+    if voxels_of.grid is None:  # a map of no points: a cloud of none, every field kept
+        voxels_of.add(_no_points(paths[0]), sizes)
     return dropped_nan
