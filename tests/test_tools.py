@@ -356,6 +356,9 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
         (["tile", "MAP", "OUT", "--size", "0"], "is not a positive finite number"),
         (["tile", "MAP", "FILE", "--size", "20"], "is a file; the tiles go to a folder"),
         (["tile", "MAP", "OUT", "--size", "1e-300"], "is too small for coordinates as large as"),
+        (["tile", "MAP", "OUT", "--size", "1", "--origin", "0", "1e300"], "as large as 1e+300 from the origin"),
+        (["tile", "MAP", "OUT", "--size", "20", "--origin", "nan", "0"], "origin must be a finite number, not nan"),
+        (["tile", "MAP", "OUT", "--size", "20", "--prefix", "a/"], "prefix 'a/' holds a path separator"),
         (["downsample", "MAP", "o.pcd", "--voxel", "nan"], "is not a positive finite number"),
         (["downsample", "MAP", "o.pcd", "--voxel", "1", "2"], "voxel must be one size or (x, y, z)"),
         (["downsample", "MAP", "o.pcd", "--voxel", "1e-300"], "is too small for coordinates as large as"),
@@ -364,7 +367,21 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
         (["crop", "MAP", "o.pcd", "--polygon", "POLY"], "polygon must be at least 3 finite x-y vertices"),
         (["crop", "NOXYZ", "o.pcd", "--box", "0", "0", "0", "1", "1", "1"], "no x, y and z"),
     ],
-    ids=["size", "outdir-file", "size-tiny", "voxel", "voxel-2", "voxel-tiny", "no-folder", "box", "polygon", "no-xyz"],
+    ids=[
+        "size",
+        "outdir-file",
+        "size-tiny",
+        "origin-far",
+        "origin-nan",
+        "prefix",
+        "voxel",
+        "voxel-2",
+        "voxel-tiny",
+        "no-folder",
+        "box",
+        "polygon",
+        "no-xyz",
+    ],
 )
 def test_bad_arguments_are_one_line_and_nothing_is_written(lidar, tmp_path, args, message):
     path, _ = lidar
@@ -377,6 +394,13 @@ def test_bad_arguments_are_one_line_and_nothing_is_written(lidar, tmp_path, args
     run = subprocess.run([sys.executable, "-m", "vantrel", *argv], capture_output=True, text=True, cwd=tmp_path)
     assert run.returncode in (1, 2) and message in run.stderr and "Traceback" not in run.stderr, run.stderr
     assert not (tmp_path / "o.pcd").exists() and not (tmp_path / "OUT").exists()
+
+
+@pytest.mark.parametrize("origin", [(5,), (0, 0, 0), 5], ids=repr)
+def test_an_origin_is_two_numbers(lidar, tmp_path, origin):
+    with pytest.raises(tools.ToolError, match="origin must be two numbers, x and y"):
+        tools.tile(lidar[0], tmp_path / "tiles", size=10, origin=origin)
+    assert not (tmp_path / "tiles").exists()
 
 
 def test_the_summary_as_json(lidar, tmp_path):

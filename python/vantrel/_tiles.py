@@ -23,6 +23,15 @@ class Grid(NamedTuple):
     sizes: tuple[float, float]
     given: Any  # the size as given, for messages
 
+    def farthest(self, part: vantrel.PointCloud) -> str:
+        """How far a chunk's points lie from the origin, at most, for a message."""
+        import numpy as np
+
+        x, y = (np.asarray(part[a], np.float64) - o for a, o in zip("xy", self.origin, strict=True))
+        finite = np.isfinite(x) & np.isfinite(y)
+        far = max(np.abs(x[finite]).max(initial=0), np.abs(y[finite]).max(initial=0))
+        return f"coordinates as large as {far:g}" + ("" if self.origin == (0, 0) else f" from the origin {self.origin}")
+
 
 Tile = tuple[int, int] | None  # a tile's (ix, iy), or None for points with a NaN coordinate
 
@@ -112,8 +121,7 @@ def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) 
         try:
             order, runs, nan = vantrel._tile_order(rows, xyz, grid.origin, grid.sizes)
         except OverflowError:
-            x = np.abs(part["x"][np.isfinite(part["x"])]).max()
-            raise ToolError(f"size {grid.given!r} is too small for coordinates as large as {x:g}") from None
+            raise ToolError(f"size {grid.given!r} is too small for {grid.farthest(part)}") from None
         tiles: list[tuple[Tile, int, int]] = [((ix, iy), start, stop) for ix, iy, start, stop in runs]
         if nan:
             tiles.append((None, len(rows) - nan, len(rows)))

@@ -112,13 +112,15 @@ def _summary(points_in: int, points_out: int, files: list[Path], start: float, *
     }
 
 
-def _positive(value: float, what: str) -> float:
+def _number(value: Any, what: str, positive: bool = True) -> float:
+    """value as a float, refused unless finite (and positive, unless told otherwise)."""
+    kind = "a positive finite number" if positive else "a finite number"
     try:
         number = float(value)
     except (TypeError, ValueError):
-        raise ToolError(f"{what} must be a positive number, not {value!r}") from None
-    if not (math.isfinite(number) and number > 0):
-        raise ToolError(f"{what} must be a positive finite number, not {value!r}")
+        raise ToolError(f"{what} must be {kind}, not {value!r}") from None
+    if not (math.isfinite(number) and (number > 0 or not positive)):
+        raise ToolError(f"{what} must be {kind}, not {value!r}")
     return number
 
 
@@ -278,6 +280,24 @@ def crop(
 # ---------------------------------------------------------------- tile
 
 
+def _grid(size: float | Sequence[float], origin: Sequence[float]) -> Grid:
+    """tile's grid: tiles of `size` (one number, or x and y) from a corner at `origin` (x and y)."""
+    sizes = (size, size) if isinstance(size, int | float) else tuple(size)
+    if len(sizes) != 2:
+        raise ToolError(f"size must be one number or (x, y), not {size!r}")
+    try:
+        corner = tuple(origin)
+    except TypeError:
+        corner = ()
+    if len(corner) != 2:
+        raise ToolError(f"origin must be two numbers, x and y, not {origin!r}")
+    return Grid(
+        (_number(corner[0], "origin", positive=False), _number(corner[1], "origin", positive=False)),
+        (_number(sizes[0], "size"), _number(sizes[1], "size")),
+        size,
+    )
+
+
 def tile(
     source: _Source | Sequence[_Source],
     outdir: _Source,
@@ -304,10 +324,9 @@ def tile(
         ['-2_-2.pcd', '-2_-4.pcd']
     """
     start = time.perf_counter()
-    sizes = (size, size) if isinstance(size, int | float) else tuple(size)
-    if len(sizes) != 2:
-        raise ToolError(f"size must be one number or (x, y), not {size!r}")
-    grid = Grid((float(origin[0]), float(origin[1])), (_positive(sizes[0], "size"), _positive(sizes[1], "size")), size)
+    grid = _grid(size, origin)
+    if any(sep and sep in prefix for sep in (os.sep, os.altsep, "\0")):
+        raise ToolError(f"prefix {prefix!r} holds a path separator; the tiles go to {outdir}")
     paths = _paths(source)
     headers = _agreeing(paths)
     _require_xyz(paths[0], headers[0])
@@ -359,7 +378,7 @@ def downsample(
     voxels = (voxel,) * 3 if isinstance(voxel, int | float) else tuple(voxel)
     if len(voxels) != 3:
         raise ToolError(f"voxel must be one size or (x, y, z), not {voxel!r}")
-    sizes = (_positive(voxels[0], "voxel"), _positive(voxels[1], "voxel"), _positive(voxels[2], "voxel"))
+    sizes = (_number(voxels[0], "voxel"), _number(voxels[1], "voxel"), _number(voxels[2], "voxel"))
     paths = _paths(source)
     headers = _agreeing(paths)
     _require_xyz(paths[0], headers[0])
