@@ -259,6 +259,29 @@ def test_convert_picks_formats_by_extension(tmp_path, trip, options):
 
 
 @pytest.mark.parametrize(
+    ("trip", "options", "fields"),
+    [
+        ((".pcd",), ["--data", "ascii"], ["x", "y", "z", "intensity", "ring"]),
+        ((".pcd",), ["--fields", "x,ring"], ["x", "ring"]),
+        ((".las", ".pcd"), [], ["x", "y", "z", "intensity", "ring"]),
+        ((".ply", ".pcd"), [], ["x", "y", "z", "intensity", "ring"]),
+    ],
+    ids=["pcd", "pcd-fields", "las", "ply"],
+)
+def test_convert_of_no_points_writes_a_cloud_of_none_with_every_field(tmp_path, trip, options, fields):
+    columns = {"intensity": np.zeros(0, np.float32), "ring": np.zeros(0, np.uint16)}
+    vantrel.write_pcd(tmp_path / "e.pcd", columns, points=np.zeros((0, 3), np.float32), data="binary")
+    path = tmp_path / "e.pcd"
+    for k, suffix in enumerate(trip):
+        target = tmp_path / f"{k}{suffix}"
+        run = vantrel_cli("convert", path, target, *(options if suffix == ".pcd" else []))
+        assert run.returncode == 0, run.stderr
+        path = target
+    back = vantrel.read_pcd(path)
+    assert (len(back), list(back.fields)) == (0, fields)
+
+
+@pytest.mark.parametrize(
     ("args", "words"),
     [
         (["a.pcd", "b.txt"], "the format is chosen by the extension"),

@@ -1,5 +1,6 @@
 """What the command line and the map tools share: progress bars on a terminal (when tqdm is
-installed), and a damaged input taken as an error."""
+installed), a damaged input taken as an error, and the empty piece that an output of no points is
+written with."""
 
 from __future__ import annotations
 
@@ -28,6 +29,15 @@ class ToolError(ValueError):
 
 class Refused(Exception):
     """A file or an argument the command cannot work with: one line on stderr, exit status 1."""
+
+
+def no_points(path: Path, fields: Any = None) -> Any:
+    """A cloud of no points with the file's fields (or `fields`): what a command or a tool writes
+    when no point is left, so that its output still has every field."""
+    import vantrel
+
+    with vantrel.open_pcd(path) as reader:
+        return reader.read(0, fields=fields)
 
 
 def local(name: str) -> Path:

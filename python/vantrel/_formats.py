@@ -9,7 +9,7 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._commands import Refused, chunk_points, damage_is_an_error, local, point_progress
+from vantrel._commands import Refused, chunk_points, damage_is_an_error, local, no_points, point_progress
 from vantrel._types import ENCODINGS, as_data
 
 FORMATS = {".pcd": "pcd", ".las": "las", ".laz": "las", ".ply": "ply"}
@@ -38,6 +38,8 @@ def pcd_to_pcd(source: Path, target: Path, data: str | None, fields: list[str] |
                 reader.chunks(chunk_points(header.point_step), fields=fields), header.points, source.name
             ):
                 writer.write(chunk)
+            if writer.written == 0:
+                writer.write(no_points(source, fields))
 
 
 def read_any(source: Path, kind: str, fields: list[str] | None, float32: bool) -> vantrel.PointCloud:

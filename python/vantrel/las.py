@@ -327,10 +327,12 @@ def _layout(header: Any, float32: bool) -> list[tuple[str, Any, list[str], str]]
 
 
 def _records(points: Any, layout: list[tuple[str, Any, list[str], str]]) -> Any:
-    """The chunk's points as PCD records."""
+    """The chunk's points as PCD records (None: a cloud of no points, with every field)."""
     import numpy as np
 
-    records = np.zeros(len(points), [(name, dtype) for name, dtype, _, _ in layout])
+    records = np.zeros(0 if points is None else len(points), [(name, dtype) for name, dtype, _, _ in layout])
+    if points is None:
+        return records
     for name, _, dims, kind in layout:
         if kind in ("x", "y", "z"):
             records[name] = np.asarray(getattr(points, kind))
@@ -429,4 +431,6 @@ def las_to_pcd(
         with vantrel.open_pcd_writer(target, data=data, points=total) as writer:
             for records in chunks:
                 writer.write(records)
+            if writer.written == 0:  # a file of no points still has the fields
+                writer.write(_records(None, layout))
     return {"points_in": total, "points_out": total}

@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._commands import ToolError, chunk_points, damage_is_an_error, point_progress
+from vantrel._commands import ToolError, chunk_points, damage_is_an_error, no_points, point_progress
 from vantrel._tiles import Grid, spool_tiles, write_metadata, write_tiles
 from vantrel._types import ENCODINGS, Data, as_data
 from vantrel._voxels import VoxelSums
@@ -95,13 +95,6 @@ def _chunks(
     return point_progress(read(), total, what)
 
 
-def _no_points(path: Path, fields: Sequence[str] | None = None) -> vantrel.PointCloud:
-    """A cloud of no points with the file's fields (or `fields`): what a tool writes when no point
-    is left, so that its output still has every field."""
-    with vantrel.open_pcd(path) as reader:
-        return reader.read(0, fields=fields)
-
-
 def _summary(points_in: int, points_out: int, files: list[Path], start: float, **more: Any) -> dict[str, Any]:
     return {
         "points_in": points_in,
@@ -171,8 +164,8 @@ def merge(
     with vantrel.open_pcd_writer(target, data=encoding, points=total, viewpoint=headers[0].viewpoint) as writer:
         for chunk in _chunks(paths, headers, "merge", fields):
             writer.write(chunk)
-        if total == 0:
-            writer.write(_no_points(paths[0], fields))
+        if writer.written == 0:
+            writer.write(no_points(paths[0], fields))
     return _summary(total, total, [target], start)
 
 
@@ -273,7 +266,7 @@ def crop(
                 writer.write(chunk[mask])
                 kept += int(mask.sum())
         if kept == 0:
-            writer.write(_no_points(paths[0]))
+            writer.write(no_points(paths[0]))
     return _summary(sum(max(h.points, 0) for h in headers), kept, [target], start, nan_dropped=dropped_nan)
 
 
@@ -415,5 +408,5 @@ def _add_voxels(
             far = np.abs(xyz[np.isfinite(xyz).all(axis=1)]).max()
             raise ToolError(f"voxel {voxel!r} is too small for coordinates as large as {far:g}") from None
     if voxels_of.grid is None:  # a map of no points: a cloud of none, every field kept
-        voxels_of.add(_no_points(paths[0]), sizes)
+        voxels_of.add(no_points(paths[0]), sizes)
     return dropped_nan
