@@ -4,6 +4,7 @@ with nothing written."""
 
 import itertools
 import json
+import os
 import subprocess
 import sys
 
@@ -269,7 +270,7 @@ def test_downsample_is_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypa
         vantrel.set_num_threads(threads)
         outs.append(tmp_path / f"d{size}.pcd")
         tools.downsample(path, outs[-1], voxel=3)
-    vantrel.set_num_threads(len(__import__("os").sched_getaffinity(0)))
+    vantrel.set_num_threads(len(os.sched_getaffinity(0)))
     assert same_bytes(outs)
     assert not list(tmp_path.glob(".vantrel-*"))  # the runs' scratch folder is gone
 
@@ -439,6 +440,22 @@ def test_ctrl_c_part_way_leaves_nothing_under_a_final_name(lidar, tmp_path, monk
         run(path, tmp_path)
     left = [p for p in tmp_path.rglob("*") if p.is_file()]
     assert left == [], left  # no tile, no output, no scratch
+
+
+def test_a_spooled_tile_cut_short_is_an_error(lidar, tmp_path, monkeypatch):
+    monkeypatch.setattr(_tiles, "SPOOL_MEMORY", 0)
+    monkeypatch.setattr(tools, "chunk_points", lambda step: 500)
+    flush = _tiles.Spool.flush
+
+    def flush_then_cut(self):
+        flush(self)
+        victim = min(self.scratch.iterdir())
+        os.truncate(victim, victim.stat().st_size - 1)
+
+    monkeypatch.setattr(_tiles.Spool, "flush", flush_then_cut)
+    with pytest.raises(OSError, match="a spooled record is cut short"):
+        tools.tile(lidar[0], tmp_path / "tiles", size=20)
+    assert not list(tmp_path.rglob(".vantrel-tile-*"))  # the scratch folder is gone
 
 
 @pytest.mark.parametrize("spool_memory", [0, None], ids=["spooled", "held"])

@@ -100,6 +100,8 @@ class Spool:
             path = self.scratch / spool_name(tile)
             with open(path, "rb") as f:
                 while got := f.readinto(out.data):
+                    if got % out.shape[1]:  # cut short by something other than this process
+                        raise OSError(f"{path}: a spooled record is cut short")
                     yield out[: got // out.shape[1]]
             path.unlink()
         yield from self.gathered(self.held.pop(tile, []))
