@@ -2,6 +2,7 @@
 set, the voxel means; the same bytes for any chunk size and thread count; bad arguments refused
 with nothing written."""
 
+import importlib.util
 import itertools
 import json
 import os
@@ -300,10 +301,14 @@ def test_downsample_of_nan_points_only_is_an_empty_cloud_with_every_field(tmp_pa
         lambda src, out: tools.crop(src, out / "c.pcd", box=(0, 0, 0, 5, 5, 5)),
         lambda src, out: tools.downsample(src, out / "d.pcd", voxel=2),
         lambda src, out: cli.main(["convert", str(src), str(out / "c.pcd"), "--data", "ascii"]),
+        pytest.param(
+            lambda src, out: cli.main(["convert", str(src), str(out / "c.las")]),
+            marks=pytest.mark.skipif(importlib.util.find_spec("laspy") is None, reason="laspy is not installed"),
+        ),
         lambda src, out: cli.main(["info", "--stats", str(src)]),
         lambda src, out: cli.main(["check", str(src)]),
     ],
-    ids=["tile", "merge", "crop", "downsample", "convert", "stats", "check"],
+    ids=["tile", "merge", "crop", "downsample", "convert", "convert-las", "stats", "check"],
 )
 def test_chunks_hold_as_many_bytes_however_wide_a_record(tmp_path, monkeypatch, run):
     """A chunk is a number of bytes, not of points: a million records of 60 fields would be 480 MB."""
@@ -330,6 +335,9 @@ def test_chunks_hold_as_many_bytes_however_wide_a_record(tmp_path, monkeypatch, 
         def chunks(self, size, **options):
             sizes.append(size)
             return self.reader.chunks(size, **options)
+
+        def __getattr__(self, name):
+            return getattr(self.reader, name)
 
     monkeypatch.setattr(vantrel, "open_pcd", Counted)
     run(src, tmp_path)

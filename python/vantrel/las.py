@@ -29,12 +29,12 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 import vantrel
+from vantrel._commands import chunk_points
 from vantrel._extras import replacing, require, source_name
 from vantrel._types import element_dtype
 
 __all__ = ["LasError", "read_las", "write_las"]
 
-CHUNK = 500_000  # points at a time: a chunk and its LAS points take about 100 MB
 DEFAULT_SCALE = 0.001
 VLR_USER = "vantrel"
 VLR_RECORD = 1
@@ -277,12 +277,12 @@ def pcd_to_las(
         survey = Survey()
         probe = [name for name in ("x", "y", "z", "intensity") if any(f.name == name for f in reader.header.fields)]
         if all(axis in probe for axis in "xyz"):
-            for chunk in reader.chunks(CHUNK, fields=probe):
+            for chunk in reader.chunks(chunk_points(reader.header.point_step), fields=probe):
                 survey.add(chunk.fields)
         reader.seek(0)
         chosen = [f for f in reader.header.fields if fields is None or f.name in fields]
         plan = Plan(chosen, survey, scale, None)
-        clouds: Iterable[Any] = reader.chunks(CHUNK, fields=fields)
+        clouds: Iterable[Any] = reader.chunks(chunk_points(reader.header.point_step), fields=fields)
         if progress is not None:
             clouds = progress(clouds, reader.header.points)
         dropped = _write(target, plan, (cloud.fields for cloud in clouds), None)
@@ -371,7 +371,10 @@ def _open(source: Any) -> Any:
 
 def _chunks(reader: Any, source: Any, layout: Any) -> Iterator[Any]:
     try:
-        for points in reader.chunk_iterator(CHUNK):
+        # As many points as a chunk of PCD records of the LAS points' size: wide extra bytes or wide
+        # fields make fewer.
+        step = max(reader.header.point_format.size, _records(None, layout).dtype.itemsize)
+        for points in reader.chunk_iterator(chunk_points(step)):
             yield _records(points, layout)
     except _read_errors() as error:
         raise LasError(f"{source_name(source)}: damaged or cut short: {error}") from None
@@ -403,7 +406,7 @@ def read_las(source: str | os.PathLike[str] | BinaryIO, *, float32: bool = False
     with _open(source) as reader:
         layout = _layout(reader.header, float32)
         parts = list(_chunks(reader, source, layout))
-    records = np.concatenate(parts) if parts else np.zeros(0, [(n, d) for n, d, _, _ in layout])
+    records = np.concatenate(parts) if parts else _records(None, layout)
     return vantrel.PointCloud.from_records(records)
 
 
