@@ -1,5 +1,6 @@
 """Reading in parts: open_pcd and its chunks, chosen fields, seeking, and memory-mapped binary data."""
 
+import gc
 import io
 import json
 import os
@@ -213,6 +214,31 @@ def test_mmap_views_the_file_and_writes_stay_in_memory(tmp_path):
     assert vantrel.read_pcd(path).fields["r"][0] == 100 and path.read_bytes() == data
     chosen = vantrel.read_pcd(path, mmap=True, fields=["r"])
     assert list(chosen.fields) == ["r"] and chosen.records.dtype.names == ("r",)
+
+
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda p: vantrel.load_pcd(str(p))[0],
+        lambda p: vantrel.read_pcd(p).points,
+        lambda p: vantrel.open_pcd(p).read().points,
+        lambda p: next(vantrel.open_pcd(p).chunks(10**6)).points,
+    ],
+    ids=["load_pcd", "read_pcd", "open_pcd", "chunks"],
+)
+def test_a_short_file_read_into_memory_a_cloud_left_reads_zero_past_its_end(tmp_path, read):
+    """Memory a cloud of several MB released is taken again by the next: what the file lacks reads
+    as zero, not as that cloud's values."""
+    n = 400_000  # 6.4 MB of records
+    for name, value in (("sevens", 7), ("short", 1)):  # the same records, so the same memory
+        values = np.full((n, 3), value, np.float32)
+        vantrel.write_pcd(tmp_path / f"{name}.pcd", {"v": values[:, 0]}, points=values, data="binary")
+    os.truncate(tmp_path / "short.pcd", os.path.getsize(tmp_path / "short.pcd") - n * 8)
+    assert read(tmp_path / "sevens.pcd").max() == 7
+    gc.collect()  # the cloud's memory released, its reader's too
+    with expect_data_warning("the file holds 200000 of 400000 points"):
+        points = read(tmp_path / "short.pcd")
+    assert (points[:200_000] == 1).all() and not points[200_000:].any()
 
 
 def test_mmap_of_a_short_file_reads_zero_and_warns(tmp_path):

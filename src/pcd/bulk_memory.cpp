@@ -1,10 +1,12 @@
 #include "pcd/bulk_memory.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <utility>
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,10 +15,73 @@ namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 constexpr std::size_t map_threshold = std::size_t{4} << 20;
+// The largest block kept once released: a chunk, or a cloud of a few million points. A fresh
+// mapping costs a page fault and the kernel's clearing of each page it touches (on a virtual
+// machine, more than reading a file's records into it); a larger block goes back to the system.
+constexpr std::size_t most_kept = std::size_t{64} << 20;
+
+// The one released block the process keeps, under a spin lock: released and taken in a few
+// instructions, and a lock that cannot throw where a destructor releases.
+struct Spare {
+    void* mapping = nullptr;
+    std::size_t mapping_size = 0;
+    std::uint8_t* data = nullptr;
+    std::size_t room = 0;  // bytes from data to the mapping's end
+};
+std::atomic_flag spare_lock = ATOMIC_FLAG_INIT;
+Spare spare;
+
+void lock_spare() noexcept {
+    while (spare_lock.test_and_set(std::memory_order_acquire)) {
+    }
+}
+void unlock_spare() noexcept {
+    spare_lock.clear(std::memory_order_release);
+}
+
+class SpareLock {
+public:
+    SpareLock() noexcept {
+        // A fork waits for the lock and both sides free it: a child forked while another thread
+        // held it would otherwise wait forever at its first bulk block.
+        static const bool registered = pthread_atfork(lock_spare, unlock_spare, unlock_spare) == 0;
+        (void)registered;
+        lock_spare();
+    }
+    ~SpareLock() { unlock_spare(); }
+    SpareLock(const SpareLock&) = delete;
+    SpareLock& operator=(const SpareLock&) = delete;
+};
+
+// The kept block, when it holds `size` bytes and at most twice as many (a small request does not
+// hold a large block), or none.
+Spare take_spare(std::size_t size) noexcept {
+    const SpareLock lock;
+    if (spare.mapping == nullptr || spare.room < size || spare.room / 2 > size) return Spare{};
+    return std::exchange(spare, Spare{});
+}
+
+// `block` kept, unless the block kept already is larger: the one not kept is returned, to unmap.
+Spare keep_spare(Spare block) noexcept {
+    if (block.room > most_kept) return block;
+    const SpareLock lock;
+    if (spare.room >= block.room) return block;
+    return std::exchange(spare, block);
+}
 
 }  // namespace
 
 BulkMemory::BulkMemory(std::size_t size, bool zero, bool dense) {
+    if (size >= map_threshold && dense && !zero) {
+        if (const Spare kept = take_spare(size); kept.mapping != nullptr) {
+            data_ = kept.data;
+            size_ = size;
+            mapping_ = kept.mapping;
+            mapping_size_ = kept.mapping_size;
+            reusable_ = true;
+            return;  // zeroed_ false: it holds what its last owner wrote
+        }
+    }
     if (size >= map_threshold) {
         if (size > SIZE_MAX - huge_page) throw std::bad_alloc();
         // Over-map by one huge page so that the block can start on a huge
@@ -32,6 +97,7 @@ BulkMemory::BulkMemory(std::size_t size, bool zero, bool dense) {
         mapping_ = map;
         mapping_size_ = length;
         zeroed_ = true;
+        reusable_ = dense;
     } else {
         const std::size_t bytes = size > 0 ? size : 1;
         data_ = static_cast<std::uint8_t*>(zero ? std::calloc(bytes, 1) : std::malloc(bytes));
@@ -70,12 +136,22 @@ BulkMemory BulkMemory::map_file(int fd, std::uint64_t offset, std::uint64_t size
     return memory;
 }
 
+void BulkMemory::drop_kept() noexcept {
+    Spare kept;
+    {
+        const SpareLock lock;
+        kept = std::exchange(spare, Spare{});
+    }
+    if (kept.mapping != nullptr) munmap(kept.mapping, kept.mapping_size);
+}
+
 BulkMemory::BulkMemory(BulkMemory&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       zeroed_(std::exchange(other.zeroed_, false)),
       mapping_(std::exchange(other.mapping_, nullptr)),
-      mapping_size_(std::exchange(other.mapping_size_, 0)) {}
+      mapping_size_(std::exchange(other.mapping_size_, 0)),
+      reusable_(std::exchange(other.reusable_, false)) {}
 
 BulkMemory& BulkMemory::operator=(BulkMemory&& other) noexcept {
     if (this != &other) {
@@ -85,6 +161,7 @@ BulkMemory& BulkMemory::operator=(BulkMemory&& other) noexcept {
         zeroed_ = std::exchange(other.zeroed_, false);
         mapping_ = std::exchange(other.mapping_, nullptr);
         mapping_size_ = std::exchange(other.mapping_size_, 0);
+        reusable_ = std::exchange(other.reusable_, false);
     }
     return *this;
 }
@@ -95,12 +172,16 @@ BulkMemory::~BulkMemory() {
 
 void BulkMemory::release() noexcept {
     if (mapping_ != nullptr) {
-        munmap(mapping_, mapping_size_);
+        Spare block{mapping_, mapping_size_, data_,
+                    mapping_size_ - static_cast<std::size_t>(data_ - static_cast<std::uint8_t*>(mapping_))};
+        if (reusable_) block = keep_spare(block);
+        if (block.mapping != nullptr) munmap(block.mapping, block.mapping_size);
     } else {
         std::free(data_);
     }
     data_ = nullptr;
     mapping_ = nullptr;
+    reusable_ = false;
 }
 
 }  // namespace vantrel

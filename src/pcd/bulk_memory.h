@@ -20,7 +20,11 @@ public:
     // that a bulk fill takes a page fault per 2 MiB instead of per 4 KiB;
     // memory that is written sparsely must not, since each write would make
     // 2 MiB resident. Smaller blocks come from the heap, cleared only when
-    // `zero` is asked for. Throws std::bad_alloc.
+    // `zero` is asked for. A dense block that need not be zero may be the
+    // last one released, of up to 64 MiB and at most twice the size, which
+    // the process kept for it (then zeroed() is false): chunks read one after
+    // another, or clouds loaded one after another, reuse memory the process
+    // already has. Throws std::bad_alloc.
     BulkMemory(std::size_t size, bool zero, bool dense = true);
     // `size` bytes of the file open as `fd`, from byte `offset`, mapped
     // privately: pages are read as they are touched, writes stay in this
@@ -30,6 +34,8 @@ public:
     // (SIGBUS), as with every mapping. Throws std::bad_alloc when the
     // mapping cannot be made.
     static BulkMemory map_file(int fd, std::uint64_t offset, std::uint64_t size, std::uint64_t held);
+    // The block kept for reuse, if any, given back to the system.
+    static void drop_kept() noexcept;
     BulkMemory(BulkMemory&& other) noexcept;
     BulkMemory& operator=(BulkMemory&& other) noexcept;
     BulkMemory(const BulkMemory&) = delete;
@@ -49,6 +55,7 @@ private:
     bool zeroed_ = false;
     void* mapping_ = nullptr;  // set when mapped rather than from the heap
     std::size_t mapping_size_ = 0;
+    bool reusable_ = false;  // an anonymous dense mapping, which may be kept for reuse once released
 };
 
 // A growing array of trivially copyable T in bulk memory, for arrays filled
