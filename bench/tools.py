@@ -15,8 +15,8 @@ then, which can cost more than the work), and warm, a later call in the same pro
 long-running program; each peer is compared with vantrel as it was timed, Open3D both ways, PCL's
 command cold. The tools run in rounds, one process each in turn, so that tile, the whole read and
 write, and the floor of each round meet the same machine: on a shared one, its speed at creating
-files moves tenfold within an hour. Each round's ratios are reported (their median and range)
-beside the ratio of the best times.
+files moves tenfold within an hour; downsample and its peers run in rounds of their own. Each
+round's ratios are reported (their median and range) beside the ratio of the best times.
 """
 
 import argparse
@@ -140,10 +140,11 @@ def rounds(source, voxel, scratch, repeats):
     return runs
 
 
-def ratios(runs, baseline, tool):
-    """baseline's time over tool's, cold and warm: of the best times, and each round's (median, low, high)."""
+def ratios(runs, baseline, tool, calls=("first", "later")):
+    """baseline's time over tool's, cold and warm: of the best times, and each round's (median, low,
+    high)."""
     out = []
-    for call in ("first", "later"):
+    for call in calls:
         best = min(r[call] for r in runs[baseline]) / min(r[call] for r in runs[tool])
         each = [b[call] / t[call] for b, t in zip(runs[baseline], runs[tool], strict=True)]
         out.append(
@@ -151,6 +152,58 @@ def ratios(runs, baseline, tool):
             f"{min(each):.2f}-{max(each):.2f})"
         )
     return ", ".join(out)
+
+
+def peers(source, points, voxel, scratch, repeats):
+    """downsample against Open3D (points in memory, a fresh process's first call and a later one)
+    and PCL's command (a process each), in rounds of one of each in turn."""
+    print(f"\ndownsample of {points:,} points at {voxel} m, {repeats} rounds:")
+    xyz = np.ascontiguousarray(vantrel.read_pcd(source).points, dtype=np.float64)
+    np.save(scratch / "xyz.npy", xyz)
+    leaf = f"{voxel},{voxel},{voxel}"
+    times = {"vantrel": [], "open3d": [], "pcl": []}
+    kept = "?"
+    for _ in range(repeats):
+        times["vantrel"].append(child(source, "downsample", voxel, scratch, 2))
+        if BENCH_PY.exists():
+            run = subprocess.run(
+                [str(BENCH_PY), "-c", OPEN3D, str(scratch / "xyz.npy"), str(voxel), "2"], capture_output=True, text=True
+            )
+            if run.returncode:
+                raise RuntimeError(run.stderr)
+            first, later, kept = run.stdout.split()
+            times["open3d"].append({"first": float(first), "later": float(later)})
+        if shutil.which("pcl_voxel_grid"):
+            start = time.perf_counter()
+            subprocess.run(
+                ["pcl_voxel_grid", str(source), str(scratch / "pcl.pcd"), "-leaf", leaf],
+                capture_output=True,
+                check=True,
+            )
+            elapsed = time.perf_counter() - start
+            times["pcl"].append({"first": elapsed, "later": elapsed})
+    ours = times["vantrel"]
+    print(
+        f"  vantrel.tools.downsample, file to file, every field kept: {min(r['first'] for r in ours):.3f} s cold, "
+        f"{min(r['later'] for r in ours):.3f} s warm"
+    )
+    if times["open3d"]:
+        o3d = times["open3d"]
+        print(
+            f"  Open3D voxel_down_sample, points in memory, x y z only ({kept} points): "
+            f"{min(r['first'] for r in o3d):.3f} s first call, {min(r['later'] for r in o3d):.3f} s later; "
+            f"vantrel at {ratios({'o': ours, 'p': o3d}, 'o', 'p')} of its time"
+        )
+    else:
+        print("  Open3D: not measured (make bench makes .venv-bench)")
+    if times["pcl"]:
+        print(
+            f"  PCL pcl_voxel_grid, file to file, a process each: {min(r['first'] for r in times['pcl']):.3f} s; "
+            f"vantrel at {ratios({'o': ours, 'p': times['pcl']}, 'o', 'p', calls=('first',))} of its "
+            "time"
+        )
+    else:
+        print("  PCL: not measured (apt-get install pcl-tools)")
 
 
 def main():
@@ -182,47 +235,7 @@ def main():
                 ("tile binary_compressed", "whole binary_compressed", "tile (binary_compressed)"),
             ):
                 print(f"{points:>10,} {what} at {ratios(runs, whole, tool)} of the whole read and write's speed")
-        points = args.points[0]
-        source = map_path(points)
-        print(f"\ndownsample of {points:,} points at {args.voxel} m:")
-        cold, warm = rows[points, "downsample"]
-        print(f"  vantrel.tools.downsample, file to file, every field kept: {cold:.3f} s cold, {warm:.3f} s warm")
-        if BENCH_PY.exists():
-            xyz = np.ascontiguousarray(vantrel.read_pcd(source).points, dtype=np.float64)
-            np.save(scratch / "xyz.npy", xyz)
-            run = subprocess.run(
-                [str(BENCH_PY), "-c", OPEN3D, str(scratch / "xyz.npy"), str(args.voxel), str(args.repeats)],
-                capture_output=True,
-                text=True,
-            )
-            if run.returncode == 0:
-                first, later, kept = run.stdout.split()
-                print(
-                    f"  Open3D voxel_down_sample, points in memory, x y z only ({kept} points): {float(first):.3f} s "
-                    f"first call, {float(later):.3f} s later; vantrel at {cold / float(first):.2f} of its time "
-                    f"cold, {warm / float(later):.2f} warm"
-                )
-            else:
-                print("  Open3D: failed:", run.stderr.strip().splitlines()[-1:])
-        else:
-            print("  Open3D: not measured (make bench makes .venv-bench)")
-        if shutil.which("pcl_voxel_grid"):
-            leaf = f"{args.voxel},{args.voxel},{args.voxel}"
-            times = []
-            for _ in range(args.repeats):
-                start = time.perf_counter()
-                subprocess.run(
-                    ["pcl_voxel_grid", str(source), str(scratch / "pcl.pcd"), "-leaf", leaf],
-                    capture_output=True,
-                    check=True,
-                )
-                times.append(time.perf_counter() - start)
-            print(
-                f"  PCL pcl_voxel_grid, file to file, a process each: {min(times):.3f} s; vantrel at "
-                f"{cold / min(times):.2f} of its time cold"
-            )
-        else:
-            print("  PCL: not measured (apt-get install pcl-tools)")
+        peers(map_path(args.points[0]), args.points[0], args.voxel, scratch, args.repeats)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
