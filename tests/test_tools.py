@@ -359,6 +359,51 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
     assert not (tmp_path / "no.pcd").exists()
 
 
+SQUARE = [[0, 0], [4, 0], [4, 3], [0, 0]]
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "x,y\n0,0\n4,0\n4,3\n0,0\n",
+        "0;0\n4;0\n4;3\n0;0\n",
+        json.dumps({"type": "Polygon", "coordinates": [SQUARE, [[1, 1], [2, 1], [2, 2]]]}),
+        json.dumps({"type": "Polygon", "coordinates": [[[x, y, 9.5] for x, y in SQUARE]]}),
+        json.dumps({"type": "Feature", "geometry": {"type": "Polygon", "coordinates": [SQUARE]}}),
+        json.dumps(
+            {
+                "type": "FeatureCollection",
+                "features": [
+                    {"type": "Feature", "geometry": None},
+                    {"type": "Feature", "geometry": {"type": "MultiPolygon", "coordinates": [[SQUARE], [SQUARE]]}},
+                ],
+            }
+        ),
+    ],
+    ids=["csv", "semicolons", "polygon-with-hole", "polygon-3d", "feature", "multipolygon-in-collection"],
+)
+def test_a_polygon_is_read_from_csv_or_geojson(tmp_path, text):
+    (tmp_path / "area").write_text(text)
+    assert tools.read_polygon(tmp_path / "area").tolist() == SQUARE
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (json.dumps({"type": "Point", "coordinates": [0, 0]}), "no Polygon in this GeoJSON"),
+        (json.dumps({"type": "Polygon", "coordinates": [[0, 0]]}), "not a GeoJSON polygon this can read"),
+        ('{"type": "Polygon", "coordinates": [[[0, 0], [1', "not a GeoJSON polygon this can read"),
+        (json.dumps({"type": "Polygon", "coordinates": [[[0, 0], [1, 0, 0, 0, 0], [0]]]}), "not a GeoJSON polygon"),
+        ("x,y\n0,0\n1,zero\n", "'1,zero' is no x,y pair"),
+    ],
+    ids=["point", "flat", "cut", "ragged", "csv-word"],
+)
+def test_a_polygon_file_that_cannot_be_read_is_one_tool_error(tmp_path, text, message):
+    (tmp_path / "area").write_text(text)
+    with pytest.raises(tools.ToolError, match=message):
+        tools.read_polygon(tmp_path / "area")
+
+
 @pytest.mark.parametrize(
     "args, message",
     [

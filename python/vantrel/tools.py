@@ -189,19 +189,22 @@ def _inside_polygon(x: Any, y: Any, polygon: Any) -> Any:
 
 def read_polygon(path: _Source) -> Any:
     """x-y vertices from a CSV file (x,y a line; a header line is skipped) or a GeoJSON file (the
-    first Polygon's outer ring)."""
+    outer ring of the first Polygon, or of a MultiPolygon's first polygon)."""
     import json
 
     import numpy as np
 
     text = Path(path).read_text()
     if text.lstrip().startswith("{"):
-        document = json.loads(text)
-        features = document.get("features", [document])
-        for feature in features:
-            geometry = feature.get("geometry", feature)
-            if geometry.get("type") == "Polygon":
-                return np.array(geometry["coordinates"][0], np.float64)[:, :2]
+        try:
+            document = json.loads(text)
+            for feature in document.get("features", [document]):
+                geometry = feature.get("geometry") or feature
+                rings = {"Polygon": lambda c: c[0], "MultiPolygon": lambda c: c[0][0]}.get(geometry.get("type"))
+                if rings is not None:
+                    return np.array(rings(geometry["coordinates"]), np.float64)[:, :2]  # z, if any, left out
+        except (ValueError, TypeError, KeyError, IndexError, AttributeError) as error:
+            raise ToolError(f"{path}: not a GeoJSON polygon this can read ({error})") from None
         raise ToolError(f"{path}: no Polygon in this GeoJSON")
     rows = []
     for line in text.splitlines():
