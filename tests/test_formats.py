@@ -236,6 +236,16 @@ def vantrel_cli(*args):
     return subprocess.run([sys.executable, "-m", "vantrel", *map(str, args)], capture_output=True, text=True)
 
 
+def convert_through(path, trip, options):
+    """path converted by the command line to each suffix of trip in turn (options for a PCD); the last file."""
+    for k, suffix in enumerate(trip):
+        target = path.parent / f"{k}{suffix}"
+        run = vantrel_cli("convert", path, target, *(options if suffix == ".pcd" else []))
+        assert run.returncode == 0, run.stderr
+        path = target
+    return path
+
+
 @pytest.mark.parametrize(
     ("trip", "options"),
     [((".laz", ".pcd"), []), ((".las", ".ply"), []), ((".ply", ".las"), []), ((".ply", ".pcd"), ["--data", "ascii"])],
@@ -243,12 +253,7 @@ def vantrel_cli(*args):
 def test_convert_picks_formats_by_extension(tmp_path, trip, options):
     arrays = lidar(n=300, seed=9)
     vantrel.write_pcd(tmp_path / "a.pcd", arrays)
-    path = tmp_path / "a.pcd"
-    for k, suffix in enumerate(trip):
-        target = tmp_path / f"{k}{suffix}"
-        run = vantrel_cli("convert", path, target, *(options if suffix == ".pcd" else []))
-        assert run.returncode == 0, run.stderr
-        path = target
+    path = convert_through(tmp_path / "a.pcd", trip, options)
     back = {".pcd": vantrel.read_pcd, ".ply": ply.read_ply}.get(path.suffix, las.read_las)(path)
     through_las = any(suffix in (".las", ".laz") for suffix in trip)
     for name, array in arrays.items():
@@ -271,12 +276,7 @@ def test_convert_picks_formats_by_extension(tmp_path, trip, options):
 def test_convert_of_no_points_writes_a_cloud_of_none_with_every_field(tmp_path, trip, options, fields):
     columns = {"intensity": np.zeros(0, np.float32), "ring": np.zeros(0, np.uint16)}
     vantrel.write_pcd(tmp_path / "e.pcd", columns, points=np.zeros((0, 3), np.float32), data="binary")
-    path = tmp_path / "e.pcd"
-    for k, suffix in enumerate(trip):
-        target = tmp_path / f"{k}{suffix}"
-        run = vantrel_cli("convert", path, target, *(options if suffix == ".pcd" else []))
-        assert run.returncode == 0, run.stderr
-        path = target
+    path = convert_through(tmp_path / "e.pcd", trip, options)
     back = vantrel.read_pcd(path)
     assert (len(back), list(back.fields)) == (0, fields)
 
