@@ -208,14 +208,23 @@ def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch)
         assert same_bytes([o / name for o in outs]), name
 
 
+def rectangle(x0, y0, x1, y1):
+    return np.array([(x0, y0), (x1, y0), (x1, y1), (x0, y1)], np.float64)
+
+
+def in_rectangle(xyz, ring):
+    return ((xyz[:, :2] > ring.min(axis=0)) & (xyz[:, :2] < ring.max(axis=0))).all(axis=1)
+
+
 @pytest.mark.parametrize(
     "box, polygon",
     [
         ((-10, -5, -30, 20, 25, 50), None),
         (None, [(0, 0), (40, 0), (40, 40), (20, 10), (0, 40)]),  # not convex
         ((-30, -30, 0, 50, 50, 10), [(-30, -30), (50, -30), (-30, 50)]),
+        (None, [rectangle(-20, -20, 30, 30), rectangle(0, 0, 10, 10), rectangle(35, -25, 45, 45)]),
     ],
-    ids=["box", "polygon", "both"],
+    ids=["box", "polygon", "both", "hole-and-part"],
 )
 def test_crop_keeps_what_numpy_keeps(lidar, tmp_path, chunking, box, polygon):
     path, cloud = lidar
@@ -225,7 +234,9 @@ def test_crop_keeps_what_numpy_keeps(lidar, tmp_path, chunking, box, polygon):
     keep = np.isfinite(xyz).all(axis=1)
     if box is not None:
         keep &= (xyz >= box[:3]).all(axis=1) & (xyz <= box[3:]).all(axis=1)
-    if polygon is not None:
+    if polygon is not None and isinstance(polygon[0], np.ndarray):  # rings: inside an odd number of them
+        keep &= np.logical_xor.reduce([in_rectangle(xyz, ring) for ring in polygon])
+    elif polygon is not None:
         from matplotlib.path import Path
 
         keep &= Path(polygon).contains_points(np.nan_to_num(xyz[:, :2]))
@@ -360,31 +371,33 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
 
 
 SQUARE = [[0, 0], [4, 0], [4, 3], [0, 0]]
+HOLE = [[1, 1], [2, 1], [2, 2], [1, 1]]
+
+
+def collection(*geometries):
+    return {"type": "FeatureCollection", "features": [{"type": "Feature", "geometry": g} for g in geometries]}
 
 
 @pytest.mark.parametrize(
-    "text",
+    "text, rings",
     [
-        "x,y\n0,0\n4,0\n4,3\n0,0\n",
-        "0;0\n4;0\n4;3\n0;0\n",
-        json.dumps({"type": "Polygon", "coordinates": [SQUARE, [[1, 1], [2, 1], [2, 2]]]}),
-        json.dumps({"type": "Polygon", "coordinates": [[[x, y, 9.5] for x, y in SQUARE]]}),
-        json.dumps({"type": "Feature", "geometry": {"type": "Polygon", "coordinates": [SQUARE]}}),
-        json.dumps(
-            {
-                "type": "FeatureCollection",
-                "features": [
-                    {"type": "Feature", "geometry": None},
-                    {"type": "Feature", "geometry": {"type": "MultiPolygon", "coordinates": [[SQUARE], [SQUARE]]}},
-                ],
-            }
+        ("x,y\n0,0\n4,0\n4,3\n0,0\n", [SQUARE]),
+        ("0;0\n4;0\n4;3\n0;0\n", [SQUARE]),
+        (json.dumps({"type": "Polygon", "coordinates": [SQUARE, HOLE]}), [SQUARE, HOLE]),
+        (json.dumps({"type": "Polygon", "coordinates": [[[x, y, 9.5] for x, y in SQUARE]]}), [SQUARE]),
+        (json.dumps({"type": "Feature", "geometry": {"type": "Polygon", "coordinates": [SQUARE]}}), [SQUARE]),
+        (json.dumps(collection(None, {"type": "MultiPolygon", "coordinates": [[SQUARE]]})), [SQUARE]),
+        (
+            json.dumps(collection({"type": "MultiPolygon", "coordinates": [[SQUARE, HOLE], [HOLE]]})),
+            [SQUARE, HOLE, HOLE],
         ),
     ],
-    ids=["csv", "semicolons", "polygon-with-hole", "polygon-3d", "feature", "multipolygon-in-collection"],
+    ids=["csv", "semicolons", "hole", "polygon-3d", "feature", "multipolygon-in-collection", "parts-and-hole"],
 )
-def test_a_polygon_is_read_from_csv_or_geojson(tmp_path, text):
+def test_a_polygon_is_read_from_csv_or_geojson(tmp_path, text, rings):
     (tmp_path / "area").write_text(text)
-    assert tools.read_polygon(tmp_path / "area").tolist() == SQUARE
+    got = tools.read_polygon(tmp_path / "area")
+    assert [r.tolist() for r in got] == rings if len(rings) > 1 else got.tolist() == rings[0]
 
 
 @pytest.mark.parametrize(
@@ -395,8 +408,9 @@ def test_a_polygon_is_read_from_csv_or_geojson(tmp_path, text):
         ('{"type": "Polygon", "coordinates": [[[0, 0], [1', "not a GeoJSON polygon this can read"),
         (json.dumps({"type": "Polygon", "coordinates": [[[0, 0], [1, 0, 0, 0, 0], [0]]]}), "not a GeoJSON polygon"),
         ("x,y\n0,0\n1,zero\n", "'1,zero' is no x,y pair"),
+        (json.dumps(collection(*[{"type": "Polygon", "coordinates": [SQUARE]}] * 2)), "2 polygonal features"),
     ],
-    ids=["point", "flat", "cut", "ragged", "csv-word"],
+    ids=["point", "flat", "cut", "ragged", "csv-word", "two-features"],
 )
 def test_a_polygon_file_that_cannot_be_read_is_one_tool_error(tmp_path, text, message):
     (tmp_path / "area").write_text(text)

@@ -350,7 +350,9 @@ def add_tool_commands(commands: Any) -> None:
     crop_.add_argument("output", metavar="OUT")
     crop_.add_argument("--box", type=float, nargs=6, metavar=("XMIN", "YMIN", "ZMIN", "XMAX", "YMAX", "ZMAX"))
     crop_.add_argument(
-        "--polygon", metavar="FILE", help="x,y vertices: a CSV file, or a GeoJSON Polygon or MultiPolygon"
+        "--polygon",
+        metavar="FILE",
+        help="x,y vertices: a CSV file, or a GeoJSON Polygon or MultiPolygon, holes and parts included",
     )
     crop_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
     crop_.set_defaults(run=crop_command)

@@ -172,24 +172,45 @@ def merge(
 # ---------------------------------------------------------------- crop
 
 
-def _inside_polygon(x: Any, y: Any, polygon: Any) -> Any:
-    """Even-odd rule: a point is inside when a ray from it crosses the edges an odd number of times."""
+def _inside_polygon(x: Any, y: Any, rings: list[Any]) -> Any:
+    """Even-odd rule: a point is inside when a ray from it crosses the rings' edges an odd number of
+    times, so that a ring within another is a hole in it."""
     import numpy as np
 
     inside = np.zeros(len(x), bool)
-    px, py = polygon[:, 0], polygon[:, 1]
-    for i in range(len(polygon)):
-        x0, y0, x1, y1 = px[i - 1], py[i - 1], px[i], py[i]
-        crosses = (y0 > y) != (y1 > y)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            at = x0 + (y - y0) * (x1 - x0) / (y1 - y0)
-        inside ^= crosses & (x < at)
+    for ring in rings:
+        px, py = ring[:, 0], ring[:, 1]
+        for i in range(len(ring)):
+            x0, y0, x1, y1 = px[i - 1], py[i - 1], px[i], py[i]
+            crosses = (y0 > y) != (y1 > y)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                at = x0 + (y - y0) * (x1 - x0) / (y1 - y0)
+            inside ^= crosses & (x < at)
     return inside
 
 
+def _rings(polygon: Any) -> list[Any]:
+    """crop's polygon as rings of x-y vertices: one ring (N, 2), or a sequence of them."""
+    import numpy as np
+
+    try:
+        whole = np.asarray(polygon, np.float64)
+        rings = [whole] if whole.ndim == 2 else list(whole) if whole.ndim == 3 else None
+    except (ValueError, TypeError):  # rings of different lengths
+        try:
+            rings = [np.asarray(ring, np.float64) for ring in polygon]
+        except (ValueError, TypeError):
+            rings = None
+    if not rings or any(r.ndim != 2 or r.shape[1] < 2 or len(r) < 3 or not np.isfinite(r).all() for r in rings):
+        raise ToolError("polygon must be at least 3 finite x-y vertices, or a sequence of such rings")
+    return [r[:, :2] for r in rings]
+
+
 def read_polygon(path: _Source) -> Any:
-    """x-y vertices from a CSV file (x,y a line; a header line is skipped) or a GeoJSON file (the
-    outer ring of the first Polygon, or of a MultiPolygon's first polygon)."""
+    """x-y vertices from a CSV file (x,y a line; a header line is skipped), or the rings of the
+    Polygon or MultiPolygon in a GeoJSON file (a geometry, a Feature, or a FeatureCollection with
+    one polygonal feature): an (N, 2) array for one ring, a list of them for a polygon with holes
+    or of several parts, which crop combines by the even-odd rule."""
     import json
 
     import numpy as np
@@ -198,14 +219,19 @@ def read_polygon(path: _Source) -> Any:
     if text.lstrip().startswith("{"):
         try:
             document = json.loads(text)
+            found = []
             for feature in document.get("features", [document]):
                 geometry = feature.get("geometry") or feature
-                rings = {"Polygon": lambda c: c[0], "MultiPolygon": lambda c: c[0][0]}.get(geometry.get("type"))
-                if rings is not None:
-                    return np.array(rings(geometry["coordinates"]), np.float64)[:, :2]  # z, if any, left out
+                parts = {"Polygon": lambda c: [c], "MultiPolygon": lambda c: c}.get(geometry.get("type"))
+                if parts is not None:
+                    found.append([np.array(r, np.float64)[:, :2] for p in parts(geometry["coordinates"]) for r in p])
         except (ValueError, TypeError, KeyError, IndexError, AttributeError) as error:
             raise ToolError(f"{path}: not a GeoJSON polygon this can read ({error})") from None
-        raise ToolError(f"{path}: no Polygon in this GeoJSON")
+        if not found:
+            raise ToolError(f"{path}: no Polygon in this GeoJSON")
+        if len(found) > 1:
+            raise ToolError(f"{path}: {len(found)} polygonal features; crop takes one area (dissolve them into one)")
+        return found[0][0] if len(found[0]) == 1 else found[0]  # z, if any, left out
     rows = []
     for line in text.splitlines():
         parts = [p for p in line.replace(";", ",").split(",") if p.strip()]
@@ -228,14 +254,14 @@ def crop(
     data: str | None = None,
 ) -> dict[str, Any]:
     """Keep the points inside a box (xmin, ymin, zmin, xmax, ymax, zmax) and/or an x-y polygon (at
-    least 3 vertices), every field kept, in their order; an organized cloud becomes unorganized,
-    and NaN coordinates are dropped (counted in the summary).
+    least 3 vertices, or a sequence of such rings: a point inside an odd number of them is inside,
+    so that holes and separate parts are kept out and in), every field kept, in their order; an
+    organized cloud becomes unorganized, and NaN coordinates are dropped (counted in the summary).
 
     Examples:
         >>> vantrel.tools.crop("scan.pcd", "near.pcd", box=(-1, -1, -1, 1, 1, 1))["points_out"] < 2000
         True
     """
-    import numpy as np
 
     start = time.perf_counter()
     if box is None and polygon is None:
@@ -246,11 +272,7 @@ def crop(
             raise ToolError(f"box must be 6 finite numbers, xmin ymin zmin xmax ymax zmax, not {box}")
         if any(box[k] > box[k + 3] for k in range(3)):
             raise ToolError(f"box has a minimum above its maximum: {box}")
-    if polygon is not None:
-        polygon = np.asarray(polygon, np.float64)
-        if polygon.ndim != 2 or polygon.shape[1] < 2 or len(polygon) < 3 or not np.isfinite(polygon).all():
-            raise ToolError("polygon must be at least 3 finite x-y vertices")
-        polygon = polygon[:, :2]
+    rings = None if polygon is None else _rings(polygon)
     paths = _paths(source)
     headers = _agreeing(paths)
     _require_xyz(paths[0], headers[0])
@@ -263,8 +285,8 @@ def crop(
             mask = finite
             if box is not None:
                 mask = mask & (xyz >= box[:3]).all(axis=1) & (xyz <= box[3:]).all(axis=1)
-            if polygon is not None:
-                mask = mask & _inside_polygon(xyz[:, 0], xyz[:, 1], polygon)
+            if rings is not None:
+                mask = mask & _inside_polygon(xyz[:, 0], xyz[:, 1], rings)
             if mask.any():
                 writer.write(chunk[mask])
                 kept += int(mask.sum())
