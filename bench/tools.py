@@ -6,7 +6,11 @@ default binary_compressed), and against its floor: the map read, and tile's bina
 from memory on the threads tile uses (the same bytes by open, write and rename), which no way of
 tiling can go below.
 
-    python bench/tools.py [--points 2000000 12000000] [--voxel 0.2]
+    python bench/tools.py [--points 2000000 12000000] [--voxel 0.2] [--folder /dev/shm]
+
+--folder runs the tools with the map and every output in that folder (a copy of the map is made
+there and removed at the end): on a memory file system, creating a file costs next to nothing,
+which shows what tile costs beside its floor apart from the disk's file system.
 
 Open3D is timed in the benchmark environment (.venv-bench, made by `make bench`), PCL's tool from
 Debian's pcl-tools; either is left out when it is not there. Times are best of a few runs: cold,
@@ -211,19 +215,28 @@ def main():
     parser.add_argument("--points", type=int, nargs="+", default=[2_000_000, 12_000_000])
     parser.add_argument("--voxel", type=float, default=0.2)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument(
+        "--folder", type=pathlib.Path, help="where the map and the outputs go (default: a temporary folder)"
+    )
     args = parser.parse_args()
-    scratch = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-tools-"))
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-tools-", dir=args.folder))
     try:
         print(
             f"{os.cpu_count()} CPUs, voxel {args.voxel} m; {args.repeats} rounds of a fresh process a tool; cold: "
             "the best first call, warm: the best second call; floor: the map read, then tile's binary files "
-            "written from memory"
+            "written from memory" + (f"; the map and the outputs in {args.folder}" if args.folder else "")
         )
         print(f"{'points':>10} {'tool':<24} {'cold s':>8} {'warm s':>8} {'grows by MB':>12}")
         rows = {}
         for points in args.points:
             source = map_path(points)
-            runs = rounds(source, args.voxel, scratch, args.repeats)
+            if args.folder:
+                source = pathlib.Path(shutil.copy(source, args.folder / f".vantrel-{source.name}"))
+            try:
+                runs = rounds(source, args.voxel, scratch, args.repeats)
+            finally:
+                if args.folder:
+                    source.unlink()
             for tool in TOOLS:
                 cold, warm = min(r["first"] for r in runs[tool]), min(r["later"] for r in runs[tool])
                 rows[points, tool] = cold, warm
