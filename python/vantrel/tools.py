@@ -222,9 +222,10 @@ def read_polygon(path: _Source) -> Any:
             found = []
             for feature in document.get("features", [document]):
                 geometry = feature.get("geometry") or feature
-                parts = {"Polygon": lambda c: [c], "MultiPolygon": lambda c: c}.get(geometry.get("type"))
-                if parts is not None:
-                    found.append([np.array(r, np.float64)[:, :2] for p in parts(geometry["coordinates"]) for r in p])
+                kind, coordinates = geometry.get("type"), geometry.get("coordinates")
+                if kind in ("Polygon", "MultiPolygon"):
+                    polygons = [coordinates] if kind == "Polygon" else coordinates
+                    found.append([np.array(ring, np.float64)[:, :2] for rings in polygons for ring in rings])
         except (ValueError, TypeError, KeyError, IndexError, AttributeError) as error:
             raise ToolError(f"{path}: not a GeoJSON polygon this can read ({error})") from None
         if not found:
