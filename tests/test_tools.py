@@ -418,6 +418,36 @@ def test_a_polygon_file_that_cannot_be_read_is_one_tool_error(tmp_path, text, me
         tools.read_polygon(tmp_path / "area")
 
 
+NESTED = st.recursive(
+    st.integers(-3, 3) | st.floats(-5, 5) | st.none() | st.text(max_size=1), lambda inner: st.lists(inner, max_size=4)
+)
+GEOMETRY = st.fixed_dictionaries({"type": st.sampled_from(["Polygon", "MultiPolygon", "Point"]), "coordinates": NESTED})
+DOCUMENT = (
+    GEOMETRY
+    | st.fixed_dictionaries({"type": st.just("Feature"), "geometry": GEOMETRY | st.none()})
+    | st.fixed_dictionaries({"features": st.lists(st.fixed_dictionaries({"geometry": GEOMETRY | NESTED}), max_size=3)})
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(document=DOCUMENT)
+def test_any_geojson_gives_rings_crop_takes_or_one_tool_error(tmp_path_factory, document):
+    folder = tmp_path_factory.mktemp("area")
+    (folder / "area").write_text(json.dumps(document))
+    try:
+        got = tools.read_polygon(folder / "area")
+    except tools.ToolError:
+        return
+    rings = got if isinstance(got, list) else [got]
+    assert all(r.ndim == 2 and r.shape[1] == 2 for r in rings) and (len(rings) > 1) == isinstance(got, list)
+    path = folder / "p.pcd"
+    vantrel.write_pcd(path, points=np.zeros((3, 3), np.float32) + 0.5)
+    try:
+        tools.crop(path, folder / "in.pcd", polygon=got)
+    except tools.ToolError as error:
+        assert "polygon must be at least 3 finite x-y vertices" in str(error)
+
+
 @pytest.mark.parametrize(
     "args, message",
     [

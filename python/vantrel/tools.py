@@ -206,6 +206,16 @@ def _rings(polygon: Any) -> list[Any]:
     return [r[:, :2] for r in rings]
 
 
+def _ring(values: Any) -> Any:
+    """A GeoJSON ring's x and y (z, if any, left out); ValueError unless it is positions."""
+    import numpy as np
+
+    ring = np.array(values, np.float64)
+    if ring.ndim != 2 or ring.shape[1] < 2:
+        raise ValueError(f"a ring of shape {ring.shape}")
+    return ring[:, :2]
+
+
 def read_polygon(path: _Source) -> Any:
     """x-y vertices from a CSV file (x,y a line; a header line is skipped), or the rings of the
     Polygon or MultiPolygon in a GeoJSON file (a geometry, a Feature, or a FeatureCollection with
@@ -225,14 +235,16 @@ def read_polygon(path: _Source) -> Any:
                 kind, coordinates = geometry.get("type"), geometry.get("coordinates")
                 if kind in ("Polygon", "MultiPolygon"):
                     polygons = [coordinates] if kind == "Polygon" else coordinates
-                    found.append([np.array(ring, np.float64)[:, :2] for rings in polygons for ring in rings])
+                    found.append([_ring(ring) for rings in polygons for ring in rings])
+                    if not found[-1]:
+                        raise ValueError(f"a {kind} without a ring")
         except (ValueError, TypeError, KeyError, IndexError, AttributeError) as error:
             raise ToolError(f"{path}: not a GeoJSON polygon this can read ({error})") from None
         if not found:
             raise ToolError(f"{path}: no Polygon in this GeoJSON")
         if len(found) > 1:
             raise ToolError(f"{path}: {len(found)} polygonal features; crop takes one area (dissolve them into one)")
-        return found[0][0] if len(found[0]) == 1 else found[0]  # z, if any, left out
+        return found[0][0] if len(found[0]) == 1 else found[0]
     rows = []
     for line in text.splitlines():
         parts = [p for p in line.replace(";", ",").split(",") if p.strip()]
