@@ -15,7 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from vantrel import _commands, _tiles, _voxels, cli, tools
+from vantrel import _commands, _polygons, _tiles, _voxels, cli, tools
 
 N = 3000
 
@@ -223,8 +223,15 @@ def in_rectangle(xyz, ring):
         (None, [(0, 0), (40, 0), (40, 40), (20, 10), (0, 40)]),  # not convex
         ((-30, -30, 0, 50, 50, 10), [(-30, -30), (50, -30), (-30, 50)]),
         (None, [rectangle(-20, -20, 30, 30), rectangle(0, 0, 10, 10), rectangle(35, -25, 45, 45)]),
+        (
+            None,
+            [
+                (10 + (35 if k % 2 else 12) * np.cos(k / 9), 10 + (35 if k % 2 else 12) * np.sin(k / 9))
+                for k in range(57)
+            ],
+        ),
     ],
-    ids=["box", "polygon", "both", "hole-and-part"],
+    ids=["box", "polygon", "both", "hole-and-part", "star"],
 )
 def test_crop_keeps_what_numpy_keeps(lidar, tmp_path, chunking, box, polygon):
     path, cloud = lidar
@@ -416,6 +423,21 @@ def test_a_polygon_file_that_cannot_be_read_is_one_tool_error(tmp_path, text, me
     (tmp_path / "area").write_text(text)
     with pytest.raises(tools.ToolError, match=message):
         tools.read_polygon(tmp_path / "area")
+
+
+@settings(max_examples=80, deadline=None)
+@given(rings=st.lists(st.lists(st.tuples(*[st.integers(-4, 4)] * 2), min_size=3, max_size=24), min_size=1, max_size=3))
+def test_crop_by_edge_spans_is_the_test_of_every_edge(rings):
+    """On the grid of the vertices, where points lie on edges and at the heights of vertices."""
+    x, y = np.mgrid[-5:5.5:0.5, -5:5.5:0.5].reshape(2, -1)
+    y[::17] = np.nan
+    rings = [np.array(ring, np.float64) for ring in rings]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(_polygons, "DIRECT_EDGES", 0)
+        spans = _polygons.inside_polygon(x, y, rings)
+        patch.setattr(_polygons, "DIRECT_EDGES", 10**9)
+        every = _polygons.inside_polygon(x, y, rings)
+    assert spans.tolist() == every.tolist()
 
 
 NESTED = st.recursive(

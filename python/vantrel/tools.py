@@ -19,6 +19,7 @@ from typing import Any
 
 import vantrel
 from vantrel._commands import ToolError, chunk_points, damage_is_an_error, no_points, point_progress
+from vantrel._polygons import inside_polygon, read_polygon, rings_of
 from vantrel._tiles import Grid, spool_tiles, write_metadata, write_tiles
 from vantrel._types import ENCODINGS, Data, as_data
 from vantrel._voxels import VoxelSums
@@ -172,92 +173,6 @@ def merge(
 # ---------------------------------------------------------------- crop
 
 
-def _inside_polygon(x: Any, y: Any, rings: list[Any]) -> Any:
-    """Even-odd rule: a point is inside when a ray from it crosses the rings' edges an odd number of
-    times, so that a ring within another is a hole in it."""
-    import numpy as np
-
-    inside = np.zeros(len(x), bool)
-    for ring in rings:
-        px, py = ring[:, 0], ring[:, 1]
-        for i in range(len(ring)):
-            x0, y0, x1, y1 = px[i - 1], py[i - 1], px[i], py[i]
-            crosses = (y0 > y) != (y1 > y)
-            with np.errstate(divide="ignore", invalid="ignore"):
-                at = x0 + (y - y0) * (x1 - x0) / (y1 - y0)
-            inside ^= crosses & (x < at)
-    return inside
-
-
-def _rings(polygon: Any) -> list[Any]:
-    """crop's polygon as rings of x-y vertices: one ring (N, 2), or a sequence of them."""
-    import numpy as np
-
-    try:
-        whole = np.asarray(polygon, np.float64)
-        rings = [whole] if whole.ndim == 2 else list(whole) if whole.ndim == 3 else None
-    except (ValueError, TypeError):  # rings of different lengths
-        try:
-            rings = [np.asarray(ring, np.float64) for ring in polygon]
-        except (ValueError, TypeError):
-            rings = None
-    if not rings or any(r.ndim != 2 or r.shape[1] < 2 or len(r) < 3 or not np.isfinite(r).all() for r in rings):
-        raise ToolError("polygon must be at least 3 finite x-y vertices, or a sequence of such rings")
-    return [r[:, :2] for r in rings]
-
-
-def _ring(values: Any) -> Any:
-    """A GeoJSON ring's x and y (z, if any, left out); ValueError unless it is positions."""
-    import numpy as np
-
-    ring = np.array(values, np.float64)
-    if ring.ndim != 2 or ring.shape[1] < 2:
-        raise ValueError(f"a ring of shape {ring.shape}")
-    return ring[:, :2]
-
-
-def read_polygon(path: _Source) -> Any:
-    """x-y vertices from a CSV file (x,y a line; a header line is skipped), or the rings of the
-    Polygon or MultiPolygon in a GeoJSON file (a geometry, a Feature, or a FeatureCollection with
-    one polygonal feature): an (N, 2) array for one ring, a list of them for a polygon with holes
-    or of several parts, which crop combines by the even-odd rule."""
-    import json
-
-    import numpy as np
-
-    text = Path(path).read_text()
-    if text.lstrip().startswith("{"):
-        try:
-            document = json.loads(text)
-            found = []
-            for feature in document.get("features", [document]):
-                geometry = feature.get("geometry") or feature
-                kind, coordinates = geometry.get("type"), geometry.get("coordinates")
-                if kind in ("Polygon", "MultiPolygon"):
-                    polygons = [coordinates] if kind == "Polygon" else coordinates
-                    found.append([_ring(ring) for rings in polygons for ring in rings])
-                    if not found[-1]:
-                        raise ValueError(f"a {kind} without a ring")
-        except (ValueError, TypeError, KeyError, IndexError, AttributeError) as error:
-            raise ToolError(f"{path}: not a GeoJSON polygon this can read ({error})") from None
-        if not found:
-            raise ToolError(f"{path}: no Polygon in this GeoJSON")
-        if len(found) > 1:
-            raise ToolError(f"{path}: {len(found)} polygonal features; crop takes one area (dissolve them into one)")
-        return found[0][0] if len(found[0]) == 1 else found[0]
-    rows = []
-    for line in text.splitlines():
-        parts = [p for p in line.replace(";", ",").split(",") if p.strip()]
-        if len(parts) < 2:
-            continue
-        try:
-            rows.append((float(parts[0]), float(parts[1])))
-        except ValueError:
-            if rows:
-                raise ToolError(f"{path}: {line!r} is no x,y pair") from None
-    return np.array(rows, np.float64).reshape(-1, 2)
-
-
 def crop(
     source: _Source,
     target: _Source,
@@ -285,7 +200,7 @@ def crop(
             raise ToolError(f"box must be 6 finite numbers, xmin ymin zmin xmax ymax zmax, not {box}")
         if any(box[k] > box[k + 3] for k in range(3)):
             raise ToolError(f"box has a minimum above its maximum: {box}")
-    rings = None if polygon is None else _rings(polygon)
+    rings = None if polygon is None else rings_of(polygon)
     paths = _paths(source)
     headers = _agreeing(paths)
     _require_xyz(paths[0], headers[0])
@@ -299,7 +214,7 @@ def crop(
             if box is not None:
                 mask = mask & (xyz >= box[:3]).all(axis=1) & (xyz <= box[3:]).all(axis=1)
             if rings is not None:
-                mask = mask & _inside_polygon(xyz[:, 0], xyz[:, 1], rings)
+                mask = mask & inside_polygon(xyz[:, 0], xyz[:, 1], rings)
             if mask.any():
                 writer.write(chunk[mask])
                 kept += int(mask.sum())

@@ -1,0 +1,117 @@
+"""crop's areas: polygons as rings of x-y vertices, read from CSV or GeoJSON, and which points lie
+inside them by the even-odd rule."""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import Any
+
+from vantrel._commands import ToolError
+
+Source = str | os.PathLike[str]
+
+# Edges up to which crop tests every point against every edge; beyond, each edge against the points
+# in its span of y alone, found in the points sorted by y, whose sort costs about what 8 edges do.
+DIRECT_EDGES = 8
+
+
+def inside_polygon(x: Any, y: Any, rings: list[Any]) -> Any:
+    """Even-odd rule: a point is inside when a ray from it crosses the rings' edges an odd number of
+    times, so that a ring within another is a hole in it. The ray to the right of a point crosses
+    the edge from (x0, y0) to (x1, y1) when y0 <= y < y1 or y1 <= y < y0 and the edge lies to its
+    right at y; with many edges, the points in an edge's span are found by a search in y order,
+    so that the work grows with the crossings, not with the points times the edges."""
+    import numpy as np
+
+    def crossed(x: Any, y: Any, x0: float, y0: float, x1: float, y1: float) -> Any:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return x < x0 + (y - y0) * (x1 - x0) / (y1 - y0)
+
+    edges = np.concatenate([np.column_stack([np.roll(ring, 1, axis=0), ring]) for ring in rings])
+    if len(edges) <= DIRECT_EDGES:
+        inside = np.zeros(len(x), bool)
+        for x0, y0, x1, y1 in edges:
+            inside ^= ((y0 > y) != (y1 > y)) & crossed(x, y, x0, y0, x1, y1)
+        return inside
+    order = np.argsort(y)  # NaN last, in no edge's span
+    xs, ys = x[order], y[order]
+    hits = np.zeros(len(x), bool)
+    # Each edge's points: those with y0 <= y < y1, or y1 <= y < y0.
+    lows = np.searchsorted(ys, np.minimum(edges[:, 1], edges[:, 3])).tolist()
+    highs = np.searchsorted(ys, np.maximum(edges[:, 1], edges[:, 3])).tolist()
+    for (x0, y0, x1, y1), low, high in zip(edges.tolist(), lows, highs, strict=True):
+        if low < high:
+            hits[low:high] ^= crossed(xs[low:high], ys[low:high], x0, y0, x1, y1)
+    inside = np.empty(len(x), bool)
+    inside[order] = hits
+    return inside
+
+
+def rings_of(polygon: Any) -> list[Any]:
+    """crop's polygon as rings of x-y vertices: one ring (N, 2), or a sequence of them."""
+    import numpy as np
+
+    try:
+        whole = np.asarray(polygon, np.float64)
+        rings = [whole] if whole.ndim == 2 else list(whole) if whole.ndim == 3 else None
+    except (ValueError, TypeError):  # rings of different lengths
+        try:
+            rings = [np.asarray(ring, np.float64) for ring in polygon]
+        except (ValueError, TypeError):
+            rings = None
+    if not rings or any(r.ndim != 2 or r.shape[1] < 2 or len(r) < 3 or not np.isfinite(r).all() for r in rings):
+        raise ToolError("polygon must be at least 3 finite x-y vertices, or a sequence of such rings")
+    return [r[:, :2] for r in rings]
+
+
+def _ring(values: Any) -> Any:
+    """A GeoJSON ring's x and y (z, if any, left out); ValueError unless it is positions."""
+    import numpy as np
+
+    ring = np.array(values, np.float64)
+    if ring.ndim != 2 or ring.shape[1] < 2:
+        raise ValueError(f"a ring of shape {ring.shape}")
+    return ring[:, :2]
+
+
+def read_polygon(path: Source) -> Any:
+    """x-y vertices from a CSV file (x,y a line; a header line is skipped), or the rings of the
+    Polygon or MultiPolygon in a GeoJSON file (a geometry, a Feature, or a FeatureCollection with
+    one polygonal feature): an (N, 2) array for one ring, a list of them for a polygon with holes
+    or of several parts, which crop combines by the even-odd rule."""
+    import json
+
+    import numpy as np
+
+    text = Path(path).read_text()
+    if text.lstrip().startswith("{"):
+        try:
+            document = json.loads(text)
+            found = []
+            for feature in document.get("features", [document]):
+                geometry = feature.get("geometry") or feature
+                kind, coordinates = geometry.get("type"), geometry.get("coordinates")
+                if kind in ("Polygon", "MultiPolygon"):
+                    polygons = [coordinates] if kind == "Polygon" else coordinates
+                    found.append([_ring(ring) for rings in polygons for ring in rings])
+                    if not found[-1]:
+                        raise ValueError(f"a {kind} without a ring")
+        except (ValueError, TypeError, KeyError, IndexError, AttributeError) as error:
+            raise ToolError(f"{path}: not a GeoJSON polygon this can read ({error})") from None
+        if not found:
+            raise ToolError(f"{path}: no Polygon in this GeoJSON")
+        if len(found) > 1:
+            raise ToolError(f"{path}: {len(found)} polygonal features; crop takes one area (dissolve them into one)")
+        return found[0][0] if len(found[0]) == 1 else found[0]
+    rows = []
+    for line in text.splitlines():
+        parts = [p for p in line.replace(";", ",").split(",") if p.strip()]
+        if len(parts) < 2:
+            continue
+        try:
+            rows.append((float(parts[0]), float(parts[1])))
+        except ValueError:
+            if rows:
+                raise ToolError(f"{path}: {line!r} is no x,y pair") from None
+    return np.array(rows, np.float64).reshape(-1, 2)
