@@ -253,6 +253,15 @@ def test_crop_keeps_what_numpy_keeps(lidar, tmp_path, chunking, box, polygon):
         assert got[field].tobytes() == values[keep].tobytes(), field
 
 
+def test_a_box_keeps_the_points_on_its_faces(tmp_path):
+    grid = np.stack(np.meshgrid(*[np.arange(4.0)] * 3), -1).reshape(-1, 3)
+    vantrel.write_pcd(tmp_path / "grid.pcd", points=grid, data="binary")
+    tools.crop(tmp_path / "grid.pcd", tmp_path / "in.pcd", box=(1, 1, 0, 2, 2, 3))
+    assert sorted(map(tuple, vantrel.read_pcd(tmp_path / "in.pcd").points.tolist())) == sorted(
+        map(tuple, grid[((grid >= (1, 1, 0)) & (grid <= (2, 2, 3))).all(axis=1)].tolist())
+    )
+
+
 def test_downsample_gives_each_voxels_means_in_key_order(lidar, tmp_path, chunking):
     path, cloud = lidar
     out = tmp_path / f"down{chunking}.pcd"
