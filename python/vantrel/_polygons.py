@@ -20,8 +20,21 @@ def inside_polygon(x: Any, y: Any, rings: list[Any]) -> Any:
     """Even-odd rule: a point is inside when a ray from it crosses the rings' edges an odd number of
     times, so that a ring within another is a hole in it. The ray to the right of a point crosses
     the edge from (x0, y0) to (x1, y1) when y0 <= y < y1 or y1 <= y < y0 and the edge lies to its
-    right at y; with many edges, the points in an edge's span are found by a search in y order,
-    so that the work grows with the crossings, not with the points times the edges."""
+    right at y. Only the points within the rings' bounding box are tested (those beyond cross no
+    edge, or every edge at their y, an even number); with many edges, the points in an edge's span
+    are found by a search in y order, so that the work grows with the crossings, not with the
+    points times the edges."""
+    import numpy as np
+
+    corners = np.concatenate(rings)
+    (left, bottom), (right, top) = corners.min(axis=0), corners.max(axis=0)
+    near = np.flatnonzero((x >= left) & (x <= right) & (y >= bottom) & (y <= top))  # NaN: never
+    inside = np.zeros(len(x), bool)
+    inside[near] = _inside_near(x[near], y[near], rings)
+    return inside
+
+
+def _inside_near(x: Any, y: Any, rings: list[Any]) -> Any:
     import numpy as np
 
     def crossed(x: Any, y: Any, x0: float, y0: float, x1: float, y1: float) -> Any:
@@ -34,7 +47,7 @@ def inside_polygon(x: Any, y: Any, rings: list[Any]) -> Any:
         for x0, y0, x1, y1 in edges:
             inside ^= ((y0 > y) != (y1 > y)) & crossed(x, y, x0, y0, x1, y1)
         return inside
-    order = np.argsort(y)  # NaN last, in no edge's span
+    order = np.argsort(y)
     xs, ys = x[order], y[order]
     hits = np.zeros(len(x), bool)
     # Each edge's points: those with y0 <= y < y1, or y1 <= y < y0.
