@@ -20,6 +20,7 @@
 
 #include "fuzz/fuzz_load.h"
 #include "pcd/ascii_writer.h"
+#include "pcd/bulk_memory.h"
 #include "pcd/load_driver.h"
 #include "pcd/lzf_stream.h"
 #include "pcd/memory_stream.h"
@@ -411,6 +412,25 @@ HARNESS void check_chunks(const char* bytes, std::size_t size, const vantrel::Pc
     }
 }
 
+// The same input loaded again into memory that a released block left full of
+// other bytes: the engine keeps the last dense block released (up to 64 MiB)
+// for the next request of about its size that need not be zero, so a load must
+// read the same whatever its memory held before. The block's size moves with
+// the input, between the load's size and half as much again, as a sequence of
+// clouds of changing sizes does; loads beyond 16 MiB are left out, for speed.
+HARNESS void check_reused_memory(const char* bytes, std::size_t size, const vantrel::PcdLoad& load,
+                                 const vantrel::LoadOptions& options) {
+    const std::size_t n = load.buffer.size();
+    if (n < (std::size_t{4} << 20) || n > (std::size_t{16} << 20)) return;
+    {
+        vantrel::BulkMemory other(n + size % (n / 2), false);
+        std::memset(other.data(), 0xa5, other.size());
+    }
+    vantrel::MemoryStream again(bytes, size);
+    const vantrel::PcdLoad reloaded = with_threads(1, [&] { return vantrel::load_pcd_stream(again, options); });
+    if (reloaded.buffer.size() != n || std::memcmp(reloaded.buffer.data(), load.buffer.data(), n) != 0) std::abort();
+}
+
 // A short program drawn from the input's last bytes, as a user's calls on one
 // reader: read(n, fields), chunks (a few reads of one size), seek (back too,
 // where the stream can), each result compared with the whole read's slice.
@@ -552,6 +572,7 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on)
         options.require_coordinates = false;  // every file read_pcd takes
         const vantrel::PcdLoad load = with_threads(1, [&] { return vantrel::load_pcd_stream(in, options); });
         check_invariants(load, size);
+        check_reused_memory(bytes, size, load, options);
         check_threads(bytes, size, &load, options);
         add_load(digest, load);
         digest.add(vantrel::describe_shortfall(load.header, load.data));
