@@ -192,7 +192,6 @@ def crop(
         >>> vantrel.tools.crop("scan.pcd", "near.pcd", box=(-1, -1, -1, 1, 1, 1))["points_out"] < 2000
         True
     """
-
     import numpy as np
 
     start = time.perf_counter()
