@@ -134,6 +134,8 @@ def test_messages_read_every_field_at_its_type_count_and_grid(layout):
         (lambda m: m.fields.append(type(m.fields[0])(name="x", offset=0, datatype=7, count=1)), "given twice"),
         (lambda m: setattr(m, "data", m.data[:-1]), "fewer than row_step"),
         (lambda m: setattr(m, "row_step", 8), "row_step 8 is less than"),
+        (lambda m: setattr(m, "point_step", 2**31), "point_step 2147483648 is beyond"),
+        (lambda m: m.fields.clear(), "no fields"),
     ],
 )
 def test_messages_that_are_no_cloud_are_refused_saying_why(change, words):
@@ -271,7 +273,7 @@ def test_bags_give_every_cloud_in_order(bag):
         list(ros.read_bag(path, topics=["/nope"]))
 
 
-def test_bag_to_pcd_never_overwrites_and_indexes_each_file(bag, tmp_path):
+def test_bag_to_pcd_never_overwrites_indexes_each_file_and_resumes(bag, tmp_path):
     path, scans = bag
     out = tmp_path / "out"
     run = subprocess.run(
@@ -279,30 +281,34 @@ def test_bag_to_pcd_never_overwrites_and_indexes_each_file(bag, tmp_path):
     )
     assert run.returncode == 0, run.stderr
     assert "3 messages, 18 points; 3 files" in run.stdout
-    summary = ros.bag_to_pcd(path, out, topics=["/lidar/points"])  # again: new names beside the old
-    assert [p.split("/")[-1] for p in summary["files"]] == ["7-2.pcd", "7-3.pcd"]
+    again = ros.bag_to_pcd(path, out, topics=["/lidar/points"])  # done already: nothing written twice
+    assert (again["messages"], again["skipped"], again["files"]) == (0, 2, [])
     rows = list(csv.DictReader((out / "index.csv").read_text().splitlines()))
-    assert [r["file"] for r in rows] == [
-        "_lidar_points/7.pcd",
-        "_lidar_points/7-1.pcd",
-        "_front/9.pcd",
-        "_lidar_points/7-2.pcd",
-        "_lidar_points/7-3.pcd",
-    ]
+    assert [r["file"] for r in rows] == ["lidar.points/7.pcd", "lidar.points/7-1.pcd", "front/9.pcd"]
     assert rows[2] == {
         "topic": "/front",
         "stamp_ns": "9",
         "frame_id": "f2",
-        "file": "_front/9.pcd",
+        "file": "front/9.pcd",
         "points": "6",
         "width": "3",
         "height": "2",
+        "bag": str(path.resolve()),
+        "position": "0",
     }
-    for row, arrays in zip(rows[:3], scans, strict=True):
+    assert [r["position"] for r in rows[:2]] == ["0", "1"]
+    for row, arrays in zip(rows, scans, strict=True):
         cloud = vantrel.read_pcd(out / row["file"])
         assert cloud.header.data == "ascii" and cloud.header.organized
         for name, array in arrays.items():
             np.testing.assert_array_equal(cloud[name], array)
+    (out / "lidar.points" / "7-1.pcd").unlink()  # a file gone: its row dropped, its message converted again
+    assert ros.bag_to_pcd(path, out)["files"] == [str(out / "lidar.points" / "7-1.pcd")]
+    overwritten = ros.bag_to_pcd(path, out, overwrite=True)
+    assert (overwritten["messages"], overwritten["skipped"]) == (3, 0)
+    rows = list(csv.DictReader((out / "index.csv").read_text().splitlines()))
+    assert sorted(r["file"] for r in rows) == ["front/9.pcd", "lidar.points/7-1.pcd", "lidar.points/7.pcd"]
+    assert sorted(p.relative_to(out).as_posix() for p in out.rglob("*.pcd")) == sorted(r["file"] for r in rows)
 
 
 @pytest.mark.parametrize(

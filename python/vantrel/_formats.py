@@ -110,16 +110,22 @@ def bag_to_pcd(args: argparse.Namespace) -> int:
     from vantrel import ros
 
     summary = ros.bag_to_pcd(
-        local(args.bag), local(args.outdir), topics=args.topic, data=as_data(args.data), progress=True
+        local(args.bag),
+        local(args.outdir),
+        topics=args.topic,
+        data=as_data(args.data),
+        progress=True,
+        overwrite=args.overwrite,
     )
     if args.json:
         print(json.dumps(summary))
     else:
+        skipped = f", {summary['skipped']:,} converted before" if summary["skipped"] else ""
         print(
             f"bag-to-pcd: {summary['messages']:,} messages, {summary['points']:,} points; "
-            f"{len(summary['files']):,} files written in {summary['seconds']:.2f} s"
+            f"{len(summary['files']):,} files written in {summary['seconds']:.2f} s{skipped}"
         )
-    return 0
+    return 1 if summary["missing"] else 0  # a damaged bag, as check says of a damaged file
 
 
 def add_commands(commands: Any) -> None:
@@ -143,6 +149,12 @@ def add_commands(commands: Any) -> None:
     bag.add_argument("bag", metavar="BAG", help="a ROS 1 .bag, or a ROS 2 bag folder (sqlite3 or MCAP)")
     bag.add_argument("outdir", metavar="OUTDIR")
     bag.add_argument("--topic", action="append", metavar="T", help="a PointCloud2 topic (default: all of them)")
-    bag.add_argument("--data", choices=ENCODINGS, default="binary_compressed")
+    bag.add_argument("--data", choices=ENCODINGS, default="binary_compressed", help="(default: %(default)s)")
+    bag.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="remove the files index.csv lists and convert every message again (default: convert only those "
+        "whose file is not in OUTDIR yet)",
+    )
     bag.add_argument("--json", action="store_true", help="the summary as one JSON object")
     bag.set_defaults(run=bag_to_pcd)

@@ -16,30 +16,34 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
-import csv
+import contextlib
 import dataclasses
+import functools
 import importlib
 import os
 import sys
 import time
+import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import vantrel
+from vantrel._bag_outdir import COLUMNS, Outdir, OutdirError, topic_folder
 from vantrel._commands import counted
-from vantrel._extras import replacing, require
+from vantrel._extras import require
 from vantrel._types import Data, as_data
 
 if TYPE_CHECKING:
     import numpy as np
 
-__all__ = ["MessageError", "bag_to_pcd", "from_pointcloud2", "read_bag", "to_pointcloud2"]
+__all__ = ["MessageError", "OutdirError", "bag_to_pcd", "from_pointcloud2", "read_bag", "to_pointcloud2"]
 
 POINTCLOUD2 = "sensor_msgs/msg/PointCloud2"
 # PointField's datatypes: 1 to 8 since ROS began, 9 and 10 (INT64, UINT64) in the newest definitions.
 DTYPES = {1: "i1", 2: "u1", 3: "i2", 4: "u2", 5: "i4", 6: "u4", 7: "f4", 8: "f8", 9: "i8", 10: "u8"}
 CODES = {dtype: code for code, dtype in DTYPES.items()}
+INT32_MAX = 2**31 - 1
 
 
 class MessageError(ValueError):
@@ -57,6 +61,10 @@ def _layout(msg: Any) -> tuple[np.dtype[Any], int, int, int]:
     width, height, step, row_step = (int(msg.width), int(msg.height), int(msg.point_step), int(msg.row_step))
     if min(width, height, step, row_step) < 0:
         raise MessageError("width, height, point_step and row_step cannot be negative")
+    if step > INT32_MAX:  # NumPy's records are at most this wide
+        raise MessageError(f"point_step {step} is beyond the {INT32_MAX} bytes a record may hold")
+    if not msg.fields:
+        raise MessageError("the message has no fields")
     if height > 0 and width > 0 and row_step < width * step:
         raise MessageError(f"row_step {row_step} is less than width {width} x point_step {step}")
     order = ">" if msg.is_bigendian else "<"
@@ -272,12 +280,12 @@ def stamp_of(msg: Any) -> int:
     return int(seconds) * 1_000_000_000 + int(stamp.nanosec)
 
 
-def _messages(
-    path: str | os.PathLike[str], topics: Sequence[str] | None, bar: bool = False
-) -> Iterator[tuple[str, Any]]:
-    """(topic, message) of the bag's PointCloud2 topics (or the topics named), in time order."""
+@contextlib.contextmanager
+def _opened(path: str | os.PathLike[str], topics: Sequence[str] | None) -> Iterator[tuple[Any, list[Any]]]:
+    """The bag's reader and the connections of the topics asked for, refused before anything is
+    read when it has none."""
     require("rosbags", "ros", "read_bag")
-    from rosbags.highlevel import AnyReader, AnyReaderError
+    from rosbags.highlevel import AnyReader
     from rosbags.typesys import Stores, get_typestore
 
     path = Path(path)
@@ -286,25 +294,75 @@ def _messages(
     try:
         reader = AnyReader([path], default_typestore=get_typestore(Stores.LATEST))
         reader.open()
-    except (AnyReaderError, OSError, ValueError) as error:
-        raise MessageError(f"{path}: not a readable ROS bag: {error}") from error
+    except Exception as error:  # rosbags', sqlite's and MCAP's own errors alike
+        raise MessageError(f"{path}: not a readable ROS bag: {type(error).__name__}: {error}") from error
     try:
-        connections = _connections(path, reader.connections, topics)
-        total = sum(connection.msgcount for connection in connections)
-        messages: Iterator[Any] = reader.messages(connections=connections)
-        if bar:
-            messages = counted(messages, total, path.name, " msgs")
-        for connection, _, raw in messages:
-            yield connection.topic, reader.deserialize(raw, connection.msgtype)
+        yield reader, _connections(path, reader.connections, topics)
     finally:
-        reader.close()
+        with contextlib.suppress(Exception):
+            reader.close()
+
+
+def _messages(
+    path: str | os.PathLike[str], reader: Any, connections: list[Any], bar: bool = False, report: Any = None
+) -> Iterator[tuple[str, int, Any]]:
+    """(topic, position in the topic, message) of the connections, in time order. Any failure of
+    the bag's reading is a MessageError naming where it happened; once read, the messages of
+    each topic are counted against the bag's own count, and fewer is a DataWarning."""
+    total = sum(connection.msgcount for connection in connections)
+    messages: Iterator[Any] = reader.messages(connections=connections)
+    if bar:
+        messages = counted(messages, total, Path(path).name, " msgs")
+    read: collections.Counter[str] = collections.Counter()
+    last = ""
+    while True:
+        try:
+            item = next(messages, None)
+        except Exception as error:
+            raise MessageError(f"{path}: the bag cannot be read{last}: {type(error).__name__}: {error}") from error
+        if item is None:
+            break
+        connection, at, raw = item
+        try:
+            msg = reader.deserialize(raw, connection.msgtype)
+            stamp_of(msg)
+        except Exception as error:
+            raise MessageError(
+                f"{path}: {connection.topic}: the message at {at} ns of bag time cannot be decoded: "
+                f"{type(error).__name__}: {error}"
+            ) from error
+        yield connection.topic, read[connection.topic], msg
+        read[connection.topic] += 1
+        last = f" after {connection.topic} at stamp {stamp_of(msg)}"
+    missing = _count(path, connections, read)
+    if report is not None:
+        report["missing"] = missing
+
+
+def _count(path: str | os.PathLike[str], connections: list[Any], read: collections.Counter[str]) -> int:
+    listed: collections.Counter[str] = collections.Counter()
+    for connection in connections:
+        listed[connection.topic] += max(int(connection.msgcount or 0), 0)
+    short = [(topic, read[topic], count) for topic, count in listed.items() if read[topic] < count]
+    if short:
+        figures = "; ".join(f"{topic}: {got:,} of {count:,}" for topic, got, count in short)
+        warnings.warn(
+            f"{path}: fewer messages than the bag lists were read ({figures}): the bag is damaged",
+            vantrel.DataWarning,
+            stacklevel=4,
+        )
+    return sum(count - got for _, got, count in short)
 
 
 def _connections(path: Path, connections: Iterable[Any], topics: Sequence[str] | None) -> list[Any]:
     """The connections of the topics asked for: each a PointCloud2 topic of the bag."""
     connections = list(connections)
     if topics is None:
-        return [c for c in connections if c.msgtype == POINTCLOUD2]
+        chosen = [c for c in connections if c.msgtype == POINTCLOUD2]
+        if not chosen:  # rosbags reads every topic when given none
+            known = ", ".join(sorted({f"{c.topic} ({c.msgtype})" for c in connections})) or "none"
+            raise MessageError(f"{path}: no {POINTCLOUD2} topic in this bag; its topics are: {known}")
+        return chosen
     chosen = []
     for topic in topics:
         found = [c for c in connections if c.topic == topic]
@@ -314,15 +372,16 @@ def _connections(path: Path, connections: Iterable[Any], topics: Sequence[str] |
         for connection in found:
             if connection.msgtype != POINTCLOUD2:
                 raise MessageError(f"{path}: topic {topic!r} is of type {connection.msgtype}, not {POINTCLOUD2}")
-        chosen += found
+        chosen += [c for c in found if c not in chosen]  # a topic named twice is read once
     return chosen
 
 
 def _cloud(path: str | os.PathLike[str], topic: str, msg: Any) -> vantrel.PointCloud:
     try:
         return from_pointcloud2(msg)
-    except MessageError as error:
-        raise MessageError(f"{path}: {topic} at stamp {stamp_of(msg)}: {error}") from None
+    except Exception as error:  # a message of any shape: the bag, topic and stamp named
+        words = str(error) if isinstance(error, MessageError) else f"{type(error).__name__}: {error}"
+        raise MessageError(f"{path}: {topic} at stamp {stamp_of(msg)}: {words}") from error
 
 
 def read_bag(
@@ -340,29 +399,24 @@ def read_bag(
 
     Raises:
         FileNotFoundError: a bag that does not exist.
-        MessageError: a file that is not a bag, a topic that is not in it or not a PointCloud2, or
-            a message that is not a point cloud (naming the topic and stamp).
+        MessageError: a file that is not a bag, a bag with no PointCloud2 topic (its topics and
+            types listed), a topic that is not in it or not a PointCloud2, a bag that cannot be
+            read part way, or a message that is not a point cloud (naming the topic and stamp);
+            the library's own error chained.
+
+    Warns:
+        DataWarning: fewer messages of a topic were read than the bag lists, with both figures.
 
     Examples:
         >>> [(topic, stamp, len(cloud)) for topic, stamp, cloud in vantrel.ros.read_bag("drive.bag")]
         [('/points', 0, 2000), ('/points', 100000000, 2000)]
     """
-    for topic, msg in _messages(path, topics):
-        yield topic, stamp_of(msg), _cloud(path, topic, msg)
+    with _opened(path, topics) as (reader, connections):
+        for topic, _, msg in _messages(path, reader, connections):
+            yield topic, stamp_of(msg), _cloud(path, topic, msg)
 
 
-def _free_name(folder: Path, stamp: int, taken: set[Path]) -> Path:
-    """<stamp>.pcd, or <stamp>-1.pcd, -2 ... when the stamp repeats: nothing is overwritten."""
-    candidate = folder / f"{stamp}.pcd"
-    serial = 0
-    while candidate in taken or candidate.exists():
-        serial += 1
-        candidate = folder / f"{stamp}-{serial}.pcd"
-    taken.add(candidate)
-    return candidate
-
-
-INDEX_COLUMNS = ("topic", "stamp_ns", "frame_id", "file", "points", "width", "height")
+INDEX_COLUMNS = COLUMNS
 
 
 def bag_to_pcd(
@@ -372,15 +426,23 @@ def bag_to_pcd(
     topics: Sequence[str] | None = None,
     data: Data = "binary_compressed",
     progress: bool = False,
+    overwrite: bool = False,
 ) -> dict[str, Any]:
     """One PCD file per PointCloud2 message, every field kept, and an index of them.
 
-    Files are OUTDIR/<topic, / as _>/<stamp_ns>.pcd, with -1, -2 ... when a stamp repeats (no file
-    is overwritten). OUTDIR/index.csv lists each (topic, stamp_ns, frame_id, file, points, width,
-    height); when it exists already, the new rows are added to it.
+    Files are OUTDIR/<topic's folder>/<stamp_ns>.pcd, with -1, -2 ... when a stamp repeats (no
+    file is overwritten, by this run or another at once). A topic's folder is its name with / as .
+    and any character but letters, digits, _ and - as %XX (/lidar/points: lidar.points), so it
+    stays inside OUTDIR and is no other topic's. OUTDIR/index.csv lists each file as it lands
+    (topic, stamp_ns, frame_id, file, points, width, height, bag, position: the message's place
+    in its topic), so after any run, stopped or not, it lists exactly the files on disk. A second
+    run into the same OUTDIR converts only the messages whose file is not there yet; with
+    `overwrite`, the files the index lists are removed first and every message converted again.
 
     Returns:
-        A summary: messages, points, files and seconds.
+        A summary: messages (converted by this run), skipped (converted before), points, files
+        and seconds, and missing: how many messages the bag lists but could not give (each topic
+        short of them is a DataWarning).
 
     Examples:
         >>> vantrel.ros.bag_to_pcd("drive.bag", "clouds")["messages"]
@@ -389,42 +451,60 @@ def bag_to_pcd(
     start = time.perf_counter()
     data = as_data(data)
     outdir = Path(outdir)
-    outdir.mkdir(parents=True, exist_ok=True)
-    rows: list[dict[str, Any]] = []
-    taken: set[Path] = set()
-    # One message is written while the next is read: the write runs without the GIL. At most two
-    # messages wait, so memory stays bounded by a few messages.
-    with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vantrel-bag-to-pcd") as writer:
-        pending: collections.deque[concurrent.futures.Future[None]] = collections.deque()
-        for topic, msg in _messages(bag, topics, bar=progress):
-            cloud = _cloud(bag, topic, msg)
-            stamp = stamp_of(msg)
-            folder = outdir / topic.replace("/", "_")
-            folder.mkdir(exist_ok=True)
-            target = _free_name(folder, stamp, taken)
-            pending.append(writer.submit(vantrel.write_pcd, target, cloud, data=data))
-            header = cloud.header
-            values = (topic, stamp, msg.header.frame_id, target.relative_to(outdir).as_posix())
-            rows.append(dict(zip(INDEX_COLUMNS, (*values, header.points, header.width, header.height), strict=True)))
-            if len(pending) > 1:
-                pending.popleft().result()
-        while pending:
-            pending.popleft().result()
-    _write_index(outdir / "index.csv", rows)
+    bag_id = str(Path(bag).resolve())
+    files: list[str] = []
+    points = skipped = 0
+    report = {"missing": 0}
+    with _opened(bag, topics) as (reader, connections):
+        outdir.mkdir(parents=True, exist_ok=True)
+        folders = {c.topic: topic_folder(c.topic) for c in connections}  # refused before anything is written
+        out = Outdir(outdir)
+        done = out.start(overwrite)
+        # One message is written while the next is read: the write runs without the GIL. At most
+        # two messages wait, so memory stays bounded by a few messages. Files land (and their
+        # rows are appended) on the writing thread, which Ctrl-C never stops part way.
+        with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vantrel-bag-to-pcd") as writer:
+            pending: collections.deque[concurrent.futures.Future[str]] = collections.deque()
+            for topic, position, msg in _messages(bag, reader, connections, progress, report):
+                stamp = stamp_of(msg)
+                if (bag_id, topic, str(stamp), str(position)) in done:
+                    skipped += 1
+                    continue
+                cloud = _cloud(bag, topic, msg)
+                header = cloud.header
+                row = dict(
+                    zip(
+                        COLUMNS,
+                        (
+                            topic,
+                            stamp,
+                            msg.header.frame_id,
+                            "",
+                            header.points,
+                            header.width,
+                            header.height,
+                            bag_id,
+                            position,
+                        ),
+                        strict=True,
+                    )
+                )
+                write = functools.partial(_write, cloud=cloud, data=data)
+                pending.append(writer.submit(out.land, folders[topic], stamp, write, row))
+                points += header.points
+                if len(pending) > 1:
+                    files.append(pending.popleft().result())
+            while pending:
+                files.append(pending.popleft().result())
     return {
-        "messages": len(rows),
-        "points": sum(row["points"] for row in rows),
-        "files": [str(outdir / row["file"]) for row in rows],
+        "messages": len(files),
+        "skipped": skipped,
+        "points": points,
+        "files": [str(outdir / file) for file in files],
         "seconds": time.perf_counter() - start,
+        "missing": report["missing"],
     }
 
 
-def _write_index(path: Path, rows: list[dict[str, Any]]) -> None:
-    """The index, with any rows it held before first; replaced only once complete."""
-    earlier = path.read_text(encoding="utf-8") if path.exists() else ""
-    with replacing(path) as partial, open(partial, "w", newline="", encoding="utf-8") as out:
-        out.write(earlier)
-        writer = csv.DictWriter(out, INDEX_COLUMNS)
-        if not earlier:
-            writer.writeheader()
-        writer.writerows(rows)
+def _write(path: Path, *, cloud: vantrel.PointCloud, data: Data) -> None:
+    vantrel.write_pcd(path, cloud, data=data)
