@@ -85,12 +85,16 @@ def test_grid_and_viewpoint_are_the_writers(tmp_path):
         ({"i": FIELDS["i"][:5].astype(np.int32), "n": FIELDS["n"][:5]}, "field 3 of this piece is 'i' \\(I4\\)"),
         ({"n": FIELDS["n"][:5], "i": FIELDS["i"][:5]}, "field 3 of this piece is 'n'"),
         (
+            {"j": FIELDS["i"][:5], "n": FIELDS["n"][:5]},
+            "field 3 of this piece is 'j' \\(U2\\), where the first piece has 'i'",
+        ),
+        (
             {"i": FIELDS["i"][:5], "n": FIELDS["n"][:5, :2]},
             "'n' \\(F8 x 2\\), where the first piece has 'n' \\(F8 x 3\\)",
         ),
         ({"i": FIELDS["i"][:5]}, "this piece has 4 fields and the first 5: field 'n' \\(F8 x 3\\) is missing"),
     ],
-    ids=["dtype", "order", "count", "missing"],
+    ids=["dtype", "order", "name", "count", "missing"],
 )
 def test_a_piece_that_differs_is_refused_and_the_writer_goes_on(piece, match):
     out = io.BytesIO()

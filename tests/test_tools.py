@@ -387,6 +387,38 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
     assert not (tmp_path / "no.pcd").exists()
 
 
+@pytest.mark.parametrize("fields", [None, ["z", "x", "y", "i"]])
+def test_merge_matches_fields_by_name_and_refuses_another_type_before_writing(tmp_path, fields):
+    rng = np.random.default_rng(3)
+    first = {
+        "x": rng.normal(size=4).astype("f4"),
+        "y": np.ones(4, "f4"),
+        "z": np.zeros(4, "f4"),
+        "i": np.arange(4, dtype="u2"),
+    }
+    second = {name: first[name][::-1].copy() for name in ("i", "z", "y", "x")}
+    paths = [tmp_path / "a.pcd", tmp_path / "b.pcd"]
+    for path, arrays in zip(paths, (first, second), strict=True):
+        vantrel.write_pcd(path, vantrel.PointCloud.from_records(records_of(arrays)))
+    tools.merge(paths, tmp_path / "m.pcd", fields=fields)
+    merged = vantrel.read_pcd(tmp_path / "m.pcd")
+    assert list(merged.fields) == ["x", "y", "z", "i"]  # the first file's order
+    for name in first:
+        np.testing.assert_array_equal(merged[name], np.concatenate([first[name], second[name]]))
+    second["i"] = second["i"].astype("f4")
+    vantrel.write_pcd(paths[1], vantrel.PointCloud.from_records(records_of(second)))
+    with pytest.raises(tools.ToolError, match=r"b.pcd: field 'i' is F4 there and U2 in .*a.pcd"):
+        tools.merge(paths, tmp_path / "no.pcd", fields=fields)
+    assert not (tmp_path / "no.pcd").exists()
+
+
+def records_of(arrays):
+    out = np.zeros(len(next(iter(arrays.values()))), [(n, a.dtype) for n, a in arrays.items()])
+    for name, array in arrays.items():
+        out[name] = array
+    return out
+
+
 SQUARE = [[0, 0], [4, 0], [4, 3], [0, 0]]
 HOLE = [[1, 1], [2, 1], [2, 2], [1, 1]]
 

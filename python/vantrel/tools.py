@@ -74,6 +74,39 @@ def _agreeing(paths: list[Path], fields: Sequence[str] | None = None) -> list[va
     return headers
 
 
+def _matching(paths: list[Path], fields: Sequence[str] | None) -> tuple[list[vantrel.PcdHeader], list[str] | None]:
+    """merge's inputs: their headers, refused before anything is written unless each holds the
+    fields (every field of the first, or `fields`) by name, in any order, at the same type, size
+    and COUNT; and the names to write each chunk's fields in when an input's order is not the
+    first's (None when every input's is)."""
+    headers = [vantrel.read_pcd_header(path) for path in paths]
+    kinds = [{f.name: (f.type, f.size, f.count) for f in h.fields if not f.padding} for h in headers]
+    if any(len(k) < sum(not f.padding for f in h.fields) for k, h in zip(kinds, headers, strict=True)):
+        return _agreeing(paths, fields), None  # a name given twice: only one layout is merged
+    wanted = list(fields) if fields is not None else list(kinds[0])
+    for path, own in zip(paths, kinds, strict=True):
+        missing = [name for name in wanted if name not in own]
+        extra = [name for name in own if name not in wanted] if fields is None else []
+        if fields is not None and missing:
+            raise ToolError(f"{path}: no field {missing[0]!r} (its fields: {', '.join(own) or 'none'})")
+        if missing or extra:
+            which = f"no field {missing[0]!r}, which" if missing else f"a field {extra[0]!r}, which"
+            has = "has" if missing else "has not"
+            raise ToolError(f"{path}: its fields do not agree with {paths[0]}'s: it has {which} {paths[0]} {has}")
+        for name in wanted:
+            if own[name] != kinds[0][name]:
+                raise ToolError(
+                    f"{path}: field {name!r} is {_kind(own[name])} there and {_kind(kinds[0][name])} in {paths[0]}; "
+                    "merge writes each field at one type"
+                )
+    orders = [[name for name in own if name in wanted] for own in kinds]
+    return headers, None if all(order == orders[0] for order in orders) else orders[0]
+
+
+def _kind(kind: tuple[str, int, int]) -> str:
+    return f"{kind[0]}{kind[1]}" + (f" x {kind[2]}" if kind[2] != 1 else "")
+
+
 def _shown(field: tuple[str, str, int, int] | None) -> str:
     return "no field" if field is None else f"field {field[0]!r} ({field[1]}{field[2]} x {field[3]})"
 
@@ -160,13 +193,14 @@ def merge(
     """
     start = time.perf_counter()
     paths = _paths(sources)
-    headers = _agreeing(paths, fields)
+    headers, names = _matching(paths, fields)
     target = _writable_target(target)
     encoding = _encoding(data, headers[0])
     total = sum(max(h.points, 0) for h in headers)
     with vantrel.open_pcd_writer(target, data=encoding, points=total, viewpoint=headers[0].viewpoint) as writer:
         for chunk in _chunks(paths, headers, "merge", fields):
-            writer.write(chunk)
+            # In the first file's order when another file holds the fields in another.
+            writer.write(chunk if names is None else {name: chunk[name] for name in names})
         if writer.written == 0:
             writer.write(no_points(paths[0], fields))
     return _summary(total, total, [target], start)
