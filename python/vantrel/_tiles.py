@@ -3,6 +3,9 @@ as one PCD per tile, with Autoware's metadata."""
 
 from __future__ import annotations
 
+import ctypes
+import errno
+import os
 import threading
 from collections.abc import Callable, Iterable
 from pathlib import Path
@@ -148,9 +151,26 @@ def write_tiles(
             final = out / f"{prefix}{corner(x_min)}_{corner(y_min)}.pcd"
             entries.append((final.name, x_min, y_min))
         written.append(final)
+    _refuse_shared_names(tiles, written, grid)
     jobs = counted(zip(tiles, written, strict=True), len(tiles), "writing tiles", " files")
     on_threads(lambda job: write_tile(spool, job[0], job[1], data, header), jobs, len(tiles))
     return written, entries
+
+
+def _refuse_shared_names(tiles: list[Tile], written: list[Path], grid: Grid) -> None:
+    """Tiles whose corners are one number, at a size finer than the coordinates' precision there,
+    refused before any is written: they would take each other's name."""
+    seen: dict[Path, Tile] = {}
+    for tile, path in zip(tiles, written, strict=True):
+        other = seen.setdefault(path, tile)
+        if other != tile and tile is not None and other is not None:
+            import numpy as np
+
+            far = max(abs(grid.origin[0] + tile[0] * grid.sizes[0]), abs(grid.origin[1] + tile[1] * grid.sizes[1]))
+            raise ToolError(
+                f"size {grid.given!r} is finer than the coordinates' precision: tiles {other} and {tile} would both be "
+                f"{path.name} (numbers near {far:g} are {float(np.spacing(far)):g} apart)"
+            )
 
 
 def on_threads(work: Callable[[Any], None], jobs: Iterable[Any], count: int) -> None:
@@ -196,15 +216,76 @@ def on_threads(work: Callable[[Any], None], jobs: Iterable[Any], count: int) -> 
         raise failures[0]
 
 
+METADATA = "pointcloud_map_metadata.yaml"
+
+
 def write_metadata(out: Path, grid: Grid, entries: list[tuple[str, float, float]]) -> Path:
-    """pointcloud_map_metadata.yaml, in place at once."""
-    lines = [f"x_resolution: {grid.sizes[0]!r}", f"y_resolution: {grid.sizes[1]!r}"]
-    lines += [f"{file}: [{corner(x)}, {corner(y)}]" for file, x, y in entries]
-    meta = out / "pointcloud_map_metadata.yaml"
-    partial = out / ".pointcloud_map_metadata.yaml.part"
-    partial.write_text("\n".join(lines) + "\n")
-    partial.replace(meta)
+    """pointcloud_map_metadata.yaml, by PyYAML: a name of any characters is quoted as it needs, and
+    any but ASCII escaped (a raw U+0085 would be read back as a line break)."""
+    import yaml
+
+    content: dict[str, Any] = {"x_resolution": grid.sizes[0], "y_resolution": grid.sizes[1]}
+    content.update({file: [corner_value(x), corner_value(y)] for file, x, y in entries})
+    meta = out / METADATA
+    meta.write_text(yaml.safe_dump(content, sort_keys=False, default_flow_style=None, width=1 << 30))
     return meta
+
+
+def check_outdir(out: Path, overwrite: bool) -> None:
+    """OUTDIR refused, before anything is read, when it is a file or holds anything: unless
+    overwrite, and then only when it holds nothing but PCD files and the metadata, so that no
+    other file of anyone's is ever removed."""
+    if out.exists() and not out.is_dir():
+        raise ToolError(f"{out} is a file; the tiles go to a folder")
+    held = sorted(p.name for p in out.iterdir()) if out.is_dir() else []
+    if not held:
+        return
+    shown = ", ".join(held[:5]) + (f" and {len(held) - 5:,} more" if len(held) > 5 else "")
+    if not overwrite:
+        raise ToolError(
+            f"{out} holds {len(held):,} files already ({shown}); tile writes into a new or empty folder, "
+            "or replaces an earlier run's tiles with overwrite (--overwrite)"
+        )
+    others = [name for name in held if not ((out / name).is_file() and (name.endswith(".pcd") or name == METADATA))]
+    if others:
+        raise ToolError(
+            f"{out} holds {', '.join(others[:5])}, which are not tiles: overwrite replaces a folder of tiles "
+            "and their metadata only"
+        )
+
+
+def swap_in(build: Path, out: Path, overwrite: bool) -> None:
+    """The folder of a complete set of tiles put at OUTDIR in one step: renamed there when OUTDIR
+    is new or empty, exchanged with it otherwise (the earlier set is then at `build`)."""
+    if out.is_dir():
+        os.chmod(build, out.stat().st_mode & 0o7777)
+    try:
+        os.rename(build, out)
+        return
+    except OSError as error:
+        if error.errno not in (errno.ENOTEMPTY, errno.EEXIST):
+            raise
+        if not overwrite:
+            raise ToolError(f"{out} was given files by another run meanwhile; nothing was written there") from None
+    _exchange(build, out)
+
+
+def _exchange(a: Path, b: Path) -> None:
+    """renameat2(RENAME_EXCHANGE): two folders swapped at once, so that b is never missing; two
+    renames where the system has no such call."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    exchange = getattr(libc, "renameat2", None)
+    if exchange is not None:
+        at_fdcwd, rename_exchange = -100, 2
+        if exchange(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) == 0:
+            return
+        code = ctypes.get_errno()
+        if code not in (errno.ENOSYS, errno.EINVAL, errno.ENOTSUP):
+            raise OSError(code, os.strerror(code), str(b))
+    old = a.with_name(a.name + ".old")
+    os.rename(b, old)
+    os.rename(a, b)
+    os.rename(old, a)
 
 
 def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
@@ -218,6 +299,11 @@ def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantre
             writer.write({name: records[name] for name in names})
 
 
+def corner_value(value: float) -> int | float:
+    """A tile corner: an integer where the grid allows."""
+    return int(value) if float(value).is_integer() else float(value)
+
+
 def corner(value: float) -> str:
-    """A tile corner in a file name: an integer where the grid allows."""
-    return str(int(value)) if float(value).is_integer() else repr(float(value))
+    """A tile corner in a file name."""
+    return repr(corner_value(value))

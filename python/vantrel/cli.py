@@ -241,6 +241,7 @@ def tile_command(args: argparse.Namespace) -> int:
         prefix=args.prefix,
         data=args.data,
         metadata=not args.no_metadata,
+        overwrite=args.overwrite,
     )
 
 
@@ -336,6 +337,11 @@ def add_tool_commands(commands: Any) -> None:
     tile_.add_argument("--prefix", default="", help="before each tile's name")
     tile_.add_argument("--data", choices=ENCODINGS, default="binary_compressed")
     tile_.add_argument("--no-metadata", action="store_true", help="no pointcloud_map_metadata.yaml")
+    tile_.add_argument(
+        "--overwrite",
+        action="store_true",
+        help="replace the tiles of an earlier run in OUTDIR (default: OUTDIR must be new or empty)",
+    )
     tile_.set_defaults(run=tile_command)
 
     merge_ = commands.add_parser("merge", help="concatenate clouds whose fields agree")

@@ -11,16 +11,17 @@ import itertools
 import math
 import os
 import shutil
-import tempfile
 import time
+import uuid
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
 import vantrel
 from vantrel._commands import ToolError, chunk_points, damage_is_an_error, no_points, point_progress
+from vantrel._extras import require
 from vantrel._polygons import inside_polygon, read_polygon, rings_of
-from vantrel._tiles import Grid, spool_tiles, write_metadata, write_tiles
+from vantrel._tiles import Grid, check_outdir, spool_tiles, swap_in, write_metadata, write_tiles
 from vantrel._types import ENCODINGS, Data, as_data
 from vantrel._voxels import VoxelSums
 
@@ -291,15 +292,19 @@ def tile(
     data: Data = "binary_compressed",
     metadata: bool = True,
     chunk: int | None = None,
+    overwrite: bool = False,
 ) -> dict[str, Any]:
     """Divide a map into grid tiles of `size` metres (one size, or (x, y)) from `origin`, one PCD per
     non-empty tile, every field kept, points in their input order: {prefix}{x_min}_{y_min}.pcd.
     Points with a NaN coordinate go to {prefix}nan.pcd. With `metadata`, writes
     pointcloud_map_metadata.yaml (x_resolution, y_resolution, and each tile's [x_min, y_min]).
-    Several inputs (a folder or a list) tile together when their fields agree. Points are held in
-    memory up to 96 MB in all and spooled per tile to a scratch folder inside `outdir` beyond that,
-    so any number of tiles works with few open files; each tile appears under its name only once
-    complete. Tiles are written on as many threads as a write may use, each file by one.
+    Several inputs (a folder or a list) tile together when their fields agree. `outdir` must be
+    empty or new; with `overwrite`, a folder of an earlier run's tiles (PCD files and the metadata,
+    nothing else) is replaced. The tiles are made in a folder beside `outdir` that takes its place
+    once complete, so `outdir` holds one run's whole set or what it held before, never a mix.
+    Points are held in memory up to 96 MB in all and spooled per tile to a scratch folder beyond
+    that, so any number of tiles works with few open files. Tiles are written on as many threads
+    as a write may use, each file by one.
 
     Examples:
         >>> summary = vantrel.tools.tile("scan.pcd", "tiles", size=2)
@@ -315,23 +320,29 @@ def tile(
     _require_xyz(paths[0], headers[0])
     if data not in ENCODINGS:
         raise ToolError(f"data must be one of {', '.join(ENCODINGS)}, not {data!r}")
-    out = Path(outdir)
-    if out.exists() and not out.is_dir():
-        raise ToolError(f"{out} is a file; the tiles go to a folder")
-    made = not out.exists()
-    out.mkdir(parents=True, exist_ok=True)
-    scratch = Path(tempfile.mkdtemp(prefix=".vantrel-tile-", dir=out))
+    named, out = Path(outdir), Path(outdir).resolve()  # a link to a folder: the folder's tiles replaced
+    check_outdir(out, overwrite)
+    if metadata:
+        require("yaml", "tools", "tile's pointcloud_map_metadata.yaml (or metadata=False)")
+    out.parent.mkdir(parents=True, exist_ok=True)
+    # The set is made in a folder beside OUTDIR and takes its place once complete: OUTDIR holds
+    # one run's tiles, all of them or none.
+    build = out.parent / f".{out.name}.vantrel-tile-{uuid.uuid4().hex[:12]}"
+    build.mkdir()  # as any new folder: the permissions OUTDIR gets when it is new
     try:
+        scratch = build / ".spool"
+        scratch.mkdir()
         spool = spool_tiles(_chunks(paths, headers, "tile", chunk=chunk), scratch, grid)
-        written, entries = write_tiles(spool, out, prefix, grid, data, headers[0])
+        written, entries = write_tiles(spool, build, prefix, grid, data, headers[0])
         if metadata:
-            written.append(write_metadata(out, grid, entries))
+            written.append(write_metadata(build, grid, entries))
+        scratch.rmdir()
+        swap_in(build, out, overwrite)
     except BaseException:
-        shutil.rmtree(scratch, ignore_errors=True)
-        if made and not any(out.iterdir()):  # a folder made for nothing: gone again
-            out.rmdir()
+        shutil.rmtree(build, ignore_errors=True)
         raise
-    shutil.rmtree(scratch, ignore_errors=True)
+    shutil.rmtree(build, ignore_errors=True)  # the set it replaced, if any
+    written = [named / path.name for path in written]
     total = sum(max(h.points, 0) for h in headers)
     return _summary(total, total, written, start, tiles=len(entries), nan_points=spool.counts.get(None, 0))
 
