@@ -195,6 +195,28 @@ def test_taking_records_checks_every_number_and_the_out(numbers, out, error):
         vantrel._take_records(rows, np.array(numbers, np.int64), out)
 
 
+EDGE = 2**64 - 4  # an offset whose sum with 4 or 8 wraps to a small number
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda rows: vantrel._tile_order(rows, [(0, "F", 4), (4, "F", 4), (EDGE, "F", 4)], (0, 0), (1, 1)),
+        lambda rows: vantrel._tile_order(rows, [(0, "F", 4), (4, "F", 4), (8, "F", -4)], (0, 0), (1, 1)),
+        lambda rows: vantrel._VoxelGrid(0, 0).plan(12, [(0, "F", 4), (4, "F", 4), (EDGE, "F", 4)], [1] * 3, [], [], []),
+        lambda rows: vantrel._VoxelGrid(3, 0).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [(EDGE, 3)], []),
+        lambda rows: vantrel._VoxelGrid(0, 4).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [], [(EDGE, 8)]),
+        lambda rows: vantrel._VoxelGrid(0, 4).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [], [(0, 4), (4, EDGE)]),
+        lambda rows: vantrel._VoxelGrid(1, 0).means(np.zeros((0, 8), np.uint8), 8, [(EDGE, "F", 8, 0)], [], []),
+        lambda rows: vantrel._VoxelGrid(0, 8).means(np.zeros((0, 8), np.uint8), 8, [], [], [(0, EDGE, 8)]),
+    ],
+    ids=["tile-offset", "tile-size", "plan-xyz", "plan-color", "plan-first", "plan-firsts-sum", "means", "means-first"],
+)
+def test_kernels_refuse_offsets_whose_sums_wrap(call):
+    with pytest.raises(ValueError):
+        call(np.zeros((2, 12), np.uint8))
+
+
 def test_tiles_are_the_same_bytes_for_any_chunking(lidar, tmp_path, monkeypatch):
     path, _ = lidar
     outs = []

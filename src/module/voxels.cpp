@@ -39,11 +39,16 @@ const T* rows_of(const Rows<T>& array, std::int64_t n, std::size_t columns, cons
     return array.data();
 }
 
+// offset + bytes <= limit, without the sum that wraps past SIZE_MAX for an offset near it.
+bool within(std::size_t offset, std::size_t bytes, std::size_t limit) {
+    return offset <= limit && bytes <= limit - offset;
+}
+
 // A value as (offset, TYPE, SIZE) within a record of `record_bytes`.
 VoxelValue record_value(const py::handle item, std::size_t record_bytes) {
     const auto [offset, type, bytes] = item.cast<std::tuple<std::size_t, char, std::int32_t>>();
     const ElementType* element = element_type(type, bytes);
-    if (element == nullptr || offset + static_cast<std::size_t>(bytes) > record_bytes) {
+    if (element == nullptr || bytes <= 0 || !within(offset, static_cast<std::size_t>(bytes), record_bytes)) {
         throw py::value_error("a value outside the record, or of no element type");
     }
     return VoxelValue{offset, element->element};
@@ -83,13 +88,17 @@ public:
         for (const py::handle item : sums) plan.sums.push_back(value(item)), ++rows;
         for (const py::handle item : colors) {
             const auto [offset, channels] = item.cast<std::pair<std::size_t, int>>();
-            if ((channels != 3 && channels != 4) || offset + 4 > record_bytes) throw py::value_error("a bad color");
+            if ((channels != 3 && channels != 4) || !within(offset, 4, record_bytes)) {
+                throw py::value_error("a bad color");
+            }
             plan.colors.emplace_back(offset, channels);
             rows += static_cast<std::size_t>(channels);
         }
         for (const py::handle item : firsts) {
             const auto [offset, bytes] = item.cast<std::pair<std::size_t, std::size_t>>();
-            if (offset + bytes > record_bytes) throw py::value_error("first bytes outside the record");
+            if (!within(offset, bytes, record_bytes) || !within(first_bytes, bytes, bytes_)) {
+                throw py::value_error("first bytes outside the record, or more than the grid's");
+            }
             plan.firsts.emplace_back(offset, bytes);
             first_bytes += bytes;
         }
@@ -133,18 +142,18 @@ public:
             const auto [offset, type, size, sum] =
                 item.cast<std::tuple<std::size_t, char, std::int32_t, std::size_t>>();
             fits(type == type_float && (size == 4 || size == 8) &&
-                 offset + static_cast<std::size_t>(size) <= out_bytes && sum < sums_);
+                 within(offset, static_cast<std::size_t>(size), out_bytes) && sum < sums_);
             output.floats.emplace_back(offset, size == 4 ? Element::f32 : Element::f64, sum);
         }
         for (const py::handle item : colors) {
             const auto [offset, channels, sum] = item.cast<std::tuple<std::size_t, int, std::size_t>>();
-            fits((channels == 3 || channels == 4) && offset + 4 <= out_bytes &&
-                 sum + static_cast<std::size_t>(channels) <= sums_);
+            fits((channels == 3 || channels == 4) && within(offset, 4, out_bytes) &&
+                 within(sum, static_cast<std::size_t>(channels), sums_));
             output.colors.emplace_back(offset, channels, sum);
         }
         for (const py::handle item : firsts) {
             const auto [offset, from, size] = item.cast<std::tuple<std::size_t, std::size_t, std::size_t>>();
-            fits(offset + size <= out_bytes && from + size <= bytes_);
+            fits(within(offset, size, out_bytes) && within(from, size, bytes_));
             output.firsts.emplace_back(offset, from, size);
         }
         Rows<std::uint8_t> out({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(out_bytes)});
