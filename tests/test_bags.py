@@ -21,7 +21,7 @@ from rosbags.highlevel import AnyReader  # noqa: E402
 from rosbags.typesys import Stores, get_typestore  # noqa: E402
 from test_ros import PC2, STORE, XYZ, cloud_of, values, write_bag  # noqa: E402
 
-from vantrel import _bag_outdir, ros  # noqa: E402
+from vantrel import _bags, ros  # noqa: E402
 
 BAGS = Path(__file__).parent / "data" / "bags"
 
@@ -150,11 +150,11 @@ TOPICS = st.text(st.sampled_from("/._-%aZ9~ é.."), max_size=12)
 @given(st.lists(TOPICS, min_size=1, max_size=6, unique=True))
 @settings(max_examples=200, deadline=None)
 def test_topic_folders_stay_inside_never_collide_and_name_their_topic(topics):
-    names = [_bag_outdir.topic_folder(topic) for topic in topics]
+    names = [_bags.topic_folder(topic) for topic in topics]
     assert len(set(names)) == len(names)
     for topic, name in zip(topics, names, strict=True):
         assert "/" not in name and name not in ("", ".", "..", "index.csv") and not name.startswith(".")
-        assert _bag_outdir.folder_topic(name) == topic
+        assert _bags.folder_topic(name) == topic
 
 
 @given(
@@ -174,7 +174,7 @@ def test_a_bag_of_any_topics_and_stamps_lands_inside_outdir_each_file_listed_onc
     rows = assert_index_is_the_folder(out)
     assert len(rows) == len(topics) * len(stamps)
     for row in rows:
-        assert row["file"].split("/")[0] == _bag_outdir.topic_folder(row["topic"])
+        assert row["file"].split("/")[0] == _bags.topic_folder(row["topic"])
         k = int(row["position"])
         assert int(row["stamp_ns"]) == stamps[k]
         assert vantrel.read_pcd(out / row["file"])["x"][0] == topics.index(row["topic"]) * 1000 + k

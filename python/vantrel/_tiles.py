@@ -3,11 +3,14 @@ as one PCD per tile, with Autoware's metadata."""
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import errno
 import os
+import shutil
 import threading
-from collections.abc import Callable, Iterable
+import uuid
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any, NamedTuple
 
@@ -252,6 +255,23 @@ def check_outdir(out: Path, overwrite: bool) -> None:
             f"{out} holds {', '.join(others[:5])}, which are not tiles: overwrite replaces a folder of tiles "
             "and their metadata only"
         )
+
+
+@contextlib.contextmanager
+def building_beside(out: Path, overwrite: bool) -> Iterator[Path]:
+    """A folder beside OUTDIR to make the set in (with a scratch folder .spool in it), which takes
+    OUTDIR's place when the block ends, so OUTDIR holds one run's tiles, all of them or none;
+    removed, whatever it holds, when the block fails."""
+    out.parent.mkdir(parents=True, exist_ok=True)
+    build = out.parent / f".{out.name}.vantrel-tile-{uuid.uuid4().hex[:12]}"
+    build.mkdir()  # as any new folder: the permissions OUTDIR gets when it is new
+    try:
+        (build / ".spool").mkdir()
+        yield build
+        (build / ".spool").rmdir()
+        swap_in(build, out, overwrite)
+    finally:
+        shutil.rmtree(build, ignore_errors=True)  # on success, the set it replaced, if any
 
 
 def swap_in(build: Path, out: Path, overwrite: bool) -> None:

@@ -16,20 +16,27 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
-import contextlib
 import dataclasses
 import functools
 import importlib
 import os
 import sys
 import time
-import warnings
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import vantrel
-from vantrel._bag_outdir import COLUMNS, Outdir, OutdirError, topic_folder
+from vantrel._bags import (
+    COLUMNS,
+    POINTCLOUD2,
+    MessageError,
+    Outdir,
+    OutdirError,
+    connections_count,
+    opened,
+    topic_folder,
+)
 from vantrel._commands import counted
 from vantrel._extras import require
 from vantrel._types import Data, as_data
@@ -39,16 +46,10 @@ if TYPE_CHECKING:
 
 __all__ = ["MessageError", "OutdirError", "bag_to_pcd", "from_pointcloud2", "read_bag", "to_pointcloud2"]
 
-POINTCLOUD2 = "sensor_msgs/msg/PointCloud2"
 # PointField's datatypes: 1 to 8 since ROS began, 9 and 10 (INT64, UINT64) in the newest definitions.
 DTYPES = {1: "i1", 2: "u1", 3: "i2", 4: "u2", 5: "i4", 6: "u4", 7: "f4", 8: "f8", 9: "i8", 10: "u8"}
 CODES = {dtype: code for code, dtype in DTYPES.items()}
 INT32_MAX = 2**31 - 1
-
-
-class MessageError(ValueError):
-    """A PointCloud2 message (or a bag) whose contents cannot be a point cloud: what is wrong, and
-    where (the bag, topic and stamp, when it came from one)."""
 
 
 # ---------------------------------------------------------------- messages to clouds
@@ -280,29 +281,6 @@ def stamp_of(msg: Any) -> int:
     return int(seconds) * 1_000_000_000 + int(stamp.nanosec)
 
 
-@contextlib.contextmanager
-def _opened(path: str | os.PathLike[str], topics: Sequence[str] | None) -> Iterator[tuple[Any, list[Any]]]:
-    """The bag's reader and the connections of the topics asked for, refused before anything is
-    read when it has none."""
-    require("rosbags", "ros", "read_bag")
-    from rosbags.highlevel import AnyReader
-    from rosbags.typesys import Stores, get_typestore
-
-    path = Path(path)
-    if not path.exists():
-        raise FileNotFoundError(2, "No such bag", str(path))
-    try:
-        reader = AnyReader([path], default_typestore=get_typestore(Stores.LATEST))
-        reader.open()
-    except Exception as error:  # rosbags', sqlite's and MCAP's own errors alike
-        raise MessageError(f"{path}: not a readable ROS bag: {type(error).__name__}: {error}") from error
-    try:
-        yield reader, _connections(path, reader.connections, topics)
-    finally:
-        with contextlib.suppress(Exception):
-            reader.close()
-
-
 def _messages(
     path: str | os.PathLike[str], reader: Any, connections: list[Any], bar: bool = False, report: Any = None
 ) -> Iterator[tuple[str, int, Any]]:
@@ -334,46 +312,9 @@ def _messages(
         yield connection.topic, read[connection.topic], msg
         read[connection.topic] += 1
         last = f" after {connection.topic} at stamp {stamp_of(msg)}"
-    missing = _count(path, connections, read)
+    missing = connections_count(path, connections, read)
     if report is not None:
         report["missing"] = missing
-
-
-def _count(path: str | os.PathLike[str], connections: list[Any], read: collections.Counter[str]) -> int:
-    listed: collections.Counter[str] = collections.Counter()
-    for connection in connections:
-        listed[connection.topic] += max(int(connection.msgcount or 0), 0)
-    short = [(topic, read[topic], count) for topic, count in listed.items() if read[topic] < count]
-    if short:
-        figures = "; ".join(f"{topic}: {got:,} of {count:,}" for topic, got, count in short)
-        warnings.warn(
-            f"{path}: fewer messages than the bag lists were read ({figures}): the bag is damaged",
-            vantrel.DataWarning,
-            stacklevel=4,
-        )
-    return sum(count - got for _, got, count in short)
-
-
-def _connections(path: Path, connections: Iterable[Any], topics: Sequence[str] | None) -> list[Any]:
-    """The connections of the topics asked for: each a PointCloud2 topic of the bag."""
-    connections = list(connections)
-    if topics is None:
-        chosen = [c for c in connections if c.msgtype == POINTCLOUD2]
-        if not chosen:  # rosbags reads every topic when given none
-            known = ", ".join(sorted({f"{c.topic} ({c.msgtype})" for c in connections})) or "none"
-            raise MessageError(f"{path}: no {POINTCLOUD2} topic in this bag; its topics are: {known}")
-        return chosen
-    chosen = []
-    for topic in topics:
-        found = [c for c in connections if c.topic == topic]
-        if not found:
-            known = ", ".join(sorted({c.topic for c in connections})) or "none"
-            raise MessageError(f"{path}: no topic {topic!r} in this bag; its topics are: {known}")
-        for connection in found:
-            if connection.msgtype != POINTCLOUD2:
-                raise MessageError(f"{path}: topic {topic!r} is of type {connection.msgtype}, not {POINTCLOUD2}")
-        chosen += [c for c in found if c not in chosen]  # a topic named twice is read once
-    return chosen
 
 
 def _cloud(path: str | os.PathLike[str], topic: str, msg: Any) -> vantrel.PointCloud:
@@ -411,7 +352,7 @@ def read_bag(
         >>> [(topic, stamp, len(cloud)) for topic, stamp, cloud in vantrel.ros.read_bag("drive.bag")]
         [('/points', 0, 2000), ('/points', 100000000, 2000)]
     """
-    with _opened(path, topics) as (reader, connections):
+    with opened(path, topics) as (reader, connections):
         for topic, _, msg in _messages(path, reader, connections):
             yield topic, stamp_of(msg), _cloud(path, topic, msg)
 
@@ -451,59 +392,54 @@ def bag_to_pcd(
     start = time.perf_counter()
     data = as_data(data)
     outdir = Path(outdir)
-    bag_id = str(Path(bag).resolve())
-    files: list[str] = []
-    points = skipped = 0
-    report = {"missing": 0}
-    with _opened(bag, topics) as (reader, connections):
+    with opened(bag, topics) as (reader, connections):
         outdir.mkdir(parents=True, exist_ok=True)
         folders = {c.topic: topic_folder(c.topic) for c in connections}  # refused before anything is written
         out = Outdir(outdir)
         done = out.start(overwrite)
-        # One message is written while the next is read: the write runs without the GIL. At most
-        # two messages wait, so memory stays bounded by a few messages. Files land (and their
-        # rows are appended) on the writing thread, which Ctrl-C never stops part way.
-        with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vantrel-bag-to-pcd") as writer:
-            pending: collections.deque[concurrent.futures.Future[str]] = collections.deque()
-            for topic, position, msg in _messages(bag, reader, connections, progress, report):
-                stamp = stamp_of(msg)
-                if (bag_id, topic, str(stamp), str(position)) in done:
-                    skipped += 1
-                    continue
-                cloud = _cloud(bag, topic, msg)
-                header = cloud.header
-                row = dict(
-                    zip(
-                        COLUMNS,
-                        (
-                            topic,
-                            stamp,
-                            msg.header.frame_id,
-                            "",
-                            header.points,
-                            header.width,
-                            header.height,
-                            bag_id,
-                            position,
-                        ),
-                        strict=True,
-                    )
-                )
-                write = functools.partial(_write, cloud=cloud, data=data)
-                pending.append(writer.submit(out.land, folders[topic], stamp, write, row))
-                points += header.points
-                if len(pending) > 1:
-                    files.append(pending.popleft().result())
-            while pending:
+        summary = _convert(bag, reader, connections, out, folders, done, data, progress)
+    summary["files"] = [str(outdir / file) for file in summary["files"]]
+    summary["seconds"] = time.perf_counter() - start
+    return summary
+
+
+def _convert(
+    bag: str | os.PathLike[str],
+    reader: Any,
+    connections: list[Any],
+    out: Outdir,
+    folders: dict[str, str],
+    done: set[tuple[str, str, str, str]],
+    data: Data,
+    progress: bool,
+) -> dict[str, Any]:
+    """bag_to_pcd's messages, each not done already landed in OUTDIR: a summary."""
+    bag_id = str(Path(bag).resolve())
+    files: list[str] = []
+    points = skipped = 0
+    report = {"missing": 0}
+    # One message is written while the next is read: the write runs without the GIL. At most
+    # two messages wait, so memory stays bounded by a few messages. Files land (and their rows
+    # are appended) on the writing thread, which Ctrl-C never stops part way.
+    with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vantrel-bag-to-pcd") as writer:
+        pending: collections.deque[concurrent.futures.Future[str]] = collections.deque()
+        for topic, position, msg in _messages(bag, reader, connections, progress, report):
+            stamp = stamp_of(msg)
+            if (bag_id, topic, str(stamp), str(position)) in done:
+                skipped += 1
+                continue
+            cloud = _cloud(bag, topic, msg)
+            header = cloud.header
+            values = (topic, stamp, msg.header.frame_id, "", header.points, header.width, header.height)
+            row = dict(zip(COLUMNS, (*values, bag_id, position), strict=True))
+            write = functools.partial(_write, cloud=cloud, data=data)
+            pending.append(writer.submit(out.land, folders[topic], stamp, write, row))
+            points += header.points
+            if len(pending) > 1:
                 files.append(pending.popleft().result())
-    return {
-        "messages": len(files),
-        "skipped": skipped,
-        "points": points,
-        "files": [str(outdir / file) for file in files],
-        "seconds": time.perf_counter() - start,
-        "missing": report["missing"],
-    }
+        while pending:
+            files.append(pending.popleft().result())
+    return {"messages": len(files), "skipped": skipped, "points": points, "files": files, "missing": report["missing"]}
 
 
 def _write(path: Path, *, cloud: vantrel.PointCloud, data: Data) -> None:

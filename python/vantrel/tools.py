@@ -10,9 +10,7 @@ from __future__ import annotations
 import itertools
 import math
 import os
-import shutil
 import time
-import uuid
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
@@ -21,7 +19,7 @@ import vantrel
 from vantrel._commands import ToolError, chunk_points, damage_is_an_error, no_points, point_progress
 from vantrel._extras import require
 from vantrel._polygons import inside_polygon, read_polygon, rings_of
-from vantrel._tiles import Grid, check_outdir, spool_tiles, swap_in, write_metadata, write_tiles
+from vantrel._tiles import Grid, building_beside, check_outdir, spool_tiles, write_metadata, write_tiles
 from vantrel._types import ENCODINGS, Data, as_data
 from vantrel._voxels import VoxelSums
 
@@ -324,24 +322,11 @@ def tile(
     check_outdir(out, overwrite)
     if metadata:
         require("yaml", "tools", "tile's pointcloud_map_metadata.yaml (or metadata=False)")
-    out.parent.mkdir(parents=True, exist_ok=True)
-    # The set is made in a folder beside OUTDIR and takes its place once complete: OUTDIR holds
-    # one run's tiles, all of them or none.
-    build = out.parent / f".{out.name}.vantrel-tile-{uuid.uuid4().hex[:12]}"
-    build.mkdir()  # as any new folder: the permissions OUTDIR gets when it is new
-    try:
-        scratch = build / ".spool"
-        scratch.mkdir()
-        spool = spool_tiles(_chunks(paths, headers, "tile", chunk=chunk), scratch, grid)
+    with building_beside(out, overwrite) as build:
+        spool = spool_tiles(_chunks(paths, headers, "tile", chunk=chunk), build / ".spool", grid)
         written, entries = write_tiles(spool, build, prefix, grid, data, headers[0])
         if metadata:
             written.append(write_metadata(build, grid, entries))
-        scratch.rmdir()
-        swap_in(build, out, overwrite)
-    except BaseException:
-        shutil.rmtree(build, ignore_errors=True)
-        raise
-    shutil.rmtree(build, ignore_errors=True)  # the set it replaced, if any
     written = [named / path.name for path in written]
     total = sum(max(h.points, 0) for h in headers)
     return _summary(total, total, written, start, tiles=len(entries), nan_points=spool.counts.get(None, 0))

@@ -1,6 +1,8 @@
-"""bag-to-pcd's output folder: a folder name per topic that stays inside OUTDIR and is never
-another topic's, files that land under a name no other run holds, and index.csv, which lists
-exactly the files on disk after any run and tells a rerun what is done already.
+"""What vantrel.ros builds its bags on: a bag opened with its PointCloud2 connections, its
+messages counted against the bag's own counts, the errors of both; and bag-to-pcd's output
+folder: a folder name per topic that stays inside OUTDIR and is never another topic's, files that
+land under a name no other run holds, and index.csv, which lists exactly the files on disk after
+any run and tells a rerun what is done already.
 
 Every change to OUTDIR's names and to its index is made under an exclusive lock on OUTDIR itself
 (flock), so runs at once, in threads or processes, take turns at it: a file is written beside its
@@ -10,6 +12,7 @@ before the lock is let go. A row whose file is gone is dropped when a run starts
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import csv
 import errno
@@ -17,16 +20,28 @@ import fcntl
 import os
 import string
 import tempfile
-from collections.abc import Callable, Iterator
+import warnings
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 from urllib.parse import unquote
 
+import vantrel
+from vantrel._extras import require
+
+POINTCLOUD2 = "sensor_msgs/msg/PointCloud2"
 INDEX = "index.csv"
 COLUMNS = ("topic", "stamp_ns", "frame_id", "file", "points", "width", "height", "bag", "position")
 _KEPT = frozenset(string.ascii_letters + string.digits + "_-")
 _FULL = "%%"  # opens the name of a topic that is not written as a readable name; no escape gives it
 _NAME_BYTES = 255
+
+
+class MessageError(ValueError):
+    """A PointCloud2 message (or a bag) whose contents cannot be a point cloud: what is wrong, and
+    where (the bag, topic and stamp, when it came from one)."""
+
+    __module__ = "vantrel.ros"
 
 
 class OutdirError(ValueError):
@@ -181,3 +196,66 @@ class Outdir:
             if not columns:
                 writer.writeheader()
             writer.writerow(row)
+
+
+# ---------------------------------------------------------------- reading
+
+
+@contextlib.contextmanager
+def opened(path: str | os.PathLike[str], topics: Sequence[str] | None) -> Iterator[tuple[Any, list[Any]]]:
+    """The bag's reader and the connections of the topics asked for, refused before anything is
+    read when it has none."""
+    require("rosbags", "ros", "read_bag")
+    from rosbags.highlevel import AnyReader
+    from rosbags.typesys import Stores, get_typestore
+
+    path = Path(path)
+    if not path.exists():
+        raise FileNotFoundError(2, "No such bag", str(path))
+    try:
+        reader = AnyReader([path], default_typestore=get_typestore(Stores.LATEST))
+        reader.open()
+    except Exception as error:  # rosbags', sqlite's and MCAP's own errors alike
+        raise MessageError(f"{path}: not a readable ROS bag: {type(error).__name__}: {error}") from error
+    try:
+        yield reader, _connections(path, reader.connections, topics)
+    finally:
+        with contextlib.suppress(Exception):
+            reader.close()
+
+
+def connections_count(path: str | os.PathLike[str], connections: list[Any], read: collections.Counter[str]) -> int:
+    listed: collections.Counter[str] = collections.Counter()
+    for connection in connections:
+        listed[connection.topic] += max(int(connection.msgcount or 0), 0)
+    short = [(topic, read[topic], count) for topic, count in listed.items() if read[topic] < count]
+    if short:
+        figures = "; ".join(f"{topic}: {got:,} of {count:,}" for topic, got, count in short)
+        warnings.warn(
+            f"{path}: fewer messages than the bag lists were read ({figures}): the bag is damaged",
+            vantrel.DataWarning,
+            stacklevel=4,
+        )
+    return sum(count - got for _, got, count in short)
+
+
+def _connections(path: Path, connections: Iterable[Any], topics: Sequence[str] | None) -> list[Any]:
+    """The connections of the topics asked for: each a PointCloud2 topic of the bag."""
+    connections = list(connections)
+    if topics is None:
+        chosen = [c for c in connections if c.msgtype == POINTCLOUD2]
+        if not chosen:  # rosbags reads every topic when given none
+            known = ", ".join(sorted({f"{c.topic} ({c.msgtype})" for c in connections})) or "none"
+            raise MessageError(f"{path}: no {POINTCLOUD2} topic in this bag; its topics are: {known}")
+        return chosen
+    chosen = []
+    for topic in topics:
+        found = [c for c in connections if c.topic == topic]
+        if not found:
+            known = ", ".join(sorted({c.topic for c in connections})) or "none"
+            raise MessageError(f"{path}: no topic {topic!r} in this bag; its topics are: {known}")
+        for connection in found:
+            if connection.msgtype != POINTCLOUD2:
+                raise MessageError(f"{path}: topic {topic!r} is of type {connection.msgtype}, not {POINTCLOUD2}")
+        chosen += [c for c in found if c not in chosen]  # a topic named twice is read once
+    return chosen
