@@ -32,7 +32,7 @@ def lidar(n=500, seed=0, **extra):
         "t": rng.random(n),
         "rgb": vantrel.pack_rgb(rng.integers(0, 256, (n, 3)), dtype="float32"),
         "normal": rng.normal(size=(n, 3)).astype(np.float32),
-        "classification": rng.integers(-9, 9, n).astype(np.int32),  # a name LAS uses, a type it cannot hold
+        "classification": rng.integers(0, 32, n).astype(np.int32),  # LAS's classification: any type, if it fits
     }
     arrays.update(extra)
     return arrays
@@ -52,6 +52,7 @@ INTENSITIES = {
     "float from 0 to 1": (np.linspace(0, 1, 500, dtype=np.float32), "intensity", 1 / 131070),
     "uint16": (np.arange(500, dtype=np.uint16) * 131, "intensity", 0),
     "int8": (np.arange(500).astype(np.int8) % 100, "intensity", 0),
+    "integer-valued float": (np.arange(500, dtype=np.float32) % 256, "intensity", 0),
     "float beyond 1": (np.linspace(0, 4000, 500, dtype=np.float32), "pcd_intensity", 0),
     "negative integers": (np.arange(500, dtype=np.int32) - 250, "pcd_intensity", 0),
 }
@@ -64,30 +65,39 @@ def test_las_keeps_every_field_and_laspy_reads_every_value(tmp_path, suffix, int
     arrays = lidar(intensity=values)
     cloud = cloud_of(arrays)
     path = tmp_path / f"map{suffix}"
-    las.write_las(path, cloud)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        las.write_las(path, cloud)
+    assert [str(w.message).split(":")[0] for w in caught] == (
+        ["field 'intensity' goes to the extra-bytes dimension pcd_intensity, not LAS's intensity"]
+        if dimension == "pcd_intensity"
+        else []
+    )
     peer = laspy.read(path)
-    assert peer.header.point_format.id == 7 and tuple(peer.header.scales) == (0.001,) * 3
+    assert peer.header.point_format.id == 7 and max(peer.header.scales) <= 1e-6
     assert tuple(peer.header.offsets) == (650_000.0, -80.0, 0.0)
-    for axis in "xyz":
-        same(axis, np.asarray(peer[axis]), arrays[axis], 0.001)
+    for axis, scale in zip("xyz", peer.header.scales, strict=True):
+        same(axis, np.asarray(peer[axis]), arrays[axis], scale)
     channels = vantrel.unpack_rgb(arrays["rgb"]).astype(np.uint16) * 257
     for k, color in enumerate(("red", "green", "blue")):
         np.testing.assert_array_equal(peer[color], channels[:, k])
     if dimension == "intensity":
-        scale = 65535 if values.dtype.kind == "f" else 1
+        scale = 65535 if tolerance else 1
         np.testing.assert_array_equal(peer["intensity"], np.round(values * scale).astype(np.uint16))
-    np.testing.assert_array_equal(peer[dimension], values) if dimension != "intensity" else None
+    else:
+        np.testing.assert_array_equal(peer[dimension], values)
+        assert not np.asarray(peer["intensity"]).any()
     np.testing.assert_array_equal(peer["normal_2"], arrays["normal"][:, 2])
-    np.testing.assert_array_equal(peer["pcd_classification"], arrays["classification"])
+    np.testing.assert_array_equal(peer["classification"], arrays["classification"])
     back = las.read_las(path)
     assert list(back.fields) == list(arrays)
     for name, array in arrays.items():
-        step = 0.001 if name in "xyz" else 0
         if name == "intensity" and tolerance:
             assert np.abs(back[name] - array).max() <= tolerance
         else:
-            same(name, back[name], array, step)
-    assert back["x"].dtype == np.float64 and las.read_las(path, float32=True)["y"].dtype == np.float32
+            same(name, back[name], array, peer.header.scales["xyz".index(name)] if name in "xyz" else 0)
+        assert back[name].dtype == (np.float64 if name in "xyz" else array.dtype)
+    assert las.read_las(path, float32=True)["y"].dtype == np.float32
 
 
 def test_las_from_other_writers_gives_every_dimension(tmp_path):
@@ -114,9 +124,9 @@ def test_las_from_other_writers_gives_every_dimension(tmp_path):
 
 
 def test_las_chooses_a_scale_that_holds_the_extent(tmp_path):
-    arrays = {"x": np.array([0.0, 5e6]), "y": np.zeros(2), "z": np.zeros(2)}
+    arrays = {"x": np.array([0.0, 5e6 + 0.5]), "y": np.zeros(2), "z": np.zeros(2)}
     las.write_las(tmp_path / "wide.las", cloud_of(arrays))
-    assert tuple(laspy.read(tmp_path / "wide.las").header.scales) == (0.01, 0.001, 0.001)
+    assert tuple(laspy.read(tmp_path / "wide.las").header.scales) == (0.1, 1, 1)  # the steps they lie on
     with pytest.raises(las.LasError, match="scale 0.0001 cannot hold x"):
         las.write_las(tmp_path / "fine.las", cloud_of(arrays), scale=0.0001)
     assert not list(tmp_path.glob("*fine*"))

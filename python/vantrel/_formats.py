@@ -50,11 +50,13 @@ def read_any(source: Path, kind: str, fields: list[str] | None, float32: bool) -
     if kind == "las":
         from vantrel import las
 
-        cloud = las.read_las(source, float32=float32)
+        with damage_is_an_error():  # a file that ends early is not converted, as for PCD
+            cloud = las.read_las(source, float32=float32)
     else:
         from vantrel import ply
 
-        cloud = ply.read_ply(source)
+        with damage_is_an_error():
+            cloud = ply.read_ply(source)
     if fields is None:
         return cloud
     missing = [name for name in fields if name not in cloud.fields]
@@ -76,17 +78,23 @@ def convert(args: argparse.Namespace) -> int:
 
         with damage_is_an_error():
             las.pcd_to_las(source, target, scale=args.scale, fields=fields, progress=_progress(source.name))
+    elif given == wanted == "las" and fields is None:  # as it is: point format, scales, VLRs, records
+        from vantrel import las
+
+        with damage_is_an_error():
+            las.las_to_las(source, target, progress=_progress(source.name))
     elif given == "las" and wanted == "pcd":
         from vantrel import las
 
-        las.las_to_pcd(
-            source,
-            target,
-            data=as_data(args.data or "binary_compressed"),
-            float32=args.float32,
-            fields=fields,
-            progress=_progress(source.name),
-        )
+        with damage_is_an_error():
+            las.las_to_pcd(
+                source,
+                target,
+                data=as_data(args.data or "binary_compressed"),
+                float32=args.float32,
+                fields=fields,
+                progress=_progress(source.name),
+            )
     else:
         cloud = read_any(source, given, fields, args.float32)
         write_any(target, wanted, cloud, args)

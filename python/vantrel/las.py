@@ -2,15 +2,21 @@
 
 Built on laspy with lazrs (pip install 'vantrel[las]'), imported when first used.
 
-Going to LAS: x, y and z are stored as integers with an offset (the minimum, rounded down) and a
-scale (0.001 when the extent allows, otherwise the smallest power of ten that holds it), so no
-coordinate moves by more than half a scale step; `intensity` goes to LAS intensity (integers from 0
-to 65535 as they are, floats from 0 to 1 scaled by 65535), packed `rgb`/`rgba` to red, green and
-blue (8 bits to 16 by x 257; alpha as an extra dimension), and every other field to an extra-bytes
-dimension of its own name and type (COUNT above 1 as name_0, name_1 ...; a name that LAS itself
-uses gets the prefix ``pcd_``). Points with a NaN coordinate, which LAS cannot hold, are left out with a
-warning. The file keeps a record (a VLR of user "vantrel") of each field's PCD name, type and COUNT,
-so that reading it back gives the same fields; other LAS files give every dimension they hold.
+Going to LAS (1.4, point format 6; 7 with color; 8 with nir): x, y and z are stored as integers
+with an offset (the minimum, rounded down) and a scale no coarser than their own step (the
+decimal step their values lie on, else the finest power of ten their type and extent allow in
+32-bit integers; `scale=` overrides), so no coordinate moves by more than half a step. A field
+named as a LAS standard dimension (intensity, return_number, classification, gps_time, red, nir
+...) goes to that slot when every value fits it, checked; what does not fit goes to an
+extra-bytes dimension ``pcd_<name>`` with a warning saying why. A float intensity from 0 to 1 is
+scaled by 65535; packed `rgb`/`rgba` goes to red, green and blue (8 bits to 16 by x 257; alpha as
+an extra dimension), and every other field to an extra-bytes dimension of its own name and type
+(COUNT above 1 as name_0, name_1 ...). Points with a NaN coordinate, which LAS cannot hold, are
+left out with a warning. The file keeps a record (a VLR of user "vantrel") of each field's PCD
+name, type and COUNT, so that reading it back gives the same fields; it is used only when it
+agrees with the file's dimensions. Other LAS files give every dimension they hold, a scaled
+extra-bytes dimension as its scaled values. LAS to LAS (`las_to_las`) copies the file's points,
+point format, scales, offsets, VLRs and EVLRs as they are.
 
 Example:
     >>> import vantrel, vantrel.las
@@ -21,7 +27,6 @@ Example:
 from __future__ import annotations
 
 import json
-import math
 import os
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
@@ -31,175 +36,16 @@ from typing import Any, BinaryIO
 import vantrel
 from vantrel._commands import chunk_points
 from vantrel._extras import replacing, require, source_name
+from vantrel._las_input import LasError, agreeing_record, check_scales, decoder_failures, precheck
+from vantrel._las_plan import SLOTS, VLR_RECORD, VLR_USER, Plan, Survey
 from vantrel._types import element_dtype
 
 __all__ = ["LasError", "read_las", "write_las"]
-
-DEFAULT_SCALE = 0.001
-VLR_USER = "vantrel"
-VLR_RECORD = 1
-INT32_MAX = 2**31 - 1
-
-
-class LasError(ValueError):
-    """A LAS or LAZ file that cannot be read, or a cloud that cannot be written as one."""
 
 
 def _laspy() -> Any:
     require("lazrs", "las", "LAS and LAZ")
     return require("laspy", "las", "LAS and LAZ")
-
-
-# ---------------------------------------------------------------- the plan of a file
-
-
-class Survey:
-    """What the points hold, learnt before writing: the coordinates' extent and intensity's range."""
-
-    def __init__(self) -> None:
-        self.low = [math.inf] * 3
-        self.high = [-math.inf] * 3
-        self.intensity: list[float] = [math.inf, -math.inf]
-
-    def add(self, fields: dict[str, Any]) -> None:
-        import numpy as np
-
-        finite = np.ones(len(fields["x"]), bool)
-        for axis in "xyz":
-            finite &= np.isfinite(fields[axis])
-        for k, axis in enumerate("xyz"):
-            values = fields[axis][finite]
-            if values.size:
-                self.low[k] = min(self.low[k], float(values.min()))
-                self.high[k] = max(self.high[k], float(values.max()))
-        values = fields.get("intensity")
-        if values is not None and values.ndim == 1 and values.size:
-            self.intensity = [
-                min(self.intensity[0], float(np.nanmin(values))),
-                max(self.intensity[1], float(np.nanmax(values))),
-            ]
-
-
-def _scales(survey: Survey, scale: Any, offset: Any) -> tuple[list[float], list[float]]:
-    """Scale and offset per axis: the offset the minimum rounded down, the scale the one asked for
-    or the finest power of ten from 0.001 up whose integers hold the extent."""
-    low = [value if math.isfinite(value) else 0.0 for value in survey.low]
-    high = [value if math.isfinite(value) else 0.0 for value in survey.high]
-    offsets = [float(math.floor(value)) for value in low] if offset is None else _three(offset, "offset")
-    spans = [max(abs(h - o), abs(lo - o)) for lo, h, o in zip(low, high, offsets, strict=True)]
-    if scale is not None:
-        scales = _three(scale, "scale")
-        for k, (span, step) in enumerate(zip(spans, scales, strict=True)):
-            if not step > 0 or span / step > INT32_MAX:
-                raise LasError(
-                    f"scale {step} cannot hold {'xyz'[k]} from {low[k]} to {high[k]} in LAS's 32-bit integers"
-                )
-        return scales, offsets
-    scales = []
-    for span in spans:
-        step = DEFAULT_SCALE
-        while span / step > INT32_MAX:
-            step *= 10
-        scales.append(step)
-    return scales, offsets
-
-
-def _three(value: Any, what: str) -> list[float]:
-    values = [float(value)] * 3 if isinstance(value, (int, float)) else [float(v) for v in value]
-    if len(values) != 3 or not all(math.isfinite(v) for v in values):
-        raise LasError(f"{what} must be one finite number or three (x, y, z), not {value!r}")
-    return values
-
-
-def _packed_color(field: vantrel.PcdField) -> bool:
-    return field.name in ("rgb", "rgba") and field.size == 4 and field.count == 1
-
-
-class Plan:
-    """Where each field of the cloud goes in the LAS file, and the header that says so."""
-
-    def __init__(self, fields: Sequence[vantrel.PcdField], survey: Survey, scale: Any, offset: Any) -> None:
-        laspy = _laspy()
-        self.fields = [f for f in fields if not f.padding]
-        names = [f.name for f in self.fields]
-        for axis in "xyz":
-            if axis not in names:
-                raise LasError(f"a LAS file needs x, y and z; the cloud has no {axis!r}")
-        self.color = any(_packed_color(f) for f in self.fields)
-        self.format = laspy.PointFormat(7 if self.color else 6)
-        standard = {name.lower() for name in self.format.dimension_names}
-        self.places: list[dict[str, Any]] = []
-        extras = []
-        for field in self.fields:
-            place = self._place(field, survey, standard)
-            self.places.append(place)
-            for dim in place["dims"]:
-                if len(dim.encode()) > 32:  # the extra-bytes record holds 32 bytes of name
-                    raise LasError(f"field {field.name!r} would be LAS dimension {dim!r}, longer than LAS's 32 bytes")
-            extras += [laspy.ExtraBytesParams(dim, field.dtype) for dim in place["dims"] if place["kind"] == "extra"]
-            if place["kind"] == "rgba":
-                extras.append(laspy.ExtraBytesParams(place["dims"][3], "u1"))
-        self.header = laspy.LasHeader(point_format=self.format.id, version="1.4")
-        self.header.add_extra_dims(extras)
-        self.header.scales, self.header.offsets = _scales(survey, scale, offset)
-        record = [
-            {"name": f.name, "type": f.type, "size": f.size, "count": f.count, "kind": p["kind"], "dims": p["dims"]}
-            for f, p in zip(self.fields, self.places, strict=True)
-        ]
-        self.header.vlrs.append(laspy.VLR(VLR_USER, VLR_RECORD, "PCD fields", json.dumps(record).encode()))
-
-    @staticmethod
-    def _place(field: vantrel.PcdField, survey: Survey, standard: set[str]) -> dict[str, Any]:
-        name = field.name
-        if name in ("x", "y", "z") and field.count == 1:
-            return {"kind": name, "dims": [name.upper()]}
-        if name == "intensity" and field.count == 1 and field.dtype is not None:
-            low, high = survey.intensity
-            if field.dtype.kind in "iu" and (low >= 0 and high <= 65535 or low > high):
-                return {"kind": "intensity", "dims": ["intensity"]}
-            if field.dtype.kind == "f" and (0 <= low and high <= 1 or low > high):
-                return {"kind": "intensity/65535", "dims": ["intensity"]}
-        if _packed_color(field):
-            dims = ["red", "green", "blue"] + (
-                ["pcd_alpha" if "alpha" in standard else "alpha"] if name == "rgba" else []
-            )
-            return {"kind": name, "dims": dims}
-        if field.dtype is None:
-            raise LasError(f"field {name!r} has TYPE {field.type} SIZE {field.size}, which LAS has no type for")
-        base = f"pcd_{name}" if name.lower() in standard or name in ("x", "y", "z") else name
-        dims = [base] if field.count == 1 else [f"{base}_{k}" for k in range(field.count)]
-        return {"kind": "extra", "dims": dims}
-
-    def fill(self, fields: dict[str, Any]) -> Any:
-        """The LAS points of a chunk's fields (those with a NaN coordinate left out)."""
-        import numpy as np
-
-        laspy = _laspy()
-        keep = np.isfinite(fields["x"]) & np.isfinite(fields["y"]) & np.isfinite(fields["z"])
-        points = laspy.ScaleAwarePointRecord.zeros(int(keep.sum()), header=self.header)
-        for field, place in zip(self.fields, self.places, strict=True):
-            values = fields[field.name][keep]
-            kind, dims = place["kind"], place["dims"]
-            if kind in ("x", "y", "z"):
-                k = "xyz".index(kind)
-                exact = values.astype(np.float64)  # float32 arithmetic would move them by more than the step
-                scaled = np.round((exact - self.header.offsets[k]) / self.header.scales[k])
-                points[dims[0]] = scaled.astype(np.int32)
-            elif kind == "intensity":
-                points["intensity"] = values.astype(np.uint16)
-            elif kind == "intensity/65535":
-                points["intensity"] = np.round(np.nan_to_num(values) * 65535).astype(np.uint16)
-            elif kind in ("rgb", "rgba"):
-                channels = vantrel.unpack_rgb(values, alpha=kind == "rgba")
-                for c, dim in enumerate(dims[:3]):
-                    points[dim] = channels[:, c].astype(np.uint16) * 257
-                if kind == "rgba":
-                    points[dims[3]] = channels[:, 3]
-            else:
-                columns = values.reshape(len(values), -1)
-                for c, dim in enumerate(dims):
-                    points[dim] = columns[:, c]
-        return points, int((~keep).sum())
 
 
 # ---------------------------------------------------------------- writing
@@ -275,7 +121,7 @@ def pcd_to_las(
     """A PCD file as LAS/LAZ in chunks: one pass for the extent, one to write. Memory: a chunk."""
     with vantrel.open_pcd(source) as reader:
         survey = Survey()
-        probe = [name for name in ("x", "y", "z", "intensity") if any(f.name == name for f in reader.header.fields)]
+        probe = [name for name in ("x", "y", "z", *SLOTS) if any(f.name == name for f in reader.header.fields)]
         if all(axis in probe for axis in "xyz"):
             for chunk in reader.chunks(chunk_points(reader.header.point_step), fields=probe):
                 survey.add(chunk.fields)
@@ -292,37 +138,53 @@ def pcd_to_las(
 # ---------------------------------------------------------------- reading
 
 
-def _vantrel_fields(header: Any) -> list[dict[str, Any]] | None:
-    """The fields a vantrel-written file records, or None for another writer's file."""
+def _vantrel_fields(header: Any, source: Any) -> list[dict[str, Any]] | None:
+    """The fields a vantrel-written file records, or None for another writer's file and for a
+    record that does not agree with the file's dimensions (with a warning saying why)."""
     for vlr in header.vlrs:
         if getattr(vlr, "user_id", "") == VLR_USER and getattr(vlr, "record_id", None) == VLR_RECORD:
             try:
-                return list(json.loads(bytes(vlr.record_data)))
+                record = json.loads(bytes(vlr.record_data))
             except ValueError:
-                return None
+                record = None
+            why = agreeing_record(record, {name: True for name in header.point_format.dimension_names})
+            if not why:
+                return list(record)
+            warnings.warn(
+                f"{source_name(source)}: vantrel's record of its fields does not agree with its dimensions ({why}); "
+                "read as any other LAS file",
+                stacklevel=4,
+            )
+            return None
     return None
 
 
-def _layout(header: Any, float32: bool) -> list[tuple[str, Any, list[str], str]]:
+def _layout(header: Any, float32: bool, source: Any = None) -> list[tuple[str, Any, list[str], str]]:
     """(field name, dtype, LAS dimensions, kind) of each PCD field to read."""
     import numpy as np
 
     coordinate = np.dtype(np.float32 if float32 else np.float64)
-    recorded = _vantrel_fields(header)
+    recorded = _vantrel_fields(header, source)
+    out = []
     if recorded is not None:
-        out = []
         for entry in recorded:
             kind, name = entry["kind"], entry["name"]
             element = element_dtype(entry["type"], entry["size"])
             if kind in ("x", "y", "z"):
                 element = coordinate
             out.append((name, element if entry["count"] == 1 else (element, (entry["count"],)), entry["dims"], kind))
-        return out
-    out = [(axis, coordinate, [axis.upper()], axis) for axis in "xyz"]
+    else:
+        out = [(axis, coordinate, [axis.upper()], axis) for axis in "xyz"]
+    covered = {dim for entry in out for dim in entry[2]} | {"X", "Y", "Z"}
+    names = {entry[0] for entry in out}
     for dimension in header.point_format.dimensions:
-        if dimension.name in ("X", "Y", "Z"):
-            continue
-        out.append((dimension.name, np.dtype(dimension.dtype or np.uint8), [dimension.name], "extra"))
+        if dimension.name in covered or (recorded is not None and dimension.is_standard):
+            continue  # a dimension another tool added to a vantrel file is read too
+        # A scaled extra-bytes dimension is read as laspy gives it: its scaled values, as floats.
+        scaled = dimension.scales is not None or dimension.offsets is not None
+        dtype = np.dtype(np.float64) if scaled else np.dtype(dimension.dtype or np.uint8)
+        name = dimension.name if dimension.name not in names else f"las_{dimension.name}"
+        out.append((name, dtype, [dimension.name], "extra"))
     return out
 
 
@@ -351,33 +213,39 @@ def _records(points: Any, layout: list[tuple[str, Any, list[str], str]]) -> Any:
     return records
 
 
-def _read_errors() -> tuple[type[BaseException], ...]:
-    """What laspy and lazrs raise for a file that is not LAS/LAZ, or is damaged or cut short."""
-    laspy = _laspy()
-    import lazrs
-
-    return (laspy.errors.LaspyException, lazrs.LazrsError, ValueError, EOFError, OSError)
-
-
 def _open(source: Any) -> Any:
     laspy = _laspy()
-    try:
-        return laspy.open(source)
-    except FileNotFoundError:
-        raise
-    except _read_errors() as error:
-        raise LasError(f"{source_name(source)}: not a readable LAS/LAZ file: {error}") from None
+    precheck(source)
+    with decoder_failures(source, "not a readable LAS/LAZ file"):
+        reader = laspy.open(source)
+    check_scales(source_name(source), reader.header.scales, reader.header.offsets)
+    return reader
 
 
 def _chunks(reader: Any, source: Any, layout: Any) -> Iterator[Any]:
-    try:
-        # As many points as a chunk of PCD records of the LAS points' size: wide extra bytes or wide
-        # fields make fewer.
-        step = max(reader.header.point_format.size, _records(None, layout).dtype.itemsize)
-        for points in reader.chunk_iterator(chunk_points(step)):
-            yield _records(points, layout)
-    except _read_errors() as error:
-        raise LasError(f"{source_name(source)}: damaged or cut short: {error}") from None
+    """The file's points as PCD records, a chunk at a time."""
+    # As many points as a chunk of PCD records of the LAS points' size: wide extra bytes or wide
+    # fields make fewer.
+    step = max(reader.header.point_format.size, _records(None, layout).dtype.itemsize)
+    for points in _points(reader, source, step):
+        yield _records(points, layout)
+
+
+def _points(reader: Any, source: Any, step: int | None = None) -> Iterator[Any]:
+    """The file's points, a chunk at a time; fewer than its header gives is a DataWarning with both
+    figures, as for a PCD file that ends early."""
+    read = 0
+    with decoder_failures(source, "damaged or cut short"):
+        for points in reader.chunk_iterator(chunk_points(step or reader.header.point_format.size)):
+            read += len(points)
+            yield points
+    total = int(reader.header.point_count)
+    if read < total:
+        warnings.warn(
+            f"{source_name(source)}: LAS data ends early: {read:,} of the {total:,} points its header gives were read",
+            vantrel.DataWarning,
+            stacklevel=4,
+        )
 
 
 def read_las(source: str | os.PathLike[str] | BinaryIO, *, float32: bool = False) -> vantrel.PointCloud:
@@ -404,7 +272,7 @@ def read_las(source: str | os.PathLike[str] | BinaryIO, *, float32: bool = False
     import numpy as np
 
     with _open(source) as reader:
-        layout = _layout(reader.header, float32)
+        layout = _layout(reader.header, float32, source)
         parts = list(_chunks(reader, source, layout))
     records = np.concatenate(parts) if parts else _records(None, layout)
     return vantrel.PointCloud.from_records(records)
@@ -421,7 +289,7 @@ def las_to_pcd(
 ) -> dict[str, int]:
     """A LAS/LAZ file as PCD in chunks. Memory: a chunk."""
     with _open(source) as reader:
-        layout = _layout(reader.header, float32)
+        layout = _layout(reader.header, float32, source)
         if fields is not None:
             missing = [name for name in fields if name not in [entry[0] for entry in layout]]
             if missing:
@@ -437,3 +305,39 @@ def las_to_pcd(
             if writer.written == 0:  # a file of no points still has the fields
                 writer.write(_records(None, layout))
     return {"points_in": total, "points_out": total}
+
+
+def las_to_las(
+    source: str | os.PathLike[str], target: str | os.PathLike[str], *, progress: Any = None
+) -> dict[str, int]:
+    """A LAS/LAZ file as LAS or LAZ (by target's suffix), losing nothing: its point format,
+    scales, offsets, VLRs (the CRS among them) and EVLRs, and every point's record, X, Y and Z
+    integers included, as they are. A COPC file's index, which would not describe the new file's
+    chunks, is left out with a warning. Memory: a chunk."""
+    laspy = _laspy()
+    from laspy.vlrs.vlrlist import VLRList  # type: ignore[import-untyped]
+
+    with _open(source) as reader:
+        header = reader.header
+        copc = [v for v in header.vlrs if getattr(v, "user_id", "") == "copc"]
+        evlrs = [v for v in (header.evlrs or []) if getattr(v, "user_id", "") != "copc"]
+        if copc or len(evlrs) != len(header.evlrs or []):
+            warnings.warn(
+                f"{source_name(source)}: its COPC index is left out: the new file is a plain LAS/LAZ", stacklevel=2
+            )
+            header.vlrs = VLRList([v for v in header.vlrs if getattr(v, "user_id", "") != "copc"])
+        if header.version.minor < 2:  # laspy writes no LAS 1.0 or 1.1; 1.2 holds their point formats
+            warnings.warn(f"{source_name(source)}: LAS {header.version} written as LAS 1.2", stacklevel=2)
+            header.version = laspy.header.Version(1, 2)
+        if evlrs and header.version.minor < 4:
+            raise LasError(f"{source_name(source)}: EVLRs in a LAS 1.{header.version.minor} file")
+        chunks: Iterable[Any] = _points(reader, source)
+        if progress is not None:
+            chunks = progress(chunks, int(header.point_count))
+        with replacing(target) as partial:
+            with laspy.open(partial, mode="w", header=header, do_compress=Path(target).suffix.lower() == ".laz") as out:
+                for points in chunks:
+                    out.write_points(points)
+                if evlrs:
+                    out.write_evlrs(VLRList(evlrs))
+        return {"points_in": int(header.point_count), "points_out": int(header.point_count)}
