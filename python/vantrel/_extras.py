@@ -40,3 +40,20 @@ def replacing(target: str | os.PathLike[str]) -> Iterator[Path]:
 def source_name(source: Any) -> str:
     """A path, or a file object's name, for messages."""
     return os.fsdecode(source) if isinstance(source, (str, bytes, os.PathLike)) else getattr(source, "name", "<file>")
+
+
+def size_and_head(source: Any, count: int) -> tuple[int, bytes] | None:
+    """A file's size and its first `count` bytes, for checking a header's claims against the file
+    before a library allocates for them; None for a file object that cannot seek (left as it was)."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        with open(source, "rb") as f:
+            return os.fstat(f.fileno()).st_size, f.read(count)
+    try:
+        start = source.tell()
+        size = source.seek(0, os.SEEK_END) - start
+        source.seek(start)
+        head = source.read(count)
+        source.seek(start)
+    except (AttributeError, OSError, ValueError):
+        return None
+    return size, head

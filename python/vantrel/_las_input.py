@@ -7,12 +7,11 @@ from __future__ import annotations
 
 import contextlib
 import math
-import os
 import struct
 from collections.abc import Iterator
 from typing import Any
 
-from vantrel._extras import source_name
+from vantrel._extras import size_and_head, source_name
 
 VLR_HEADER = 54  # bytes of a VLR's header: no VLR is shorter
 EVLR_HEADER = 60
@@ -25,25 +24,9 @@ class LasError(ValueError):
     __module__ = "vantrel.las"
 
 
-def _size_and_head(source: Any) -> tuple[int, bytes] | None:
-    """The file's size and its first 375 bytes; None for a file object that cannot seek."""
-    if isinstance(source, (str, bytes, os.PathLike)):
-        with open(source, "rb") as f:
-            return os.fstat(f.fileno()).st_size, f.read(375)
-    try:
-        start = source.tell()
-        size = source.seek(0, os.SEEK_END) - start
-        source.seek(start)
-        head = source.read(375)
-        source.seek(start)
-    except (AttributeError, OSError, ValueError):
-        return None
-    return size, head
-
-
 def precheck(source: Any) -> None:
     """The header's counts and numbers that laspy takes as they are, checked against the file."""
-    found = _size_and_head(source)
+    found = size_and_head(source, 375)
     if found is None:
         return
     size, head = found

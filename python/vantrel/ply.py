@@ -23,7 +23,7 @@ import warnings
 from typing import Any, BinaryIO
 
 import vantrel
-from vantrel._extras import replacing, require, source_name
+from vantrel._extras import replacing, require, size_and_head, source_name
 from vantrel._types import element_dtype
 
 __all__ = ["PlyError", "read_ply", "write_ply"]
@@ -111,24 +111,109 @@ def write_ply(
         data.write(target)
 
 
+def _agreeing(record: Any, properties: Any) -> str:
+    """Why the comment's record of fields does not agree with the vertex properties ('' when it
+    does): only then is it used, so a forged or stale comment can neither allocate beyond the
+    file nor drop a property."""
+    if not isinstance(record, list):
+        return "it is not a list of fields"
+    names: set[str] = set()
+    for entry in record:
+        if not isinstance(entry, dict) or not isinstance(entry.get("name"), str) or not entry["name"]:
+            return "a field without a name"
+        name, kind, count = entry["name"], entry.get("kind"), entry.get("count")
+        if name in names or kind not in ("plain", "float64", "rgb", "rgba"):
+            return f"field {name!r} of kind {kind!r}"
+        if not isinstance(count, int) or isinstance(count, bool) or count < 1 or count > len(properties):
+            return f"field {name!r} has COUNT {count!r}"
+        wanted = _properties_of(name, kind, count)
+        if any(n not in properties or properties[n][0].kind == "O" for n in wanted):
+            return f"field {name!r} names vertex properties the file has not"
+        try:
+            element_dtype(entry["type"], entry["size"])
+        except Exception:
+            return f"field {name!r} has TYPE {entry.get('type')!r} SIZE {entry.get('size')!r}"
+        names.add(name)
+    return ""
+
+
+def _properties_of(name: str, kind: str, count: int) -> list[str]:
+    if kind in ("rgb", "rgba"):
+        return list(COLOR_CHANNELS[: 4 if kind == "rgba" else 3])
+    return [name] if count == 1 else [f"{name}_{k}" for k in range(count)]
+
+
 def _restore(vertices: Any, record: list[dict[str, Any]]) -> Any:
-    """The fields a vantrel-written file records, from its vertex properties."""
+    """The fields a vantrel-written file records, from its vertex properties; a scalar property
+    another tool added since is read as a field of its own."""
     import numpy as np
 
     columns: dict[str, Any] = {}
+    used: set[str] = set()
     for entry in record:
         name, kind, count = entry["name"], entry["kind"], int(entry["count"])
         element = element_dtype(entry["type"], entry["size"])
+        names = _properties_of(name, kind, count)
+        used.update(names)
         if kind in ("rgb", "rgba"):
-            channels = np.stack([vertices[c] for c in COLOR_CHANNELS[: 4 if kind == "rgba" else 3]], axis=1)
+            channels = np.stack([vertices[c] for c in names], axis=1)
             columns[name] = vantrel.pack_rgb(channels.astype(np.uint8)).view(element)
             continue
         if kind == "float64":
             element = np.dtype(np.float64)
-        names = [name] if count == 1 else [f"{name}_{k}" for k in range(count)]
         values = np.stack([vertices[n] for n in names], axis=1).astype(element)
         columns[name] = values[:, 0] if count == 1 else values
+    for name in vertices.dtype.names or ():
+        if name not in used and name not in columns and vertices.dtype[name].kind != "O":
+            columns[name] = vertices[name]
     return columns
+
+
+def _precheck(source: Any) -> None:
+    """The elements' counts of a PLY header checked against the file's size before plyfile
+    allocates for them: each row takes a byte per list and its scalars' bytes (binary), or two
+    characters a property (ascii)."""
+    found = size_and_head(source, 1 << 16)
+    if found is None:
+        return
+    size, head = found
+    end = head.find(b"end_header")
+    if not head.startswith(b"ply") or end < 0:
+        return  # plyfile says what is wrong
+    sizes = {
+        "char": 1,
+        "uchar": 1,
+        "int8": 1,
+        "uint8": 1,
+        "short": 2,
+        "ushort": 2,
+        "int16": 2,
+        "uint16": 2,
+        "int": 4,
+        "uint": 4,
+        "int32": 4,
+        "uint32": 4,
+        "float": 4,
+        "float32": 4,
+        "double": 8,
+        "float64": 8,
+    }
+    binary = b"format binary" in head[:end]
+    rows: list[list[Any]] = []
+    for line in head[:end].decode("ascii", "replace").splitlines():
+        words = line.split()
+        if len(words) == 3 and words[0] == "element" and words[2].isdigit():
+            rows.append([words[1], int(words[2]), 0])
+        elif words and words[0] == "property" and rows:
+            rows[-1][2] += (sizes.get(words[-2], 1) if words[1] != "list" else sizes.get(words[2], 1)) if binary else 2
+    room = size - end - len("end_header")
+    for name, count, width in rows:
+        if count * max(width, 1) > room:
+            raise PlyError(
+                f"{source_name(source)}: its header claims {count:,} {name} elements, more than its {size:,} "
+                "bytes can hold"
+            )
+        room -= count * max(width, 1)
 
 
 def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
@@ -154,6 +239,7 @@ def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
     import numpy as np
 
     plyfile = _plyfile()
+    _precheck(source)
     try:
         data = plyfile.PlyData.read(source)
         names = [element.name for element in data.elements]
@@ -162,15 +248,17 @@ def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
         vertices = data["vertex"].data
     except PlyError:
         raise
-    except (plyfile.PlyParseError, plyfile.PlyHeaderParseError, ValueError, EOFError, IndexError) as error:
-        raise PlyError(f"{source_name(source)}: not a readable PLY file (damaged or cut short?): {error}") from None
+    except (FileNotFoundError, MemoryError):
+        raise
+    except Exception as error:  # plyfile's and NumPy's errors alike
+        raise PlyError(f"{source_name(source)}: not a readable PLY file (damaged or cut short?): {error}") from error
     others = [name for name in names if name != "vertex"]
     if others:
         warnings.warn(f"{source_name(source)}: the {', '.join(others)} of this PLY file are left out", stacklevel=2)
     vertices = vertices.astype(vertices.dtype.newbyteorder("="))
-    record = [c[len(COMMENT) :] for c in data.comments if c.startswith(COMMENT)]
-    if record:
-        columns = _restore(vertices, json.loads(record[0]))
+    record = _record(data.comments, vertices.dtype.fields or {}, source)
+    if record is not None:
+        columns = _restore(vertices, record)
     else:
         lists = [n for n in vertices.dtype.names or () if vertices.dtype[n].kind == "O"]
         if lists:
@@ -182,3 +270,24 @@ def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
     for n, v in columns.items():
         records[n] = v
     return vantrel.PointCloud.from_records(records)
+
+
+def _record(comments: list[str], properties: Any, source: Any) -> list[dict[str, Any]] | None:
+    """The fields the comment records, when it agrees with the vertex properties; None with a
+    warning when it does not, and for another writer's file."""
+    texts = [c[len(COMMENT) :] for c in comments if c.startswith(COMMENT)]
+    if not texts:
+        return None
+    try:
+        record = json.loads(texts[0])
+    except ValueError:
+        record = None
+    why = _agreeing(record, properties)
+    if why:
+        warnings.warn(
+            f"{source_name(source)}: vantrel's record of its fields does not agree with its vertex properties "
+            f"({why}); read as any other PLY file",
+            stacklevel=3,
+        )
+        return None
+    return list(record)
