@@ -318,3 +318,44 @@ def test_a_forged_record_of_fields_gives_a_plain_reading_or_the_fields_never_a_c
     if plain:
         assert list(cloud.fields)[:3] == ["x", "y", "z"] and "t" in cloud.fields
     np.testing.assert_array_equal(cloud["x"], [1.0, 2.0])
+
+
+# ---------------------------------------------------------------- the CRS
+
+pyproj = pytest.importorskip("pyproj")
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "PDAL__test_data_las_epsg_4326.las",
+        "PDAL__test_data_autzen_autzen-utm.las",
+        "PDAL__test_data_autzen_autzen-bmx-2010.las",
+    ],
+)
+def test_the_crs_stays_with_the_coordinates_through_pcd(tmp_path, capsys, name):
+    want = laspy_read(FILES / name).header.parse_crs()
+    assert convert(FILES / name, tmp_path / "a.pcd", capsys)[0] == 0
+    assert pyproj.CRS.from_wkt((tmp_path / "a.prj").read_text()) == want  # the sidecar GIS tools read
+    assert convert(tmp_path / "a.pcd", tmp_path / "b.pcd", capsys)[0] == 0  # PCD to PCD: the sidecar too
+    assert convert(tmp_path / "b.pcd", tmp_path / "c.laz", capsys)[0] == 0
+    assert laspy_read(tmp_path / "c.laz").header.parse_crs() == want
+    status, stderr = convert(FILES / name, tmp_path / "d.ply", capsys)
+    assert status == 0 and "PLY has no place for a CRS" in stderr
+
+
+def test_a_crs_is_set_or_overridden_by_epsg_code_or_wkt(tmp_path, capsys):
+    from vantrel import cli
+
+    arrays = {"x": np.array([500000.0, 500010.0]), "y": np.array([4e6, 4e6 + 5]), "z": np.zeros(2)}
+    las.write_las(tmp_path / "a.las", cloud_of(arrays), crs=32633)
+    assert laspy_read(tmp_path / "a.las").header.parse_crs().to_epsg() == 32633
+    vantrel.write_pcd(tmp_path / "a.pcd", arrays)
+    assert cli.main(["convert", str(tmp_path / "a.pcd"), str(tmp_path / "b.las"), "--crs", "EPSG:25832"]) == 0
+    assert laspy_read(tmp_path / "b.las").header.parse_crs().to_epsg() == 25832
+    assert cli.main(["convert", str(tmp_path / "b.las"), str(tmp_path / "c.las"), "--crs", "4326"]) == 0
+    assert laspy_read(tmp_path / "c.las").header.parse_crs().to_epsg() == 4326
+    (tmp_path / "a.prj").write_text("not a CRS")
+    capsys.readouterr()
+    assert cli.main(["convert", str(tmp_path / "a.pcd"), str(tmp_path / "d.las")]) == 1
+    assert "a.prj" in capsys.readouterr().err and not (tmp_path / "d.las").exists()

@@ -5,10 +5,12 @@ from __future__ import annotations
 
 import argparse
 import json
+import warnings
 from pathlib import Path
 from typing import Any
 
 import vantrel
+from vantrel import _crs
 from vantrel._commands import Refused, chunk_points, damage_is_an_error, local, no_points, point_progress
 from vantrel._types import ENCODINGS, as_data
 
@@ -71,18 +73,20 @@ def convert(args: argparse.Namespace) -> int:
     fields = [name.strip() for name in args.fields.split(",") if name.strip()] if args.fields else None
     if args.data and wanted != "pcd":
         raise Refused(f"--data chooses a PCD encoding; {target} is {wanted.upper()}")
+    crs = _crs.as_crs(args.crs) if args.crs else None
     if given == wanted == "pcd":
         pcd_to_pcd(source, target, args.data, fields)
+        _pcd_crs(target, crs or _crs.of_pcd(source))
     elif given == "pcd" and wanted == "las":  # in chunks: maps larger than memory
         from vantrel import las
 
         with damage_is_an_error():
-            las.pcd_to_las(source, target, scale=args.scale, fields=fields, progress=_progress(source.name))
+            las.pcd_to_las(source, target, scale=args.scale, fields=fields, progress=_progress(source.name), crs=crs)
     elif given == wanted == "las" and fields is None:  # as it is: point format, scales, VLRs, records
         from vantrel import las
 
         with damage_is_an_error():
-            las.las_to_las(source, target, progress=_progress(source.name))
+            las.las_to_las(source, target, progress=_progress(source.name), crs=crs)
     elif given == "las" and wanted == "pcd":
         from vantrel import las
 
@@ -94,24 +98,49 @@ def convert(args: argparse.Namespace) -> int:
                 float32=args.float32,
                 fields=fields,
                 progress=_progress(source.name),
+                crs=crs,
             )
     else:
         cloud = read_any(source, given, fields, args.float32)
-        write_any(target, wanted, cloud, args)
+        write_any(target, wanted, cloud, args, crs or _source_crs(source, given))
     return 0
 
 
-def write_any(target: Path, kind: str, cloud: vantrel.PointCloud, args: argparse.Namespace) -> None:
+def _source_crs(source: Path, kind: str) -> Any:
+    """The CRS a source carries: a LAS file's, a PCD file's sidecar's; a PLY file has none."""
+    if kind == "pcd":
+        return _crs.of_pcd(source)
+    if kind == "las":
+        from vantrel import las
+
+        with las._open(source) as reader:
+            return _crs.of_las(reader.header, str(source))
+    return None
+
+
+def _pcd_crs(target: Path, crs: Any) -> None:
+    """A PCD file's CRS in its sidecar; a sidecar left from before, which would describe another
+    cloud, said so."""
+    if crs is not None:
+        _crs.write_sidecar(target, crs)
+    elif _crs.sidecar(target).exists():
+        warnings.warn(f"{_crs.sidecar(target)} is from before: this cloud has no CRS", stacklevel=2)
+
+
+def write_any(target: Path, kind: str, cloud: vantrel.PointCloud, args: argparse.Namespace, crs: Any) -> None:
     if kind == "pcd":
         vantrel.write_pcd(target, cloud, data=as_data(args.data or "binary_compressed"))
+        _pcd_crs(target, crs)
     elif kind == "las":
         from vantrel import las
 
-        las.write_las(target, cloud, scale=args.scale)
+        las.write_las(target, cloud, scale=args.scale, crs=crs)
     else:
         from vantrel import ply
 
         ply.write_ply(target, cloud, text=args.text, lossy=args.lossy)
+        if crs is not None:
+            warnings.warn(f"{target}: PLY has no place for a CRS, so {crs.name!r} is not carried", stacklevel=2)
 
 
 def bag_to_pcd(args: argparse.Namespace) -> int:
@@ -146,7 +175,16 @@ def add_commands(commands: Any) -> None:
     convert_.add_argument("--data", choices=ENCODINGS, help="the encoding of a PCD OUT (default: IN's, or compressed)")
     convert_.add_argument("--fields", metavar="a,b,c", help="the fields to keep, comma-separated (default: all)")
     convert_.add_argument("--float32", action="store_true", help="LAS/LAZ IN: x, y and z as F 4 (default: F 8)")
-    convert_.add_argument("--scale", type=float, help="LAS/LAZ OUT: the coordinates' step (default: 0.001)")
+    convert_.add_argument(
+        "--scale",
+        type=float,
+        help="LAS/LAZ OUT: the coordinates' step (default: the step they lie on, or the finest that holds them)",
+    )
+    convert_.add_argument(
+        "--crs",
+        metavar="CRS",
+        help="the coordinates' CRS, an EPSG code or WKT (default: IN's: a LAS file's, or a PCD file's .prj beside it)",
+    )
     convert_.add_argument("--text", action="store_true", help="PLY OUT: ascii (default: binary little-endian)")
     convert_.add_argument("--lossy", action="store_true", help="PLY OUT: 64-bit integers as float64")
     convert_.set_defaults(run=convert)

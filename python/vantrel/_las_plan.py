@@ -175,7 +175,9 @@ def packed_color(field: vantrel.PcdField) -> bool:
 class Plan:
     """Where each field of the cloud goes in the LAS file, and the header that says so."""
 
-    def __init__(self, fields: Sequence[vantrel.PcdField], survey: Survey, scale: Any, offset: Any) -> None:
+    def __init__(
+        self, fields: Sequence[vantrel.PcdField], survey: Survey, scale: Any, offset: Any, crs: Any = None
+    ) -> None:
         laspy = _laspy()
         self.fields = [f for f in fields if not f.padding]
         names = [f.name for f in self.fields]
@@ -210,6 +212,8 @@ class Plan:
             for f, p in zip(self.fields, self.places, strict=True)
         ]
         self.header.vlrs.append(laspy.VLR(VLR_USER, VLR_RECORD, "PCD fields", json.dumps(record).encode()))
+        if crs is not None:
+            self.header.add_crs(crs)
 
     def _slotted(self, survey: Survey) -> set[str]:
         """The fields that fill their standard slot; a warning for each that cannot."""

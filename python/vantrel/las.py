@@ -34,6 +34,7 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 import vantrel
+from vantrel import _crs
 from vantrel._commands import chunk_points
 from vantrel._extras import replacing, require, source_name
 from vantrel._las_input import LasError, agreeing_record, check_scales, decoder_failures, precheck
@@ -87,6 +88,7 @@ def write_las(
     scale: float | Sequence[float] | None = None,
     offset: float | Sequence[float] | None = None,
     laz: bool | None = None,
+    crs: Any = None,
 ) -> None:
     """Write a point cloud as a LAS or LAZ file (LAS 1.4, point format 7 with colors, 6 without).
 
@@ -96,6 +98,8 @@ def write_las(
         scale: one step for x, y and z, or three; by default 0.001 when the extent allows.
         offset: one for x, y and z, or three; by default each axis's minimum rounded down.
         laz: compress; by default when target's suffix is .laz.
+        crs: the coordinates' CRS, written in the file's VLRs: an EPSG code (4326, "EPSG:4326"),
+            WKT, or a pyproj CRS (needs pyproj, part of the `las` extra).
 
     Raises:
         LasError: (a ValueError) a cloud without x, y or z, a field LAS has no type for, or a
@@ -107,7 +111,7 @@ def write_las(
         ['x', 'y', 'z', 'intensity']
     """
     fields, chunks, survey = _chunks_of(cloud)
-    _write(target, Plan(fields, survey, scale, offset), chunks, laz)
+    _write(target, Plan(fields, survey, scale, offset, _crs.as_crs(crs) if crs is not None else None), chunks, laz)
 
 
 def pcd_to_las(
@@ -117,8 +121,11 @@ def pcd_to_las(
     scale: Any = None,
     fields: Sequence[str] | None = None,
     progress: Any = None,
+    crs: Any = None,
 ) -> dict[str, int]:
-    """A PCD file as LAS/LAZ in chunks: one pass for the extent, one to write. Memory: a chunk."""
+    """A PCD file as LAS/LAZ in chunks: one pass for the extent, one to write. Memory: a chunk.
+    The CRS is `crs`, or the one of the .prj beside the PCD file."""
+    crs = _crs.as_crs(crs) if crs is not None else _crs.of_pcd(source)
     with vantrel.open_pcd(source) as reader:
         survey = Survey()
         probe = [name for name in ("x", "y", "z", *SLOTS) if any(f.name == name for f in reader.header.fields)]
@@ -127,7 +134,7 @@ def pcd_to_las(
                 survey.add(chunk.fields)
         reader.seek(0)
         chosen = [f for f in reader.header.fields if fields is None or f.name in fields]
-        plan = Plan(chosen, survey, scale, None)
+        plan = Plan(chosen, survey, scale, None, crs)
         clouds: Iterable[Any] = reader.chunks(chunk_points(reader.header.point_step), fields=fields)
         if progress is not None:
             clouds = progress(clouds, reader.header.points)
@@ -286,9 +293,11 @@ def las_to_pcd(
     float32: bool = False,
     fields: Sequence[str] | None = None,
     progress: Any = None,
+    crs: Any = None,
 ) -> dict[str, int]:
-    """A LAS/LAZ file as PCD in chunks. Memory: a chunk."""
+    """A LAS/LAZ file as PCD in chunks, its CRS (or `crs`) in a .prj beside it. Memory: a chunk."""
     with _open(source) as reader:
+        crs = _crs.as_crs(crs) if crs is not None else _crs.of_las(reader.header, source_name(source))
         layout = _layout(reader.header, float32, source)
         if fields is not None:
             missing = [name for name in fields if name not in [entry[0] for entry in layout]]
@@ -304,16 +313,18 @@ def las_to_pcd(
                 writer.write(records)
             if writer.written == 0:  # a file of no points still has the fields
                 writer.write(_records(None, layout))
+    if crs is not None:
+        _crs.write_sidecar(target, crs)
     return {"points_in": total, "points_out": total}
 
 
 def las_to_las(
-    source: str | os.PathLike[str], target: str | os.PathLike[str], *, progress: Any = None
+    source: str | os.PathLike[str], target: str | os.PathLike[str], *, progress: Any = None, crs: Any = None
 ) -> dict[str, int]:
     """A LAS/LAZ file as LAS or LAZ (by target's suffix), losing nothing: its point format,
     scales, offsets, VLRs (the CRS among them) and EVLRs, and every point's record, X, Y and Z
     integers included, as they are. A COPC file's index, which would not describe the new file's
-    chunks, is left out with a warning. Memory: a chunk."""
+    chunks, is left out with a warning; `crs` replaces the file's CRS. Memory: a chunk."""
     laspy = _laspy()
     from laspy.vlrs.vlrlist import VLRList  # type: ignore[import-untyped]
 
@@ -329,6 +340,8 @@ def las_to_las(
         if header.version.minor < 2:  # laspy writes no LAS 1.0 or 1.1; 1.2 holds their point formats
             warnings.warn(f"{source_name(source)}: LAS {header.version} written as LAS 1.2", stacklevel=2)
             header.version = laspy.header.Version(1, 2)
+        if crs is not None:  # in place of the file's own
+            _crs.add_to_las(header, _crs.as_crs(crs))
         if evlrs and header.version.minor < 4:
             raise LasError(f"{source_name(source)}: EVLRs in a LAS 1.{header.version.minor} file")
         chunks: Iterable[Any] = _points(reader, source)
