@@ -196,11 +196,16 @@ def test_a_field_of_many_elements_keeps_their_order(tmp_path, count):
     np.testing.assert_array_equal(ply.read_ply(tmp_path / "a.ply")["d"], descriptor)
 
 
-def test_more_elements_than_las_can_describe_are_refused(tmp_path):
-    arrays = {"x": np.zeros(3), "y": np.ones(3), "z": np.zeros(3), "shot": np.zeros((3, 352), np.float32)}
+def test_more_elements_than_las_can_describe_are_refused_and_go_to_ply(tmp_path):
+    shot = np.arange(3 * 352, dtype=np.float32).reshape(3, 352)  # a SHOT descriptor
+    arrays = {"x": np.zeros(3), "y": np.ones(3), "z": np.zeros(3), "shot": shot}
     with pytest.raises(las.LasError, match="needs 352 extra-bytes dimensions.*holds 341"):
         las.write_las(tmp_path / "a.las", cloud_of(arrays))
     assert not list(tmp_path.iterdir())
+    from vantrel import ply
+
+    ply.write_ply(tmp_path / "a.ply", cloud_of(arrays))
+    np.testing.assert_array_equal(ply.read_ply(tmp_path / "a.ply")["shot"], shot)
 
 
 # ---------------------------------------------------------------- coordinates on their grid

@@ -224,7 +224,7 @@ def _open(source: Any) -> Any:
     laspy = _laspy()
     precheck(source)
     with decoder_failures(source, "not a readable LAS/LAZ file"):
-        reader = laspy.open(source)
+        reader = laspy.open(source, laz_backend=laspy.LazBackend.LazrsParallel)  # both cores decompress
     check_scales(source_name(source), reader.header.scales, reader.header.offsets)
     return reader
 
