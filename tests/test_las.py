@@ -89,6 +89,20 @@ def test_files_laspy_refuses_are_a_las_error_in_bounded_time_and_memory(name):
     assert run.stdout.startswith("LasError:") and HOSTILE[name] in run.stdout and name in run.stdout
 
 
+@pytest.mark.parametrize(
+    "failure",
+    [type("PanicException", (BaseException,), {})("a panic of lazrs"), ValueError("laspy's"), KeyboardInterrupt()],
+    ids=["panic", "exception", "ctrl-c"],
+)
+def test_any_failure_of_the_decoder_is_a_las_error_but_ctrl_c(failure):
+    from vantrel._las_input import decoder_failures
+
+    expected = KeyboardInterrupt if isinstance(failure, KeyboardInterrupt) else las.LasError
+    with pytest.raises(expected) as raised, decoder_failures("a.laz", "damaged"):
+        raise failure
+    assert expected is KeyboardInterrupt or "a.laz: damaged" in str(raised.value)
+
+
 @pytest.mark.parametrize("name", WHOLE)
 @pytest.mark.parametrize("suffix", [".las", ".laz"])
 def test_las_to_las_keeps_the_file_as_it_is(tmp_path, capsys, name, suffix):
