@@ -83,7 +83,11 @@ def test_view_draws_a_picture_of_the_asked_size(tmp_path):
     "args, code, message",
     [
         (["info", "/no/such.pcd"], 1, "vantrel: error: /no/such.pcd: Cannot open PCD file: /no/such.pcd"),
-        (["convert", FIXTURES / "xyz.binary.pcd", "o.pcd", "--fields", "q"], 1, "vantrel: error: KeyError"),
+        (
+            ["convert", FIXTURES / "xyz.binary.pcd", "o.pcd", "--fields", "q"],
+            1,
+            "vantrel: error: FieldNotFoundError: no field 'q' in this PCD",
+        ),
         (["view", FIXTURES / "xyz.binary.pcd", "-o", "v.png", "--color", "rgb"], 1, "--color rgb: "),
         (["view", FIXTURES / "xyz.binary.pcd", "-o", "v.png", "--size", "big"], 2, "--size takes WIDTHxHEIGHT"),
         (["convert", FIXTURES / "xyz.binary.pcd"], 2, "the following arguments are required: OUT"),

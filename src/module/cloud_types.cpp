@@ -194,6 +194,12 @@ void register_cloud(py::module_& m) {
                                    return c.record_array;
                                })
         .def("__len__", [](const PointCloudObject& c) { return c.pcd_header().points; })
+        .def(
+            "__contains__",
+            [](const PointCloudObject& c, const py::object& name) {
+                return PyUnicode_Check(name.ptr()) && c.fields.contains(name);
+            },
+            py::arg("name"), "'x' in cloud: whether the cloud has a field of that name.")
         .def("__getitem__", &index_cloud, py::arg("key"),
              "cloud['x'] is cloud.fields['x']; cloud[i:j], cloud[mask] and cloud[indices] are a PointCloud of "
              "those points (a run of points shares the buffer, other picks are copies, as in NumPy; an "

@@ -21,6 +21,7 @@ namespace {
 // Created once at import and kept for the life of the process, as the module is.
 PyObject* data_warning = nullptr;
 PyObject* open_error = nullptr;
+PyObject* field_error = nullptr;
 PyObject* not_found_error = nullptr;
 PyObject* directory_error = nullptr;
 PyObject* permission_error = nullptr;
@@ -91,6 +92,17 @@ void register_errors(py::module_& m) {
                                "A PCD file that cannot be opened: an OSError with errno, strerror and filename, and a "
                                "RuntimeError with the message 'Cannot open PCD file: <name>'.",
                                py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_RuntimeError)));
+    field_error = new_exception(m, "FieldNotFoundError",
+                                "A field asked for that the file does not hold: a ValueError, and a KeyError as it "
+                                "has always been.",
+                                py::make_tuple(py::handle(PyExc_KeyError), py::handle(PyExc_ValueError)));
+    py::object field_type = py::reinterpret_borrow<py::object>(field_error);
+    field_type.attr("__str__") = py::cpp_function(  // the message as it is, not KeyError's repr of it
+        [](py::handle self) -> py::str {
+            const py::tuple args = self.attr("args");
+            return args.size() == 1 ? py::str(args[0]) : py::str(py::handle(PyExc_KeyError).attr("__str__")(self));
+        },
+        py::is_method(field_type));
     // OSError's own str() would show "[Errno 2] ..."; the message stays the one
     // that RuntimeError has always carried.
     py::object open_type = py::reinterpret_borrow<py::object>(open_error);
@@ -245,6 +257,11 @@ std::string claim(const PcdHeader& header, const std::optional<std::string>& nam
 
 }  // namespace
 
+void raise_field_not_found(const std::string& message) {
+    PyErr_SetObject(field_error, readable_text(message).ptr());
+    throw py::error_already_set();
+}
+
 void raise_read_failure(std::exception_ptr failure, const ReadContext& context) {
     set_error(failure);
     try {
@@ -257,11 +274,18 @@ void raise_read_failure(std::exception_ptr failure, const ReadContext& context) 
         }
     } catch (...) {
     }
+    const bool not_pcd =
+        context.header && !context.header->data_line && context.header->opening.rfind("\x1f\x8b", 0) != 0;
+    if (not_pcd && !context.fixed_messages && PyErr_ExceptionMatches(PyExc_RuntimeError)) {
+        // read_pcd and its kin say what the input is not, where load_pcd keeps its own words.
+        PyErr_Clear();
+        PyErr_SetString(PyExc_RuntimeError, "it does not look like a PCD file: no DATA line ends its header");
+    }
     py::error_already_set error;
     if (!error.matches(PyExc_Exception)) throw error;  // KeyboardInterrupt and the like carry no notes
     const auto note = [&](const std::string& text) { add_note(error.value(), readable_text(text)); };
     if (context.name) note("while reading " + std::string(py::repr(py::str(*context.name))));
-    if (context.header && !context.header->data_line) {
+    if (context.header && !context.header->data_line && !(not_pcd && !context.fixed_messages)) {
         const std::string& opening = context.header->opening;
         if (opening.size() >= 2 && opening[0] == '\x1f' && opening[1] == '\x8b') {
             note(

@@ -27,6 +27,11 @@ void register_errors(pybind11::module_& m);
 // error_already_set to carry it.
 [[noreturn]] void raise_open_error(const OpenError& error, pybind11::handle filename);
 
+// Sets FieldNotFoundError (a KeyError, as it always was, and the ValueError
+// the documents name) for a field asked for that a file does not hold, and
+// throws error_already_set to carry it.
+[[noreturn]] void raise_field_not_found(const std::string& message);
+
 // Sets the OSError of the matching kind (as open() would raise) for a file
 // that could not be written, and throws error_already_set to carry it.
 [[noreturn]] void raise_write_error(const WriteError& error, pybind11::handle filename);

@@ -45,7 +45,7 @@ FieldNames field_names(py::handle fields) {
 }
 
 // The positions of the named fields in header order, or none for every
-// field; KeyError for a name the file does not hand out.
+// field; FieldNotFoundError for a name the file does not hand out.
 std::optional<std::vector<std::size_t>> chosen_fields(const PcdHeader& header, const FieldNames& names) {
     if (!names) return std::nullopt;
     std::vector<std::size_t> chosen;
@@ -57,8 +57,8 @@ std::optional<std::vector<std::size_t>> chosen_fields(const PcdHeader& header, c
                 if (field_position(header, field.name.c_str()) != &field - header.fields.data()) continue;
                 known += (known.empty() ? "" : ", ") + std::string(py::str(field_key(field)));
             }
-            throw py::key_error("no field '" + name +
-                                "' in this PCD; its fields are: " + (known.empty() ? std::string("none") : known));
+            raise_field_not_found("no field '" + name +
+                                  "' in this PCD; its fields are: " + (known.empty() ? std::string("none") : known));
         }
         chosen.push_back(static_cast<std::size_t>(at));
     }
