@@ -235,14 +235,17 @@ system-deps:
 	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libfast-float-dev liblzf-dev doctest-dev; \
 	fi
 
-# CPython 3.12 from PATH, or else from pyenv (whose shims may name a version
-# that is not selected, so each candidate must actually run).
+# A supported CPython from PATH, or else from pyenv (whose shims may name a version that is not
+# selected, so each candidate must actually run): 3.12 first, the one CI's `make test` runs, then
+# 3.13, 3.11 and 3.10, so that `make demo` works with whichever a machine has.
 $(PY):
-	@for c in "$$(command -v python3.12)" "$$(pyenv root 2>/dev/null)"/versions/3.12*/bin/python3.12; do \
-	  if [ -n "$$c" ] && "$$c" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then \
-	    echo "Creating $(VENV) from $$c"; exec "$$c" -m venv $(VENV); \
-	  fi; \
-	done; echo "CPython 3.12 not found on PATH or through pyenv" >&2; exit 1
+	@for v in 3.12 3.13 3.11 3.10; do \
+	  for c in "$$(command -v python$$v)" "$$(pyenv root 2>/dev/null)"/versions/$$v*/bin/python$$v; do \
+	    if [ -n "$$c" ] && "$$c" -c "import sys; assert sys.version_info[:2] == tuple(map(int, '$$v'.split('.')))" 2>/dev/null; then \
+	      echo "Creating $(VENV) from $$c"; exec "$$c" -m venv $(VENV); \
+	    fi; \
+	  done; \
+	done; echo "no CPython 3.10 to 3.13 found on PATH or through pyenv" >&2; exit 1
 
 $(STAMPS)/py-deps: pyproject.toml Makefile | $(PY)
 	$(PY) -m pip install -q $(PY_DEPS)

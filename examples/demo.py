@@ -47,6 +47,11 @@ def main(folder):
         sys.exit(f"no .pcd files in {folder}")
     for path in files:
         print(summary(path))
+    print(
+        "\nNext: python -c 'import vantrel; print(vantrel.read_pcd(\"examples/data/lidar.binary.pcd\"))', "
+        "vantrel info --stats examples/data/*.pcd, vantrel view examples/data/lidar.binary.pcd -o lidar.png; "
+        "the manual: make docs, then docs/_build/html/index.html"
+    )
 
 
 if __name__ == "__main__":

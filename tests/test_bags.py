@@ -118,7 +118,7 @@ def test_a_damaged_bag_gives_its_clouds_or_says_what_it_lost(sound_bag, tmp_path
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            got = [cloud["x"][0] for _, _, cloud in ros.read_bag(folder / path.name)]
+            got = [stamp for _, stamp, _ in ros.read_bag(folder / path.name)]  # a changed byte may rename a field
         except ros.MessageError as error:
             assert str(folder / path.name) in str(error)
             return

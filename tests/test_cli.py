@@ -190,3 +190,26 @@ def test_view_refuses_a_color_of_several_values(tmp_path):
         text=True,
     )
     assert run.returncode == 1 and "field 'normal' holds 3 values a point" in run.stderr
+
+
+@pytest.mark.parametrize(
+    ("box", "kept"),
+    [
+        (["-1e9", "-inf", "1.5", "inf"], [0, 1]),  # 4 numbers: any z; exponents and infinities are numbers
+        (["-inf", "-inf", "-inf", "inf", "inf", "0.5"], [0, 2]),
+        (["1", "-1e-9", "-1E+3", "2", "0", "1e3"], [1]),
+    ],
+)
+def test_crop_box_takes_any_z_infinities_and_exponents(tmp_path, box, kept):
+    points = np.array([[0, 0, 0], [1, 0, 100], [5, 0, -7]], np.float64)
+    vantrel.write_pcd(tmp_path / "a.pcd", {"id": np.arange(3, dtype=np.int32)}, points=points)
+    vantrel_cli("crop", tmp_path / "a.pcd", tmp_path / "b.pcd", "--box", *box, check=0)
+    assert vantrel.read_pcd(tmp_path / "b.pcd")["id"].tolist() == kept
+
+
+def test_stats_show_every_digit_of_a_time_or_a_coordinate(tmp_path):
+    t = np.array([1_700_000_000.25, 1_700_000_000.75])
+    points = np.array([[4_000_000.125, 0, 0], [4_000_000.5, 0, 0]])
+    vantrel.write_pcd(tmp_path / "a.pcd", {"t": t}, points=points)
+    run = vantrel_cli("info", "--stats", tmp_path / "a.pcd", check=0)
+    assert "1700000000.25" in run.stdout and "1700000000.75" in run.stdout and "4000000.125" in run.stdout

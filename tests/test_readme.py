@@ -3,6 +3,7 @@
 
 import pathlib
 import re
+import shutil
 import warnings
 
 import pytest
@@ -27,6 +28,7 @@ def samples():
 @pytest.mark.parametrize("code", BLOCKS, ids=[f"block-{i}" for i in range(len(BLOCKS))])
 def test_readme_block_runs(tmp_path, monkeypatch, code):
     samples().make_files(tmp_path)
+    shutil.copytree(README.parent / "examples" / "data", tmp_path / "examples" / "data")  # as in a clone
     monkeypatch.chdir(tmp_path)
     threads = vantrel.get_num_threads()
     try:

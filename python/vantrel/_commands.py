@@ -5,6 +5,7 @@ written with."""
 from __future__ import annotations
 
 import contextlib
+import json
 import re
 import sys
 import warnings
@@ -88,3 +89,22 @@ def damage_is_an_error() -> Iterator[None]:
     with warnings.catch_warnings():
         warnings.simplefilter("error", vantrel.DataWarning)
         yield
+
+
+def report(args: Any, summary: dict[str, Any]) -> int:
+    """A command's summary of the points and files it wrote: one line, or JSON with --json."""
+    if args.json:
+        print(json.dumps(summary))
+        return 0
+    extra = "".join(
+        f", {summary[key]:,} {label}"
+        for key, label in (("nan_dropped", "with NaN dropped"), ("nan_points", "NaN"))
+        if summary.get(key)
+    )
+    files = summary["files"]
+    shown = files[0] if len(files) == 1 else f"{len(files)} files"
+    print(
+        f"{args.command}: {summary['points_in']:,} points in, {summary['points_out']:,} out{extra}; "
+        f"{shown} written in {summary['seconds']:.2f} s"
+    )
+    return 0

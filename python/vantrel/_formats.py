@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import time
 import warnings
 from pathlib import Path
 from typing import Any
 
 import vantrel
 from vantrel import _crs
-from vantrel._commands import Refused, chunk_points, damage_is_an_error, local, no_points, point_progress
+from vantrel._commands import Refused, chunk_points, damage_is_an_error, local, no_points, point_progress, report
 from vantrel._types import ENCODINGS, as_data
 
 FORMATS = {".pcd": "pcd", ".las": "las", ".laz": "las", ".ply": "ply"}
@@ -29,7 +30,7 @@ def _progress(name: str) -> Any:
     return lambda chunks, total: point_progress(chunks, total, name)
 
 
-def pcd_to_pcd(source: Path, target: Path, data: str | None, fields: list[str] | None) -> None:
+def pcd_to_pcd(source: Path, target: Path, data: str | None, fields: list[str] | None) -> int:
     with damage_is_an_error(), vantrel.open_pcd(source) as reader:  # nothing is written from a damaged file
         header = reader.header
         options = {"width": header.width, "height": header.height} if header.organized else {}
@@ -42,6 +43,7 @@ def pcd_to_pcd(source: Path, target: Path, data: str | None, fields: list[str] |
                 writer.write(chunk)
             if writer.written == 0:
                 writer.write(no_points(source, fields))
+    return int(header.points)
 
 
 def read_any(source: Path, kind: str, fields: list[str] | None, float32: bool) -> vantrel.PointCloud:
@@ -68,6 +70,15 @@ def read_any(source: Path, kind: str, fields: list[str] | None, float32: bool) -
 
 
 def convert(args: argparse.Namespace) -> int:
+    start = time.perf_counter()
+    points = _convert(args)
+    target = local(args.output)
+    summary = {"points_in": points[0], "points_out": points[1], "files": [str(target)]}
+    return report(args, {**summary, "seconds": round(time.perf_counter() - start, 3)})
+
+
+def _convert(args: argparse.Namespace) -> tuple[int, int]:
+    """IN converted to OUT: the points read and written."""
     source, target = local(args.input), local(args.output)
     given, wanted = format_of(source), format_of(target)
     fields = [name.strip() for name in args.fields.split(",") if name.strip()] if args.fields else None
@@ -75,23 +86,26 @@ def convert(args: argparse.Namespace) -> int:
         raise Refused(f"--data chooses a PCD encoding; {target} is {wanted.upper()}")
     crs = _crs.as_crs(args.crs) if args.crs else None
     if given == wanted == "pcd":
-        pcd_to_pcd(source, target, args.data, fields)
+        points = pcd_to_pcd(source, target, args.data, fields)
         _pcd_crs(target, crs or _crs.of_pcd(source))
-    elif given == "pcd" and wanted == "las":  # in chunks: maps larger than memory
+        return points, points
+    if given == "pcd" and wanted == "las":  # in chunks: maps larger than memory
         from vantrel import las
 
         with damage_is_an_error():
-            las.pcd_to_las(source, target, scale=args.scale, fields=fields, progress=_progress(source.name), crs=crs)
+            done = las.pcd_to_las(
+                source, target, scale=args.scale, fields=fields, progress=_progress(source.name), crs=crs
+            )
     elif given == wanted == "las" and fields is None:  # as it is: point format, scales, VLRs, records
         from vantrel import las
 
         with damage_is_an_error():
-            las.las_to_las(source, target, progress=_progress(source.name), crs=crs)
+            done = las.las_to_las(source, target, progress=_progress(source.name), crs=crs)
     elif given == "las" and wanted == "pcd":
         from vantrel import las
 
         with damage_is_an_error():
-            las.las_to_pcd(
+            done = las.las_to_pcd(
                 source,
                 target,
                 data=as_data(args.data or "binary_compressed"),
@@ -103,7 +117,8 @@ def convert(args: argparse.Namespace) -> int:
     else:
         cloud = read_any(source, given, fields, args.float32)
         write_any(target, wanted, cloud, args, crs or _source_crs(source, given))
-    return 0
+        return len(cloud), len(cloud)
+    return done["points_in"], done["points_out"]
 
 
 def _source_crs(source: Path, kind: str) -> Any:
@@ -186,7 +201,8 @@ def add_commands(commands: Any) -> None:
         help="the coordinates' CRS, an EPSG code or WKT (default: IN's: a LAS file's, or a PCD file's .prj beside it)",
     )
     convert_.add_argument("--text", action="store_true", help="PLY OUT: ascii (default: binary little-endian)")
-    convert_.add_argument("--lossy", action="store_true", help="PLY OUT: 64-bit integers as float64")
+    convert_.add_argument("--lossy", action="store_true", help="PLY OUT: 64-bit integers as float64 (default: refused)")
+    convert_.add_argument("--json", action="store_true", help="the summary as one JSON object")
     convert_.set_defaults(run=convert)
 
     bag = commands.add_parser(

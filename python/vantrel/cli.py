@@ -15,6 +15,7 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 import warnings
 from collections.abc import Iterable, Iterator
@@ -23,7 +24,7 @@ from typing import Any
 
 import vantrel
 from vantrel import _formats
-from vantrel._commands import Refused, chunk_points, counted, damage_is_an_error, local, point_progress
+from vantrel._commands import Refused, chunk_points, counted, damage_is_an_error, local, point_progress, report
 from vantrel._types import ENCODINGS
 from vantrel._view import picture_size, view
 
@@ -117,11 +118,13 @@ def json_number(value: float | None) -> Any:
 
 
 def show_number(value: float | None) -> str:
-    return "—" if value is None else f"{value:.6g}"
+    """Every digit a float64 needs to be the same number again: a coordinate's or a time's last
+    digits are what tell them apart (a Unix time's min and max would both be 1.7e+09)."""
+    return "—" if value is None else repr(float(value))
 
 
 def stats_line(entry: dict[str, Any]) -> str:
-    return "".join(f" {show_number(entry[key]):>12}" for key in ("min", "max", "mean")) + f" {entry['nan']:>8}"
+    return "".join(f" {show_number(entry[key]):>22}" for key in ("min", "max", "mean")) + f" {entry['nan']:>8}"
 
 
 def info(args: argparse.Namespace) -> int:
@@ -150,7 +153,7 @@ def info(args: argparse.Namespace) -> int:
             continue
         print(path)
         print(f"  {'field':<16} {'type':<4} {'size':>4} {'count':>6} {'offset':>7}", end="")
-        print(f"  {'min':>12} {'max':>12} {'mean':>12} {'NaN':>8}" if stats is not None else "")
+        print(f"  {'min':>22} {'max':>22} {'mean':>22} {'NaN':>8}" if stats is not None else "")
         for field in header.fields:
             line = f"  {field.name:<16} {field.type:<4} {field.size:>4} {field.count:>6} {field.offset:>7}"
             channels = [f"{field.name}.{c}" for c in "rgba"] if stats is not None else []
@@ -197,25 +200,6 @@ def check(args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------- map tools
-
-
-def report(args: argparse.Namespace, summary: dict[str, Any]) -> int:
-    """The tool's summary: one line, or JSON with --json."""
-    if args.json:
-        print(json.dumps(summary))
-        return 0
-    extra = "".join(
-        f", {summary[key]:,} {label}"
-        for key, label in (("nan_dropped", "with NaN dropped"), ("nan_points", "NaN"))
-        if summary.get(key)
-    )
-    files = summary["files"]
-    shown = files[0] if len(files) == 1 else f"{len(files)} files"
-    print(
-        f"{args.command}: {summary['points_in']:,} points in, {summary['points_out']:,} out{extra}; "
-        f"{shown} written in {summary['seconds']:.2f} s"
-    )
-    return 0
 
 
 def run_tool(function: Any, args: argparse.Namespace, *positional: Any, **options: Any) -> int:
@@ -320,9 +304,13 @@ def add_file_commands(commands: Any) -> None:
         help="draw the cloud into a PNG file: a plan and a side view (an organized cloud: its range image and a plan)",
     )
     view_.add_argument("file", metavar="FILE")
-    view_.add_argument("-o", "--output", required=True, metavar="PICTURE.png")
-    view_.add_argument("--color", default="z", metavar="z|intensity|rgb|FIELD", help="the field that colors points")
-    view_.add_argument("--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (1600x1200)")
+    view_.add_argument("-o", "--output", required=True, metavar="PICTURE.png", help="the picture to write (required)")
+    view_.add_argument(
+        "--color", default="z", metavar="z|intensity|rgb|FIELD", help="the field that colors points (default: z)"
+    )
+    view_.add_argument(
+        "--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (default: 1600x1200)"
+    )
     view_.set_defaults(run=view)
 
 
@@ -331,12 +319,14 @@ def add_tool_commands(commands: Any) -> None:
     tile_ = commands.add_parser("tile", help="divide maps into grid tiles, every field kept (and Autoware's metadata)")
     tile_.add_argument("inputs", nargs="+", metavar="MAP", help="PCD files, or folders of them, tiled together")
     tile_.add_argument("outdir", metavar="OUTDIR")
-    tile_.add_argument("--size", type=positive, required=True, help="tile size in metres along x (and y)")
-    tile_.add_argument("--size-y", type=positive, help="tile size along y, when it differs")
-    tile_.add_argument("--origin", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"))
-    tile_.add_argument("--prefix", default="", help="before each tile's name")
-    tile_.add_argument("--data", choices=ENCODINGS, default="binary_compressed")
-    tile_.add_argument("--no-metadata", action="store_true", help="no pointcloud_map_metadata.yaml")
+    tile_.add_argument("--size", type=positive, required=True, help="tile size in metres along x (and y) (required)")
+    tile_.add_argument("--size-y", type=positive, help="tile size along y, when it differs (default: --size)")
+    tile_.add_argument(
+        "--origin", type=float, nargs=2, default=(0.0, 0.0), metavar=("X", "Y"), help="a tile corner (default: 0 0)"
+    )
+    tile_.add_argument("--prefix", default="", help="before each tile's name (default: none)")
+    tile_.add_argument("--data", choices=ENCODINGS, default="binary_compressed", help="(default: %(default)s)")
+    tile_.add_argument("--no-metadata", action="store_true", help="no pointcloud_map_metadata.yaml (default: written)")
     tile_.add_argument(
         "--overwrite",
         action="store_true",
@@ -346,15 +336,25 @@ def add_tool_commands(commands: Any) -> None:
 
     merge_ = commands.add_parser("merge", help="concatenate clouds whose fields agree")
     merge_.add_argument("inputs", nargs="+", metavar="IN")
-    merge_.add_argument("-o", "--output", required=True, metavar="OUT")
-    merge_.add_argument("--fields", metavar="a,b,c", help="keep the fields every input holds")
+    merge_.add_argument("-o", "--output", required=True, metavar="OUT", help="the merged cloud (required)")
+    merge_.add_argument(
+        "--fields",
+        metavar="a,b,c",
+        help="keep these fields, which every input must hold (default: all, as the inputs agree)",
+    )
     merge_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: the first input's)")
     merge_.set_defaults(run=merge_command)
 
     crop_ = commands.add_parser("crop", help="keep the points inside a box or an x-y polygon, every field kept")
     crop_.add_argument("input", metavar="IN")
     crop_.add_argument("output", metavar="OUT")
-    crop_.add_argument("--box", type=float, nargs=6, metavar=("XMIN", "YMIN", "ZMIN", "XMAX", "YMAX", "ZMAX"))
+    crop_.add_argument(
+        "--box",
+        type=float,
+        nargs="+",
+        metavar="BOUND",
+        help="XMIN YMIN ZMIN XMAX YMAX ZMAX, or XMIN YMIN XMAX YMAX for any z; inf or -inf leaves a side open",
+    )
     crop_.add_argument(
         "--polygon",
         metavar="FILE",
@@ -366,7 +366,9 @@ def add_tool_commands(commands: Any) -> None:
     down_ = commands.add_parser("downsample", help="one point per occupied voxel: means, first integers")
     down_.add_argument("input", metavar="IN")
     down_.add_argument("output", metavar="OUT")
-    down_.add_argument("--voxel", type=positive, nargs="+", required=True, metavar="SIZE", help="one size, or x y z")
+    down_.add_argument(
+        "--voxel", type=positive, nargs="+", required=True, metavar="SIZE", help="one size, or x y z (required)"
+    )
     down_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
     down_.set_defaults(run=downsample_command)
 
@@ -379,8 +381,16 @@ def show_warning(message: Warning | str, *_: Any, **__: Any) -> None:
     print(f"vantrel: warning: {message}", file=sys.stderr)
 
 
+# argparse takes "-1e9" and "-inf" for options (its test of a negative number knows no exponent),
+# so that --box and --origin would refuse them: numbers of every form are values.
+NEGATIVE_NUMBER = re.compile(r"^-(\d+\.?\d*([eE][-+]?\d+)?|\.\d+([eE][-+]?\d+)?|inf|infinity)$", re.IGNORECASE)
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    commands = parser()
+    for sub in [commands, *_subparsers(commands)]:
+        sub._negative_number_matcher = NEGATIVE_NUMBER
+    args = commands.parse_args(argv)
     try:
         with warnings.catch_warnings():
             warnings.showwarning = show_warning
@@ -396,6 +406,15 @@ def main(argv: list[str] | None = None) -> int:
         text = message(error) if isinstance(error, Refused) else f"{type(error).__name__}: {message(error)}"
         print(f"vantrel: error: {text}", file=sys.stderr)
         return 1
+
+
+def _subparsers(commands: argparse.ArgumentParser) -> list[argparse.ArgumentParser]:
+    return [
+        sub
+        for action in commands._actions
+        if isinstance(action, argparse._SubParsersAction)
+        for sub in action.choices.values()
+    ]
 
 
 if __name__ == "__main__":

@@ -230,12 +230,29 @@ def _open(source: Any) -> Any:
 
 
 def _chunks(reader: Any, source: Any, layout: Any) -> Iterator[Any]:
-    """The file's points as PCD records, a chunk at a time."""
+    """The file's points as PCD records, a chunk at a time; coordinates read as float32 that move
+    by more than half the file's step are a warning with the largest move."""
+    import numpy as np
+
     # As many points as a chunk of PCD records of the LAS points' size: wide extra bytes or wide
     # fields make fewer.
     step = max(reader.header.point_format.size, _records(None, layout).dtype.itemsize)
+    narrowed = [(e[0], e[3]) for e in layout if e[3] in ("x", "y", "z") and np.dtype(e[1]).itemsize == 4]
+    moved, where = 0.0, 0.0
     for points in _points(reader, source, step):
-        yield _records(points, layout)
+        records = _records(points, layout)
+        for name, axis in narrowed:
+            exact = np.asarray(getattr(points, axis))
+            change = np.abs(records[name].astype(np.float64) - exact)
+            if change.size and float(change.max()) > moved:
+                moved, where = float(change.max()), float(exact[int(change.argmax())])
+        yield records
+    if narrowed and moved > min(reader.header.scales) / 2:
+        warnings.warn(
+            f"{source_name(source)}: x, y and z as float32 moved by up to {moved:.3g} (at {where:,.3f}), more than "
+            f"half the file's step of {min(reader.header.scales):g}: read them as float64 to keep them",
+            stacklevel=3,
+        )
 
 
 def _points(reader: Any, source: Any, step: int | None = None) -> Iterator[Any]:

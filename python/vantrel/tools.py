@@ -216,7 +216,8 @@ def crop(
     polygon: Any = None,
     data: str | None = None,
 ) -> dict[str, Any]:
-    """Keep the points inside a box (xmin, ymin, zmin, xmax, ymax, zmax) and/or an x-y polygon (at
+    """Keep the points inside a box (xmin, ymin, zmin, xmax, ymax, zmax, or xmin, ymin, xmax, ymax for
+    any z; an infinite bound leaves that side open) and/or an x-y polygon (at
     least 3 vertices, or a sequence of such rings: a point inside an odd number of them is inside,
     so that holes and separate parts are kept out and in), every field kept, in their order; an
     organized cloud becomes unorganized, and NaN coordinates are dropped (counted in the summary).
@@ -231,11 +232,7 @@ def crop(
     if box is None and polygon is None:
         raise ToolError("crop needs a box or a polygon")
     if box is not None:
-        box = [float(v) for v in box]
-        if len(box) != 6 or not all(math.isfinite(v) for v in box):
-            raise ToolError(f"box must be 6 finite numbers, xmin ymin zmin xmax ymax zmax, not {box}")
-        if any(box[k] > box[k + 3] for k in range(3)):
-            raise ToolError(f"box has a minimum above its maximum: {box}")
+        box = _box(box)
     rings = None if polygon is None else rings_of(polygon)
     paths = _paths(source)
     headers = _agreeing(paths)
@@ -257,6 +254,22 @@ def crop(
         if kept == 0:
             writer.write(no_points(paths[0]))
     return _summary(sum(max(h.points, 0) for h in headers), kept, [target], start, nan_dropped=dropped_nan)
+
+
+def _box(given: Sequence[float]) -> list[float]:
+    """crop's box as (xmin, ymin, zmin, xmax, ymax, zmax): 6 numbers, or 4 for x and y with any
+    z; an infinite bound leaves that side open."""
+    box = [float(v) for v in given]
+    if len(box) == 4:
+        box = [box[0], box[1], -math.inf, box[2], box[3], math.inf]
+    if len(box) != 6 or any(math.isnan(v) for v in box):
+        raise ToolError(
+            "box must be 6 numbers, xmin ymin zmin xmax ymax zmax, or 4 (xmin ymin xmax ymax, any z), "
+            f"not {list(given)}"
+        )
+    if any(box[k] > box[k + 3] for k in range(3)):
+        raise ToolError(f"box has a minimum above its maximum: {box}")
+    return box
 
 
 # ---------------------------------------------------------------- tile
