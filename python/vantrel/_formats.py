@@ -87,7 +87,7 @@ def _convert(args: argparse.Namespace) -> tuple[int, int]:
     crs = _crs.as_crs(args.crs) if args.crs else None
     if given == wanted == "pcd":
         points = pcd_to_pcd(source, target, args.data, fields)
-        _pcd_crs(target, crs or _crs.of_pcd(source))
+        _pcd_crs(target, crs if crs is not None else _crs.of_pcd(source))
         return points, points
     if given == "pcd" and wanted == "las":  # in chunks: maps larger than memory
         from vantrel import las
@@ -116,7 +116,7 @@ def _convert(args: argparse.Namespace) -> tuple[int, int]:
             )
     else:
         cloud = read_any(source, given, fields, args.float32)
-        write_any(target, wanted, cloud, args, crs or _source_crs(source, given))
+        write_any(target, wanted, cloud, args, crs if crs is not None else _source_crs(source, given))
         return len(cloud), len(cloud)
     return done["points_in"], done["points_out"]
 
