@@ -152,3 +152,22 @@ def test_a_url_is_pointed_to_fsspec():
     with pytest.raises(vantrel.PcdFileNotFoundError) as caught:
         vantrel.read_pcd("s3://bucket/map.pcd")
     assert any("fsspec.open(url, 'rb')" in note for note in caught.value.__notes__)
+
+
+def test_every_error_of_ours_is_a_vantrel_error_and_keeps_its_builtin_base():
+    from vantrel import las, ply, ros, tools
+
+    builtin = {
+        vantrel.PcdOpenError: (OSError, RuntimeError),
+        vantrel.PcdFileNotFoundError: (FileNotFoundError,),
+        vantrel.FieldNotFoundError: (KeyError, ValueError),
+        tools.ToolError: (ValueError,),
+        las.LasError: (ValueError,),
+        ply.PlyError: (ValueError,),
+        ros.MessageError: (ValueError,),
+        ros.OutdirError: (ValueError,),
+    }
+    for error, bases in builtin.items():
+        assert issubclass(error, vantrel.Error) and all(issubclass(error, base) for base in bases), error
+    exported = [getattr(m, n) for m in (vantrel, las, ply, ros, tools) for n in dir(m) if n.endswith("Error")]
+    assert all(issubclass(e, vantrel.Error) for e in exported if isinstance(e, type)), exported

@@ -23,11 +23,16 @@ class DataWarning(UserWarning):
     """A PCD data section that holds fewer points than its header declares, or a value that
     cannot be read. What the file lacks reads as zero."""
 
-class PcdOpenError(OSError, RuntimeError):
+class Error(Exception):
+    """The base of vantrel's own errors, beside the built-in one each also is (OSError,
+    ValueError, KeyError): except vantrel.Error catches them all. The engine's other refusals of a
+    file are RuntimeError."""
+
+class PcdOpenError(Error, OSError, RuntimeError):
     """A PCD file that cannot be opened: an OSError with errno, strerror and filename, and a
     RuntimeError with the message 'Cannot open PCD file: <name>'."""
 
-class FieldNotFoundError(KeyError, ValueError): ...
+class FieldNotFoundError(Error, KeyError, ValueError): ...
 class PcdFileNotFoundError(PcdOpenError, FileNotFoundError): ...
 class PcdIsADirectoryError(PcdOpenError, IsADirectoryError): ...
 class PcdPermissionError(PcdOpenError, PermissionError): ...

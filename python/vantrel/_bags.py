@@ -37,14 +37,14 @@ _FULL = "%%"  # opens the name of a topic that is not written as a readable name
 _NAME_BYTES = 255
 
 
-class MessageError(ValueError):
+class MessageError(vantrel.Error, ValueError):
     """A PointCloud2 message (or a bag) whose contents cannot be a point cloud: what is wrong, and
     where (the bag, topic and stamp, when it came from one)."""
 
     __module__ = "vantrel.ros"
 
 
-class OutdirError(ValueError):
+class OutdirError(vantrel.Error, ValueError):
     """OUTDIR cannot hold a run's files: a topic whose name cannot be a folder's, or an index this
     cannot read."""
 

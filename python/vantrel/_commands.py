@@ -13,6 +13,8 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
+import vantrel
+
 CHUNK_BYTES = 32 << 20  # bytes of records read at a time where a command or a tool reads in chunks
 
 
@@ -22,7 +24,7 @@ def chunk_points(step: int) -> int:
     return max(1, CHUNK_BYTES // max(int(step), 1))
 
 
-class ToolError(ValueError):
+class ToolError(vantrel.Error, ValueError):
     """An argument or an input that a tool cannot work with; nothing was written."""
 
     __module__ = "vantrel.tools"

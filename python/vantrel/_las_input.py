@@ -11,6 +11,7 @@ import struct
 from collections.abc import Iterator
 from typing import Any
 
+import vantrel
 from vantrel._extras import size_and_head, source_name
 
 VLR_HEADER = 54  # bytes of a VLR's header: no VLR is shorter
@@ -18,7 +19,7 @@ EVLR_HEADER = 60
 KINDS_OF_ONE = ("x", "y", "z", "intensity", "intensity/65535", "standard")
 
 
-class LasError(ValueError):
+class LasError(vantrel.Error, ValueError):
     """A LAS or LAZ file that cannot be read, or a cloud that cannot be written as one."""
 
     __module__ = "vantrel.las"

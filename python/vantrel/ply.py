@@ -32,7 +32,7 @@ COMMENT = "vantrel fields "
 COLOR_CHANNELS = ("red", "green", "blue", "alpha")
 
 
-class PlyError(ValueError):
+class PlyError(vantrel.Error, ValueError):
     """A PLY file that cannot be read, or a cloud that cannot be written as one."""
 
 

@@ -20,6 +20,7 @@ namespace {
 
 // Created once at import and kept for the life of the process, as the module is.
 PyObject* data_warning = nullptr;
+PyObject* error_base = nullptr;
 PyObject* open_error = nullptr;
 PyObject* field_error = nullptr;
 PyObject* not_found_error = nullptr;
@@ -88,14 +89,21 @@ void register_errors(py::module_& m) {
                                  "A PCD data section that holds fewer points than its header declares, or a value "
                                  "that cannot be read. What the file lacks reads as zero.",
                                  py::make_tuple(py::handle(PyExc_UserWarning)));
-    open_error = new_exception(m, "PcdOpenError",
-                               "A PCD file that cannot be opened: an OSError with errno, strerror and filename, and a "
-                               "RuntimeError with the message 'Cannot open PCD file: <name>'.",
-                               py::make_tuple(py::handle(PyExc_OSError), py::handle(PyExc_RuntimeError)));
-    field_error = new_exception(m, "FieldNotFoundError",
-                                "A field asked for that the file does not hold: a ValueError, and a KeyError as it "
-                                "has always been.",
-                                py::make_tuple(py::handle(PyExc_KeyError), py::handle(PyExc_ValueError)));
+    error_base = new_exception(m, "Error",
+                               "The base of vantrel's own errors, beside the built-in one each also is (OSError, "
+                               "ValueError, KeyError): except vantrel.Error catches them all. The engine's other "
+                               "refusals of a file are RuntimeError.",
+                               py::make_tuple(py::handle(PyExc_Exception)));
+    open_error = new_exception(
+        m, "PcdOpenError",
+        "A PCD file that cannot be opened: an OSError with errno, strerror and filename, and a "
+        "RuntimeError with the message 'Cannot open PCD file: <name>'.",
+        py::make_tuple(py::handle(error_base), py::handle(PyExc_OSError), py::handle(PyExc_RuntimeError)));
+    field_error =
+        new_exception(m, "FieldNotFoundError",
+                      "A field asked for that the file does not hold: a ValueError, and a KeyError as it "
+                      "has always been.",
+                      py::make_tuple(py::handle(error_base), py::handle(PyExc_KeyError), py::handle(PyExc_ValueError)));
     py::object field_type = py::reinterpret_borrow<py::object>(field_error);
     field_type.attr("__str__") = py::cpp_function(  // the message as it is, not KeyError's repr of it
         [](py::handle self) -> py::str {
