@@ -94,6 +94,12 @@ class Survey:
                 seen[0] = min(seen[0], float(values.min()))
                 seen[1] = max(seen[1], float(values.max()))
 
+    def unit(self, name: str) -> bool:
+        """Whether the field's values lie from 0 to 1 (or it has none): a float intensity so is
+        scaled by 65535."""
+        low, high, _ = self.ranges.get(name, [math.inf, -math.inf, 1])
+        return 0 <= low and high <= 1 or low > high
+
     def fits(self, name: str, dtype: Any) -> str:
         """Why the field cannot fill its slot ('' when it can)."""
         slot = SLOTS[name]
@@ -224,10 +230,8 @@ class Plan:
             if name not in SLOTS or field.count != 1 or field.dtype is None:
                 continue
             why = survey.fits(name, field.dtype)
-            if name == "intensity" and why and field.dtype.kind == "f":
-                low, high, _ = survey.ranges.get(name, [math.inf, -math.inf, 1])
-                if 0 <= low and high <= 1 or low > high:  # 0 to 1: scaled by 65535, as before
-                    continue
+            if name == "intensity" and why and field.dtype.kind == "f" and survey.unit("intensity"):
+                continue  # 0 to 1: scaled by 65535, as before
             if not why and name in COLORS and packed:
                 why = "the packed rgb field fills the color slots"
             if why:
@@ -246,8 +250,7 @@ class Plan:
         if name in self.slotted:
             return {"kind": "standard", "dims": [name]}
         if name == "intensity" and field.count == 1 and field.dtype is not None and field.dtype.kind == "f":
-            low, high, _ = survey.ranges.get(name, [math.inf, -math.inf, 1])
-            if 0 <= low and high <= 1 or low > high:
+            if survey.unit("intensity"):
                 return {"kind": "intensity/65535", "dims": ["intensity"]}
         if packed_color(field):
             dims = list(COLORS) + (["pcd_alpha" if "alpha" in standard else "alpha"] if name == "rgba" else [])

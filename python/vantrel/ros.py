@@ -283,8 +283,8 @@ def stamp_of(msg: Any) -> int:
 
 def _messages(
     path: str | os.PathLike[str], reader: Any, connections: list[Any], bar: bool = False, report: Any = None
-) -> Iterator[tuple[str, int, Any]]:
-    """(topic, position in the topic, message) of the connections, in time order. Any failure of
+) -> Iterator[tuple[str, int, int, Any]]:
+    """(topic, position in the topic, header stamp, message) of the connections, in time order. Any failure of
     the bag's reading is a MessageError naming where it happened; once read, the messages of
     each topic are counted against the bag's own count, and fewer is a DataWarning."""
     total = sum(connection.msgcount for connection in connections)
@@ -303,15 +303,15 @@ def _messages(
         connection, at, raw = item
         try:
             msg = reader.deserialize(raw, connection.msgtype)
-            stamp_of(msg)
+            stamp = stamp_of(msg)
         except Exception as error:
             raise MessageError(
                 f"{path}: {connection.topic}: the message at {at} ns of bag time cannot be decoded: "
                 f"{type(error).__name__}: {error}"
             ) from error
-        yield connection.topic, read[connection.topic], msg
+        yield connection.topic, read[connection.topic], stamp, msg
         read[connection.topic] += 1
-        last = f" after {connection.topic} at stamp {stamp_of(msg)}"
+        last = f" after {connection.topic} at stamp {stamp}"
     missing = connections_count(path, connections, read)
     if report is not None:
         report["missing"] = missing
@@ -353,8 +353,8 @@ def read_bag(
         [('/points', 0, 2000), ('/points', 100000000, 2000)]
     """
     with opened(path, topics) as (reader, connections):
-        for topic, _, msg in _messages(path, reader, connections):
-            yield topic, stamp_of(msg), _cloud(path, topic, msg)
+        for topic, _, stamp, msg in _messages(path, reader, connections):
+            yield topic, stamp, _cloud(path, topic, msg)
 
 
 INDEX_COLUMNS = COLUMNS
@@ -423,8 +423,7 @@ def _convert(
     # are appended) on the writing thread, which Ctrl-C never stops part way.
     with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vantrel-bag-to-pcd") as writer:
         pending: collections.deque[concurrent.futures.Future[str]] = collections.deque()
-        for topic, position, msg in _messages(bag, reader, connections, progress, report):
-            stamp = stamp_of(msg)
+        for topic, position, stamp, msg in _messages(bag, reader, connections, progress, report):
             if (bag_id, topic, str(stamp), str(position)) in done:
                 skipped += 1
                 continue
