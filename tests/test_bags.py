@@ -262,3 +262,33 @@ def test_an_index_written_by_anyone_never_makes_a_run_touch_files_outside(tmp_pa
     ros.bag_to_pcd(path, out)
     assert (tmp_path / "precious.pcd").read_text() == "mine"
     assert len(assert_index_is_the_folder(out)) == 2
+
+
+def test_ctrl_c_part_way_leaves_the_index_true_and_a_rerun_completes(tmp_path):
+    """A real SIGINT once the first files have landed: exit 130, every file on disk listed once,
+    nothing partial under a final name, and the next run converts only the rest."""
+    import os
+    import signal
+    import time
+
+    path = scans_bag(tmp_path / "b", "mcap", 300)
+    out = tmp_path / "out"
+    run = subprocess.Popen(
+        [sys.executable, "-m", "vantrel", "bag-to-pcd", path, out, "--data", "ascii"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and run.poll() is None:
+        if (out / "index.csv").exists() and len((out / "index.csv").read_text().splitlines()) > 3:
+            os.kill(run.pid, signal.SIGINT)
+            break
+        time.sleep(0.005)
+    _, stderr = run.communicate(timeout=60)
+    assert run.returncode in (0, 130), stderr
+    done = len(assert_index_is_the_folder(out))
+    assert not [p for p in out.rglob(".*")]  # no scratch file left
+    summary = ros.bag_to_pcd(path, out, data="binary")
+    assert (summary["skipped"], summary["messages"]) == (done, 300 - done)
+    assert len(assert_index_is_the_folder(out)) == 300
