@@ -6,7 +6,7 @@ STAMPS  := .stamps
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 SOURCES := CMakeLists.txt pyproject.toml $(shell find src fuzz python -type f 2>/dev/null)
 PY_DEPS := scikit-build-core 'pybind11>=3' numpy tqdm pytest hypothesis pyyaml mypy lizard 'dask[dataframe,distributed]' pandas matplotlib \
-           rosbags laspy lazrs pyproj plyfile sphinx furo myst-parser \
+           rosbags laspy lazrs pyproj plyfile pyarrow duckdb sphinx furo myst-parser \
            cmake ninja \
            ruff==0.17.6 clang-format==21.1.8
 CXX_SOURCES := $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
@@ -77,7 +77,7 @@ wheels: build $(STAMPS)/wheel-deps
 # others the newest.
 OLDEST_NUMPY := numpy==1.23.5 pandas<2.3 matplotlib<3.10 contourpy<1.3 pyparsing<3.3
 TEST_DEPS := pytest hypothesis pyyaml mypy scikit-build-core 'dask[dataframe,distributed]' pandas matplotlib tqdm \
-  rosbags laspy lazrs pyproj plyfile
+  rosbags laspy lazrs pyproj plyfile pyarrow duckdb
 TESTED_WHEELS := $(filter-out 3.12,$(PYTHONS))
 test-wheels:
 	$(MAKE) wheels WHEEL_PYTHONS="$(TESTED_WHEELS)"
@@ -139,6 +139,7 @@ lint: $(STAMPS)/py-deps
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/mypy python/vantrel
 	$(VENV)/bin/lizard --length $(MAX_FUNCTION_LINES) --CCN $(MAX_CCN) --warnings_only src python/vantrel
+	$(PY) scripts/check_layers.py
 	@long=$$(find src python -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' \) \
 	  -exec wc -l {} + | awk '$$2 != "total" && $$1 > $(MAX_FILE_LINES)'); \
 	  test -z "$$long" || { echo "files over $(MAX_FILE_LINES) lines:"; echo "$$long"; exit 1; }

@@ -149,7 +149,7 @@ def test_convert_counts_points_on_a_terminal(tmp_path, monkeypatch, capsys, tqdm
     if not tqdm:
         monkeypatch.setitem(sys.modules, "tqdm", None)  # not installed
     step = vantrel.read_pcd_header(FIXTURES / "lidar.binary.pcd").point_step
-    monkeypatch.setattr("vantrel._commands.CHUNK_BYTES", 400 * step)
+    monkeypatch.setattr("vantrel._chunks.CHUNK_BYTES", 400 * step)
     assert cli.main(["convert", str(FIXTURES / "lidar.binary.pcd"), str(tmp_path / "o.pcd")]) == 0
     err = capsys.readouterr().err
     assert ("/1.50k [" in err and "pts/s" in err) == tqdm and "Traceback" not in err

@@ -11,7 +11,7 @@ import vantrel
 
 laspy = pytest.importorskip("laspy")
 plyfile = pytest.importorskip("plyfile")
-from vantrel import _commands, las, ply  # noqa: E402
+from vantrel import _chunks, las, ply  # noqa: E402
 
 
 def cloud_of(arrays):
@@ -146,7 +146,7 @@ def test_pcd_to_las_in_chunks_equals_a_whole_write(tmp_path, monkeypatch):
     arrays = lidar(n=1000, seed=4)
     vantrel.write_pcd(tmp_path / "map.pcd", arrays)
     las.write_las(tmp_path / "whole.laz", vantrel.read_pcd(tmp_path / "map.pcd"))
-    monkeypatch.setattr(_commands, "CHUNK_BYTES", 64 * 40)  # a few dozen points a chunk, either way
+    monkeypatch.setattr(_chunks, "CHUNK_BYTES", 64 * 40)  # a few dozen points a chunk, either way
     las.pcd_to_las(tmp_path / "map.pcd", tmp_path / "chunks.laz")
     las.las_to_pcd(tmp_path / "chunks.laz", tmp_path / "back.pcd", data="binary")
     whole, back = las.read_las(tmp_path / "whole.laz"), vantrel.read_pcd(tmp_path / "back.pcd")
@@ -296,7 +296,7 @@ def test_convert_of_no_points_writes_a_cloud_of_none_with_every_field(tmp_path, 
     ("args", "words"),
     [
         (["a.pcd", "b.txt"], "the format is chosen by the extension"),
-        (["a.pcd", "b.las", "--data", "ascii"], "--data chooses a PCD encoding; b.las is LAS"),
+        (["a.pcd", "b.las", "--data", "ascii"], "data= is no option of reading PCD or writing LAS/LAZ"),
         (["a.pcd", "b.ply"], "field 'big' holds 64-bit integers"),
     ],
 )

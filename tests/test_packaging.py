@@ -110,7 +110,7 @@ def test_repaired_wheel_installs_into_a_fresh_environment_with_its_own_liblzf(tm
     names = zipfile.ZipFile(wheel).namelist()
     assert any(n.startswith("vantrel/__init__.cpython-312") for n in names) and "vantrel/__init__.pyi" in names
     assert "vantrel/py.typed" in names
-    assert "vantrel/cli.py" in names
+    assert "vantrel/cli/__init__.py" in names
     assert any(n.startswith("vantrel.libs/liblzf") for n in names)
     env_dir = tmp_path / "env"
     venv.create(env_dir, with_pip=True)

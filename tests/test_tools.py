@@ -16,7 +16,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vantrel
-from vantrel import _commands, _polygons, _tiles, _voxels, cli, tools
+from vantrel import _chunks, _polygons, _tiles, _voxels, cli, tools
 
 N = 3000
 
@@ -367,7 +367,7 @@ def test_chunks_hold_as_many_bytes_however_wide_a_record(tmp_path, monkeypatch, 
     src = tmp_path / "wide.pcd"
     vantrel.write_pcd(src, fields, points=rng.uniform(0, 20, (400, 3)).astype(np.float32))
     step = vantrel.read_pcd_header(src).point_step
-    monkeypatch.setattr(_commands, "CHUNK_BYTES", 100 * step)
+    monkeypatch.setattr(_chunks, "CHUNK_BYTES", 100 * step)
     sizes = []
     opened = vantrel.open_pcd
 

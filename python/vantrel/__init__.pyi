@@ -12,6 +12,8 @@ from _typeshed import StrOrBytesPath, SupportsRead, SupportsWrite
 
 from vantrel._colors import pack_rgb as pack_rgb
 from vantrel._colors import unpack_rgb as unpack_rgb
+from vantrel._convert import ConvertError as ConvertError
+from vantrel._convert import convert as convert
 from vantrel._types import Data
 
 __version__: str
@@ -101,6 +103,8 @@ class PointCloud:
     def records(self) -> npt.NDArray[np.void]: ...
     def to_pandas(self) -> Any:
         """The cloud as a pandas DataFrame (a copy): one column per field in header order."""
+    def to_arrow(self, crs: Any = None) -> Any:
+        """The cloud as a pyarrow.Table (see vantrel.parquet.to_arrow)."""
     @staticmethod
     def from_records(
         records: npt.ArrayLike,

@@ -4,14 +4,28 @@ from __future__ import annotations
 
 from collections.abc import Callable
 from types import ModuleType
+from typing import Any
 
-from vantrel import _colors, _frames
+from vantrel import _colors, _convert, _frames
 
 
 def attach(module: ModuleType) -> Callable[[object, bool], dict[str, _frames.Column] | None]:
     """Adds what is written in Python to the module and its types, and returns the function the
     binding calls on fields that are no mapping (a pandas DataFrame, a structured array)."""
-    for name, value in (("unpack_rgb", _colors.unpack_rgb), ("pack_rgb", _colors.pack_rgb)):
+    for name, value in (
+        ("unpack_rgb", _colors.unpack_rgb),
+        ("pack_rgb", _colors.pack_rgb),
+        ("convert", _convert.convert),
+        ("ConvertError", _convert.ConvertError),
+    ):
         setattr(module, name, value)
     module.PointCloud.to_pandas = _frames.to_pandas
+    module.PointCloud.to_arrow = _to_arrow
     return _frames.as_fields
+
+
+def _to_arrow(self: Any, crs: Any = None) -> Any:
+    """The cloud as a pyarrow.Table (see vantrel.parquet.to_arrow); pyarrow imported now."""
+    from vantrel.parquet import to_arrow
+
+    return to_arrow(self, crs)

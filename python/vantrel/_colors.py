@@ -11,6 +11,12 @@ if TYPE_CHECKING:
 # NumPy is imported on first use, in each function: import vantrel stays free of it.
 
 
+def is_packed(name: str, size: int, count: int = 1) -> bool:
+    """An rgb or rgba field of one 4-byte value a point: colors packed, whose value as a number
+    means nothing (statistics, means and LAS or PLY slots take its channels)."""
+    return name in ("rgb", "rgba") and size == 4 and count == 1
+
+
 def unpack_rgb(values: npt.ArrayLike, *, alpha: bool = False) -> npt.NDArray[np.uint8]:
     """The colors packed in an rgb or rgba field, as uint8 channels.
 

@@ -17,6 +17,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import vantrel
+from vantrel._colors import is_packed
 from vantrel._las_input import LasError
 
 VLR_USER = "vantrel"
@@ -175,7 +176,7 @@ def _three(value: Any, what: str) -> list[float]:
 
 
 def packed_color(field: vantrel.PcdField) -> bool:
-    return field.name in ("rgb", "rgba") and field.size == 4 and field.count == 1
+    return is_packed(field.name, field.size, field.count)
 
 
 class Plan:

@@ -7,7 +7,7 @@ import os
 from pathlib import Path
 from typing import Any
 
-from vantrel._commands import ToolError
+from vantrel._tool_error import ToolError
 
 Source = str | os.PathLike[str]
 

@@ -15,7 +15,8 @@ from pathlib import Path
 from typing import Any, NamedTuple
 
 import vantrel
-from vantrel._commands import ToolError, counted
+from vantrel._chunks import counted
+from vantrel._tool_error import ToolError
 from vantrel._types import Data
 
 SPOOL_MEMORY = 96 << 20  # bytes of records held per run before they go to the spool files

@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
+from vantrel._colors import is_packed
 
 VOXEL_MEMORY = 200 << 20  # bytes of voxel table before its voxels go to a run file
 TABLE_BYTES = 52  # a voxel's share of the table's cells and of its sort, beside its record
@@ -65,7 +66,7 @@ class VoxelSums:
         for name, values in chunk.fields.items():
             if name in padding:
                 continue
-            color = name in ("rgb", "rgba") and values.ndim == 1 and values.dtype.itemsize == 4
+            color = values.ndim == 1 and is_packed(name, values.dtype.itemsize)
             self.plan.append((name, "color" if color else "float" if values.dtype.kind == "f" else "first"))
             size, offset = values.dtype.itemsize, values.ctypes.data - base
             count = int(np.prod(values.shape[1:]))

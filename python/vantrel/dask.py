@@ -27,6 +27,7 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
 
 import vantrel
 from vantrel._frames import column_names, element_columns
+from vantrel._paths import under_url
 
 __all__ = ["read_pcds"]
 
@@ -105,8 +106,8 @@ def _expand(urlpath: _Paths, storage_options: dict[str, Any] | None) -> tuple[An
     fs, _, paths = _fsspec.core.get_fs_token_paths(urlpath, mode="rb", storage_options=storage_options)
     found: list[str] = []
     for path in paths:
-        if fs.isdir(path):  # a folder: every .pcd under it
-            found += sorted(fs.glob(f"{path.rstrip('/')}/**/*.pcd"))
+        if fs.isdir(path):
+            found += under_url(fs, path)
         elif fs.exists(path):
             found.append(path)
     if not found:

@@ -35,11 +35,12 @@ from typing import Any, BinaryIO
 
 import vantrel
 from vantrel import _crs
-from vantrel._commands import chunk_points
+from vantrel._chunks import chunk_points
+from vantrel._convert import Bridge, select
 from vantrel._extras import replacing, require, source_name
 from vantrel._las_input import LasError, agreeing_record, check_scales, decoder_failures, precheck
 from vantrel._las_plan import SLOTS, VLR_RECORD, VLR_USER, Plan, Survey
-from vantrel._types import element_dtype
+from vantrel._types import as_data, element_dtype
 
 __all__ = ["LasError", "read_las", "write_las"]
 
@@ -371,3 +372,61 @@ def las_to_las(
                 if evlrs:
                     out.write_evlrs(VLRList(evlrs))
         return {"points_in": int(header.point_count), "points_out": int(header.point_count)}
+
+
+# ---------------------------------------------------------------- as a bridge of vantrel.convert
+
+
+def _read(source: Path, fields: Sequence[str] | None, float32: bool = False) -> vantrel.PointCloud:
+    return select(read_las(source, float32=float32), fields, source)
+
+
+def _write_las(target: Path, cloud: vantrel.PointCloud, crs: Any, scale: Any = None) -> None:
+    write_las(target, cloud, scale=scale, crs=crs)
+
+
+def _crs_of(source: Path) -> Any:
+    with _open(source) as reader:
+        return _crs.of_las(reader.header, str(source))
+
+
+def _to_pcd(
+    source: Path, target: Path, *, fields: Any, crs: Any, progress: Any, float32: bool = False, data: str | None = None
+) -> tuple[int, int]:
+    done = las_to_pcd(
+        source,
+        target,
+        data=as_data(data or "binary_compressed"),
+        float32=float32,
+        fields=fields,
+        progress=progress,
+        crs=crs,
+    )
+    return done["points_in"], done["points_out"]
+
+
+def _from_pcd(
+    source: Path, target: Path, *, fields: Any, crs: Any, progress: Any, scale: Any = None
+) -> tuple[int, int]:
+    done = pcd_to_las(source, target, scale=scale, fields=fields, progress=progress, crs=crs)
+    return done["points_in"], done["points_out"]
+
+
+def _as_it_is(
+    source: Path, target: Path, *, fields: Any, crs: Any, progress: Any, **options: Any
+) -> tuple[int, int] | None:
+    if fields is not None or any(value not in (None, False) for value in options.values()):
+        return None  # chosen fields, a scale: written anew from the whole cloud
+    done = las_to_las(source, target, progress=progress, crs=crs)
+    return done["points_in"], done["points_out"]
+
+
+BRIDGE = Bridge(
+    kind="LAS/LAZ",
+    read=_read,
+    write=_write_las,
+    crs=_crs_of,
+    read_options=frozenset({"float32"}),
+    write_options=frozenset({"scale"}),
+    streams={("LAS/LAZ", "PCD"): _to_pcd, ("PCD", "LAS/LAZ"): _from_pcd, ("LAS/LAZ", "LAS/LAZ"): _as_it_is},
+)

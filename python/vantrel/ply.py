@@ -20,9 +20,12 @@ from __future__ import annotations
 import json
 import os
 import warnings
+from pathlib import Path
 from typing import Any, BinaryIO
 
 import vantrel
+from vantrel._colors import is_packed
+from vantrel._convert import Bridge, no_crs_here, select
 from vantrel._extras import replacing, require, size_and_head, source_name
 from vantrel._types import element_dtype
 
@@ -44,7 +47,7 @@ def _columns(field: vantrel.PcdField, values: Any, lossy: bool) -> tuple[str, li
     """How a field is written (its kind) and its vertex properties: (name, values) each."""
     import numpy as np
 
-    if field.name in ("rgb", "rgba") and field.size == 4 and field.count == 1:
+    if is_packed(field.name, field.size, field.count):
         channels = vantrel.unpack_rgb(values, alpha=field.name == "rgba")
         return field.name, [(COLOR_CHANNELS[c], channels[:, c]) for c in range(channels.shape[1])]
     kind = "plain"
@@ -291,3 +294,20 @@ def _record(comments: list[str], properties: Any, source: Any) -> list[dict[str,
         )
         return None
     return list(record)
+
+
+# ---------------------------------------------------------------- as a bridge of vantrel.convert
+
+
+def _write(target: Path, cloud: vantrel.PointCloud, crs: Any, text: bool = False, lossy: bool = False) -> None:
+    write_ply(target, cloud, text=text, lossy=lossy)
+    no_crs_here(target, crs, "PLY")
+
+
+BRIDGE = Bridge(
+    kind="PLY",
+    read=lambda source, fields: select(read_ply(source), fields, source),
+    write=_write,
+    crs=lambda source: None,
+    write_options=frozenset({"text", "lossy"}),
+)

@@ -37,7 +37,7 @@ from vantrel._bags import (
     opened,
     topic_folder,
 )
-from vantrel._commands import counted
+from vantrel._chunks import counted
 from vantrel._extras import require
 from vantrel._types import Data, as_data
 

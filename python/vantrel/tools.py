@@ -16,10 +16,12 @@ from pathlib import Path
 from typing import Any
 
 import vantrel
-from vantrel._commands import ToolError, chunk_points, damage_is_an_error, no_points, point_progress
+from vantrel._chunks import chunk_points, damage_is_an_error, no_points, point_progress
 from vantrel._extras import require
+from vantrel._paths import pcd_files
 from vantrel._polygons import inside_polygon, read_polygon, rings_of
 from vantrel._tiles import Grid, building_beside, check_outdir, spool_tiles, write_metadata, write_tiles
+from vantrel._tool_error import ToolError
 from vantrel._types import ENCODINGS, Data, as_data
 from vantrel._voxels import VoxelSums
 
@@ -32,12 +34,9 @@ _Source = str | os.PathLike[str]
 
 
 def _paths(sources: _Source | Sequence[_Source]) -> list[Path]:
-    """The input files: a path, a folder (its *.pcd, sorted) or a list of them."""
+    """The input files: a path, a folder (the *.pcd under it) or a list of them."""
     items = [sources] if isinstance(sources, str | os.PathLike) else list(sources)
-    found: list[Path] = []
-    for item in items:
-        path = Path(item)
-        found += sorted(path.glob("*.pcd")) if path.is_dir() else [path]
+    found = pcd_files(items)
     if not found:
         raise ToolError(f"no PCD file in {', '.join(map(str, items)) or 'the arguments'}")
     return found

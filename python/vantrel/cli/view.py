@@ -8,7 +8,8 @@ import warnings
 from typing import Any
 
 import vantrel
-from vantrel._commands import Refused, damage_is_an_error, local
+from vantrel._chunks import damage_is_an_error
+from vantrel.cli._common import Refused, local
 
 
 def picture_size(text: str) -> tuple[int, int]:
@@ -154,3 +155,19 @@ def view(args: argparse.Namespace) -> int:
     figure.savefig(args.output, dpi=dpi)  # exactly WIDTH x HEIGHT pixels
     plt.close(figure)
     return 0
+
+
+def add(commands: Any) -> None:
+    view_ = commands.add_parser(
+        "view",
+        help="draw the cloud into a PNG file: a plan and a side view (an organized cloud: its range image and a plan)",
+    )
+    view_.add_argument("file", metavar="FILE")
+    view_.add_argument("-o", "--output", required=True, metavar="PICTURE.png", help="the picture to write (required)")
+    view_.add_argument(
+        "--color", default="z", metavar="z|intensity|rgb|FIELD", help="the field that colors points (default: z)"
+    )
+    view_.add_argument(
+        "--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (default: 1600x1200)"
+    )
+    view_.set_defaults(run=view)

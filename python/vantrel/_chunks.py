@@ -1,12 +1,10 @@
-"""What the command line and the map tools share: progress bars on a terminal (when tqdm is
-installed), a damaged input taken as an error, and the empty piece that an output of no points is
-written with."""
+"""Reading in chunks, shared by the bridges, the map tools and the command line: how many points a
+chunk holds, progress bars counting them on a terminal (when tqdm is installed), a damaged input
+taken as an error, and the empty piece that an output of no points is written with."""
 
 from __future__ import annotations
 
 import contextlib
-import json
-import re
 import sys
 import warnings
 from collections.abc import Iterable, Iterator
@@ -24,33 +22,11 @@ def chunk_points(step: int) -> int:
     return max(1, CHUNK_BYTES // max(int(step), 1))
 
 
-class ToolError(vantrel.Error, ValueError):
-    """An argument or an input that a tool cannot work with; nothing was written."""
-
-    __module__ = "vantrel.tools"
-
-
-class Refused(Exception):
-    """A file or an argument the command cannot work with: one line on stderr, exit status 1."""
-
-
 def no_points(path: Path, fields: Any = None) -> Any:
     """A cloud of no points with the file's fields (or `fields`): what a command or a tool writes
     when no point is left, so that its output still has every field."""
-    import vantrel
-
     with vantrel.open_pcd(path) as reader:
         return reader.read(0, fields=fields)
-
-
-def local(name: str) -> Path:
-    """A path named on the command line; a URL is refused with what to use instead."""
-    if re.match(r"[A-Za-z][A-Za-z0-9+.-]+://", name):
-        raise Refused(
-            f"{name}: the command line reads local files; download it first, or read it in Python through "
-            "fsspec: with fsspec.open(url, 'rb') as f: cloud = vantrel.read_pcd(f)"
-        )
-    return Path(name)
 
 
 def bar(total: int | None, what: str, unit: str) -> Any:
@@ -86,27 +62,6 @@ def point_progress(chunks: Iterable[Any], total: int, what: str) -> Iterator[Any
 def damage_is_an_error() -> Iterator[None]:
     """A DataWarning raised as an error: a command says what is wrong with a file, and a tool stops
     rather than putting zeros into a map."""
-    import vantrel
-
     with warnings.catch_warnings():
         warnings.simplefilter("error", vantrel.DataWarning)
         yield
-
-
-def report(args: Any, summary: dict[str, Any]) -> int:
-    """A command's summary of the points and files it wrote: one line, or JSON with --json."""
-    if args.json:
-        print(json.dumps(summary))
-        return 0
-    extra = "".join(
-        f", {summary[key]:,} {label}"
-        for key, label in (("nan_dropped", "with NaN dropped"), ("nan_points", "NaN"))
-        if summary.get(key)
-    )
-    files = summary["files"]
-    shown = files[0] if len(files) == 1 else f"{len(files)} files"
-    print(
-        f"{args.command}: {summary['points_in']:,} points in, {summary['points_out']:,} out{extra}; "
-        f"{shown} written in {summary['seconds']:.2f} s"
-    )
-    return 0
