@@ -1,8 +1,9 @@
-"""ROS bags, LAZ and PLY: bag-to-pcd against reading the bag with rosbags alone and writing the same
-clouds with write_pcd (and pypcd4's from_msg + save beside it); PCD to LAZ against laspy writing the
-same arrays itself, and the peak memory of a chunked conversion for two map sizes.
+"""ROS bags, LAZ, PLY and Parquet: bag-to-pcd against reading the bag with rosbags alone and writing
+the same clouds with write_pcd (and pypcd4's from_msg + save beside it); PCD to LAZ against laspy
+writing the same arrays itself; PCD to Parquet and back against write_pcd of the same records in
+binary; and the peak memory of each chunked conversion for two map sizes.
 
-    python bench/formats.py [--messages 200] [--points 100000] [--maps 2000000 12000000]
+    python bench/formats.py [--messages 200] [--points 100000] [--maps 2000000 12000000] [--no-laz]
 
 The bag (ROS 2, MCAP) holds lidar messages of 8 fields with padding between fields and after each
 row, as drivers send them; it is made once into bench/out. pypcd4 runs in the benchmark
@@ -221,19 +222,80 @@ def bench_laz(args, scratch):
         print(line)
 
 
+PARQUET_CHILD = """
+import json, sys, time
+import vantrel
+
+def peak_mb():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024
+
+import pyarrow.parquet
+what, source, target = sys.argv[1:4]
+if what == "baseline":  # the records in memory before the clock starts, written as binary PCD
+    cloud = vantrel.read_pcd(source)
+before = peak_mb()
+start = time.perf_counter()
+if what == "baseline":
+    vantrel.write_pcd(target, cloud, data="binary")
+elif what == "pcd to pcd":  # file to file, in chunks, as convert runs the others
+    vantrel.convert(source, target, data="binary")
+else:
+    vantrel.convert(source, target)
+seconds = time.perf_counter() - start
+print(json.dumps({"seconds": seconds, "grown_mb": peak_mb() - before}))
+"""
+
+
+def bench_parquet(args, scratch):
+    for points in args.maps:
+        source = map_path(points)
+        steps = [
+            ("baseline", source, scratch / "baseline.pcd"),
+            ("pcd to pcd", source, scratch / "copy.pcd"),
+            ("to parquet", source, scratch / "map.parquet"),
+            ("to pcd", scratch / "map.parquet", scratch / "back.pcd"),
+        ]
+        best = {}
+        for what, src, dst in steps:
+            runs = []
+            for _ in range(args.repeats):
+                run = subprocess.run(
+                    [sys.executable, "-c", PARQUET_CHILD, what, str(src), str(dst)], capture_output=True, text=True
+                )
+                if run.returncode:
+                    raise RuntimeError(run.stderr)
+                runs.append(json.loads(run.stdout))
+            best[what] = (min(r["seconds"] for r in runs), max(r["grown_mb"] for r in runs))
+        same = (scratch / "back.pcd").read_bytes() == source.read_bytes()
+        base = best["pcd to pcd"][0]
+        print(
+            f"{points:>12,} points: write_pcd binary from memory {best['baseline'][0]:.2f} s; "
+            f"PCD -> PCD binary file to file {base:.2f} s; PCD -> Parquet {best['to parquet'][0]:.2f} s "
+            f"(speed {base / best['to parquet'][0]:.2f} of it, grows by {best['to parquet'][1]:.0f} MB); "
+            f"Parquet -> PCD {best['to pcd'][0]:.2f} s (speed {base / best['to pcd'][0]:.2f}, grows by "
+            f"{best['to pcd'][1]:.0f} MB); same bytes back: {same}"
+        )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--messages", type=int, default=200)
     parser.add_argument("--points", type=int, default=100_000)
     parser.add_argument("--maps", type=int, nargs="*", default=[2_000_000, 12_000_000])
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--no-laz", action="store_true", help="leave out PCD to LAZ")
+    parser.add_argument("--no-parquet", action="store_true", help="leave out PCD to Parquet and back")
     args = parser.parse_args()
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-formats-"))
     try:
         if args.messages:  # --messages 0: LAZ alone
             bench_bag(args, scratch)
-        if args.maps:
+        if args.maps and not args.no_laz:
             bench_laz(args, scratch)
+        if args.maps and not args.no_parquet:
+            bench_parquet(args, scratch)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

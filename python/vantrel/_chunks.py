@@ -4,6 +4,7 @@ taken as an error, and the empty piece that an output of no points is written wi
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
 import sys
 import warnings
@@ -13,6 +14,7 @@ from typing import Any
 
 import vantrel
 
+_END = object()
 CHUNK_BYTES = 32 << 20  # bytes of records read at a time where a command or a tool reads in chunks
 
 
@@ -65,3 +67,18 @@ def damage_is_an_error() -> Iterator[None]:
     with warnings.catch_warnings():
         warnings.simplefilter("error", vantrel.DataWarning)
         yield
+
+
+def ahead(items: Iterable[Any]) -> Iterator[Any]:
+    """The items, each next one made on a thread while the caller works on the current one, so
+    that reading one chunk and encoding the last overlap (both release the GIL). One item ahead:
+    memory stays at two chunks."""
+    iterator = iter(items)
+    with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="vantrel-ahead") as pool:
+        pending = pool.submit(next, iterator, _END)
+        while True:
+            item = pending.result()
+            if item is _END:
+                return
+            pending = pool.submit(next, iterator, _END)
+            yield item

@@ -28,7 +28,7 @@ import numpy as np
 
 import vantrel
 from vantrel import _crs
-from vantrel._chunks import chunk_points
+from vantrel._chunks import ahead, chunk_points
 from vantrel._convert import Bridge
 from vantrel._extras import replacing, require, source_name
 from vantrel._types import as_data
@@ -104,10 +104,11 @@ def _write(target: Any, meta: dict[bytes, bytes], clouds: Iterable[vantrel.Point
     with replacing(target) as partial:
         writer = None
         try:
-            for cloud in clouds:
-                table = to_arrow(cloud).replace_schema_metadata(meta)
+            for table in ahead(to_arrow(cloud).replace_schema_metadata(meta) for cloud in clouds):
                 if writer is None:
-                    writer = pq.ParquetWriter(partial, table.schema, compression=compression)
+                    # Coordinates and times are nearly all distinct: a dictionary is tried per column
+                    # and thrown away, which doubled the time of a write.
+                    writer = pq.ParquetWriter(partial, table.schema, compression=compression, use_dictionary=False)
                 writer.write_table(table, row_group_size=max(len(table), 1))
         finally:
             if writer is not None:
@@ -220,29 +221,40 @@ def _batches(source: Any, fields: Sequence[str] | None) -> tuple[Any, list[str],
     pq = require("pyarrow.parquet", "parquet", "Parquet")
     name = source_name(source)
     try:
-        file = pq.ParquetFile(source)
+        file = pq.ParquetFile(source, pre_buffer=False)  # pre-buffering held 2.5x the memory, and was slower
     except (FileNotFoundError, PermissionError, IsADirectoryError):
         raise
-    except (_pa().ArrowException, OSError) as error:
+    except (_pa().ArrowException, OSError, UnicodeDecodeError) as error:  # a damaged footer's names
         raise ParquetError(f"{name}: not a Parquet file this can read ({error})") from error
     schema = file.schema_arrow
+    twice = sorted({n for n in schema.names if schema.names.count(n) > 1})
+    if twice or file.metadata.num_rows < 0:
+        what = f"columns named twice ({', '.join(twice)})" if twice else f"{file.metadata.num_rows} rows"
+        raise ParquetError(f"{name}: {what}: it is damaged, or no cloud")
     columns = _columns(schema, fields, name)
     recorded = _recorded(schema, file.metadata.num_rows, name)
     step = sum(_element(schema.field(c).type)[0].itemsize * _element(schema.field(c).type)[1] for c in columns)
-    batches = file.iter_batches(batch_size=chunk_points(max(step, 1)), columns=columns, use_threads=True)
-    return file, columns, recorded, _decoded(batches, name)
+    batches = file.iter_batches(batch_size=chunk_points(max(step, 1)), columns=columns, use_threads=False)
+    return file, columns, recorded, _decoded(batches, name, file.metadata.num_rows)
 
 
-def _decoded(batches: Iterator[Any], name: str) -> Iterator[Any]:
-    """The batches; pyarrow's errors while decoding them (a damaged page) as ParquetError."""
+def _decoded(batches: Iterator[Any], name: str, declared: int) -> Iterator[Any]:
+    """The batches; pyarrow's errors while decoding them (a damaged page) as ParquetError, and so
+    a file whose pages hold other than the rows its metadata declares."""
+    rows = 0
     while True:
         try:
             batch = next(batches)
         except StopIteration:
-            return
-        except (_pa().ArrowException, OSError) as error:
+            break
+        except (_pa().ArrowException, OSError, UnicodeDecodeError) as error:
             raise ParquetError(f"{name}: {error}") from error
+        rows += len(batch)
+        if rows > declared:
+            break
         yield batch
+    if rows != declared:
+        raise ParquetError(f"{name}: its metadata declares {declared:,} rows, its pages hold {rows:,}: it is damaged")
 
 
 def _element(kind: Any) -> tuple[np.dtype[Any], int]:
@@ -298,8 +310,8 @@ def parquet_to_pcd(
     chunks: Iterable[Any] = batches if progress is None else progress(batches, total)
     encoding = as_data(data or recorded.get("data", "binary_compressed"))
     with vantrel.open_pcd_writer(target, data=encoding, points=total, **grid, **options) as writer:
-        for batch in chunks:
-            writer.write(_arrays(batch, source_name(source)))
+        for arrays in ahead(_arrays(batch, source_name(source)) for batch in chunks):
+            writer.write(arrays)
         if writer.written == 0:
             writer.write(_empty(file.schema_arrow, columns))
     crs = crs if crs is not None else _crs_of(source)
@@ -310,9 +322,19 @@ def parquet_to_pcd(
 
 
 def _crs_of(source: Any) -> Any:
+    """The CRS the file's metadata records; one that cannot be read is said so, and not carried."""
     pq = require("pyarrow.parquet", "parquet", "Parquet")
-    meta = pq.read_schema(source).metadata or {}
-    return _crs.as_crs(meta[CRS_KEY].decode()) if CRS_KEY in meta else None
+    try:
+        meta = pq.read_schema(source).metadata or {}
+    except (_pa().ArrowException, OSError, UnicodeDecodeError) as error:
+        raise ParquetError(f"{source_name(source)}: not a Parquet file this can read ({error})") from error
+    if CRS_KEY not in meta:
+        return None
+    try:
+        return _crs.as_crs(meta[CRS_KEY].decode())
+    except ValueError as error:  # a damaged text, or one pyproj does not know
+        warnings.warn(f"{source_name(source)}: its CRS is not carried: {error}", vantrel.DataWarning, stacklevel=2)
+        return None
 
 
 # ---------------------------------------------------------------- as a bridge of vantrel.convert
