@@ -181,3 +181,26 @@ def test_streaming_conversion_holds_one_chunk(tmp_path):
         for chunk in reader.chunks(300):
             writer.write(chunk)
     assert target.read_bytes() == whole("binary")
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("kind", ["header", "cloud", "dtype", "array"])
+def test_like_gives_an_empty_output_its_fields_and_holds_later_pieces_to_them(tmp_path, encoding, kind):
+    vantrel.write_pcd(tmp_path / "a.pcd", FIELDS, points=POINTS, data="binary")
+    cloud = vantrel.read_pcd(tmp_path / "a.pcd")
+    like = {"header": cloud.header, "cloud": cloud, "dtype": cloud.records.dtype, "array": cloud.records}[kind]
+    with vantrel.open_pcd_writer(tmp_path / "none.pcd", data=encoding, like=like):
+        pass
+    assert vantrel.read_pcd_header(tmp_path / "none.pcd").fields == cloud.header.fields
+    with vantrel.open_pcd_writer(tmp_path / "all.pcd", data=encoding, points=N, like=like) as writer:
+        pieces(writer, 300)
+    assert (tmp_path / "all.pcd").read_bytes() == whole(encoding)
+    with pytest.raises(ValueError, match="field"), vantrel.open_pcd_writer(tmp_path / "b.pcd", like=like) as writer:
+        writer.write({"i": FIELDS["i"]}, points=POINTS)  # not like's fields: refused, and no file
+    assert not (tmp_path / "b.pcd").exists()
+
+
+def test_a_like_that_is_no_layout_is_refused_before_the_target_is_made(tmp_path):
+    with pytest.raises(TypeError):
+        vantrel.open_pcd_writer(tmp_path / "a.pcd", like="no dtype at all")
+    assert not list(tmp_path.iterdir())

@@ -271,5 +271,6 @@ def open_pcd_writer(
     width: int | None = None,
     height: int | None = None,
     viewpoint: Sequence[float] | None = None,
+    like: PcdHeader | PointCloud | npt.DTypeLike | npt.NDArray[Any] | None = None,
 ) -> PcdWriter:
     """Open a PCD file for writing a piece at a time."""

@@ -14,8 +14,8 @@ if TYPE_CHECKING:
 
 
 def column_names(name: str, count: int) -> list[str]:
-    """A field's columns in a frame: the field itself, or for COUNT above 1 one column per element,
-    name_0 to name_{COUNT-1}."""
+    """A field's columns where there is no COUNT (a DataFrame, LAS extra bytes, PLY properties):
+    the field itself, or for COUNT above 1 one column per element, name_0 to name_{COUNT-1}."""
     return [name] if count == 1 else [f"{name}_{k}" for k in range(count)]
 
 

@@ -18,6 +18,7 @@ from typing import Any
 
 import vantrel
 from vantrel._colors import is_packed
+from vantrel._frames import column_names
 from vantrel._las_input import LasError
 
 VLR_USER = "vantrel"
@@ -259,7 +260,7 @@ class Plan:
         if field.dtype is None:
             raise LasError(f"field {name!r} has TYPE {field.type} SIZE {field.size}, which LAS has no type for")
         base = f"pcd_{name}" if name.lower() in standard or name in ("x", "y", "z") else name
-        dims = [base] if field.count == 1 else [f"{base}_{k}" for k in range(field.count)]
+        dims = column_names(base, field.count)
         return {"kind": "extra", "dims": dims}
 
     def fill(self, fields: dict[str, Any]) -> Any:

@@ -40,14 +40,17 @@ def pcd_to_pcd(
     with vantrel.open_pcd(source) as reader:
         header = reader.header
         grid = {"width": header.width, "height": header.height} if header.organized else {}
-        like = reader.read(0, fields=fields)
+        like = reader.read(0, fields=fields)  # a file of no points still has the fields
         with vantrel.open_pcd_writer(
-            target, data=as_data(data or header.data), points=header.points, viewpoint=header.viewpoint, **grid
+            target,
+            data=as_data(data or header.data),
+            points=header.points,
+            viewpoint=header.viewpoint,
+            like=like,
+            **grid,
         ) as writer:
             for chunk in progress(reader.chunks(chunk_points(header.point_step), fields=fields), header.points):
                 writer.write(chunk)
-            if writer.written == 0:  # a file of no points still has the fields
-                writer.write(like)
     carry_crs(target, crs if crs is not None else _crs.of_pcd(source))
     return header.points, header.points
 

@@ -326,11 +326,10 @@ def las_to_pcd(
         chunks: Iterable[Any] = _chunks(reader, source, layout)
         if progress is not None:
             chunks = progress(chunks, total)
-        with vantrel.open_pcd_writer(target, data=data, points=total) as writer:
+        # like=: a file of no points still has the fields
+        with vantrel.open_pcd_writer(target, data=data, points=total, like=_records(None, layout)) as writer:
             for records in chunks:
                 writer.write(records)
-            if writer.written == 0:  # a file of no points still has the fields
-                writer.write(_records(None, layout))
     if crs is not None:
         _crs.write_sidecar(target, crs)
     return {"points_in": total, "points_out": total}

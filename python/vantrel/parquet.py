@@ -309,11 +309,10 @@ def parquet_to_pcd(
     options = {"viewpoint": recorded["viewpoint"]} if "viewpoint" in recorded else {}
     chunks: Iterable[Any] = batches if progress is None else progress(batches, total)
     encoding = as_data(data or recorded.get("data", "binary_compressed"))
-    with vantrel.open_pcd_writer(target, data=encoding, points=total, **grid, **options) as writer:
+    like = _records(_empty(file.schema_arrow, columns), columns)  # a file of no points keeps its columns
+    with vantrel.open_pcd_writer(target, data=encoding, points=total, like=like, **grid, **options) as writer:
         for arrays in ahead(_arrays(batch, source_name(source)) for batch in chunks):
             writer.write(arrays)
-        if writer.written == 0:
-            writer.write(_empty(file.schema_arrow, columns))
     crs = crs if crs is not None else _crs_of(source)
     from vantrel._pcd import carry_crs
 

@@ -27,6 +27,7 @@ import vantrel
 from vantrel._colors import is_packed
 from vantrel._convert import Bridge, no_crs_here, select
 from vantrel._extras import replacing, require, size_and_head, source_name
+from vantrel._frames import column_names, element_columns
 from vantrel._types import element_dtype
 
 __all__ = ["PlyError", "read_ply", "write_ply"]
@@ -62,9 +63,7 @@ def _columns(field: vantrel.PcdField, values: Any, lossy: bool) -> tuple[str, li
         if changed:
             warnings.warn(f"{changed} values of field {field.name!r} changed as float64 in PLY", stacklevel=3)
         values, kind = converted, "float64"
-    if values.ndim == 1:
-        return kind, [(field.name, values)]
-    return kind, [(f"{field.name}_{k}", values[:, k]) for k in range(values.shape[1])]
+    return kind, list(element_columns(field.name, values).items())
 
 
 def write_ply(
@@ -143,7 +142,7 @@ def _agreeing(record: Any, properties: Any) -> str:
 def _properties_of(name: str, kind: str, count: int) -> list[str]:
     if kind in ("rgb", "rgba"):
         return list(COLOR_CHANNELS[: 4 if kind == "rgba" else 3])
-    return [name] if count == 1 else [f"{name}_{k}" for k in range(count)]
+    return column_names(name, count)
 
 
 def _restore(vertices: Any, record: list[dict[str, Any]]) -> Any:

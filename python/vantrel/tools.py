@@ -195,12 +195,13 @@ def merge(
     target = _writable_target(target)
     encoding = _encoding(data, headers[0])
     total = sum(max(h.points, 0) for h in headers)
-    with vantrel.open_pcd_writer(target, data=encoding, points=total, viewpoint=headers[0].viewpoint) as writer:
+    like = no_points(paths[0], fields)  # an output of no points keeps the fields
+    with vantrel.open_pcd_writer(
+        target, data=encoding, points=total, viewpoint=headers[0].viewpoint, like=like
+    ) as writer:
         for chunk in _chunks(paths, headers, "merge", fields):
             # In the first file's order when another file holds the fields in another.
             writer.write(chunk if names is None else {name: chunk[name] for name in names})
-        if writer.written == 0:
-            writer.write(no_points(paths[0], fields))
     return _summary(total, total, [target], start)
 
 
@@ -238,7 +239,9 @@ def crop(
     _require_xyz(paths[0], headers[0])
     target = _writable_target(target)
     kept = dropped_nan = 0
-    with vantrel.open_pcd_writer(target, data=_encoding(data, headers[0]), viewpoint=headers[0].viewpoint) as writer:
+    with vantrel.open_pcd_writer(
+        target, data=_encoding(data, headers[0]), viewpoint=headers[0].viewpoint, like=headers[0]
+    ) as writer:
         for chunk in _chunks(paths, headers, "crop"):
             xyz, mask = _finite_xyz(chunk)
             dropped_nan += len(mask) - int(np.count_nonzero(mask))
@@ -250,8 +253,6 @@ def crop(
             if inside := int(np.count_nonzero(mask)):
                 writer.write(chunk[mask])
                 kept += inside
-        if kept == 0:
-            writer.write(no_points(paths[0]))
     return _summary(sum(max(h.points, 0) for h in headers), kept, [target], start, nan_dropped=dropped_nan)
 
 

@@ -85,6 +85,9 @@ width, height : int, optional
     total at close().
 viewpoint : sequence of 7 float, optional
     tx ty tz qw qx qy qz.
+like : PcdHeader, PointCloud, structured dtype or array, optional
+    The fields the file will have, fixed now as a first piece of no points
+    would fix them: a file closed with no point written still has them.
 
 Returns
 -------
@@ -106,6 +109,10 @@ Examples
 ...             writer.write(chunk)
 >>> len(vantrel.read_pcd("copy.pcd"))
 2000
+>>> with vantrel.open_pcd_writer("none.pcd", like=vantrel.read_pcd_header("map.pcd")):
+...     pass
+>>> list(vantrel.read_pcd("none.pcd").fields)
+['x', 'y', 'z', 'intensity']
 )doc";
 
 const char* const writer = R"doc(A PCD file written a piece at a time, made by open_pcd_writer.

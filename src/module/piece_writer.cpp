@@ -29,6 +29,39 @@ std::string describe(const WriteField& field) {
            (field.count > 1 ? " x " + std::to_string(field.count) : "") + ")";
 }
 
+// The piece of no points that tells a writer its fields before any point is given (like=): a
+// PcdHeader's fields at their offsets, a PointCloud's or a structured array's records, or a
+// structured dtype. An output of no points then still has every field.
+py::object empty_piece(py::object like) {
+    const py::module_ np = py::module_::import("numpy");
+    if (py::hasattr(like, "point_step") && py::hasattr(like, "fields")) {  // a PcdHeader
+        py::list names, formats, offsets;
+        for (const py::handle field : like.attr("fields")) {
+            if (py::bool_(field.attr("padding"))) continue;
+            const py::object element = field.attr("dtype");
+            if (element.is_none()) {
+                throw py::type_error("like: field " + quoted(py::str(field.attr("name")).cast<std::string>()) +
+                                     " has no NumPy type");
+            }
+            const py::object count = field.attr("count");
+            names.append(field.attr("name"));
+            formats.append(py::int_(count).cast<std::int64_t>() > 1
+                               ? py::object(py::make_tuple(element, py::make_tuple(count)))
+                               : element);
+            offsets.append(field.attr("offset"));
+        }
+        py::dict spec;
+        spec["names"] = names;
+        spec["formats"] = formats;
+        spec["offsets"] = offsets;
+        spec["itemsize"] = like.attr("point_step");
+        return np.attr("empty")(0, np.attr("dtype")(spec));
+    }
+    if (py::hasattr(like, "records")) like = like.attr("records");  // a PointCloud
+    if (py::isinstance<py::array>(like)) return like.attr("reshape")(-1)[py::slice(0, 0, 1)];
+    return np.attr("empty")(0, np.attr("dtype")(like));  // a dtype, or what names one
+}
+
 class WriterObject {
 public:
     WriterObject(const py::object& target, const py::object& data, const py::object& points, const py::object& width,
@@ -219,12 +252,16 @@ void register_writer(py::module_& m) {
     m.def(
         "open_pcd_writer",
         [](const py::object& target, const py::object& data, const py::object& points, const py::object& width,
-           const py::object& height, const py::object& viewpoint) {
-            return std::make_unique<WriterObject>(target, data, points, width, height, viewpoint);
+           const py::object& height, const py::object& viewpoint, const py::object& like) {
+            // like= is taken before the target is opened: a like= refused leaves no file.
+            const py::object first = like.is_none() ? py::object(py::none()) : empty_piece(like);
+            auto writer = std::make_unique<WriterObject>(target, data, points, width, height, viewpoint);
+            if (!first.is_none()) writer->write(first, py::none(), false);
+            return writer;
         },
         py::arg("target"), py::kw_only(), py::arg("data") = "binary_compressed", py::arg("points") = py::none(),
         py::arg("width") = py::none(), py::arg("height") = py::none(), py::arg("viewpoint") = py::none(),
-        doc::open_pcd_writer);
+        py::arg("like") = py::none(), doc::open_pcd_writer);
 }
 
 }  // namespace vantrel

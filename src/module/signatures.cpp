@@ -21,7 +21,8 @@ const std::pair<const char*, const char*> signatures[] = {
     {"write_pcd",
      "(target, fields=None, *, points=None, data='binary_compressed', width=None, height=None, viewpoint=None, "
      "group=True)"},
-    {"open_pcd_writer", "(target, *, data='binary_compressed', points=None, width=None, height=None, viewpoint=None)"},
+    {"open_pcd_writer",
+     "(target, *, data='binary_compressed', points=None, width=None, height=None, viewpoint=None, like=None)"},
     {"set_num_threads", "(n)"},
     {"get_num_threads", "()"},
     {"PointCloud.from_records", "(records, *, width=None, height=None, viewpoint=None)"},
