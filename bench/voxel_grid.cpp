@@ -16,7 +16,7 @@
 #include <random>
 #include <vector>
 
-#include "pcd/voxel_grid.h"
+#include "geometry/voxel_grid.h"
 
 int main(int argc, char** argv) {
     const std::int64_t n = argc > 1 ? std::atoll(argv[1]) : 2000000;

@@ -1,9 +1,10 @@
-"""The built manual seen in a real browser: headless Chromium takes a screenshot of the front page
-and of the API reference at read_pcd, and this fails on a blank or broken page.
+"""The built manual seen in a real browser: headless Chromium opens every page of it and takes a
+screenshot, and this fails on a blank or broken page.
 
     python docs/check_pages.py [docs/_build/html]
 
-A page passes when Chromium renders it, its DOM holds the text it must show, and its screenshot is
+A page passes when Chromium renders it, its DOM holds its title (the first heading of its source)
+and the text it must show, and its screenshot is
 neither blank nor one colour (at least 2% of its pixels differ from the background). Screenshots
 are left in docs/_build/shots for a look.
 """
@@ -18,10 +19,27 @@ import numpy as np
 from matplotlib import image
 
 HERE = pathlib.Path(__file__).parent
-PAGES = [  # page, what its DOM must hold
-    ("index.html", ["Fast, careful reading and writing of PCD", "pip install", "The manual"]),
-    ("api.html#vantrel.read_pcd", ["vantrel.read_pcd", "Parameters", "Returns", "Raises", "Examples", "PcdOpenError"]),
-]
+SHOWN = {  # page, what its DOM must hold beside its title
+    "index.html": ["Fast, careful reading and writing of PCD", "pip install", "The manual"],
+    "api.html#vantrel.read_pcd": ["vantrel.read_pcd", "Parameters", "Returns", "Raises", "Examples", "PcdOpenError"],
+    "formats.html": ["vantrel.convert", "Parquet"],
+}
+
+
+def pages() -> list[tuple[str, list[str]]]:
+    """Every page of the manual, each with its title and what SHOWN adds."""
+    found = []
+    for source in sorted(HERE.glob("*.md")) + sorted(HERE.glob("*.rst")):
+        lines = source.read_text().splitlines()
+        if source.suffix == ".rst":  # a title is the line above its underline
+            heading = next((lines[k - 1] for k in range(1, len(lines)) if set(lines[k]) == {"="}), None)
+        else:
+            heading = next((line for line in lines if line.startswith("# ")), None)
+        page = f"{source.stem}.html"
+        anchor = next((name for name in SHOWN if name.startswith(page + "#")), page)
+        title = [] if heading is None or source.stem == "index" else [heading.lstrip("# ").strip()]
+        found.append((anchor, title + SHOWN.get(anchor, [])))
+    return found
 
 
 def chromium() -> str:
@@ -73,11 +91,12 @@ def main() -> int:
     html = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else HERE / "_build" / "html"
     shots = html.parent / "shots"
     shots.mkdir(parents=True, exist_ok=True)
-    problems = [problem for page, texts in PAGES for problem in check(html, page, texts, shots)]
+    every = pages()
+    problems = [problem for page, texts in every for problem in check(html, page, texts, shots)]
     for problem in problems:
         print(problem, file=sys.stderr)
     if not problems:
-        print(f"{len(PAGES)} pages rendered and drawn: screenshots in {shots}")
+        print(f"{len(every)} pages rendered and drawn: screenshots in {shots}")
     return 1 if problems else 0
 
 

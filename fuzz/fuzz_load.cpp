@@ -21,9 +21,9 @@
 #include "fuzz/fuzz_load.h"
 #include "pcd/ascii_writer.h"
 #include "pcd/bulk_memory.h"
-#include "pcd/load_driver.h"
 #include "pcd/lzf_stream.h"
 #include "pcd/memory_stream.h"
+#include "pcd/pcd_reader.h"
 #include "pcd/pcd_writer.h"
 #include "pcd/thread_pool.h"
 

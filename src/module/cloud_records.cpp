@@ -9,11 +9,11 @@
 
 #include "module/cloud_types.h"
 #include "module/docstrings.h"
+#include "module/numpy_types.h"
 #include "module/py_files.h"
 #include "module/writer.h"
 #include "pcd/byte_ranges.h"
 #include "pcd/pcd_writer.h"
-#include "result/numpy_types.h"
 
 namespace py = pybind11;
 

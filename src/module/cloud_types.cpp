@@ -7,7 +7,7 @@
 #include <pybind11/stl.h>
 
 #include "module/errors.h"
-#include "result/numpy_types.h"
+#include "module/numpy_types.h"
 
 namespace py = pybind11;
 

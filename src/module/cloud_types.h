@@ -4,8 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
-#include "pcd/load_driver.h"
-#include "result/result_arrays.h"
+#include "module/result_arrays.h"
+#include "pcd/pcd_reader.h"
 
 namespace vantrel {
 

@@ -12,14 +12,15 @@
 #include "module/errors.h"
 #include "module/py_files.h"
 #include "module/reader.h"
+#include "module/result_arrays.h"
 #include "module/signals.h"
 #include "module/signatures.h"
 #include "module/sources.h"
+#include "module/tiles.h"
 #include "module/voxels.h"
 #include "module/writer.h"
-#include "pcd/load_driver.h"
+#include "pcd/pcd_reader.h"
 #include "pcd/thread_pool.h"
-#include "result/result_arrays.h"
 
 namespace py = pybind11;
 
@@ -157,6 +158,7 @@ PYBIND11_MODULE(vantrel, m) {
     vantrel::register_reader(m);
     vantrel::register_writer(m);
     vantrel::register_voxels(m);
+    vantrel::register_tiles(m);
     // The docstring is the one users have always read; it predates two
     // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
     // and coordinates may be float64. The stub's docstring says both.

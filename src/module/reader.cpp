@@ -14,7 +14,7 @@
 #include "module/errors.h"
 #include "module/signals.h"
 #include "module/sources.h"
-#include "pcd/load_driver.h"
+#include "pcd/pcd_reader.h"
 
 namespace py = pybind11;
 

@@ -8,12 +8,12 @@
 
 #include "module/cloud_types.h"
 #include "module/errors.h"
+#include "module/numpy_types.h"
 #include "module/signals.h"
 #include "module/sources.h"
 #include "pcd/ascii_writer.h"
 #include "pcd/element_types.h"
 #include "pcd/text.h"
-#include "result/numpy_types.h"
 
 namespace py = pybind11;
 

@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "pcd/voxel_grid.h"
+#include "geometry/voxel_grid.h"
 
 namespace {
 

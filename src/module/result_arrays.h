@@ -9,7 +9,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pytypes.h>
 
-#include "pcd/load_driver.h"
+#include "pcd/pcd_reader.h"
 
 namespace vantrel {
 

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "geometry/voxel_grid.h"
 #include "pcd/bulk_memory.h"
-#include "pcd/voxel_grid.h"
 
 namespace vantrel {
 

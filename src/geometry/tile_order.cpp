@@ -1,4 +1,4 @@
-#include "pcd/tile_order.h"
+#include "geometry/tile_order.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "pcd/load_driver.h"
+#include "pcd/pcd_reader.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "pcd/voxel_grid.h"
+#include "geometry/voxel_grid.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "result/result_arrays.h"
+#include "module/result_arrays.h"
 
 #include <memory>
 #include <stdexcept>
@@ -6,8 +6,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "module/numpy_types.h"
 #include "pcd/byte_ranges.h"
-#include "result/numpy_types.h"
 
 namespace py = pybind11;
 

@@ -1,0 +1,10 @@
+// vantrel._tile_order and vantrel._take_records, under vantrel.tools.tile.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace vantrel {
+
+void register_tiles(pybind11::module_& m);
+
+}  // namespace vantrel
