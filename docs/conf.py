@@ -59,5 +59,14 @@ def load_pcd_sections(app, what, name, obj, options, lines):
         ]
 
 
+def pictures(app):
+    """The pages' pictures, drawn by vantrel view now (the html build only)."""
+    if app.builder.name == "html":
+        import _pictures
+
+        _pictures.make_pictures()
+
+
 def setup(app):
     app.connect("autodoc-process-docstring", load_pcd_sections, priority=400)  # before napoleon's
+    app.connect("builder-inited", pictures)

@@ -105,6 +105,8 @@ class PointCloud:
         """The cloud as a pandas DataFrame (a copy): one column per field in header order."""
     def to_arrow(self, crs: Any = None) -> Any:
         """The cloud as a pyarrow.Table (see vantrel.parquet.to_arrow)."""
+    def _repr_html_(self) -> str:
+        """A notebook's picture of the cloud: a small 3D page of it (see vantrel view)."""
     @staticmethod
     def from_records(
         records: npt.ArrayLike,

@@ -21,6 +21,7 @@ def attach(module: ModuleType) -> Callable[[object, bool], dict[str, _frames.Col
         setattr(module, name, value)
     module.PointCloud.to_pandas = _frames.to_pandas
     module.PointCloud.to_arrow = _to_arrow
+    module.PointCloud._repr_html_ = _repr_html_
     return _frames.as_fields
 
 
@@ -29,3 +30,10 @@ def _to_arrow(self: Any, crs: Any = None) -> Any:
     from vantrel.parquet import to_arrow
 
     return to_arrow(self, crs)
+
+
+def _repr_html_(self: Any) -> str:
+    """A notebook's picture of the cloud: a small 3D page of it (see vantrel view)."""
+    from vantrel._page import notebook
+
+    return notebook(self)

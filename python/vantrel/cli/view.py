@@ -1,15 +1,26 @@
-"""vantrel view: a cloud drawn to a picture (matplotlib), two panels along its largest spans, or a
-range image and a top view for an organized cloud."""
+"""vantrel view: a cloud drawn to a PNG picture (matplotlib), or to a 3D page (.html) that any browser
+opens. A picture has a plan (from above) and a side view, or for an organized cloud its range image
+and a plan; every point is rasterised into the pixels, each pixel showing the point nearest the
+viewer. Axes are right-handed (a plan of a z-up cloud has x to the right and y up), and the up axis
+is found, then named in the title."""
 
 from __future__ import annotations
 
 import argparse
+import math
+import os
 import warnings
+from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 import vantrel
+from vantrel import _scene
 from vantrel._chunks import damage_is_an_error
 from vantrel.cli._common import Refused, local
+
+DPI = 100
 
 
 def picture_size(text: str) -> tuple[int, int]:
@@ -24,62 +35,14 @@ def picture_size(text: str) -> tuple[int, int]:
     return width, height
 
 
-def sample(n: int, limit: int = 1_000_000) -> Any:
-    """Which points to draw: all of them, or an even spread of `limit` of them."""
-    import numpy as np
-
-    return slice(None) if n <= limit else np.linspace(0, n - 1, limit).astype(np.int64)
-
-
-def marker_size(ax: Any, n: int, dpi: float) -> float:
-    """Points sized by their density on the panel: together they cover about its area, so a sparse
-    cloud is not faint specks and a dense one is not a blot."""
-    ax.apply_aspect()
-    box = ax.get_window_extent()
-    area = (box.width * 72 / dpi) * (box.height * 72 / dpi)  # in points squared, as scatter's sizes are
-    return float(min(25.0, max(0.05, 1.5 * area / max(n, 1))))
-
-
-def scatter_panel(
-    ax: Any, points: Any, colors: dict[str, Any], axes: tuple[int, int], title: str, dpi: float, from_above: bool
-) -> Any:
-    """One view along the axis not drawn: its own tight limits, equal aspect, nearer points on top
-    (the highest, seen from above; the lowest along the hidden axis, seen from its side)."""
-    import numpy as np
-
-    a, b = axes
-    hidden = 3 - a - b
-    order = np.argsort(points[:, hidden] if from_above else -points[:, hidden], kind="stable")
-    low, high = points[:, [a, b]].min(axis=0), points[:, [a, b]].max(axis=0)
-    pad = np.maximum((high - low) * 0.02, 1e-6)
-    ax.set_xlim(low[0] - pad[0], high[0] + pad[0])
-    ax.set_ylim(low[1] - pad[1], high[1] + pad[1])
-    ax.set_aspect("equal", adjustable="box")
-    ax.set_xlabel("xyz"[a])
-    ax.set_ylabel("xyz"[b])
-    ax.set_title(title)
-    drawn = {key: value[order] if key == "c" else value for key, value in colors.items()}
-    size = marker_size(ax, len(points), dpi)
-    return ax.scatter(points[order, a], points[order, b], s=size, linewidths=0, rasterized=True, **drawn)
-
-
-def range_panel(ax: Any, points: Any, header: vantrel.PcdHeader) -> Any:
-    """An organized cloud as the image it was taken as: each pixel's distance, NaN left transparent."""
-    import numpy as np
-
-    distance = np.linalg.norm(points.astype(np.float64), axis=1).reshape(header.height, header.width)
-    drawn = ax.imshow(np.ma.masked_invalid(distance), cmap="viridis", interpolation="nearest")
-    ax.set_title(f"range image, {header.width} x {header.height}")
-    ax.set_xlabel("column")
-    ax.set_ylabel("row")
-    return drawn
-
-
-def color_field(path: Any, header: vantrel.PcdHeader, color: str) -> str:
-    """The field --color names (rgb may be an rgba field), refused unless it is one value a point."""
+def color_field(path: Any, header: vantrel.PcdHeader, color: str | None) -> str | None:
+    """The field --color names (rgb may be an rgba field), refused unless it is one value a point;
+    None for height, range and density, which every cloud has."""
     counts = {field.name: field.count for field in header.fields if field.count >= 1}
     if not {"x", "y", "z"} <= counts.keys():
         raise Refused(f"{path} has no x, y and z to draw (its fields: {', '.join(sorted(counts))})")
+    if color in (None, "height", "range", "density"):
+        return None
     if color not in counts and not (color == "rgb" and "rgba" in counts):
         raise Refused(f"--color {color}: {path} has no such field (its fields: {', '.join(sorted(counts))})")
     field = color if color in counts else "rgba"
@@ -88,21 +51,103 @@ def color_field(path: Any, header: vantrel.PcdHeader, color: str) -> str:
     return field
 
 
-def top_view_axes(every: Any, header: vantrel.PcdHeader, spans: Any) -> tuple[int, int]:
-    """An organized cloud seen from above: along the axis that changes most from one row of the
-    image to the next (y of a depth camera, z of a spinning lidar), the other two by their spans."""
-    import numpy as np
+class Coloring:
+    """A value per point (height along up, a field, a packed color) and how it becomes a color."""
 
-    grid = every.reshape(header.height, header.width, 3)
-    with np.errstate(invalid="ignore"), warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # rows of NaN only
-        change = np.nan_to_num(np.nanmean(np.abs(np.diff(grid, axis=0)), axis=(0, 1)))
-    up = int(np.argmax(change))
-    shown = sorted((k for k in range(3) if k != up), key=lambda k: -spans[k])
-    return shown[0], shown[1]
+    def __init__(self, color: str | None, field: str | None, up: np.ndarray, extent: _scene.Extent) -> None:
+        import matplotlib
+
+        self.name = "density" if color == "density" else field or "height"  # a plan of range: its height
+        self.field, self.up = field, up
+        self.packed = field in ("rgb", "rgba")
+        sample = extent.sample @ up if field is None else extent.values.astype(np.float64)
+        finite = sample[np.isfinite(sample)] if not self.packed else sample
+        low, high = np.percentile(finite, [1, 99]) if len(finite) else (0.0, 1.0)
+        self.norm = matplotlib.colors.Normalize(float(low), float(high) if high > low else float(low) + 1)
+        self.cmap = matplotlib.colormaps["viridis"]
+
+    def values(self, xyz: np.ndarray, values: np.ndarray | None) -> np.ndarray:
+        if self.field is None:
+            return np.asarray(xyz @ self.up)
+        if self.packed:
+            return values.view(np.uint32).astype(np.float64)  # type: ignore[union-attr]
+        return values.astype(np.float64)  # type: ignore[union-attr]
+
+    def colors(self, raster: _scene.Raster) -> np.ndarray:
+        if self.name == "density":
+            counts = np.log1p(raster.count.astype(np.float64))
+            return np.asarray(self.cmap(counts / max(counts.max(), 1e-9)))
+        if self.packed:
+            rgb = vantrel.unpack_rgb(raster.value.astype(np.uint32)) / 255.0
+            return np.column_stack([rgb, np.ones(len(rgb))])
+        return np.asarray(self.cmap(self.norm(raster.value)))
 
 
-def view(args: argparse.Namespace) -> int:
+def _layout(views: list[_scene.Raster], width: int, height: int) -> bool:
+    """Stacked (True) or side by side: whichever shows the two panels larger. The axes never change."""
+
+    def shown(box_w: float, box_h: float) -> float:
+        return float(
+            sum(
+                min(box_w, box_h * r.spans[0] / r.spans[1]) * min(box_h, box_w * r.spans[1] / r.spans[0]) for r in views
+            )
+        )
+
+    return shown(width * 0.85, height * 0.4) > shown(width * 0.42, height * 0.8)
+
+
+def _panel(ax: Any, raster: _scene.Raster, coloring: Coloring) -> None:
+    ax.imshow(
+        raster.image(coloring.colors(raster)),
+        origin="lower",
+        extent=raster.extent(),
+        interpolation="nearest",
+        aspect="equal",
+    )
+    view = raster.view
+    ax.set_xlabel(f"{view.label(view.right)} (m)")
+    ax.set_ylabel(f"{view.label(view.up)} (m)")
+    ax.set_title(view.title)
+
+
+def _range_panel(ax: Any, values: np.ndarray, header: vantrel.PcdHeader, rings: bool) -> Any:
+    """An organized cloud as the image it was taken as, each row repeated so that a frame of few
+    rings (16, 64) is tall enough to read."""
+    image = values.reshape(header.height, header.width)
+    repeat = max(1, math.ceil(160 / header.height))
+    drawn = ax.imshow(
+        np.ma.masked_invalid(np.repeat(image, repeat, axis=0)),
+        cmap="viridis",
+        interpolation="nearest",
+        aspect="auto",
+        extent=(0, header.width, header.height, 0),
+    )
+    ax.set_title(f"range image, {header.width} x {header.height}" + (f" (rows x{repeat})" if repeat > 1 else ""))
+    ax.set_xlabel("column")
+    ax.set_ylabel("ring" if rings else "row")
+    return drawn
+
+
+def _rasters(
+    path: Path,
+    views: list[_scene.View],
+    extent: _scene.Extent,
+    coloring: Coloring,
+    width: int,
+    height: int,
+    stacked: bool,
+) -> list[_scene.Raster]:
+    """Every point into each view's pixels, a chunk at a time."""
+    box = (int(width * 0.85), int(height * 0.42)) if stacked else (int(width * 0.42), int(height * 0.8))
+    rasters = [_scene.Raster(view, extent, *box) for view in views]
+    for xyz, values in _scene.chunks(path, coloring.field, "drawing"):
+        shown = coloring.values(xyz, values)
+        for raster in rasters:
+            raster.add(xyz, shown)
+    return rasters
+
+
+def picture(args: argparse.Namespace, path: Path) -> None:
     try:
         import matplotlib
 
@@ -110,64 +155,91 @@ def view(args: argparse.Namespace) -> int:
         import matplotlib.pyplot as plt
     except ImportError:
         raise Refused("vantrel view needs matplotlib: pip install 'vantrel[view]'") from None
-    import numpy as np
-
-    path = local(args.file)
-    color = args.color
-    field = color_field(path, vantrel.read_pcd_header(path), color)
-    with damage_is_an_error():
-        cloud = vantrel.read_pcd(path, fields=sorted({"x", "y", "z", field}))
-    every = cloud.points.astype(np.float64)
-    keep = np.isfinite(every).all(axis=1)
-    points, values = every[keep], cloud.fields[field][keep]
-    if not len(points):
+    header = vantrel.read_pcd_header(path)
+    field = color_field(path, header, args.color)
+    extent = _scene.read_extent(path, field)
+    if not extent.points:
         raise Refused(f"{path} has no point with finite x, y and z to draw")
-    chosen = sample(len(points))
-    points, values = points[chosen], values[chosen]
-    if color in ("rgb", "rgba"):
-        colors: dict[str, Any] = {"c": vantrel.unpack_rgb(values) / 255.0}
-    else:
-        colors = {"c": values.astype(np.float64), "cmap": "viridis"}
-    # The panels follow the cloud's extent: its two largest spans, then the largest and the smallest.
-    spans = np.ptp(points, axis=0)
-    largest, middle, smallest = (int(k) for k in np.argsort(-spans, kind="stable"))
+    up = _scene.find_up(header, extent.sample, args.up)
+    coloring = Coloring(args.color, field, up.direction.vector(), extent)
+    spans = extent.high - extent.low
     width, height = args.size
-    dpi = 100
-    # Long, flat panels (a street) go one above the other; others side by side.
-    shapes = [spans[largest] / max(spans[other], 1e-9) for other in (middle, smallest)]
-    stacked = not cloud.header.organized and min(shapes) * height / width > 1.5
-    figure, axes = plt.subplots(
-        2 if stacked else 1, 1 if stacked else 2, figsize=(width / dpi, height / dpi), dpi=dpi, layout="constrained"
-    )
-    if cloud.header.organized:
-        image = range_panel(axes[0], every, cloud.header)
-        figure.colorbar(image, ax=axes[0], label="distance", shrink=0.7)
-        above = top_view_axes(every, cloud.header, spans)
-        drawn = scatter_panel(axes[1], points, colors, above, "top view", dpi, True)
+    figure = plt.figure(figsize=(width / DPI, height / DPI), dpi=DPI, layout="constrained")
+    if header.organized:
+        grid = figure.add_gridspec(2, 1, height_ratios=[1, 2])
+        with damage_is_an_error():
+            cloud = vantrel.read_pcd(path, fields=sorted({"x", "y", "z", *([field] if field else [])}))
+        every = cloud.points.astype(np.float64)
+        shown = np.linalg.norm(every, axis=1) if field is None else coloring.values(every, cloud[field])
+        rings = up.reason == _scene.LIDAR
+        image = _range_panel(figure.add_subplot(grid[0]), shown, header, rings)
+        figure.colorbar(image, ax=figure.axes[0], label="range (m)" if field is None else field, shrink=0.8)
+        rasters = _rasters(path, [_scene.plan(up.direction, spans)], extent, coloring, width, height * 2 // 3, True)
+        axes = [figure.add_subplot(grid[1])]
     else:
-        scatter_panel(axes[0], points, colors, (largest, middle), "plan", dpi, True)
-        drawn = scatter_panel(axes[1], points, colors, (largest, smallest), "side", dpi, False)
-    if color not in ("rgb", "rgba"):
-        figure.colorbar(drawn, ax=list(axes) if stacked else axes[1], label=color, shrink=0.7)
-    figure.suptitle(
-        f"{path.name}: {len(cloud):,} points" + (f", {len(points):,} drawn" if len(points) < len(cloud) else "")
-    )
-    figure.savefig(args.output, dpi=dpi)  # exactly WIDTH x HEIGHT pixels
+        views = [_scene.plan(up.direction, spans), _scene.side(up.direction, spans)]
+        probe = [_scene.Raster(view, extent, 100, 100) for view in views]
+        stacked = _layout(probe, width, height)
+        rasters = _rasters(path, views, extent, coloring, width, height, stacked)
+        axes = list(figure.subplots(2, 1) if stacked else figure.subplots(1, 2))
+    for ax, raster in zip(axes, rasters, strict=True):
+        _panel(ax, raster, coloring)
+    if not coloring.packed:
+        mappable = matplotlib.cm.ScalarMappable(norm=coloring.norm, cmap=coloring.cmap)
+        if coloring.name == "density":
+            mappable = matplotlib.cm.ScalarMappable(cmap=coloring.cmap)
+        figure.colorbar(mappable, ax=axes, label=_color_label(coloring, up), shrink=0.7)
+    figure.suptitle(f"{path.name}: {extent.points:,} points, up {up.direction.name} ({up.reason})")
+    figure.savefig(args.output, dpi=DPI)  # exactly WIDTH x HEIGHT pixels
     plt.close(figure)
+
+
+def _color_label(coloring: Coloring, up: _scene.Up) -> str:
+    if coloring.name == "density":
+        return "points a pixel (log scale)"
+    return f"height along {up.direction.name} (m)" if coloring.field is None else coloring.name
+
+
+def view(args: argparse.Namespace) -> int:
+    path, output = local(args.file), local(args.output)
+    if output.suffix.lower() in (".html", ".htm"):
+        from vantrel import _page
+
+        header = vantrel.read_pcd_header(path)
+        field = color_field(path, header, args.color)
+        with warnings.catch_warnings():
+            _page.write_page(path, output, field=field, color=args.color, up=args.up, most=args.max_points)
+    else:
+        picture(args, path)
+    size = os.path.getsize(output)
+    print(f"view: {output} written, {size / 1e6:.1f} MB" if size >= 1e6 else f"view: {output} written, {size:,} bytes")
     return 0
 
 
 def add(commands: Any) -> None:
     view_ = commands.add_parser(
         "view",
-        help="draw the cloud into a PNG file: a plan and a side view (an organized cloud: its range image and a plan)",
+        help="draw the cloud: a PNG picture (a plan and a side view; an organized cloud's range image and a plan), "
+        "or a 3D page to turn around in any browser (.html)",
     )
     view_.add_argument("file", metavar="FILE")
-    view_.add_argument("-o", "--output", required=True, metavar="PICTURE.png", help="the picture to write (required)")
     view_.add_argument(
-        "--color", default="z", metavar="z|intensity|rgb|FIELD", help="the field that colors points (default: z)"
+        "-o", "--output", required=True, metavar="PICTURE.png|SCENE.html", help="what to write, by extension (required)"
     )
     view_.add_argument(
-        "--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels (default: 1600x1200)"
+        "--color",
+        metavar="height|density|range|intensity|rgb|FIELD",
+        help="what colors the points (default: height along the up axis; a range image: the range)",
+    )
+    view_.add_argument("--up", choices=_scene.UPS, help="the up axis (default: found: VIEWPOINT, else the points)")
+    view_.add_argument(
+        "--size", type=picture_size, default=(1600, 1200), metavar="WxH", help="pixels of a PNG (default: 1600x1200)"
+    )
+    view_.add_argument(
+        "--max-points",
+        type=int,
+        default=2_000_000,
+        metavar="N",
+        help="points in a 3D page, decimated by voxel (default: %(default)s)",
     )
     view_.set_defaults(run=view)
