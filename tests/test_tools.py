@@ -513,6 +513,24 @@ def test_crop_tests_each_edge_on_its_span_as_every_point_on_every_edge(rings):
             assert _polygons.inside_polygon(x, y, rings).tolist() == even_odd(x, y, rings).tolist()
 
 
+@pytest.mark.parametrize("vertices", [9, 1000, 20000])
+def test_an_outline_of_many_vertices_keeps_the_points_the_plain_rule_keeps(vertices):
+    """A wavy outline of float vertices (edges at every slope, points on and near them): the same
+    points kept, bit for bit, as testing every point against every edge."""
+    rng = np.random.default_rng(vertices)
+    angle = np.sort(rng.uniform(0, 2 * np.pi, vertices))
+    radius = 10 + 3 * np.sin(7 * angle) + rng.uniform(0, 0.5, vertices)
+    ring = np.column_stack([radius * np.cos(angle), radius * np.sin(angle)])
+    x, y = rng.uniform(-14, 14, (2, 3000))
+    on = min(200, vertices)
+    x[:on], y[:on] = ring[:on, 0], ring[:on, 1]  # on the vertices themselves
+    plain = even_odd(x, y, [ring]) if vertices <= 1000 else None
+    got = _polygons.inside_polygon(x, y, [ring])
+    if plain is not None:
+        assert got.tolist() == plain.tolist()
+    assert 0.3 < got.mean() < 0.9
+
+
 NESTED = st.recursive(
     st.integers(-3, 3) | st.floats(-5, 5) | st.none() | st.text(max_size=1), lambda inner: st.lists(inner, max_size=4)
 )

@@ -7,6 +7,7 @@ import os
 from pathlib import Path
 from typing import Any
 
+import vantrel
 from vantrel._tool_error import ToolError
 
 Source = str | os.PathLike[str]
@@ -22,8 +23,8 @@ def inside_polygon(x: Any, y: Any, rings: list[Any]) -> Any:
     the edge from (x0, y0) to (x1, y1) when y0 <= y < y1 or y1 <= y < y0 and the edge lies to its
     right at y. Only the points within the rings' bounding box are tested (those beyond cross no
     edge, or every edge at their y, an even number); with many edges, the points in an edge's span
-    are found by a search in y order, so that the work grows with the crossings, not with the
-    points times the edges."""
+    are found by a search in y order (in the engine), so that the work grows with the crossings, not
+    with the points times the edges."""
     import numpy as np
 
     corners = np.concatenate(rings)
@@ -41,23 +42,19 @@ def _inside_near(x: Any, y: Any, rings: list[Any]) -> Any:
         with np.errstate(divide="ignore", invalid="ignore"):
             return x < x0 + (y - y0) * (x1 - x0) / (y1 - y0)
 
-    edges = np.concatenate([np.column_stack([np.roll(ring, 1, axis=0), ring]) for ring in rings])
-    if len(edges) <= DIRECT_EDGES:
+    if sum(len(ring) for ring in rings) <= DIRECT_EDGES:
+        edges = np.concatenate([np.column_stack([np.roll(ring, 1, axis=0), ring]) for ring in rings])
         inside = np.zeros(len(x), bool)
         for x0, y0, x1, y1 in edges:
             inside ^= ((y0 > y) != (y1 > y)) & crossed(x, y, x0, y0, x1, y1)
         return inside
     order = np.argsort(y)
     xs, ys = x[order], y[order]
-    hits = np.zeros(len(x), bool)
-    # Each edge's points: those with y0 <= y < y1, or y1 <= y < y0.
-    lows = np.searchsorted(ys, np.minimum(edges[:, 1], edges[:, 3])).tolist()
-    highs = np.searchsorted(ys, np.maximum(edges[:, 1], edges[:, 3])).tolist()
-    for (x0, y0, x1, y1), low, high in zip(edges.tolist(), lows, highs, strict=True):
-        if low < high:
-            hits[low:high] ^= crossed(xs[low:high], ys[low:high], x0, y0, x1, y1)
+    hits = np.zeros(len(x), np.uint8)
+    for ring in rings:  # in the engine: each edge against the points in its span of y, found by search
+        vantrel._cross_ring(xs, ys, ring, hits)
     inside = np.empty(len(x), bool)
-    inside[order] = hits
+    inside[order] = hits.view(bool)
     return inside
 
 

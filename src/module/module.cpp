@@ -10,6 +10,7 @@
 #include "module/cloud_types.h"
 #include "module/docstrings.h"
 #include "module/errors.h"
+#include "module/polygons.h"
 #include "module/py_files.h"
 #include "module/reader.h"
 #include "module/result_arrays.h"
@@ -159,6 +160,7 @@ PYBIND11_MODULE(vantrel, m) {
     vantrel::register_writer(m);
     vantrel::register_voxels(m);
     vantrel::register_tiles(m);
+    vantrel::register_polygons(m);
     // The docstring is the one users have always read; it predates two
     // choices that it leaves out: fields with COUNT above 1 are (N, COUNT),
     // and coordinates may be float64. The stub's docstring says both.
