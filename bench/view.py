@@ -15,8 +15,6 @@ import sys
 import tempfile
 import time
 
-from tools import map_path
-
 
 def timed(args):
     """Seconds and the peak memory (MB) of a command, its own (wait4's rusage of that child)."""
@@ -38,7 +36,13 @@ def main():
     cli = [sys.executable, "-m", "vantrel"]
     try:
         for points in args.points:
-            source = str(map_path(points))
+            # Made in a process of its own: a child forked from a parent that held the map would
+            # report the parent's memory as its own peak (ru_maxrss survives exec).
+            made = f"import sys; sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r}); "
+            made += f"from tools import map_path; print(map_path({points}))"
+            source = subprocess.run(
+                [sys.executable, "-c", made], capture_output=True, text=True, check=True
+            ).stdout.strip()
             rows = {
                 "check (one read)": cli + ["check", source],
                 "view -o map.png": cli + ["view", source, "-o", str(scratch / "map.png")],
