@@ -186,3 +186,17 @@ def test_a_notebook_shows_a_small_page():
     cloud = vantrel.PointCloud.from_records(np.rec.fromarrays(the_f(300_000).T.astype(np.float32), names="x,y,z"))
     shown = cloud._repr_html_()
     assert shown.startswith("<iframe srcdoc=") and len(shown) < 5e6
+
+
+@pytest.mark.parametrize("fast", [True, False], ids=["maximum-at", "sort"])
+def test_each_pixel_shows_the_point_nearest_the_viewer(monkeypatch, fast):
+    monkeypatch.setattr(_scene, "FAST_AT", fast)
+    rng = np.random.default_rng(5)
+    xyz = np.column_stack([rng.integers(0, 4, 4000) + 0.5, rng.integers(0, 4, 4000) + 0.5, rng.uniform(0, 10, 4000)])
+    extent = _scene.Extent(np.zeros(3), np.array([4.0, 4.0, 10.0]), xyz, np.zeros(0), len(xyz))
+    raster = _scene.Raster(_scene.plan(_scene.Direction(2, 1), np.ones(3)), extent, 4, 4)
+    for part in np.array_split(np.arange(len(xyz)), 3):  # in chunks, as a file is read
+        raster.add(xyz[part], xyz[part, 2])
+    cell = (np.floor(xyz[:, 1]) * 4 + np.floor(xyz[:, 0])).astype(int)
+    highest = [xyz[cell == c, 2].max() for c in range(16)]
+    assert raster.value.tolist() == highest and (raster.count == np.bincount(cell, minlength=16)).all()

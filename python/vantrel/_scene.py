@@ -21,6 +21,8 @@ from vantrel._chunks import chunk_points, damage_is_an_error, point_progress
 UPS = ("x", "y", "z", "-x", "-y", "-z")
 SAMPLE = 200_000  # points kept to find the up axis and the color range
 LIDAR = "a lidar's rings"
+# ufunc.at took a fast path in NumPy 1.25: before it, a sort is many times faster.
+FAST_AT = np.lib.NumpyVersion(np.__version__) >= "1.25.0"
 
 
 @dataclass(frozen=True)
@@ -214,6 +216,13 @@ class Raster:
         pixel = row * cols + col
         self.count += np.bincount(pixel, minlength=len(self.count))
         depth = ((xyz @ self.view.toward - self.depth[0]) / self.depth[1] * (self.LEVELS - 1)).astype(np.int64)
+        if FAST_AT:  # each pixel's nearest by a maximum in place: a fifth of a sort's time
+            before = self.best[pixel]
+            np.maximum.at(self.best, pixel, depth)
+            won = (depth == self.best[pixel]) & (depth > before)  # nearer than any point of an earlier chunk
+            if values is not None:
+                self.value[pixel[won]] = values[won]
+            return
         order = np.argsort(pixel * self.LEVELS + depth)  # by pixel, then depth: each pixel's last is nearest
         ordered = pixel[order]
         last = np.flatnonzero(np.append(ordered[1:] != ordered[:-1], True))
