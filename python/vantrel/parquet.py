@@ -85,10 +85,13 @@ def to_arrow(cloud: vantrel.PointCloud, crs: Any = None) -> Any:
     """The cloud as a pyarrow.Table: a column per field (COUNT above 1 a fixed-size list), the
     header in the schema's metadata. A column is a view of the cloud's memory where its values
     lie contiguous (a cloud of one field, or a cloud built from column arrays), a copy otherwise."""
-    pa = _pa()
+    meta = _metadata(cloud.header, _crs.as_crs(crs) if crs is not None else None)
+    return _table(cloud).replace_schema_metadata(meta)
+
+
+def _table(cloud: vantrel.PointCloud) -> Any:
     names = [name for name in cloud.fields if name != "_"]
-    table = pa.table([_column(cloud.fields[name]) for name in names], names=names)
-    return table.replace_schema_metadata(_metadata(cloud.header, _crs.as_crs(crs) if crs is not None else None))
+    return _pa().table([_column(cloud.fields[name]) for name in names], names=names)
 
 
 def write_parquet(
@@ -104,7 +107,7 @@ def _write(target: Any, meta: dict[bytes, bytes], clouds: Iterable[vantrel.Point
     with replacing(target) as partial:
         writer = None
         try:
-            for table in ahead(to_arrow(cloud).replace_schema_metadata(meta) for cloud in clouds):
+            for table in ahead(_table(cloud).replace_schema_metadata(meta) for cloud in clouds):
                 if writer is None:
                     # Coordinates and times are nearly all distinct: a dictionary is tried per column
                     # and thrown away, which doubled the time of a write.

@@ -9,7 +9,6 @@ from __future__ import annotations
 import argparse
 import math
 import os
-import warnings
 from pathlib import Path
 from typing import Any
 
@@ -207,8 +206,7 @@ def view(args: argparse.Namespace) -> int:
 
         header = vantrel.read_pcd_header(path)
         field = color_field(path, header, args.color)
-        with warnings.catch_warnings():
-            _page.write_page(path, output, field=field, color=args.color, up=args.up, most=args.max_points)
+        _page.write_page(path, output, field=field, color=args.color, up=args.up, most=args.max_points)
     else:
         picture(args, path)
     size = os.path.getsize(output)
