@@ -9,6 +9,7 @@ import errno
 import os
 import shutil
 import threading
+import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
@@ -103,15 +104,19 @@ class Spool:
         spooled file's, then those still held. Tiles may be read from several threads at once,
         each tile by one."""
         if tile in self.spooled:
-            out = self.block()
             path = self.scratch / spool_name(tile)
-            with open(path, "rb") as f:
-                while got := f.readinto(out.data):
-                    if got % out.shape[1]:  # cut short by something other than this process
-                        raise OSError(f"{path}: a spooled record is cut short")
-                    yield out[: got // out.shape[1]]
+            yield from spooled(path, self.block())
             path.unlink()
         yield from self.gathered(self.held.pop(tile, []))
+
+
+def spooled(path: Path, out: Any) -> Iterator[Any]:
+    """A spool file's records, a block at a time in `out`, each overwritten by the next."""
+    with open(path, "rb") as f:
+        while got := f.readinto(out.data):
+            if got % out.shape[1]:  # cut short by something other than this process
+                raise OSError(f"{path}: a spooled record is cut short")
+            yield out[: got // out.shape[1]]
 
 
 def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> Spool:
@@ -144,7 +149,18 @@ def write_tiles(
     """Each tile written as a PCD under its name, the NaN points under theirs; the files in grid
     order, the NaN points' last, and each tile's (file name, x_min, y_min). Tiles are written on as
     many threads as a write may use: each file's creation and encoding is work of its own."""
-    tiles = sorted(spool.counts, key=lambda k: (k is None, k or (0, 0)))
+    tiles, written, entries = tile_names(spool.counts, out, prefix, grid)
+    jobs = counted(zip(tiles, written, strict=True), len(tiles), "writing tiles", " files")
+    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header.viewpoint), jobs, len(tiles))
+    return written, entries
+
+
+def tile_names(
+    counts: Iterable[Tile], out: Path, prefix: str, grid: Grid
+) -> tuple[list[Tile], list[Path], list[tuple[str, float, float]]]:
+    """The tiles in grid order, the NaN points' last; each one's file; and each tile's (file name,
+    x_min, y_min). Refused when two tiles would share a name."""
+    tiles = sorted(counts, key=lambda k: (k is None, k or (0, 0)))
     written: list[Path] = []
     entries: list[tuple[str, float, float]] = []
     for name in tiles:
@@ -156,9 +172,7 @@ def write_tiles(
             entries.append((final.name, x_min, y_min))
         written.append(final)
     _refuse_shared_names(tiles, written, grid)
-    jobs = counted(zip(tiles, written, strict=True), len(tiles), "writing tiles", " files")
-    on_threads(lambda job: write_tile(spool, job[0], job[1], data, header), jobs, len(tiles))
-    return written, entries
+    return tiles, written, entries
 
 
 def _refuse_shared_names(tiles: list[Tile], written: list[Path], grid: Grid) -> None:
@@ -272,7 +286,17 @@ def building_beside(out: Path, overwrite: bool) -> Iterator[Path]:
         (build / ".spool").rmdir()
         swap_in(build, out, overwrite)
     finally:
-        shutil.rmtree(build, ignore_errors=True)  # on success, the set it replaced, if any
+        remove(build)  # on success, the set it replaced, if any
+
+
+def remove(folder: Path) -> None:
+    """A folder removed with all it holds, again while a task that has not yet seen it go (on a
+    cluster) puts a file in it: once it is gone, nothing makes it again."""
+    for _ in range(100):
+        shutil.rmtree(folder, ignore_errors=True)
+        if not os.path.lexists(folder):
+            return
+        time.sleep(0.05)
 
 
 def swap_in(build: Path, out: Path, overwrite: bool) -> None:
@@ -309,12 +333,13 @@ def _exchange(a: Path, b: Path) -> None:
     os.rename(old, a)
 
 
-def write_tile(spool: Spool, tile: Tile, final: Path, data: Data, header: vantrel.PcdHeader) -> None:
-    """A tile's records written as a PCD, a block at a time."""
+def write_tile(spool: Any, tile: Tile, final: Path, data: Data, viewpoint: Any) -> None:
+    """A tile's records written as a PCD, a block at a time: `spool` gives their dtype, each tile's
+    count and its blocks (a Spool, or a cluster's parts)."""
     import numpy as np
 
     names = [n for n in spool.dtype.names if n != "_"]
-    with vantrel.open_pcd_writer(final, data=data, points=spool.counts[tile], viewpoint=header.viewpoint) as writer:
+    with vantrel.open_pcd_writer(final, data=data, points=spool.counts[tile], viewpoint=viewpoint) as writer:
         for part in spool.blocks(tile):
             records = np.frombuffer(part, dtype=spool.dtype)
             writer.write({name: records[name] for name in names})

@@ -19,17 +19,24 @@ VOXEL_MEMORY = 200 << 20  # bytes of voxel table before its voxels go to a run f
 TABLE_BYTES = 52  # a voxel's share of the table's cells and of its sort, beside its record
 BLOCK = 1 << 16  # voxels drained at a time, and read from each run at most
 MERGE_MEMORY = 16 << 20  # bytes of the runs' blocks in the merge (and as much again merged), however many runs
+# The table starts a new run every this many points of the map, whether full or not: so that a
+# block's sums depend on its points alone, and tasks on a cluster sum blocks apart to the same bits.
+BLOCK_POINTS = 1 << 24
 
 
 class VoxelSums:
     """What downsample keeps of a cloud's fields, voxel by voxel: x, y, z and float fields summed,
     packed rgb/rgba summed per channel, integer fields the voxel's first value. Run files go to
-    a scratch folder made in `beside` at the first run (removed by close())."""
+    a scratch folder made in `beside` at the first run (removed by close()), or to `scratch` when
+    given (kept: its owner removes it)."""
 
-    def __init__(self, header: vantrel.PcdHeader, beside: Path) -> None:
+    def __init__(self, header: vantrel.PcdHeader, beside: Path, scratch: Path | None = None) -> None:
         self.header = header
         self.beside = beside
-        self.scratch: Path | None = None
+        self.scratch = scratch
+        self.owned = scratch is None
+        self.block = BLOCK_POINTS
+        self.seen = 0  # points added, to find the blocks' ends
         self.grid: Any = None
         self.plan: list[tuple[str, str]] = []  # (field, how): "float", "color" or "first"
         self.firsts: Any = None  # the dtype of the first values' records
@@ -49,12 +56,25 @@ class VoxelSums:
         if self.grid is None:
             self._plan(chunk, records, voxel)
         raw = records.view(np.uint8).reshape(len(records), records.dtype.itemsize)
-        start, skipped = self.grid.add_records(raw, 0)
-        while start < len(raw):
-            self._spill()
-            start, more = self.grid.add_records(raw, start)
+        skipped = at = 0
+        while at < len(raw):
+            part = raw[at : at + self.block - self.seen % self.block]
+            start, more = self.grid.add_records(part, 0)
+            while start < len(part):
+                self._spill()
+                start, left = self.grid.add_records(part, start)
+                more += left
             skipped += more
+            at += len(part)
+            self.seen += len(part)
+            if self.seen % self.block == 0:
+                self.end_block()
         return int(skipped)
+
+    def end_block(self) -> None:
+        """The table's voxels to a run, if it holds any: a block's end, or a cluster task's."""
+        if self.grid is not None and len(self.grid):
+            self._spill()
 
     def _plan(self, chunk: vantrel.PointCloud, records: Any, voxel: tuple[float, float, float]) -> None:
         """What each field keeps, and where the engine finds it in a record (its views' offsets)."""
@@ -100,6 +120,7 @@ class VoxelSums:
         """The table's voxels, in voxel order, to a new run file; the table empty again."""
         if self.scratch is None:
             self.scratch = Path(tempfile.mkdtemp(prefix=".vantrel-downsample-", dir=self.beside))
+        self.scratch.mkdir(exist_ok=True)
         path = self.scratch / f"run{len(self.runs)}"
         with open(path, "wb") as f:
             for records in self._sorted_records():
@@ -108,7 +129,7 @@ class VoxelSums:
 
     def close(self) -> None:
         """The run files and their folder removed."""
-        if self.scratch is not None:
+        if self.scratch is not None and self.owned:
             shutil.rmtree(self.scratch, ignore_errors=True)
             self.scratch = None
 

@@ -1,9 +1,11 @@
-"""Many PCD files, and maps larger than one machine, as one Dask DataFrame.
+"""Many PCD files, and maps larger than one machine, as one Dask DataFrame; and the map tools
+(tile, downsample, crop, merge) run on a Dask cluster, giving the same bytes as vantrel.tools.
 
 Example::
 
     import vantrel.dask
     frame = vantrel.dask.read_pcds("s3://bucket/scans/*.pcd", fields=["x", "y", "z", "intensity"])
+    vantrel.dask.tile("/shared/map", "/shared/tiles", size=50)  # on the current client
 
 Needs Dask's dataframe: pip install 'vantrel[dask]'.
 """
@@ -26,10 +28,11 @@ except ImportError as error:  # pragma: no cover - depends on what is installed
     ) from error
 
 import vantrel
+from vantrel._cluster import crop, downsample, merge, tile
 from vantrel._frames import column_names, element_columns
 from vantrel._paths import under_url
 
-__all__ = ["read_pcds"]
+__all__ = ["crop", "downsample", "merge", "read_pcds", "tile"]
 
 
 def _schema(header: vantrel.PcdHeader, fields: Sequence[str] | None) -> list[tuple[str, str, int]]:

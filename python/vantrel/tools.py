@@ -11,7 +11,7 @@ import itertools
 import math
 import os
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -357,20 +357,16 @@ def downsample(
     of the voxel's points; every other float field the mean; a packed rgb/rgba field the mean of
     each channel, rounded; integer fields the value of the voxel's first point in file order.
     Output in voxel order (x index, then y, then z), the same bytes for any chunk size and thread
-    count; memory grows with the occupied voxels, not with the points. NaN coordinates are dropped
-    (counted in the summary).
+    count; memory grows with the occupied voxels, not with the points. The points are summed in
+    blocks of 2^24, the blocks' sums then added in order, so that vantrel.dask.downsample gives the
+    same bits. NaN coordinates are dropped (counted in the summary).
 
     Examples:
         >>> vantrel.tools.downsample("scan.pcd", "coarse.pcd", voxel=0.5)["points_out"] < 2000
         True
     """
     start = time.perf_counter()
-    if fields != "mean":
-        raise ToolError(f"fields must be 'mean', not {fields!r}")
-    voxels = (voxel,) * 3 if isinstance(voxel, int | float) else tuple(voxel)
-    if len(voxels) != 3:
-        raise ToolError(f"voxel must be one size or (x, y, z), not {voxel!r}")
-    sizes = (_number(voxels[0], "voxel"), _number(voxels[1], "voxel"), _number(voxels[2], "voxel"))
+    sizes = voxel_sizes(voxel, fields)
     paths = _paths(source)
     headers = _agreeing(paths)
     _require_xyz(paths[0], headers[0])
@@ -378,34 +374,44 @@ def downsample(
     encoding = _encoding(data, headers[0])
     voxels_of = VoxelSums(headers[0], target.parent)
     try:
-        dropped_nan = _add_voxels(voxels_of, paths, headers, sizes, voxel)
-        with vantrel.open_pcd_writer(target, data=encoding, viewpoint=headers[0].viewpoint) as writer:
-            for block in voxels_of.blocks():
-                writer.write(block)
+        dropped_nan = add_voxels(voxels_of, _chunks(paths, headers, "downsample"), sizes, voxel)
+        if voxels_of.grid is None:  # a map of no points: a cloud of none, every field kept
+            voxels_of.add(no_points(paths[0]), sizes)
+        write_voxels(voxels_of, target, encoding, headers[0].viewpoint)
     finally:
         voxels_of.close()
     total = sum(max(h.points, 0) for h in headers)
     return _summary(total, voxels_of.voxels, [target], start, nan_dropped=dropped_nan)
 
 
-def _add_voxels(
-    voxels_of: VoxelSums,
-    paths: list[Path],
-    headers: list[vantrel.PcdHeader],
-    sizes: tuple[float, float, float],
-    voxel: Any,
+def voxel_sizes(voxel: float | Sequence[float], fields: str = "mean") -> tuple[float, float, float]:
+    """downsample's voxel as (x, y, z) sizes: one size, or three."""
+    if fields != "mean":
+        raise ToolError(f"fields must be 'mean', not {fields!r}")
+    voxels = (voxel,) * 3 if isinstance(voxel, int | float) else tuple(voxel)
+    if len(voxels) != 3:
+        raise ToolError(f"voxel must be one size or (x, y, z), not {voxel!r}")
+    return (_number(voxels[0], "voxel"), _number(voxels[1], "voxel"), _number(voxels[2], "voxel"))
+
+
+def add_voxels(
+    voxels_of: VoxelSums, chunks: Iterable[vantrel.PointCloud], sizes: tuple[float, float, float], voxel: Any
 ) -> int:
     """Every finite point into its voxel; returns how many points had a NaN coordinate."""
     import numpy as np
 
     dropped_nan = 0
-    for chunk in _chunks(paths, headers, "downsample"):
+    for chunk in chunks:
         try:
             dropped_nan += voxels_of.add(chunk, sizes)
         except OverflowError:
             xyz, finite = _finite_xyz(chunk)
             far = max(np.abs(values[finite]).max(initial=0) for values in xyz)
             raise ToolError(f"voxel {voxel!r} is too small for coordinates as large as {far:g}") from None
-    if voxels_of.grid is None:  # a map of no points: a cloud of none, every field kept
-        voxels_of.add(no_points(paths[0]), sizes)
     return dropped_nan
+
+
+def write_voxels(voxels_of: VoxelSums, target: Path, data: Data, viewpoint: Any) -> None:
+    with vantrel.open_pcd_writer(target, data=data, viewpoint=viewpoint) as writer:
+        for block in voxels_of.blocks():
+            writer.write(block)

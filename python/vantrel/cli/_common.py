@@ -84,14 +84,45 @@ def names(text: str | None) -> list[str] | None:
 
 
 def run_tool(function: Any, args: argparse.Namespace, *positional: Any, **options: Any) -> int:
-    """A map tool run, its summary printed; its refusal as the command's own line."""
+    """A map tool run (on Dask with --scheduler or --dask), its summary printed; its refusal as the
+    command's own line."""
     from vantrel import tools
 
     try:
-        return report(args, function(*positional, **options))
+        if args.scheduler is None and not args.dask:
+            return report(args, function(*positional, **options))
+        return report(args, _on_dask(function.__name__, args.scheduler, *positional, **options))
     except tools.ToolError as error:
         raise Refused(str(error)) from None
 
 
-def json_option(command: Any) -> None:
+def _on_dask(name: str, scheduler: str | None, *positional: Any, **options: Any) -> dict[str, Any]:
+    """The tool of that name in vantrel.dask, on the scheduler at that address, or the local one."""
+    try:
+        import vantrel.dask
+    except ImportError as error:
+        raise Refused(str(error)) from None
+    function = getattr(vantrel.dask, name)
+    if scheduler is None:
+        return dict(function(*positional, **options))
+    from distributed import Client
+
+    try:
+        client = Client(scheduler, timeout="10s")  # type: ignore[no-untyped-call]
+    except OSError as error:
+        raise Refused(f"no Dask scheduler answers at {scheduler}: {error}") from None
+    with client:
+        return dict(function(*positional, client=client, **options))
+
+
+def tool_options(command: Any) -> None:
+    """The options every map tool's command takes: --json, and where to run."""
     command.add_argument("--json", action="store_true", help="the summary as one JSON object")
+    dask = command.add_mutually_exclusive_group()
+    dask.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run as tasks on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786); "
+        "the inputs and outputs must be on a file system its workers share",
+    )
+    dask.add_argument("--dask", action="store_true", help="run as tasks on Dask's local scheduler")

@@ -6,7 +6,7 @@ import argparse
 from typing import Any
 
 from vantrel._types import ENCODINGS
-from vantrel.cli._common import json_option, local, run_tool
+from vantrel.cli._common import local, run_tool, tool_options
 
 
 def crop_command(args: argparse.Namespace) -> int:
@@ -42,4 +42,4 @@ def add(commands: Any) -> None:
     )
     crop_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
     crop_.set_defaults(run=crop_command)
-    json_option(crop_)
+    tool_options(crop_)

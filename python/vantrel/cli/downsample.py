@@ -6,7 +6,7 @@ import argparse
 from typing import Any
 
 from vantrel._types import ENCODINGS
-from vantrel.cli._common import json_option, local, positive, run_tool
+from vantrel.cli._common import local, positive, run_tool, tool_options
 
 
 def downsample_command(args: argparse.Namespace) -> int:
@@ -27,4 +27,4 @@ def add(commands: Any) -> None:
     )
     down_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: IN's)")
     down_.set_defaults(run=downsample_command)
-    json_option(down_)
+    tool_options(down_)

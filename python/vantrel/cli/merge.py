@@ -6,7 +6,7 @@ import argparse
 from typing import Any
 
 from vantrel._types import ENCODINGS
-from vantrel.cli._common import json_option, local, names, run_tool
+from vantrel.cli._common import local, names, run_tool, tool_options
 
 
 def merge_command(args: argparse.Namespace) -> int:
@@ -29,4 +29,4 @@ def add(commands: Any) -> None:
     )
     merge_.add_argument("--data", choices=ENCODINGS, help="the encoding of OUT (default: the first input's)")
     merge_.set_defaults(run=merge_command)
-    json_option(merge_)
+    tool_options(merge_)

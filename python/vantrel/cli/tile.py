@@ -6,7 +6,7 @@ import argparse
 from typing import Any
 
 from vantrel._types import ENCODINGS
-from vantrel.cli._common import json_option, local, positive, run_tool
+from vantrel.cli._common import local, positive, run_tool, tool_options
 
 
 def tile_command(args: argparse.Namespace) -> int:
@@ -45,4 +45,4 @@ def add(commands: Any) -> None:
         help="replace the tiles of an earlier run in OUTDIR (default: OUTDIR must be new or empty)",
     )
     tile_.set_defaults(run=tile_command)
-    json_option(tile_)
+    tool_options(tile_)
