@@ -243,17 +243,26 @@ def crop(
         target, data=_encoding(data, headers[0]), viewpoint=headers[0].viewpoint, like=headers[0]
     ) as writer:
         for chunk in _chunks(paths, headers, "crop"):
-            xyz, mask = _finite_xyz(chunk)
-            dropped_nan += len(mask) - int(np.count_nonzero(mask))
-            if box is not None:
-                for values, low, high in zip(xyz, box[:3], box[3:], strict=True):
-                    mask &= (values >= low) & (values <= high)
-            if rings is not None:
-                mask &= inside_polygon(xyz[0], xyz[1], rings)
+            mask, dropped = crop_mask(chunk, box, rings)
+            dropped_nan += dropped
             if inside := int(np.count_nonzero(mask)):
                 writer.write(chunk[mask])
                 kept += inside
     return _summary(sum(max(h.points, 0) for h in headers), kept, [target], start, nan_dropped=dropped_nan)
+
+
+def crop_mask(chunk: vantrel.PointCloud, box: list[float] | None, rings: Any) -> tuple[Any, int]:
+    """Which of a chunk's points crop keeps, and how many it drops for a NaN coordinate."""
+    import numpy as np
+
+    xyz, mask = _finite_xyz(chunk)
+    dropped = len(mask) - int(np.count_nonzero(mask))
+    if box is not None:
+        for values, low, high in zip(xyz, box[:3], box[3:], strict=True):
+            mask &= (values >= low) & (values <= high)
+    if rings is not None:
+        mask &= inside_polygon(xyz[0], xyz[1], rings)
+    return mask, dropped
 
 
 def _box(given: Sequence[float]) -> list[float]:
