@@ -3,6 +3,7 @@ room seen from above, range images tall enough to read, the up axis found; the 3
 by headless Chromium and checked the same way."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -147,7 +148,9 @@ def chromium():
 
 
 def test_the_3d_page_shows_the_f_upright_in_a_browser(tmp_path):
-    out, _ = view(tmp_path, the_f(), "--html")
+    out, _ = view(tmp_path, the_f(300_000), "--html", "--max-points", "60000")  # over 4x: thinned in two passes
+    shown = re.search(r"300,000 points, ([0-9,]+) shown", out.read_text()[:2000])
+    assert shown and 30_000 <= int(shown[1].replace(",", "")) <= 60_000
     assert b"http" not in out.read_bytes().split(b"<script")[0].replace(b"charset", b"")  # nothing fetched
     shot = tmp_path / "shot.png"
     with tempfile.TemporaryDirectory() as profile:
@@ -180,6 +183,20 @@ def test_a_page_of_two_million_points_is_under_40_mb(tmp_path):
     )
     assert out.stat().st_size < 40e6
     assert "2,000,000 points" in out.read_text()[:2000]
+
+
+@pytest.mark.parametrize("parts", [1, 7])
+def test_a_large_cloud_is_thinned_in_parts_to_at_most_the_points_asked(parts):
+    """Points are kept in their order with their own values, never more than asked, and not
+    thinned far below it (a surface's voxels); read in parts as a page reads a large file."""
+    rng = np.random.default_rng(5)
+    xyz = np.column_stack([rng.uniform(0, 100, 300_000), rng.uniform(0, 50, 300_000), rng.normal(0, 0.1, 300_000)])
+    values = np.arange(len(xyz), dtype=np.float64)
+    pieces = [(x, v) for x, v in zip(np.array_split(xyz, parts), np.array_split(values, parts), strict=True)]
+    kept, shown = _scene.thin(pieces, xyz.min(axis=0), float(np.ptp(xyz, axis=0).max()), 20_000, xyz[::30])
+    assert 20_000 / 4 < len(kept) <= 20_000
+    order = shown.astype(np.int64)
+    assert np.all(np.diff(order) > 0) and np.array_equal(kept, xyz[order])
 
 
 def test_a_notebook_shows_a_small_page():

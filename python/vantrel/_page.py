@@ -61,22 +61,36 @@ def page(xyz: np.ndarray, colors: np.ndarray | None, up: _scene.Up, title: str, 
 
 
 def write_page(source: Path, target: Path, *, field: str | None, color: str | None, up: str | None, most: int) -> None:
-    """A PCD file's 3D page, at most `most` points, written whole or not at all."""
+    """A PCD file's 3D page, at most `most` points, written whole or not at all. A cloud of up to
+    4 x `most` points is read once and held; a larger one is read twice (its extent and a sample,
+    then the points kept), so that memory stays at a few times `most` points."""
     header = vantrel.read_pcd_header(source)
-    parts, values = [], []
-    for xyz, value in _scene.chunks(source, field, "reading"):
-        parts.append(xyz)
-        values.append(value if value is not None else np.zeros(0))
-    xyz = np.concatenate(parts) if parts else np.zeros((0, 3))
-    found = _scene.find_up(header, xyz[:: max(1, len(xyz) // _scene.SAMPLE)], up)
-    kept = _scene.decimate(xyz, max(1, most))
+    most = max(1, most)
+    points: Any
+    if header.points <= 4 * most:
+        parts = list(_scene.chunks(source, field, "reading"))
+        xyz = np.concatenate([p[0] for p in parts]) if parts else np.zeros((0, 3))
+        values = np.concatenate([p[1] for p in parts]) if parts and field is not None else None
+        sample = xyz[:: max(1, len(xyz) // _scene.SAMPLE)]
+        found = _scene.find_up(header, sample, up)
+        low, high = (xyz.min(axis=0), xyz.max(axis=0)) if len(xyz) else (np.zeros(3), np.ones(3))
+        finite, points = len(xyz), [(xyz, values)]
+    else:
+        extent = _scene.read_extent(source, field)
+        found, sample = _scene.find_up(header, extent.sample, up), extent.sample
+        low, high, finite = extent.low, extent.high, extent.points
+        points = _scene.chunks(source, field, "reading")
+    if finite <= most and header.points <= 4 * most:
+        shown = points[0]
+    else:
+        shown = _scene.thin(points, low, float((high - low).max()), most, sample)
     colors = None
-    if field is not None:
-        shown = np.concatenate(values)[kept]
+    if field is not None and shown[1] is not None:
         packed = field in ("rgb", "rgba")
-        colors = _colors(shown.view(np.uint32) if packed else shown.astype(np.float64), packed)
-    title = f"{source.name}: {len(xyz):,} points" + (f", {len(kept):,} shown" if len(kept) < len(xyz) else "")
-    text = page(xyz[kept], colors, found, title, field if color not in (None, "height") else None)
+        colors = _colors(shown[1].view(np.uint32) if packed else shown[1].astype(np.float64), packed)
+    kept = len(shown[0])
+    title = f"{source.name}: {finite:,} points" + (f", {kept:,} shown" if kept < finite else "")
+    text = page(shown[0], colors, found, title, field if color not in (None, "height") else None)
     with replacing(target) as partial:
         partial.write_text(text)
 
@@ -86,6 +100,9 @@ def notebook(cloud: Any) -> str:
     xyz = np.column_stack([np.asarray(cloud[a], np.float64).reshape(-1) for a in "xyz"])
     xyz = xyz[np.isfinite(xyz).all(axis=1)]
     found = _scene.find_up(cloud.header, xyz[:: max(1, len(xyz) // _scene.SAMPLE)])
-    kept = _scene.decimate(xyz, NOTEBOOK_POINTS)
-    text = page(xyz[kept], None, found, f"{len(cloud):,} points", None)
+    shown = xyz
+    if len(xyz) > NOTEBOOK_POINTS:
+        span, sample = float(np.ptp(xyz, axis=0).max()), xyz[:: max(1, len(xyz) // _scene.SAMPLE)]
+        shown, _ = _scene.thin([(xyz, None)], xyz.min(axis=0), span, NOTEBOOK_POINTS, sample)
+    text = page(shown, None, found, f"{len(cloud):,} points", None)
     return f'<iframe srcdoc="{html.escape(text)}" style="width:100%;height:480px;border:0"></iframe>'
