@@ -494,3 +494,26 @@ def test_a_reader_is_iterable_and_has_a_length():
         assert len(reader) == 1500
         reader.seek(1000)
         assert [len(chunk) for chunk in reader] == [500]
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+@pytest.mark.parametrize("hold", ["every chunk", "the last chunk", "none"])
+def test_chunks_of_reused_memory_never_overwrite_a_chunk_held(tmp_path, encoding, hold):
+    """Chunks of 6 MB come from the blocks the process keeps once released: a chunk still held,
+    however it is held, keeps its values while later chunks are read."""
+    rng = np.random.default_rng(9)
+    cloud = {name: rng.standard_normal(1_200_000).astype(np.float32) for name in ("x", "y", "z", "i")}
+    path = tmp_path / f"reuse.{encoding}"
+    vantrel.write_pcd(path, cloud, data=encoding)
+    held, copies = [], []
+    with vantrel.open_pcd(path) as reader:
+        for chunk in reader.chunks(400_000):
+            copies.append(chunk.fields["i"].copy())
+            if hold == "every chunk":
+                held.append(chunk)
+            elif hold == "the last chunk":
+                held[:] = [chunk]
+            del chunk
+    assert np.concatenate(copies).tobytes() == cloud["i"].tobytes()
+    for chunk, copy in zip(held, copies[-len(held) :] if held else [], strict=True):
+        assert chunk.fields["i"].tobytes() == copy.tobytes()

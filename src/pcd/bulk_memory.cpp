@@ -1,6 +1,7 @@
 #include "pcd/bulk_memory.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -20,8 +21,9 @@ constexpr std::size_t map_threshold = std::size_t{4} << 20;
 // machine, more than reading a file's records into it); a larger block goes back to the system.
 constexpr std::size_t most_kept = std::size_t{64} << 20;
 
-// The one released block the process keeps, under a spin lock: released and taken in a few
-// instructions, and a lock that cannot throw where a destructor releases.
+// The released blocks the process keeps, under a spin lock: released and taken in a few
+// instructions, and a lock that cannot throw where a destructor releases. Two, so that a caller
+// that holds each chunk while the reader makes the next still reads into memory it had.
 struct Spare {
     void* mapping = nullptr;
     std::size_t mapping_size = 0;
@@ -29,7 +31,7 @@ struct Spare {
     std::size_t room = 0;  // bytes from data to the mapping's end
 };
 std::atomic_flag spare_lock = ATOMIC_FLAG_INIT;
-Spare spare;
+std::array<Spare, 2> spares;
 
 void lock_spare() noexcept {
     while (spare_lock.test_and_set(std::memory_order_acquire)) {
@@ -53,20 +55,29 @@ public:
     SpareLock& operator=(const SpareLock&) = delete;
 };
 
-// The kept block, when it holds `size` bytes and at most twice as many (a small request does not
-// hold a large block), or none.
+// The smallest kept block that holds `size` bytes and at most twice as many (a small request
+// does not hold a large block), or none.
 Spare take_spare(std::size_t size) noexcept {
     const SpareLock lock;
-    if (spare.mapping == nullptr || spare.room < size || spare.room / 2 > size) return Spare{};
-    return std::exchange(spare, Spare{});
+    Spare* best = nullptr;
+    for (Spare& spare : spares) {
+        if (spare.mapping == nullptr || spare.room < size || spare.room / 2 > size) continue;
+        if (best == nullptr || spare.room < best->room) best = &spare;
+    }
+    return best == nullptr ? Spare{} : std::exchange(*best, Spare{});
 }
 
-// `block` kept, unless the block kept already is larger: the one not kept is returned, to unmap.
+// `block` kept in place of the smallest kept (an empty place first), unless every kept block is
+// larger: the one not kept is returned, to unmap.
 Spare keep_spare(Spare block) noexcept {
     if (block.room > most_kept) return block;
     const SpareLock lock;
-    if (spare.room >= block.room) return block;
-    return std::exchange(spare, block);
+    Spare* least = &spares[0];
+    for (Spare& spare : spares) {
+        if (spare.room < least->room) least = &spare;
+    }
+    if (least->room >= block.room) return block;
+    return std::exchange(*least, block);
 }
 
 }  // namespace
@@ -137,12 +148,14 @@ BulkMemory BulkMemory::map_file(int fd, std::uint64_t offset, std::uint64_t size
 }
 
 void BulkMemory::drop_kept() noexcept {
-    Spare kept;
+    std::array<Spare, 2> kept;
     {
         const SpareLock lock;
-        kept = std::exchange(spare, Spare{});
+        kept = std::exchange(spares, std::array<Spare, 2>{});
     }
-    if (kept.mapping != nullptr) munmap(kept.mapping, kept.mapping_size);
+    for (const Spare& block : kept) {
+        if (block.mapping != nullptr) munmap(block.mapping, block.mapping_size);
+    }
 }
 
 BulkMemory::BulkMemory(BulkMemory&& other) noexcept

@@ -20,11 +20,12 @@ public:
     // that a bulk fill takes a page fault per 2 MiB instead of per 4 KiB;
     // memory that is written sparsely must not, since each write would make
     // 2 MiB resident. Smaller blocks come from the heap, cleared only when
-    // `zero` is asked for. A dense block that need not be zero may be the
-    // last one released, of up to 64 MiB and at most twice the size, which
-    // the process kept for it (then zeroed() is false): chunks read one after
-    // another, or clouds loaded one after another, reuse memory the process
-    // already has. Throws std::bad_alloc.
+    // `zero` is asked for. A dense block that need not be zero may be one of
+    // the two largest released, of up to 64 MiB and at most twice the size,
+    // which the process kept for it (then zeroed() is false): chunks read one
+    // after another, even while the caller holds the last, or clouds loaded
+    // one after another, reuse memory the process already has. Throws
+    // std::bad_alloc.
     BulkMemory(std::size_t size, bool zero, bool dense = true);
     // `size` bytes of the file open as `fd`, from byte `offset`, mapped
     // privately: pages are read as they are touched, writes stay in this
@@ -34,7 +35,7 @@ public:
     // (SIGBUS), as with every mapping. Throws std::bad_alloc when the
     // mapping cannot be made.
     static BulkMemory map_file(int fd, std::uint64_t offset, std::uint64_t size, std::uint64_t held);
-    // The block kept for reuse, if any, given back to the system.
+    // The blocks kept for reuse, if any, given back to the system.
     static void drop_kept() noexcept;
     BulkMemory(BulkMemory&& other) noexcept;
     BulkMemory& operator=(BulkMemory&& other) noexcept;

@@ -61,15 +61,36 @@ TEST_CASE("a block over 64 MiB goes back to the system when released") {
     CHECK(all_zero(again));
 }
 
-TEST_CASE("of two blocks released, the larger is kept") {
+TEST_CASE("chunks made while the caller holds the last one reuse the two blocks kept") {
+    BulkMemory::drop_kept();
+    const std::uint8_t* first = nullptr;
+    const std::uint8_t* second = nullptr;
+    {
+        BulkMemory a(16 * MiB, false);
+        BulkMemory b(16 * MiB, false);  // made while `a` is held
+        first = a.data();
+        second = b.data();
+    }
+    BulkMemory c(16 * MiB, false);
+    BulkMemory d(16 * MiB, false);
+    CHECK(c.data() != d.data());
+    CHECK(((c.data() == first && d.data() == second) || (c.data() == second && d.data() == first)));
+}
+
+TEST_CASE("of three blocks released, the two larger are kept") {
     BulkMemory::drop_kept();
     const std::uint8_t* larger = nullptr;
+    const std::uint8_t* middle = nullptr;
     {
         BulkMemory a(20 * MiB, false);
         BulkMemory b(10 * MiB, false);
+        BulkMemory small(8 * MiB, false);
         larger = a.data();
-    }  // b, then a, released
+        middle = b.data();
+    }  // small, b, then a, released
     const BulkMemory again(20 * MiB, false);
     CHECK(again.data() == larger);
     CHECK(!again.zeroed());
+    const BulkMemory eight(8 * MiB, false);  // b's 10 MiB, not small's, which went back
+    CHECK(eight.data() == middle);
 }
