@@ -346,6 +346,30 @@ def test_a_forged_record_of_fields_gives_a_plain_reading_or_the_fields_never_a_c
 
 # ---------------------------------------------------------------- the CRS
 
+
+@pytest.mark.parametrize("suffix", [".las", ".laz"])
+def test_standard_dimensions_another_tool_set_in_our_file_are_read(tmp_path, suffix):
+    """A file vantrel wrote leaves the slots it had no field for 0, and its record names only its
+    fields; another tool that sets a slot since (a classification, times) keeps our record: the
+    slots it set are read, the others still left out, whole and in chunks."""
+    n = 3000
+    arrays = {"x": np.arange(n) * 0.01, "y": np.zeros(n), "z": np.ones(n), "intensity": np.arange(n, dtype=np.uint16)}
+    ours = tmp_path / f"ours{suffix}"
+    las.write_las(ours, cloud_of(arrays))
+    edited = laspy.read(ours)
+    edited.classification = (np.arange(n) % 7 == 6).astype(np.uint8) * 2  # ground, here and there
+    edited.gps_time = np.where(np.arange(n) == n - 1, 123.5, 0.0)  # set at the last point only
+    edited.write(tmp_path / f"edited{suffix}")
+    whole = las.read_las(tmp_path / f"edited{suffix}")
+    vantrel.convert(tmp_path / f"edited{suffix}", tmp_path / "edited.pcd")
+    chunked = vantrel.read_pcd(tmp_path / "edited.pcd")
+    for cloud in (whole, chunked):
+        assert list(cloud.fields) == ["x", "y", "z", "intensity", "classification", "gps_time"]
+        np.testing.assert_array_equal(cloud["classification"], edited.classification)
+        np.testing.assert_array_equal(cloud["gps_time"], edited.gps_time)
+    assert list(las.read_las(ours).fields) == list(arrays)  # as written: nothing added
+
+
 pyproj = pytest.importorskip("pyproj")
 
 

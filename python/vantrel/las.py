@@ -26,7 +26,6 @@ Example:
 
 from __future__ import annotations
 
-import json
 import os
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
@@ -38,8 +37,9 @@ from vantrel import _crs
 from vantrel._chunks import chunk_points
 from vantrel._convert import Bridge, select
 from vantrel._extras import replacing, require, source_name
-from vantrel._las_input import LasError, agreeing_record, check_scales, decoder_failures, precheck
-from vantrel._las_plan import SLOTS, VLR_RECORD, VLR_USER, Plan, Survey
+from vantrel._las_input import LasError, check_scales, decoder_failures, precheck
+from vantrel._las_plan import SLOTS, Plan, Survey
+from vantrel._las_record import holding_values, set_since, unrecorded, vantrel_fields
 from vantrel._types import as_data, element_dtype
 
 __all__ = ["LasError", "read_las", "write_las"]
@@ -146,33 +146,15 @@ def pcd_to_las(
 # ---------------------------------------------------------------- reading
 
 
-def _vantrel_fields(header: Any, source: Any) -> list[dict[str, Any]] | None:
-    """The fields a vantrel-written file records, or None for another writer's file and for a
-    record that does not agree with the file's dimensions (with a warning saying why)."""
-    for vlr in header.vlrs:
-        if getattr(vlr, "user_id", "") == VLR_USER and getattr(vlr, "record_id", None) == VLR_RECORD:
-            try:
-                record = json.loads(bytes(vlr.record_data))
-            except ValueError:
-                record = None
-            why = agreeing_record(record, {name: True for name in header.point_format.dimension_names})
-            if not why:
-                return list(record)
-            warnings.warn(
-                f"{source_name(source)}: vantrel's record of its fields does not agree with its dimensions ({why}); "
-                "read as any other LAS file",
-                stacklevel=4,
-            )
-            return None
-    return None
-
-
-def _layout(header: Any, float32: bool, source: Any = None) -> list[tuple[str, Any, list[str], str]]:
-    """(field name, dtype, LAS dimensions, kind) of each PCD field to read."""
+def _layout(
+    header: Any, float32: bool, source: Any = None, also: Iterable[str] = ()
+) -> list[tuple[str, Any, list[str], str]]:
+    """(field name, dtype, LAS dimensions, kind) of each PCD field to read: for a file vantrel
+    wrote, its fields and the standard dimensions `also` (see unrecorded)."""
     import numpy as np
 
     coordinate = np.dtype(np.float32 if float32 else np.float64)
-    recorded = _vantrel_fields(header, source)
+    recorded = vantrel_fields(header, source)
     out = []
     if recorded is not None:
         for entry in recorded:
@@ -186,8 +168,8 @@ def _layout(header: Any, float32: bool, source: Any = None) -> list[tuple[str, A
     covered = {dim for entry in out for dim in entry[2]} | {"X", "Y", "Z"}
     names = {entry[0] for entry in out}
     for dimension in header.point_format.dimensions:
-        if dimension.name in covered or (recorded is not None and dimension.is_standard):
-            continue  # a dimension another tool added to a vantrel file is read too
+        if dimension.name in covered or (recorded is not None and dimension.is_standard and dimension.name not in also):
+            continue  # a dimension another tool added to a vantrel file, or set in it, is read too
         # A scaled extra-bytes dimension is read as laspy gives it: its scaled values, as floats.
         scaled = dimension.scales is not None or dimension.offsets is not None
         dtype = np.dtype(np.float64) if scaled else np.dtype(dimension.dtype or np.uint8)
@@ -297,9 +279,16 @@ def read_las(source: str | os.PathLike[str] | BinaryIO, *, float32: bool = False
     import numpy as np
 
     with _open(source) as reader:
-        layout = _layout(reader.header, float32, source)
+        left_out = unrecorded(reader.header, source)
+        layout = _layout(reader.header, float32, source, also=left_out)
         parts = list(_chunks(reader, source, layout))
     records = np.concatenate(parts) if parts else _records(None, layout)
+    if left_out:  # those another tool set are kept, those still 0 dropped
+        from numpy.lib import recfunctions
+
+        added = [e[0] for e in layout if e[3] == "extra" and e[2][0] in left_out]  # their field names
+        unset = set(added) - set(holding_values([records], added))
+        records = recfunctions.repack_fields(records[[e[0] for e in layout if e[0] not in unset]])
     return vantrel.PointCloud.from_records(records)
 
 
@@ -316,7 +305,7 @@ def las_to_pcd(
     """A LAS/LAZ file as PCD in chunks, its CRS (or `crs`) in a .prj beside it. Memory: a chunk."""
     with _open(source) as reader:
         crs = _crs.as_crs(crs) if crs is not None else _crs.of_las(reader.header, source_name(source))
-        layout = _layout(reader.header, float32, source)
+        layout = _layout(reader.header, float32, source, also=set_since(_laspy(), source, reader.header))
         if fields is not None:
             missing = [name for name in fields if name not in [entry[0] for entry in layout]]
             if missing:
