@@ -39,7 +39,7 @@ from vantrel._tiles import (
     write_tile,
 )
 from vantrel._tool_error import ToolError
-from vantrel._types import ENCODINGS, Data
+from vantrel._types import Data
 from vantrel._voxels import VoxelSums
 
 RANGE_BYTES = 256 << 20  # records a task reads, at most, of a binary file
@@ -325,15 +325,7 @@ def tile(
     on one machine, `outdir` holding one run's set whole (made beside it, then put in its place).
     Parameters as vantrel.tools.tile, with crop's `client`."""
     start = time.perf_counter()
-    grid = tools._grid(size, origin)
-    if any(sep and sep in prefix for sep in (os.sep, os.altsep, "\0")):
-        raise ToolError(f"prefix {prefix!r} holds a path separator; the tiles go to {outdir}")
-    paths = paths_of(source)
-    headers = tools._agreeing(paths)
-    tools._require_xyz(paths[0], headers[0])
-    if data not in ENCODINGS:
-        raise ToolError(f"data must be one of {', '.join(ENCODINGS)}, not {data!r}")
-    named, out = Path(outdir), Path(outdir).resolve()
+    grid, paths, headers, named, out = tools.tile_checks(paths_of, source, outdir, size, origin, prefix, data)
     check_outdir(out, overwrite)
     if metadata:
         require("yaml", "tools", "tile's pointcloud_map_metadata.yaml (or metadata=False)")

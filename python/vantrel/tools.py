@@ -332,15 +332,7 @@ def tile(
         ['-2_-2.pcd', '-2_-4.pcd']
     """
     start = time.perf_counter()
-    grid = _grid(size, origin)
-    if any(sep and sep in prefix for sep in (os.sep, os.altsep, "\0")):
-        raise ToolError(f"prefix {prefix!r} holds a path separator; the tiles go to {outdir}")
-    paths = _paths(source)
-    headers = _agreeing(paths)
-    _require_xyz(paths[0], headers[0])
-    if data not in ENCODINGS:
-        raise ToolError(f"data must be one of {', '.join(ENCODINGS)}, not {data!r}")
-    named, out = Path(outdir), Path(outdir).resolve()  # a link to a folder: the folder's tiles replaced
+    grid, paths, headers, named, out = tile_checks(_paths, source, outdir, size, origin, prefix, data)
     check_outdir(out, overwrite)
     if metadata:
         require("yaml", "tools", "tile's pointcloud_map_metadata.yaml (or metadata=False)")
@@ -352,6 +344,23 @@ def tile(
     written = [named / path.name for path in written]
     total = sum(max(h.points, 0) for h in headers)
     return _summary(total, total, written, start, tiles=len(entries), nan_points=spool.counts.get(None, 0))
+
+
+def tile_checks(
+    find: Any, source: Any, outdir: _Source, size: Any, origin: Sequence[float], prefix: str, data: str
+) -> tuple[Grid, list[Path], list[vantrel.PcdHeader], Path, Path]:
+    """tile's arguments checked before anything is read but headers: its grid, the inputs (found
+    by `find`) and their headers, OUTDIR as named and as the folder it names (a link to a folder:
+    the folder's tiles replaced)."""
+    grid = _grid(size, origin)
+    if any(sep and sep in prefix for sep in (os.sep, os.altsep, "\0")):
+        raise ToolError(f"prefix {prefix!r} holds a path separator; the tiles go to {outdir}")
+    paths = find(source)
+    headers = _agreeing(paths)
+    _require_xyz(paths[0], headers[0])
+    if data not in ENCODINGS:
+        raise ToolError(f"data must be one of {', '.join(ENCODINGS)}, not {data!r}")
+    return grid, paths, headers, Path(outdir), Path(outdir).resolve()
 
 
 def downsample(
