@@ -279,7 +279,8 @@ def first_size(sample: np.ndarray, low: np.ndarray, span: float, most: int) -> f
         size /= 2
     if not occupied:
         return span / max(math.sqrt(most), 1.0) / 4
-    return size * min(math.sqrt(occupied / (0.75 * most)), 1.0)
+    # No finer than 2^20 voxels across the extent: a key holds 21 bits an axis.
+    return max(size * min(math.sqrt(occupied / (0.75 * most)), 1.0), span / (1 << 20))
 
 
 def thin(
