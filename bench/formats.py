@@ -1,9 +1,11 @@
 """ROS bags, LAZ, PLY and Parquet: bag-to-pcd against reading the bag with rosbags alone and writing
 the same clouds with write_pcd (and pypcd4's from_msg + save beside it); PCD to LAZ against laspy
-writing the same arrays itself; PCD to Parquet and back against write_pcd of the same records in
-binary; and the peak memory of each chunked conversion for two map sizes.
+writing the same arrays itself; read_las and read_ply against laspy and plyfile reading the same
+files and giving each dimension as an array; PCD to Parquet and back against write_pcd of the same
+records in binary; and the peak memory of each chunked conversion for two map sizes.
 
     python bench/formats.py [--messages 200] [--points 100000] [--maps 2000000 12000000] [--no-laz]
+        [--no-reads] [--no-parquet]
 
 The bag (ROS 2, MCAP) holds lidar messages of 8 fields with padding between fields and after each
 row, as drivers send them; it is made once into bench/out. pypcd4 runs in the benchmark
@@ -24,6 +26,7 @@ from tools import map_path
 
 import vantrel
 from clouds import OUT
+from vantrel import las, ply
 
 HERE = pathlib.Path(__file__).parent
 BENCH_PY = HERE.parent / ".venv-bench" / "bin" / "python"
@@ -222,6 +225,58 @@ def bench_laz(args, scratch):
         print(line)
 
 
+READ_CHILD = """
+import sys, time
+import numpy as np
+import laspy, plyfile
+from vantrel import las, ply
+
+def laspy_arrays(path):  # every dimension as an array: x y z scaled, bit fields unpacked
+    data = laspy.read(path)
+    out = {axis: np.asarray(getattr(data, axis)) for axis in "xyz"}
+    out.update((d, np.asarray(data[d])) for d in data.point_format.dimension_names if d not in "XYZ")
+    return out
+
+def plyfile_arrays(path):
+    vertex = plyfile.PlyData.read(path)["vertex"].data
+    return {name: np.ascontiguousarray(vertex[name]) for name in vertex.dtype.names}
+
+who, path = sys.argv[1:3]
+if who == "vantrel":
+    read = ply.read_ply if path.endswith(".ply") else las.read_las
+else:
+    read = plyfile_arrays if path.endswith(".ply") else laspy_arrays
+start = time.perf_counter()
+read(path)
+print(time.perf_counter() - start)
+"""
+
+
+def bench_reads(args, scratch):
+    """Each read in a fresh process (the first large allocation of a process costs most), the two
+    alternating, the best of --repeats."""
+    source = map_path(args.maps[0])
+    files = [scratch / "map.laz", scratch / "map.las", scratch / "map.ply"]
+    for path in files[:2]:
+        las.pcd_to_las(source, path)
+    ply.write_ply(files[2], vantrel.read_pcd(source))
+    for path in files:
+        best = {}
+        for _ in range(args.repeats):
+            for who in ("vantrel", "peer"):
+                run = subprocess.run(
+                    [sys.executable, "-W", "ignore", "-c", READ_CHILD, who, str(path)], capture_output=True, text=True
+                )
+                if run.returncode:
+                    raise RuntimeError(run.stderr)
+                best[who] = min(best.get(who, float("inf")), float(run.stdout))
+        peer = "plyfile" if path.suffix == ".ply" else "laspy"
+        print(
+            f"{args.maps[0]:>12,} points, {path.suffix[1:].upper()}: vantrel {best['vantrel']:.3f} s, {peer} and "
+            f"its arrays {best['peer']:.3f} s (vantrel at {best['vantrel'] / best['peer']:.2f} of its time)"
+        )
+
+
 PARQUET_CHILD = """
 import json, sys, time
 import vantrel
@@ -286,6 +341,7 @@ def main():
     parser.add_argument("--maps", type=int, nargs="*", default=[2_000_000, 12_000_000])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--no-laz", action="store_true", help="leave out PCD to LAZ")
+    parser.add_argument("--no-reads", action="store_true", help="leave out read_las and read_ply")
     parser.add_argument("--no-parquet", action="store_true", help="leave out PCD to Parquet and back")
     args = parser.parse_args()
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="vantrel-formats-"))
@@ -294,6 +350,8 @@ def main():
             bench_bag(args, scratch)
         if args.maps and not args.no_laz:
             bench_laz(args, scratch)
+        if args.maps and not args.no_reads:
+            bench_reads(args, scratch)
         if args.maps and not args.no_parquet:
             bench_parquet(args, scratch)
     finally:

@@ -157,12 +157,17 @@ def test_pcd_to_las_in_chunks_equals_a_whole_write(tmp_path, monkeypatch):
 # ---------------------------------------------------------------- PLY
 
 
-@pytest.mark.parametrize("text", [False, True], ids=["binary", "ascii"])
-def test_ply_keeps_every_field_and_plyfile_reads_every_value(tmp_path, text):
+@pytest.mark.parametrize(("text", "order"), [(False, "<"), (True, "<"), (False, ">")], ids=["binary", "ascii", "big"])
+def test_ply_keeps_every_field_and_plyfile_reads_every_value(tmp_path, text, order):
     arrays = lidar(n=50, rgba=vantrel.pack_rgb(np.arange(200).reshape(50, 4) % 256))
     del arrays["rgb"]
     path = tmp_path / "scan.ply"
     ply.write_ply(path, cloud_of(arrays), text=text)
+    if order == ">":  # re-saved by another tool in the other byte order, our comment kept
+        resaved = plyfile.PlyData.read(path)
+        resaved.byte_order = ">"
+        path = tmp_path / "big.ply"  # not over the file plyfile has mapped
+        resaved.write(path)
     vertex = plyfile.PlyData.read(path)["vertex"].data
     assert plyfile.PlyData.read(path).text == text
     for k, color in enumerate(("red", "green", "blue", "alpha")):

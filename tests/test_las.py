@@ -348,10 +348,14 @@ def test_a_forged_record_of_fields_gives_a_plain_reading_or_the_fields_never_a_c
 
 
 @pytest.mark.parametrize("suffix", [".las", ".laz"])
-def test_standard_dimensions_another_tool_set_in_our_file_are_read(tmp_path, suffix):
+def test_standard_dimensions_another_tool_set_in_our_file_are_read(tmp_path, monkeypatch, suffix):
     """A file vantrel wrote leaves the slots it had no field for 0, and its record names only its
-    fields; another tool that sets a slot since (a classification, times) keeps our record: the
-    slots it set are read, the others still left out, whole and in chunks."""
+    fields; another tool that sets a slot since (a classification, a flag, times) keeps our record:
+    the slots it set are read, from whichever chunk first holds a value, the others still left
+    out, whole and in chunks."""
+    from vantrel import _chunks
+
+    monkeypatch.setattr(_chunks, "CHUNK_BYTES", 40 * 128)  # a hundred-odd points a chunk
     n = 3000
     arrays = {"x": np.arange(n) * 0.01, "y": np.zeros(n), "z": np.ones(n), "intensity": np.arange(n, dtype=np.uint16)}
     ours = tmp_path / f"ours{suffix}"
@@ -359,15 +363,27 @@ def test_standard_dimensions_another_tool_set_in_our_file_are_read(tmp_path, suf
     edited = laspy.read(ours)
     edited.classification = (np.arange(n) % 7 == 6).astype(np.uint8) * 2  # ground, here and there
     edited.gps_time = np.where(np.arange(n) == n - 1, 123.5, 0.0)  # set at the last point only
+    edited.synthetic = np.arange(n) >= n // 2  # a bit field, from the middle on
     edited.write(tmp_path / f"edited{suffix}")
     whole = las.read_las(tmp_path / f"edited{suffix}")
     vantrel.convert(tmp_path / f"edited{suffix}", tmp_path / "edited.pcd")
     chunked = vantrel.read_pcd(tmp_path / "edited.pcd")
     for cloud in (whole, chunked):
-        assert list(cloud.fields) == ["x", "y", "z", "intensity", "classification", "gps_time"]
-        np.testing.assert_array_equal(cloud["classification"], edited.classification)
-        np.testing.assert_array_equal(cloud["gps_time"], edited.gps_time)
+        assert list(cloud.fields) == ["x", "y", "z", "intensity", "synthetic", "classification", "gps_time"]
+        for name in ("synthetic", "classification", "gps_time", "x", "intensity"):
+            np.testing.assert_array_equal(cloud[name], np.asarray(edited[name]), err_msg=name)
     assert list(las.read_las(ours).fields) == list(arrays)  # as written: nothing added
+
+
+def test_a_laz_file_compressed_far_below_its_records_size_is_read_whole(tmp_path):
+    """LAZ holds a ramp of points in a few bytes each: the read grows its rows past what the
+    file's size suggested, keeping those read."""
+    n = 100_000
+    records = np.zeros(n, [("x", "f8"), ("y", "f8"), ("z", "f8")])
+    records["x"] = np.arange(n) * 0.01
+    las.write_las(tmp_path / "ramp.laz", vantrel.PointCloud.from_records(records))
+    assert (tmp_path / "ramp.laz").stat().st_size * 100 < n * 30
+    np.testing.assert_array_equal(las.read_las(tmp_path / "ramp.laz")["x"], records["x"])
 
 
 pyproj = pytest.importorskip("pyproj")

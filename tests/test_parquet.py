@@ -177,5 +177,5 @@ def test_the_crs_goes_from_a_pcd_sidecar_through_parquet_into_las(tmp_path):
     vantrel.convert(tmp_path / "b.parquet", tmp_path / "c.las")
     from vantrel import las
 
-    with las._open(tmp_path / "c.las") as reader:
+    with las.open_reader(tmp_path / "c.las") as reader:
         assert reader.header.parse_crs().to_epsg() == 25832

@@ -118,3 +118,24 @@ def as_fields(value: object, group: bool = True) -> dict[str, Column] | None:
             fields[column] = frame[column].to_numpy()
         return grouped(fields) if group else fields
     return None
+
+
+def copy_runs(target: Any, source: Any, moves: list[tuple[int, int, int]]) -> None:
+    """Bytes of one structured array's rows copied into another's, of as many rows: `moves` are
+    (target offset, source offset, size) within a row; moves that continue each other in both are
+    joined, and each run is copied in one pass as an opaque item (a field at a time costs a pass
+    a field, converting)."""
+    import numpy as np
+
+    def run(array: Any, offset: int, size: int) -> Any:
+        layout = {"names": ["run"], "formats": [f"V{size}"], "offsets": [offset], "itemsize": array.dtype.itemsize}
+        return array.view(np.dtype(layout))["run"]  # type: ignore[call-overload]
+
+    joined: list[list[int]] = []
+    for to, at, size in sorted(moves):
+        if joined and joined[-1][0] + joined[-1][2] == to and joined[-1][1] + joined[-1][2] == at:
+            joined[-1][2] += size
+        else:
+            joined.append([to, at, size])
+    for to, at, size in joined:
+        run(target, to, size)[...] = run(source, at, size)

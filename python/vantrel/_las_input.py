@@ -12,11 +12,17 @@ from collections.abc import Iterator
 from typing import Any
 
 import vantrel
-from vantrel._extras import size_and_head, source_name
+from vantrel._extras import require, size_and_head, source_name
 
 VLR_HEADER = 54  # bytes of a VLR's header: no VLR is shorter
 EVLR_HEADER = 60
 KINDS_OF_ONE = ("x", "y", "z", "intensity", "intensity/65535", "standard")
+
+
+def laspy_module() -> Any:
+    """laspy, with lazrs for LAZ: the las extra, imported when first used."""
+    require("lazrs", "las", "LAS and LAZ")
+    return require("laspy", "las", "LAS and LAZ")
 
 
 class LasError(vantrel.Error, ValueError):

@@ -19,7 +19,7 @@ from typing import Any
 import vantrel
 from vantrel._colors import is_packed
 from vantrel._frames import column_names
-from vantrel._las_input import LasError
+from vantrel._las_input import LasError, laspy_module
 
 VLR_USER = "vantrel"
 VLR_RECORD = 1
@@ -50,12 +50,6 @@ SLOTS: dict[str, tuple[int, int] | None] = {
     "nir": (0, 65535),
 }
 COLORS = ("red", "green", "blue")
-
-
-def _laspy() -> Any:
-    from vantrel.las import _laspy
-
-    return _laspy()
 
 
 class Survey:
@@ -186,7 +180,7 @@ class Plan:
     def __init__(
         self, fields: Sequence[vantrel.PcdField], survey: Survey, scale: Any, offset: Any, crs: Any = None
     ) -> None:
-        laspy = _laspy()
+        laspy = laspy_module()
         self.fields = [f for f in fields if not f.padding]
         names = [f.name for f in self.fields]
         for axis in "xyz":
@@ -267,7 +261,7 @@ class Plan:
         """The LAS points of a chunk's fields (those with a NaN coordinate left out)."""
         import numpy as np
 
-        laspy = _laspy()
+        laspy = laspy_module()
         keep = np.isfinite(fields["x"]) & np.isfinite(fields["y"]) & np.isfinite(fields["z"])
         points = laspy.ScaleAwarePointRecord.zeros(int(keep.sum()), header=self.header)
         for field, place in zip(self.fields, self.places, strict=True):

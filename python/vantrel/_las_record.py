@@ -89,16 +89,26 @@ def selection(laspy: Any, names: list[str]) -> Any:
 
 
 def holding_values(parts: Iterable[Any], names: list[str]) -> list[str]:
-    """Which of these dimensions hold a value other than 0 at some point of the parts (records or
-    laspy's points): in a file vantrel wrote, the standard dimensions it left 0 that another tool
-    has set since. Reading stops once each is found."""
-    import numpy as np
-
+    """Which of these dimensions hold a value other than 0 at some point of laspy's points: in a
+    file vantrel wrote, the standard dimensions it left 0 that another tool has set since. Reading
+    stops once each is found."""
     found: set[str] = set()
     for points in parts:
-        for name in names:
-            if name not in found and np.any(np.asarray(points[name])):
-                found.add(name)
+        bits: dict[str, int] = {}
+        found.update(name for name in names if name not in found and holds_value(points, name, bits))
         if len(found) == len(names):
             break
     return [name for name in names if name in found]
+
+
+def holds_value(points: Any, dim: str, bits: dict[str, int]) -> bool:
+    """Whether a dimension of laspy's points is other than 0 at some point: a bit field's bits
+    found in its byte's OR over the points (kept in `bits` for the byte's other fields)."""
+    import numpy as np
+
+    composite = getattr(points, "sub_fields_dict", {}).get(dim)
+    if composite is None:
+        return bool(np.any(np.asarray(points[dim])))
+    if composite[0] not in bits:
+        bits[composite[0]] = int(np.bitwise_or.reduce(points.array[composite[0]]))
+    return bool(bits[composite[0]] & composite[1].mask)

@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Sequence
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -36,18 +36,14 @@ import vantrel
 from vantrel import _crs
 from vantrel._chunks import chunk_points
 from vantrel._convert import Bridge, select
-from vantrel._extras import replacing, require, source_name
-from vantrel._las_input import LasError, check_scales, decoder_failures, precheck
+from vantrel._extras import replacing, source_name
+from vantrel._las_input import LasError, laspy_module
 from vantrel._las_plan import SLOTS, Plan, Survey
-from vantrel._las_record import holding_values, set_since, unrecorded, vantrel_fields
-from vantrel._types import as_data, element_dtype
+from vantrel._las_read import Filling, as_records, las_points, layout_of, open_reader, record_chunks
+from vantrel._las_record import set_since, unrecorded
+from vantrel._types import as_data
 
 __all__ = ["LasError", "read_las", "write_las"]
-
-
-def _laspy() -> Any:
-    require("lazrs", "las", "LAS and LAZ")
-    return require("laspy", "las", "LAS and LAZ")
 
 
 # ---------------------------------------------------------------- writing
@@ -61,7 +57,7 @@ def _chunks_of(cloud: Any) -> tuple[tuple[vantrel.PcdField, ...], Iterable[dict[
 
 def _write(target: Any, plan: Plan, chunks: Iterable[dict[str, Any]], laz: bool | None) -> int:
     """Writes the chunks; returns how many points were left out for a NaN coordinate."""
-    laspy = _laspy()
+    laspy = laspy_module()
     dropped = 0
 
     def write_to(output: Any, compress: bool, **options: Any) -> None:
@@ -143,118 +139,6 @@ def pcd_to_las(
         return {"points_in": reader.header.points, "points_out": reader.header.points - dropped}
 
 
-# ---------------------------------------------------------------- reading
-
-
-def _layout(
-    header: Any, float32: bool, source: Any = None, also: Iterable[str] = ()
-) -> list[tuple[str, Any, list[str], str]]:
-    """(field name, dtype, LAS dimensions, kind) of each PCD field to read: for a file vantrel
-    wrote, its fields and the standard dimensions `also` (see unrecorded)."""
-    import numpy as np
-
-    coordinate = np.dtype(np.float32 if float32 else np.float64)
-    recorded = vantrel_fields(header, source)
-    out = []
-    if recorded is not None:
-        for entry in recorded:
-            kind, name = entry["kind"], entry["name"]
-            element = element_dtype(entry["type"], entry["size"])
-            if kind in ("x", "y", "z"):
-                element = coordinate
-            out.append((name, element if entry["count"] == 1 else (element, (entry["count"],)), entry["dims"], kind))
-    else:
-        out = [(axis, coordinate, [axis.upper()], axis) for axis in "xyz"]
-    covered = {dim for entry in out for dim in entry[2]} | {"X", "Y", "Z"}
-    names = {entry[0] for entry in out}
-    for dimension in header.point_format.dimensions:
-        if dimension.name in covered or (recorded is not None and dimension.is_standard and dimension.name not in also):
-            continue  # a dimension another tool added to a vantrel file, or set in it, is read too
-        # A scaled extra-bytes dimension is read as laspy gives it: its scaled values, as floats.
-        scaled = dimension.scales is not None or dimension.offsets is not None
-        dtype = np.dtype(np.float64) if scaled else np.dtype(dimension.dtype or np.uint8)
-        name = dimension.name if dimension.name not in names else f"las_{dimension.name}"
-        out.append((name, dtype, [dimension.name], "extra"))
-    return out
-
-
-def _records(points: Any, layout: list[tuple[str, Any, list[str], str]]) -> Any:
-    """The chunk's points as PCD records (None: a cloud of no points, with every field)."""
-    import numpy as np
-
-    records = np.zeros(0 if points is None else len(points), [(name, dtype) for name, dtype, _, _ in layout])
-    if points is None:
-        return records
-    for name, _, dims, kind in layout:
-        if kind in ("x", "y", "z"):
-            records[name] = np.asarray(getattr(points, kind))
-        elif kind == "intensity/65535":
-            records[name] = np.asarray(points["intensity"]) / 65535.0
-        elif kind in ("rgb", "rgba"):
-            channels = [np.asarray(points[d]) // 257 for d in dims[:3]] + (
-                [np.asarray(points[dims[3]])] if kind == "rgba" else []
-            )
-            packed = vantrel.pack_rgb(np.stack(channels, axis=1).astype(np.uint8))
-            records[name] = packed.view(records.dtype[name]) if records.dtype[name].itemsize == 4 else packed
-        elif len(dims) == 1:
-            records[name] = np.asarray(points[dims[0]])
-        else:
-            records[name] = np.stack([np.asarray(points[d]) for d in dims], axis=1)
-    return records
-
-
-def _open(source: Any) -> Any:
-    laspy = _laspy()
-    precheck(source)
-    with decoder_failures(source, "not a readable LAS/LAZ file"):
-        reader = laspy.open(source, laz_backend=laspy.LazBackend.LazrsParallel)  # both cores decompress
-    check_scales(source_name(source), reader.header.scales, reader.header.offsets)
-    return reader
-
-
-def _chunks(reader: Any, source: Any, layout: Any) -> Iterator[Any]:
-    """The file's points as PCD records, a chunk at a time; coordinates read as float32 that move
-    by more than half the file's step are a warning with the largest move."""
-    import numpy as np
-
-    # As many points as a chunk of PCD records of the LAS points' size: wide extra bytes or wide
-    # fields make fewer.
-    step = max(reader.header.point_format.size, _records(None, layout).dtype.itemsize)
-    narrowed = [(e[0], e[3]) for e in layout if e[3] in ("x", "y", "z") and np.dtype(e[1]).itemsize == 4]
-    moved, where = 0.0, 0.0
-    for points in _points(reader, source, step):
-        records = _records(points, layout)
-        for name, axis in narrowed:
-            exact = np.asarray(getattr(points, axis))
-            change = np.abs(records[name].astype(np.float64) - exact)
-            if change.size and float(change.max()) > moved:
-                moved, where = float(change.max()), float(exact[int(change.argmax())])
-        yield records
-    if narrowed and moved > min(reader.header.scales) / 2:
-        warnings.warn(
-            f"{source_name(source)}: x, y and z as float32 moved by up to {moved:.3g} (at {where:,.3f}), more than "
-            f"half the file's step of {min(reader.header.scales):g}: read them as float64 to keep them",
-            stacklevel=3,
-        )
-
-
-def _points(reader: Any, source: Any, step: int | None = None) -> Iterator[Any]:
-    """The file's points, a chunk at a time; fewer than its header gives is a DataWarning with both
-    figures, as for a PCD file that ends early."""
-    read = 0
-    with decoder_failures(source, "damaged or cut short"):
-        for points in reader.chunk_iterator(chunk_points(step or reader.header.point_format.size)):
-            read += len(points)
-            yield points
-    total = int(reader.header.point_count)
-    if read < total:
-        warnings.warn(
-            f"{source_name(source)}: LAS data ends early: {read:,} of the {total:,} points its header gives were read",
-            vantrel.DataWarning,
-            stacklevel=4,
-        )
-
-
 def read_las(source: str | os.PathLike[str] | BinaryIO, *, float32: bool = False) -> vantrel.PointCloud:
     """Read a LAS or LAZ file as a PointCloud.
 
@@ -276,19 +160,23 @@ def read_las(source: str | os.PathLike[str] | BinaryIO, *, float32: bool = False
         >>> cloud["x"].dtype, cloud["rgb"].dtype
         (dtype('float32'), dtype('float32'))
     """
-    import numpy as np
-
-    with _open(source) as reader:
-        left_out = unrecorded(reader.header, source)
-        layout = _layout(reader.header, float32, source, also=left_out)
-        parts = list(_chunks(reader, source, layout))
-    records = np.concatenate(parts) if parts else _records(None, layout)
-    if left_out:  # those another tool set are kept, those still 0 dropped
-        from numpy.lib import recfunctions
-
-        added = [e[0] for e in layout if e[3] == "extra" and e[2][0] in left_out]  # their field names
-        unset = set(added) - set(holding_values([records], added))
-        records = recfunctions.repack_fields(records[[e[0] for e in layout if e[0] not in unset]])
+    with open_reader(source) as reader:
+        left_out = unrecorded(reader.header, source)  # 0 as vantrel wrote them, unless set since
+        layout = layout_of(reader.header, float32, source)
+        into = Filling(reader, source, layout, left_out)
+        for _ in record_chunks(reader, source, layout, into):
+            pass
+        found = into.found
+        if not found:
+            return vantrel.PointCloud.from_records(into.rows())
+        whole = layout_of(reader.header, float32, source, also=found)
+    records = as_records(None, whole, rows=len(into.rows()))  # those another tool set, in their place
+    for name in into.rows().dtype.names or ():
+        records[name] = into.rows()[name]
+    for name, _, dims, _ in whole:
+        if dims[0] in found:
+            for start, values in found[dims[0]]:
+                records[name][start : start + len(values)] = values
     return vantrel.PointCloud.from_records(records)
 
 
@@ -303,20 +191,20 @@ def las_to_pcd(
     crs: Any = None,
 ) -> dict[str, int]:
     """A LAS/LAZ file as PCD in chunks, its CRS (or `crs`) in a .prj beside it. Memory: a chunk."""
-    with _open(source) as reader:
+    with open_reader(source) as reader:
         crs = _crs.as_crs(crs) if crs is not None else _crs.of_las(reader.header, source_name(source))
-        layout = _layout(reader.header, float32, source, also=set_since(_laspy(), source, reader.header))
+        layout = layout_of(reader.header, float32, source, also=set_since(laspy_module(), source, reader.header))
         if fields is not None:
             missing = [name for name in fields if name not in [entry[0] for entry in layout]]
             if missing:
                 raise LasError(f"{source_name(source)} has no field {missing[0]!r}")
             layout = [entry for entry in layout if entry[0] in fields]
         total = int(reader.header.point_count)
-        chunks: Iterable[Any] = _chunks(reader, source, layout)
+        chunks: Iterable[Any] = record_chunks(reader, source, layout)
         if progress is not None:
             chunks = progress(chunks, total)
         # like=: a file of no points still has the fields
-        with vantrel.open_pcd_writer(target, data=data, points=total, like=_records(None, layout)) as writer:
+        with vantrel.open_pcd_writer(target, data=data, points=total, like=as_records(None, layout)) as writer:
             for records in chunks:
                 writer.write(records)
     if crs is not None:
@@ -331,10 +219,10 @@ def las_to_las(
     scales, offsets, VLRs (the CRS among them) and EVLRs, and every point's record, X, Y and Z
     integers included, as they are. A COPC file's index, which would not describe the new file's
     chunks, is left out with a warning; `crs` replaces the file's CRS. Memory: a chunk."""
-    laspy = _laspy()
+    laspy = laspy_module()
     from laspy.vlrs.vlrlist import VLRList  # type: ignore[import-untyped]
 
-    with _open(source) as reader:
+    with open_reader(source) as reader:
         header = reader.header
         copc = [v for v in header.vlrs if getattr(v, "user_id", "") == "copc"]
         evlrs = [v for v in (header.evlrs or []) if getattr(v, "user_id", "") != "copc"]
@@ -350,7 +238,7 @@ def las_to_las(
             _crs.add_to_las(header, _crs.as_crs(crs))
         if evlrs and header.version.minor < 4:
             raise LasError(f"{source_name(source)}: EVLRs in a LAS 1.{header.version.minor} file")
-        chunks: Iterable[Any] = _points(reader, source)
+        chunks: Iterable[Any] = las_points(reader, source)
         if progress is not None:
             chunks = progress(chunks, int(header.point_count))
         with replacing(target) as partial:
@@ -374,7 +262,7 @@ def _write_las(target: Path, cloud: vantrel.PointCloud, crs: Any, scale: Any = N
 
 
 def _crs_of(source: Path) -> Any:
-    with _open(source) as reader:
+    with open_reader(source) as reader:
         return _crs.of_las(reader.header, str(source))
 
 

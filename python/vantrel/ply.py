@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import json
 import os
+import sys
 import warnings
 from pathlib import Path
 from typing import Any, BinaryIO
@@ -27,7 +28,7 @@ import vantrel
 from vantrel._colors import is_packed
 from vantrel._convert import Bridge, no_crs_here, select
 from vantrel._extras import replacing, require, size_and_head, source_name
-from vantrel._frames import column_names, element_columns
+from vantrel._frames import column_names, copy_runs, element_columns
 from vantrel._types import element_dtype
 
 __all__ = ["PlyError", "read_ply", "write_ply"]
@@ -146,29 +147,45 @@ def _properties_of(name: str, kind: str, count: int) -> list[str]:
 
 
 def _restore(vertices: Any, record: list[dict[str, Any]]) -> Any:
-    """The fields a vantrel-written file records, from its vertex properties; a scalar property
-    another tool added since is read as a field of its own."""
+    """The fields a vantrel-written file records, from its vertex properties, as records filled
+    straight from the file's (mapped) rows; a scalar property another tool added since is read as a
+    field of its own."""
     import numpy as np
 
-    columns: dict[str, Any] = {}
+    plan: list[tuple[str, Any, int, list[str], str]] = []
     used: set[str] = set()
     for entry in record:
         name, kind, count = entry["name"], entry["kind"], int(entry["count"])
-        element = element_dtype(entry["type"], entry["size"])
+        element = np.dtype(np.float64) if kind == "float64" else element_dtype(entry["type"], entry["size"])
         names = _properties_of(name, kind, count)
         used.update(names)
-        if kind in ("rgb", "rgba"):
-            channels = np.stack([vertices[c] for c in names], axis=1)
-            columns[name] = vantrel.pack_rgb(channels.astype(np.uint8)).view(element)
-            continue
-        if kind == "float64":
-            element = np.dtype(np.float64)
-        values = np.stack([vertices[n] for n in names], axis=1).astype(element)
-        columns[name] = values[:, 0] if count == 1 else values
+        plan.append((name, element, 1 if kind in ("rgb", "rgba") else count, names, kind))
+    taken = used | {entry[0] for entry in plan}
     for name in vertices.dtype.names or ():
-        if name not in used and name not in columns and vertices.dtype[name].kind != "O":
-            columns[name] = vertices[name]
-    return columns
+        if name not in taken and vertices.dtype[name].kind != "O":
+            plan.append((name, vertices.dtype[name].newbyteorder("="), 1, [name], "plain"))
+    shapes = [(name, element, (count,) if count > 1 else ()) for name, element, count, _, _ in plan]
+    records = np.zeros(len(vertices), shapes)
+    fields: Any = vertices.dtype.fields
+    moves: list[tuple[int, int, int]] = []
+    for name, element, _, names, kind in plan:
+        at = records.dtype.fields[name][1]  # type: ignore[index]
+        if kind in ("rgb", "rgba"):
+            if sys.byteorder == "little" and all(fields[c][0] == np.uint8 for c in names):
+                # r << 16 | g << 8 | b (| a << 24) as pack_rgb packs it, in memory b g r a
+                moves += [(at + k, fields[c][1], 1) for k, c in zip((2, 1, 0, 3), names, strict=False)]
+                continue
+            bits = records[name].view(np.uint32)
+            for channel, shift in zip(names, (16, 8, 0, 24), strict=False):
+                bits |= vertices[channel].astype(np.uint8).astype(np.uint32) << shift
+            continue
+        for k, column in enumerate(names):
+            if fields[column][0] == element and element.isnative:
+                moves.append((at + k * element.itemsize, fields[column][1], element.itemsize))
+            else:  # another type, or another byte order: converted
+                (records[name] if len(names) == 1 else records[name][:, k])[...] = vertices[column]
+    copy_runs(records, vertices, moves)
+    return records
 
 
 def _precheck(source: Any) -> None:
@@ -257,20 +274,17 @@ def read_ply(source: str | os.PathLike[str] | BinaryIO) -> vantrel.PointCloud:
     others = [name for name in names if name != "vertex"]
     if others:
         warnings.warn(f"{source_name(source)}: the {', '.join(others)} of this PLY file are left out", stacklevel=2)
-    vertices = vertices.astype(vertices.dtype.newbyteorder("="))
     record = _record(data.comments, vertices.dtype.fields or {}, source)
     if record is not None:
-        columns = _restore(vertices, record)
-    else:
-        lists = [n for n in vertices.dtype.names or () if vertices.dtype[n].kind == "O"]
-        if lists:
-            warnings.warn(f"{source_name(source)}: list properties {', '.join(lists)} are left out", stacklevel=2)
-        if not lists:
-            return vantrel.PointCloud.from_records(vertices)
-        columns = {n: vertices[n] for n in vertices.dtype.names or () if n not in lists}
-    records = np.empty(len(vertices), [(n, v.dtype, v.shape[1:]) for n, v in columns.items()])
-    for n, v in columns.items():
-        records[n] = v
+        return vantrel.PointCloud.from_records(_restore(vertices, record))
+    lists = [n for n in vertices.dtype.names or () if vertices.dtype[n].kind == "O"]
+    if not lists:
+        return vantrel.PointCloud.from_records(vertices.astype(vertices.dtype.newbyteorder("=")))
+    warnings.warn(f"{source_name(source)}: list properties {', '.join(lists)} are left out", stacklevel=2)
+    kept = [n for n in vertices.dtype.names or () if n not in lists]
+    records = np.empty(len(vertices), [(n, vertices.dtype[n].newbyteorder("=")) for n in kept])
+    for n in kept:
+        records[n] = vertices[n]
     return vantrel.PointCloud.from_records(records)
 
 
