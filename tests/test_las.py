@@ -215,16 +215,24 @@ def test_a_field_of_many_elements_keeps_their_order(tmp_path, count):
     np.testing.assert_array_equal(ply.read_ply(tmp_path / "a.ply")["d"], descriptor)
 
 
-def test_more_elements_than_las_can_describe_are_refused_and_go_to_ply(tmp_path):
+@pytest.mark.parametrize("suffix", [".las", ".laz"])
+def test_more_elements_than_las_can_describe_go_three_to_a_dimension(tmp_path, suffix):
     shot = np.arange(3 * 352, dtype=np.float32).reshape(3, 352)  # a SHOT descriptor
-    arrays = {"x": np.zeros(3), "y": np.ones(3), "z": np.zeros(3), "shot": shot}
-    with pytest.raises(las.LasError, match="needs 352 extra-bytes dimensions.*holds 341"):
-        las.write_las(tmp_path / "a.las", cloud_of(arrays))
-    assert not list(tmp_path.iterdir())
-    from vantrel import ply
-
-    ply.write_ply(tmp_path / "a.ply", cloud_of(arrays))
-    np.testing.assert_array_equal(ply.read_ply(tmp_path / "a.ply")["shot"], shot)
+    arrays = {"x": np.zeros(3), "y": np.ones(3), "z": np.zeros(3), "shot": shot, "fpfh": shot[:, :33] + 0.5}
+    with pytest.warns(UserWarning, match="its 352 elements go to 118 extra-bytes dimensions of up to 3"):
+        las.write_las(tmp_path / f"a{suffix}", cloud_of(arrays))
+    peer = laspy_read(tmp_path / f"a{suffix}")
+    np.testing.assert_array_equal(np.asarray(peer["shot_348to350"]), shot[:, 348:351])
+    np.testing.assert_array_equal(np.asarray(peer["shot_351to351"]), shot[:, 351])
+    np.testing.assert_array_equal(np.asarray(peer["fpfh_10"]), arrays["fpfh"][:, 10])  # one to a dimension
+    back = las.read_las(tmp_path / f"a{suffix}")
+    assert [(f.name, f.count) for f in back.header.fields][3:] == [("shot", 352), ("fpfh", 33)]
+    for name in ("shot", "fpfh"):
+        np.testing.assert_array_equal(back[name], arrays[name])
+    too_many = {"x": np.zeros(3), "y": np.ones(3), "z": np.zeros(3), "d": np.zeros((3, 1100), np.float32)}
+    with pytest.raises(las.LasError, match="needs 367 extra-bytes dimensions, even with 3"), pytest.warns(UserWarning):
+        las.write_las(tmp_path / "b.las", cloud_of(too_many))
+    assert not (tmp_path / "b.las").exists()
 
 
 # ---------------------------------------------------------------- coordinates on their grid

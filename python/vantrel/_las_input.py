@@ -78,8 +78,9 @@ def decoder_failures(source: Any, what: str) -> Iterator[None]:
         raise LasError(f"{source_name(source)}: {what}: the decoder failed: {error}") from error
 
 
-def agreeing_record(record: Any, dimensions: dict[str, Any]) -> str:
-    """Why vantrel's record of fields does not agree with the file's dimensions ('' when it does):
+def agreeing_record(record: Any, dimensions: dict[str, int]) -> str:
+    """Why vantrel's record of fields does not agree with the file's dimensions (their names and
+    elements; '' when it does):
     only then are its names, types and COUNTs used, so a record forged or left behind by an edit
     can neither allocate beyond the file nor drop a dimension."""
     from vantrel._types import element_dtype
@@ -98,8 +99,10 @@ def agreeing_record(record: Any, dimensions: dict[str, Any]) -> str:
             return f"field {name!r} names dimensions the file has not"
         if not isinstance(count, int) or isinstance(count, bool) or count < 1:
             return f"field {name!r} has COUNT {count!r}"
-        expected = {"rgb": 3, "rgba": 4, "extra": count}.get(kind, 1) if isinstance(kind, str) else None
-        if kind not in (*KINDS_OF_ONE, "rgb", "rgba", "extra") or len(dims) != expected:
+        if kind == "extra":  # a dimension of several elements holds as many of the field's
+            if sum(dimensions[d] for d in dims) != count:
+                return f"field {name!r} of COUNT {count} in dimensions of {sum(dimensions[d] for d in dims)} elements"
+        elif kind not in (*KINDS_OF_ONE, "rgb", "rgba") or len(dims) != {"rgb": 3, "rgba": 4}.get(kind, 1):
             return f"field {name!r} of kind {kind!r} with {len(dims)} dimensions"
         if kind not in ("rgb", "rgba", "extra") and count != 1:
             return f"field {name!r} has COUNT {count}"

@@ -190,22 +190,8 @@ class Plan:
         color = any(packed_color(f) for f in self.fields) or bool(self.slotted & set(COLORS))
         self.format = laspy.PointFormat(8 if "nir" in self.slotted else 7 if color else 6)
         standard = {name.lower() for name in self.format.dimension_names}
-        self.places: list[dict[str, Any]] = []
-        extras = []
-        for field in self.fields:
-            place = self._place(field, survey, standard)
-            self.places.append(place)
-            for dim in place["dims"]:
-                if len(dim.encode()) > 32:  # the extra-bytes record holds 32 bytes of name
-                    raise LasError(f"field {field.name!r} would be LAS dimension {dim!r}, longer than LAS's 32 bytes")
-            extras += [laspy.ExtraBytesParams(dim, field.dtype) for dim in place["dims"] if place["kind"] == "extra"]
-            if place["kind"] == "rgba":
-                extras.append(laspy.ExtraBytesParams(place["dims"][3], "u1"))
-        if len(extras) > MOST_EXTRAS:
-            raise LasError(
-                f"the cloud needs {len(extras)} extra-bytes dimensions (a COUNT above 1 takes one per element); "
-                f"LAS's description of them holds {MOST_EXTRAS}"
-            )
+        self.places = [self._place(field, survey, standard) for field in self.fields]
+        extras = self._extras(laspy)
         self.header = laspy.LasHeader(point_format=self.format.id, version="1.4")
         self.header.add_extra_dims(extras)
         self.header.scales, self.header.offsets = _scales(survey, scale, offset)
@@ -216,6 +202,48 @@ class Plan:
         self.header.vlrs.append(laspy.VLR(VLR_USER, VLR_RECORD, "PCD fields", json.dumps(record).encode()))
         if crs is not None:
             self.header.add_crs(crs)
+
+    def _extras(self, laspy: Any) -> list[Any]:
+        """The extra-bytes dimensions of the fields, each named within LAS's 32 bytes. Where the
+        cloud needs more than LAS can describe, fields of many elements (the largest first) take
+        dimensions of 3 elements each (name_0to2, name_3to5 ...): LAS 1.4 deprecates these, but
+        laspy reads them and nothing is lost; a warning for each."""
+        needed = sum(len(p["dims"]) for p in self.places if p["kind"] == "extra")
+        needed += sum(p["kind"] == "rgba" for p in self.places)
+        many = [k for k, p in enumerate(self.places) if p["kind"] == "extra" and len(p["dims"]) > 1]
+        for k in sorted(many, key=lambda k: -self.fields[k].count):
+            if needed <= MOST_EXTRAS:
+                break
+            field, place = self.fields[k], self.places[k]
+            starts = range(0, field.count, 3)
+            place["widths"] = [min(3, field.count - at) for at in starts]
+            place["dims"] = [
+                f"{place['base']}_{at}to{at + w - 1}" for at, w in zip(starts, place["widths"], strict=True)
+            ]
+            needed -= field.count - len(place["dims"])
+            warnings.warn(
+                f"field {field.name!r}: its {field.count} elements go to {len(place['dims'])} extra-bytes dimensions "
+                f"of up to 3 elements each, as LAS describes at most {MOST_EXTRAS} dimensions (laspy reads them; "
+                "LAS 1.4 calls dimensions of several elements deprecated)",
+                stacklevel=6,
+            )
+        if needed > MOST_EXTRAS:
+            raise LasError(
+                f"the cloud needs {needed} extra-bytes dimensions, even with 3 elements to a dimension; "
+                f"LAS's description of them holds {MOST_EXTRAS}"
+            )
+        extras = []
+        for field, place in zip(self.fields, self.places, strict=True):
+            for dim in place["dims"]:
+                if len(dim.encode()) > 32:  # the extra-bytes record holds 32 bytes of name
+                    raise LasError(f"field {field.name!r} would be LAS dimension {dim!r}, longer than LAS's 32 bytes")
+            if place["kind"] == "extra" and field.dtype is not None:  # _place refused a field of no dtype
+                widths = place.get("widths", [1] * len(place["dims"]))
+                kinds = [field.dtype if w == 1 else f"{w}{field.dtype.str[1:]}" for w in widths]
+                extras += [laspy.ExtraBytesParams(dim, kind) for dim, kind in zip(place["dims"], kinds, strict=True)]
+            if place["kind"] == "rgba":
+                extras.append(laspy.ExtraBytesParams(place["dims"][3], "u1"))
+        return extras
 
     def _slotted(self, survey: Survey) -> set[str]:
         """The fields that fill their standard slot; a warning for each that cannot."""
@@ -254,8 +282,7 @@ class Plan:
         if field.dtype is None:
             raise LasError(f"field {name!r} has TYPE {field.type} SIZE {field.size}, which LAS has no type for")
         base = f"pcd_{name}" if name.lower() in standard or name in ("x", "y", "z") else name
-        dims = column_names(base, field.count)
-        return {"kind": "extra", "dims": dims}
+        return {"kind": "extra", "dims": column_names(base, field.count), "base": base}
 
     def fill(self, fields: dict[str, Any]) -> Any:
         """The LAS points of a chunk's fields (those with a NaN coordinate left out)."""
@@ -283,7 +310,8 @@ class Plan:
                 if kind == "rgba":
                     points[dims[3]] = channels[:, 3]
             else:
-                columns = values.reshape(len(values), -1)
-                for c, dim in enumerate(dims):
-                    points[dim] = columns[:, c]
+                columns, at = values.reshape(len(values), -1), 0
+                for dim, width in zip(dims, place.get("widths", [1] * len(dims)), strict=True):
+                    points[dim] = columns[:, at] if width == 1 else columns[:, at : at + width]
+                    at += width
         return points, int((~keep).sum())

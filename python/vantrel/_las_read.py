@@ -78,13 +78,17 @@ def as_records(points: Any, layout: list[tuple[str, Any, list[str], str]], out: 
                 bits |= ((value // 257) if shift != 24 else value).astype(np.uint8).astype(np.uint32) << shift
             target[...] = bits.view(target.dtype) if target.dtype.itemsize == 4 else bits
         else:
-            size = np.dtype(np.dtype(element).base).itemsize
-            for k, dim in enumerate(dims):
+            size, at = np.dtype(np.dtype(element).base).itemsize, 0
+            for dim in dims:  # each of one element, or of several (a dimension of 2 or 3)
                 value = points[dim]
+                width = 1 if np.ndim(value) < 2 else int(np.shape(value)[1])
                 if type(value) is np.ndarray and value.dtype == target.dtype.base and value.dtype.isnative:
-                    moves.append((dtype.fields[name][1] + k * size, raw.dtype.fields[dim][1], size))  # type: ignore[index]
-                else:  # a bit field, a scaled dimension or another type: converted
-                    (target if len(dims) == 1 else target[:, k])[...] = np.asarray(value)
+                    moves.append((dtype.fields[name][1] + at * size, raw.dtype.fields[dim][1], width * size))  # type: ignore[index]
+                elif len(dims) == 1:  # a bit field, a scaled dimension or another type: converted
+                    target[...] = np.asarray(value)
+                else:
+                    target[:, at : at + width] = np.asarray(value).reshape(len(target), width)
+                at += width
     copy_runs(records, raw, moves)
     return records
 

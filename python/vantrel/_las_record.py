@@ -24,7 +24,7 @@ def vantrel_fields(header: Any, source: Any) -> list[dict[str, Any]] | None:
                 record = json.loads(bytes(vlr.record_data))
             except ValueError:
                 record = None
-            why = agreeing_record(record, {name: True for name in header.point_format.dimension_names})
+            why = agreeing_record(record, {d.name: d.num_elements for d in header.point_format.dimensions})
             if not why:
                 return list(record)
             warnings.warn(
