@@ -55,13 +55,16 @@ public:
     SpareLock& operator=(const SpareLock&) = delete;
 };
 
-// The smallest kept block that holds `size` bytes and at most twice as many (a small request
-// does not hold a large block), or none.
+// The smallest kept block that holds `size` bytes and was made for at most twice as many (a
+// small request does not hold a large block), or none. Twice is judged on the size the block was
+// made for, not on its room, which the huge-page alignment leaves up to 2 MiB larger: a whole
+// cloud's block then serves a chunk of half the cloud.
 Spare take_spare(std::size_t size) noexcept {
     const SpareLock lock;
     Spare* best = nullptr;
     for (Spare& spare : spares) {
-        if (spare.mapping == nullptr || spare.room < size || spare.room / 2 > size) continue;
+        const std::size_t made_for = spare.mapping_size - huge_page;  // mapped with one huge page over
+        if (spare.mapping == nullptr || spare.room < size || made_for / 2 > size) continue;
         if (best == nullptr || spare.room < best->room) best = &spare;
     }
     return best == nullptr ? Spare{} : std::exchange(*best, Spare{});

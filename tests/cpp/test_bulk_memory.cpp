@@ -54,6 +54,12 @@ TEST_CASE("a kept block is never handed to a request that must be zero, is spars
     CHECK(all_zero(small));
 }
 
+TEST_CASE("a block serves a request of half its size, its alignment's room aside") {
+    const std::uint8_t* kept = released_sevens(60 * MiB);
+    const BulkMemory half(30 * MiB, false);  // a chunk of half the cloud read whole before
+    CHECK(half.data() == kept);
+}
+
 TEST_CASE("a block over 64 MiB goes back to the system when released") {
     released_sevens(80 * MiB);
     const BulkMemory again(80 * MiB, false);
