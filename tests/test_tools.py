@@ -524,11 +524,44 @@ def test_an_outline_of_many_vertices_keeps_the_points_the_plain_rule_keeps(verti
     x, y = rng.uniform(-14, 14, (2, 3000))
     on = min(200, vertices)
     x[:on], y[:on] = ring[:on, 0], ring[:on, 1]  # on the vertices themselves
-    plain = even_odd(x, y, [ring]) if vertices <= 1000 else None
     got = _polygons.inside_polygon(x, y, [ring])
-    if plain is not None:
-        assert got.tolist() == plain.tolist()
+    assert got.tolist() == even_odd(x, y, [ring]).tolist()
     assert 0.3 < got.mean() < 0.9
+
+
+def comb(teeth, rng):
+    """A long base and many short teeth: edges of every width, a few spanning the whole outline."""
+    top = np.column_stack([np.linspace(10, -10, 2 * teeth), np.tile([3.0, 9.0], teeth) + rng.uniform(0, 1, 2 * teeth)])
+    return np.concatenate([[[-10.0, 0.0], [10.0, 0.0]], top])
+
+
+@pytest.mark.parametrize(
+    "shape",
+    ["comb", "crossing rings", "self-crossing", "huge", "tiny"],
+)
+def test_outlines_whose_edges_are_wide_cross_or_reach_the_limits_of_floats_keep_the_plain_rules_points(shape):
+    rng = np.random.default_rng(len(shape))
+    star = np.column_stack(
+        [
+            np.cos(np.linspace(0, 2 * np.pi, 400, endpoint=False) * 3),
+            np.sin(np.linspace(0, 6 * np.pi, 400, endpoint=False)),
+        ]
+    )
+    rings = {
+        "comb": [comb(300, rng)],
+        "crossing rings": [comb(100, rng), comb(120, rng)[:, ::-1] - 2],  # overlapping, each crossing the other
+        "self-crossing": [star * 8],  # a curve that crosses itself
+        "huge": [comb(50, rng) * 1e306],
+        "tiny": [comb(50, rng) * 1e-310],
+    }[shape]
+    low, high = np.concatenate(rings).min(axis=0), np.concatenate(rings).max(axis=0)
+    x, y = rng.uniform(low, high, (4000, 2)).T  # within the bounding box, where each edge is evaluated
+    corners = np.concatenate(rings)[:400]
+    n = len(corners)
+    x[:n], y[:n] = corners[:, 0], corners[:, 1]  # on the vertices
+    x[n : 2 * n - 1], y[n : 2 * n - 1] = corners[:-1, 0] / 2 + corners[1:, 0] / 2, corners[:-1, 1]  # at their heights
+    with np.errstate(over="ignore", invalid="ignore"):
+        assert _polygons.inside_polygon(x, y, rings).tolist() == even_odd(x, y, rings).tolist()
 
 
 NESTED = st.recursive(

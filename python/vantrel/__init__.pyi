@@ -180,10 +180,11 @@ def _take_records(
 ) -> npt.NDArray[np.uint8]:
     """The records that numbers names, in its order, into out's first rows (private)."""
 
-def _cross_ring(
-    xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], ring: npt.NDArray[np.float64], hits: npt.NDArray[Any]
-) -> None:
-    """Flips hits of the points (sorted by y) whose ray to the right crosses an edge of the ring (private)."""
+class _Outline:
+    """A polygon's rings, their edges ordered once for crop's sweeps (private)."""
+    def __init__(self, vertices: npt.NDArray[np.float64], starts: npt.NDArray[np.int64]) -> None: ...
+    def flip(self, xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], hits: npt.NDArray[Any]) -> None:
+        """Flips hits of the points whose ray to the right crosses an odd number of the edges (private)."""
 
 def _merge_voxel_records(parts: list[npt.NDArray[np.uint8]], sums: int, record_bytes: int) -> npt.NDArray[np.uint8]:
     """Sorted parts of runs of voxel records, merged in voxel order (private)."""

@@ -12,54 +12,74 @@ from vantrel._tool_error import ToolError
 
 Source = str | os.PathLike[str]
 
-# Edges up to which crop tests every point against every edge; beyond, each edge against the points
-# in its span of y alone, found in the points sorted by y, whose sort costs about what 8 edges do.
+# Edges up to which crop tests every point against every edge; beyond, a sweep up the points in y
+# order, whose ordering costs about what 8 edges do.
 DIRECT_EDGES = 8
 
 
-def inside_polygon(x: Any, y: Any, rings: list[Any]) -> Any:
+class Area:
+    """crop's polygon: its rings of x-y vertices, and the engine's order of their edges, made at
+    its first use and kept for every chunk (left out when pickled: a worker makes its own)."""
+
+    def __init__(self, rings: list[Any]) -> None:
+        import numpy as np
+
+        self.rings = rings
+        corners = np.concatenate(rings)
+        self.bounds = (*corners.min(axis=0), *corners.max(axis=0))  # left, bottom, right, top
+        self._outline: Any = None
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "_outline": None}
+
+    def outline(self) -> Any:
+        import numpy as np
+
+        if self._outline is None:
+            starts = np.cumsum([0] + [len(ring) for ring in self.rings])
+            vertices = self.rings[0] if len(self.rings) == 1 else np.concatenate(self.rings)  # one ring: no copy
+            self._outline = vantrel._Outline(vertices, starts)
+        return self._outline
+
+
+def inside_polygon(x: Any, y: Any, area: Area | list[Any]) -> Any:
     """Even-odd rule: a point is inside when a ray from it crosses the rings' edges an odd number of
     times, so that a ring within another is a hole in it. The ray to the right of a point crosses
     the edge from (x0, y0) to (x1, y1) when y0 <= y < y1 or y1 <= y < y0 and the edge lies to its
     right at y. Only the points within the rings' bounding box are tested (those beyond cross no
-    edge, or every edge at their y, an even number); with many edges, the points in an edge's span
-    are found by a search in y order (in the engine), so that the work grows with the crossings, not
-    with the points times the edges."""
+    edge, or every edge at their y, an even number); with many edges, one sweep up the points in y
+    order (in the engine) tests each against the edges beside it and counts those wholly to its
+    right at once, so that the work grows with the points and the edges, not with their product."""
     import numpy as np
 
-    corners = np.concatenate(rings)
-    (left, bottom), (right, top) = corners.min(axis=0), corners.max(axis=0)
+    area = area if isinstance(area, Area) else Area(area)
+    left, bottom, right, top = area.bounds
     near = np.flatnonzero((x >= left) & (x <= right) & (y >= bottom) & (y <= top))  # NaN: never
     inside = np.zeros(len(x), bool)
-    inside[near] = _inside_near(x[near], y[near], rings)
+    inside[near] = _inside_near(x[near], y[near], area)
     return inside
 
 
-def _inside_near(x: Any, y: Any, rings: list[Any]) -> Any:
+def _inside_near(x: Any, y: Any, area: Area) -> Any:
     import numpy as np
 
     def crossed(x: Any, y: Any, x0: float, y0: float, x1: float, y1: float) -> Any:
         with np.errstate(divide="ignore", invalid="ignore"):
             return x < x0 + (y - y0) * (x1 - x0) / (y1 - y0)
 
-    if sum(len(ring) for ring in rings) <= DIRECT_EDGES:
-        edges = np.concatenate([np.column_stack([np.roll(ring, 1, axis=0), ring]) for ring in rings])
+    if sum(len(ring) for ring in area.rings) <= DIRECT_EDGES:
+        edges = np.concatenate([np.column_stack([np.roll(ring, 1, axis=0), ring]) for ring in area.rings])
         inside = np.zeros(len(x), bool)
         for x0, y0, x1, y1 in edges:
             inside ^= ((y0 > y) != (y1 > y)) & crossed(x, y, x0, y0, x1, y1)
         return inside
-    order = np.argsort(y)
-    xs, ys = x[order], y[order]
     hits = np.zeros(len(x), np.uint8)
-    for ring in rings:  # in the engine: each edge against the points in its span of y, found by search
-        vantrel._cross_ring(xs, ys, ring, hits)
-    inside = np.empty(len(x), bool)
-    inside[order] = hits.view(bool)
-    return inside
+    area.outline().flip(x, y, hits)  # one sweep up the points, in the engine
+    return hits.view(bool)
 
 
-def rings_of(polygon: Any) -> list[Any]:
-    """crop's polygon as rings of x-y vertices: one ring (N, 2), or a sequence of them."""
+def rings_of(polygon: Any) -> Area:
+    """crop's polygon (one ring of x-y vertices (N, 2), or a sequence of them) as an Area."""
     import numpy as np
 
     try:
@@ -72,7 +92,7 @@ def rings_of(polygon: Any) -> list[Any]:
             rings = None
     if not rings or any(r.ndim != 2 or r.shape[1] < 2 or len(r) < 3 or not np.isfinite(r).all() for r in rings):
         raise ToolError("polygon must be at least 3 finite x-y vertices, or a sequence of such rings")
-    return [r[:, :2] for r in rings]
+    return Area([np.ascontiguousarray(r[:, :2]) for r in rings])
 
 
 def _ring(values: Any) -> Any:

@@ -1,49 +1,285 @@
 #include "geometry/polygon.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace vantrel {
 namespace {
 
-// lower_bound of `value` in ys[0, n), searched outward from `hint`: an outline's consecutive edges
-// share a vertex, so each edge's bounds lie near the last edge's, and a search from there costs
-// the log of the distance, in memory the last search just touched, not the log of n.
-std::int64_t lower_bound_near(const double* ys, std::int64_t n, std::int64_t hint, double value) noexcept {
-    std::int64_t low = 0, high = n;                        // the answer lies in [low, high]
-    if (hint > 0 && hint <= n && ys[hint - 1] >= value) {  // below the hint: step down
-        std::int64_t step = 1;
-        high = hint - 1;
-        while (high - step > 0 && ys[high - step] >= value) high -= step, step *= 2;
-        low = std::max<std::int64_t>(0, high - step);
-    } else if (hint < n) {  // at or above it: step up
-        std::int64_t step = 1;
-        low = std::max<std::int64_t>(hint, 0);
-        while (low + step < n && ys[low + step] < value) low += step, step *= 2;
-        high = std::min(n, low + step + 1);
-    } else {
-        low = n;
+using Index = std::int32_t;
+
+constexpr std::int64_t most_columns = std::int64_t{1} << 16;
+// An edge over more columns than this is not listed in them but tested by every point at its height:
+// few are, in any outline whose columns are about as wide as its edges.
+constexpr std::int64_t widest_listed = 64;
+
+// The rings' edges: edge e runs from vertex from[e] to vertex e.
+class Edges {
+public:
+    Edges(const double* vertices, const std::int64_t* starts, std::int64_t rings) : v_(vertices) {
+        const std::int64_t m = rings > 0 ? starts[rings] : 0;
+        if (m >= std::numeric_limits<Index>::max()) throw std::length_error("an outline of 2^31 vertices or more");
+        from_.resize(static_cast<std::size_t>(m));
+        for (std::int64_t r = 0; r < rings; ++r) {
+            for (std::int64_t k = starts[r]; k < starts[r + 1]; ++k) {
+                from_[static_cast<std::size_t>(k)] = static_cast<Index>(k == starts[r] ? starts[r + 1] - 1 : k - 1);
+            }
+        }
+        bounds_.resize(from_.size());
+        for (Index e = 0; e < size(); ++e) bounds_[static_cast<std::size_t>(e)] = bounds(e);
     }
-    return std::lower_bound(ys + low, ys + high, value) - ys;
+
+    Index size() const noexcept { return static_cast<Index>(from_.size()); }
+    double x0(Index e) const noexcept { return v_[2 * std::int64_t{from_[static_cast<std::size_t>(e)]}]; }
+    double y0(Index e) const noexcept { return v_[2 * std::int64_t{from_[static_cast<std::size_t>(e)]} + 1]; }
+    double x1(Index e) const noexcept { return v_[2 * std::int64_t{e}]; }
+    double y1(Index e) const noexcept { return v_[2 * std::int64_t{e} + 1]; }
+    double low(Index e) const noexcept { return std::min(y0(e), y1(e)); }
+    double high(Index e) const noexcept { return std::max(y0(e), y1(e)); }
+
+    // x0 + (y - y0) * (x1 - x0) / (y1 - y0), as evaluated for y within the span, lies within
+    // [left, right] (see bounds). Kept as floats rounded outward: half the memory.
+    double left(Index e) const noexcept { return bounds_[static_cast<std::size_t>(e)].left; }
+    double right(Index e) const noexcept { return bounds_[static_cast<std::size_t>(e)].right; }
+
+    // The rule itself, as written (this file is compiled without fused multiply-adds).
+    bool crossed(Index e, double x, double y) const noexcept {
+        const double ex0 = x0(e), ey0 = y0(e);
+        return x < ex0 + (y - ey0) * (x1(e) - ex0) / (y1(e) - ey0);
+    }
+
+private:
+    struct Bounds {
+        float left, right;
+    };
+
+    // (y - y0) / (y1 - y0) is at most 1 in magnitude (y - y0 rounds to no more than y1 - y0), so
+    // the value lies between x0 and x1 but for rounding: a relative error of a few units in the
+    // last place of |x0| + |x1|, and the absolute error of a product that falls below the normal
+    // numbers, divided by y1 - y0. An edge where a step could overflow is always evaluated.
+    Bounds bounds(Index e) const noexcept {
+        constexpr double epsilon = std::numeric_limits<double>::epsilon();
+        constexpr double tiny = std::numeric_limits<double>::denorm_min();
+        constexpr double most = std::numeric_limits<double>::max() / 16;
+        const double dx = std::fabs(x1(e) - x0(e)), dy = std::fabs(y1(e) - y0(e));
+        const double reach = std::fabs(x0(e)) + std::fabs(x1(e));
+        if (!(dx < most && reach < most && dx * dy < most)) {
+            return {-std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity()};
+        }
+        const double slack = 8 * epsilon * reach + 4 * tiny / dy + 8 * tiny;
+        return {down(std::min(x0(e), x1(e)) - slack), up(std::max(x0(e), x1(e)) + slack)};
+    }
+    static float down(double value) noexcept {
+        const auto near = static_cast<float>(value);
+        return static_cast<double>(near) > value ? std::nextafter(near, -std::numeric_limits<float>::infinity()) : near;
+    }
+    static float up(double value) noexcept {
+        const auto near = static_cast<float>(value);
+        return static_cast<double>(near) < value ? std::nextafter(near, std::numeric_limits<float>::infinity()) : near;
+    }
+
+    const double* v_;
+    std::vector<Index> from_;
+    std::vector<Bounds> bounds_;
+};
+
+// 0 to n - 1 in order of key[i] (finite), ties in any order: counted into buckets of equal width
+// over the keys' range (an order kept by the buckets, as (key - lo) * scale never decreases), then
+// each bucket sorted; about linear for keys spread over their range.
+std::vector<Index> in_order(const double* key, std::size_t n) {
+    std::vector<Index> order(n);
+    if (n == 0) return order;
+    const auto [least, most] = std::minmax_element(key, key + n);
+    const double lo = *least, range = *most - lo;
+    const std::size_t buckets = std::clamp<std::size_t>(n / 4, 1, std::size_t{1} << 22);
+    const double scale = range > 0 && std::isfinite(range) ? static_cast<double>(buckets) / range : 0;
+    const auto bucket = [&](double k) noexcept {
+        const double at = (k - lo) * scale;
+        return at < static_cast<double>(buckets - 1) ? static_cast<std::size_t>(at) : buckets - 1;
+    };
+    std::vector<Index> start(buckets + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) ++start[bucket(key[i]) + 1];
+    for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+    std::vector<Index> next(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) order[static_cast<std::size_t>(next[bucket(key[i])]++)] = static_cast<Index>(i);
+    for (std::size_t b = 0; b < buckets; ++b) {
+        std::sort(order.begin() + start[b], order.begin() + start[b + 1],
+                  [&](Index a, Index c) { return key[a] < key[c]; });
+    }
+    return order;
 }
+
+// The edges in order of their lowest y, or of their highest.
+std::vector<Index> edges_in_order(const Edges& edges, bool by_high) {
+    std::vector<double> key(static_cast<std::size_t>(edges.size()));
+    for (Index e = 0; e < edges.size(); ++e) key[static_cast<std::size_t>(e)] = by_high ? edges.high(e) : edges.low(e);
+    return in_order(key.data(), key.size());
+}
+
+// The edges in play (those whose span holds the sweep's height), by columns of x: each listed in
+// the columns its extent covers, and counted by the column of its left bound, so that a point
+// counts the edges wholly to its right at once and evaluates only those beside it.
+class Play {
+public:
+    explicit Play(const Edges& edges) : edges_(edges), state_(static_cast<std::size_t>(edges.size()), idle) {
+        double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+        for (Index e = 0; e < edges.size(); ++e) lo = std::min(lo, edges.x1(e)), hi = std::max(hi, edges.x1(e));
+        // Columns a quarter as wide as a typical edge (the median of a sample), or finer if the
+        // outline is wide: an edge is listed in a few, and a point meets few edges that are not
+        // beside it.
+        std::vector<double> widths;
+        const Index step = std::max<Index>(1, edges.size() / 4096);
+        for (Index e = 0; e < edges.size(); e += step) widths.push_back(edges.right(e) - edges.left(e));
+        std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
+        const double typical = widths.empty() ? 0 : widths[widths.size() / 2] / 4;
+        width_ = std::max(
+            {std::isfinite(typical) ? typical : 0, (hi - lo) / most_columns, std::numeric_limits<double>::min()});
+        origin_ = lo;
+        const double span = (hi - lo) / width_;
+        count_ = span < static_cast<double>(most_columns) ? static_cast<std::int64_t>(span) + 1 : most_columns;
+        lists_.resize(static_cast<std::size_t>(count_));
+        tree_.assign(static_cast<std::size_t>(count_) + 1, 0);
+    }
+
+    std::int64_t column(double x) const noexcept {
+        const double at = (x - origin_) / width_;  // monotone in x, so columns keep x's order
+        if (!(at >= 0)) return 0;
+        return at < static_cast<double>(count_ - 1) ? static_cast<std::int64_t>(at) : count_ - 1;
+    }
+
+    // Edges whose span starts at or below y join, unless it has ended there too.
+    void enter(Index e, double y) {
+        if (edges_.high(e) <= y) {
+            state_[static_cast<std::size_t>(e)] = done;
+            return;
+        }
+        state_[static_cast<std::size_t>(e)] = playing;
+        const std::int64_t first = column(edges_.left(e)), last = column(edges_.right(e));
+        add(first, 1);
+        if (last - first + 1 > widest_listed) {
+            wide_.push_back(e);
+            return;
+        }
+        for (std::int64_t c = first; c <= last; ++c) lists_[static_cast<std::size_t>(c)].push_back(e);
+        listed_ += last - first + 1;
+        live_ += last - first + 1;
+    }
+
+    void leave(Index e) {
+        if (state_[static_cast<std::size_t>(e)] != playing) {
+            state_[static_cast<std::size_t>(e)] = done;
+            return;
+        }
+        state_[static_cast<std::size_t>(e)] = done;
+        const std::int64_t first = column(edges_.left(e)), last = column(edges_.right(e));
+        add(first, -1);
+        if (last - first + 1 <= widest_listed) live_ -= last - first + 1;
+        if (listed_ > 2 * live_ + 65536) compact();  // ended edges in columns no point has visited
+    }
+
+    // How many edges in play the ray from (x, y) to the right crosses.
+    std::int64_t crossings(double x, double y) {
+        const std::int64_t c = column(x);
+        std::int64_t count = playing_ - below(c + 1);  // left bound in a column right of x's
+        std::vector<Index>& listed = lists_[static_cast<std::size_t>(c)];
+        for (std::size_t k = 0; k < listed.size();) {
+            const Index e = listed[k];
+            if (state_[static_cast<std::size_t>(e)] != playing) {
+                listed[k] = listed.back();
+                listed.pop_back();
+                --listed_;
+                continue;
+            }
+            count += beside(e, x, y);
+            ++k;
+        }
+        for (std::size_t k = 0; k < wide_.size();) {
+            const Index e = wide_[k];
+            if (state_[static_cast<std::size_t>(e)] != playing) {
+                wide_[k] = wide_.back();
+                wide_.pop_back();
+                continue;
+            }
+            if (column(edges_.left(e)) <= c) count += beside(e, x, y);  // else counted above
+            ++k;
+        }
+        return count;
+    }
+
+private:
+    static constexpr std::uint8_t idle = 0, playing = 1, done = 2;
+
+    // Whether an edge in play whose left bound lies in x's column or before is crossed: wholly
+    // right of x (its left bound then in x's column), wholly left, or evaluated.
+    std::int64_t beside(Index e, double x, double y) const noexcept {
+        if (edges_.left(e) > x) return 1;
+        return x < edges_.right(e) && edges_.crossed(e, x, y) ? 1 : 0;
+    }
+
+    void add(std::int64_t c, int delta) noexcept {
+        playing_ += delta;
+        for (std::int64_t i = c + 1; i <= count_; i += i & -i) tree_[static_cast<std::size_t>(i)] += delta;
+    }
+
+    // Edges in play whose left bound lies in columns 0 to c - 1.
+    std::int64_t below(std::int64_t c) const noexcept {
+        std::int64_t sum = 0;
+        for (std::int64_t i = c; i > 0; i -= i & -i) sum += tree_[static_cast<std::size_t>(i)];
+        return sum;
+    }
+
+    void compact() {
+        for (std::vector<Index>& listed : lists_) {
+            listed.erase(std::remove_if(listed.begin(), listed.end(),
+                                        [&](Index e) { return state_[static_cast<std::size_t>(e)] != playing; }),
+                         listed.end());
+        }
+        listed_ = live_;
+    }
+
+    const Edges& edges_;
+    std::vector<std::uint8_t> state_;
+    std::vector<std::vector<Index>> lists_;
+    std::vector<Index> wide_;
+    std::vector<std::int32_t> tree_;  // a Fenwick tree of the edges in play by their left column
+    double origin_ = 0, width_ = 1;
+    std::int64_t count_ = 1, playing_ = 0, listed_ = 0, live_ = 0;
+};
 
 }  // namespace
 
-void cross_ring(const double* xs, const double* ys, std::int64_t n, const double* ring, std::int64_t m,
-                std::uint8_t* hits) noexcept {
-    std::int64_t hint = 0;
-    for (std::int64_t k = 0; k < m; ++k) {
-        const double* from = ring + 2 * (k == 0 ? m - 1 : k - 1);
-        const double* to = ring + 2 * k;
-        const double x0 = from[0], y0 = from[1], x1 = to[0], y1 = to[1];
-        // The points with min(y0, y1) <= y < max(y0, y1): none for a level edge.
-        const std::int64_t low = lower_bound_near(ys, n, hint, std::min(y0, y1));
-        const std::int64_t high = lower_bound_near(ys, n, low, std::max(y0, y1));
-        hint = y1 < y0 ? low : high;  // where the next edge starts: this one's end, y1
-        const double dx = x1 - x0, dy = y1 - y0;
-        for (std::int64_t p = low; p < high; ++p) {
-            const double at = x0 + (ys[p] - y0) * dx / dy;
-            hits[p] ^= static_cast<std::uint8_t>(xs[p] < at);
-        }
+struct Outline::Ordered {
+    Edges edges;
+    std::vector<Index> by_low, by_high;  // the edges in order of their lowest y, and of their highest
+};
+
+Outline::Outline(const double* vertices, const std::int64_t* starts, std::int64_t rings)
+    : ordered_(std::make_unique<Ordered>(Ordered{Edges(vertices, starts, rings), {}, {}})) {
+    ordered_->by_low = edges_in_order(ordered_->edges, false);
+    ordered_->by_high = edges_in_order(ordered_->edges, true);
+}
+
+Outline::~Outline() = default;
+Outline::Outline(Outline&&) noexcept = default;
+Outline& Outline::operator=(Outline&&) noexcept = default;
+
+void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits) const {
+    const Edges& edges = ordered_->edges;
+    const std::vector<Index>& by_low = ordered_->by_low;
+    const std::vector<Index>& by_high = ordered_->by_high;
+    if (n <= 0 || edges.size() == 0) return;
+    if (n >= std::numeric_limits<Index>::max()) throw std::length_error("2^31 points or more at once");
+    Play play(edges);
+    std::size_t entering = 0, leaving = 0;
+    for (const Index p : in_order(ys, static_cast<std::size_t>(n))) {  // up the points
+        const double x = xs[p], y = ys[p];
+        while (entering < by_low.size() && edges.low(by_low[entering]) <= y) play.enter(by_low[entering++], y);
+        while (leaving < by_high.size() && edges.high(by_high[leaving]) <= y) play.leave(by_high[leaving++]);
+        hits[p] ^= static_cast<std::uint8_t>(play.crossings(x, y) & 1);
     }
 }
 

@@ -1,20 +1,44 @@
 // Which points lie inside an outline by the even-odd rule, for crop by a
-// polygon of any number of vertices: each edge is tested against the points in
-// its span of y alone, found by binary search in the points sorted by y, so
-// that the work grows with the crossings, not with the points times the edges.
+// polygon of any number of vertices: one sweep up the points in y order, the
+// edges taken in and out of play at their ends, so that a point is tested
+// against the few edges beside it, not every edge its height crosses.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace vantrel {
 
-// Flips hits[p] for each point p (xs, ys: n points sorted by y, no NaN) whose
-// ray to the right crosses an edge of the ring (m vertices, x y pairs, closed
-// from the last back to the first): y0 <= y < y1 or y1 <= y < y0, and
-// x < x0 + (y - y0) * (x1 - x0) / (y1 - y0), evaluated as written, in that
-// order, without fused multiply-adds, so that it decides as NumPy does.
-// Allocates nothing.
-void cross_ring(const double* xs, const double* ys, std::int64_t n, const double* ring, std::int64_t m,
-                std::uint8_t* hits) noexcept;
+// The edges of an outline's rings, ordered once for the sweeps of every chunk
+// of points. The rings' vertices are x y pairs (all finite), kept by the
+// caller while the Outline lives; ring r holds vertices starts[r] to
+// starts[r + 1] - 1 and is closed from its last vertex back to its first.
+// Memory: about 21 bytes an edge (31 while it is made). Throws
+// std::bad_alloc, and std::length_error for 2^31 vertices or more.
+class Outline {
+public:
+    Outline(const double* vertices, const std::int64_t* starts, std::int64_t rings);
+    ~Outline();
+    Outline(Outline&&) noexcept;
+    Outline& operator=(Outline&&) noexcept;
+    Outline(const Outline&) = delete;
+    Outline& operator=(const Outline&) = delete;
+
+    // Flips hits[p] for each point p (xs, ys: n points, all finite, in any
+    // order) whose ray to the right crosses an odd number of the edges. A ray
+    // crosses the edge from (x0, y0) to (x1, y1) when y0 <= y < y1 or
+    // y1 <= y < y0, and x < x0 + (y - y0) * (x1 - x0) / (y1 - y0), evaluated
+    // as written, in that order, without fused multiply-adds, so that it
+    // decides as NumPy does. An edge is evaluated so only for a point within
+    // its extent in x (widened by the bound on that expression's rounding);
+    // beyond it, the answer is known. Memory: about 6 bytes a point, and the
+    // edges in play at once. Throws std::bad_alloc, and std::length_error for
+    // 2^31 points or more.
+    void cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits) const;
+
+private:
+    struct Ordered;
+    std::unique_ptr<Ordered> ordered_;
+};
 
 }  // namespace vantrel

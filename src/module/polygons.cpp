@@ -1,9 +1,12 @@
-// The outline kernel of vantrel.tools.crop, bound: vantrel._cross_ring flips
-// the hits of the points whose ray crosses a ring's edges, without the GIL.
+// The outline kernel of vantrel.tools.crop, bound: vantrel._Outline orders a
+// polygon's edges once, and its flip() marks the points of each chunk whose
+// ray crosses an odd number of them, without the GIL.
 #include "module/polygons.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include <pybind11/numpy.h>
 
@@ -15,29 +18,53 @@ namespace vantrel {
 namespace {
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Starts = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-void cross(const Doubles& xs, const Doubles& ys, const Doubles& ring, const py::object& given) {
-    if (xs.ndim() != 1 || ys.ndim() != 1 || xs.shape(0) != ys.shape(0)) {
-        throw py::value_error("xs and ys must be one-dimensional, of one length");
+class OutlineObject {
+public:
+    OutlineObject(Doubles vertices, const Starts& starts) : vertices_(std::move(vertices)) {
+        if (vertices_.ndim() != 2 || vertices_.shape(1) != 2) throw py::value_error("vertices must be of shape (m, 2)");
+        // Each ring's first vertex, then the end: nondecreasing from 0 to m, so that no ring
+        // reaches past the vertices.
+        const std::int64_t rings = starts.ndim() == 1 ? starts.shape(0) - 1 : -1;
+        bool ordered = rings >= 0 && starts.at(0) == 0 && starts.at(rings) == vertices_.shape(0);
+        for (std::int64_t r = 0; ordered && r < rings; ++r) ordered = starts.at(r) <= starts.at(r + 1);
+        if (!ordered) throw py::value_error("starts must run from 0 to the vertices' count, never down");
+        const double* data = vertices_.data();  // kept alive by vertices_, and never written
+        const std::int64_t* first = starts.data();
+        const py::gil_scoped_release release;
+        outline_ = std::make_unique<Outline>(data, first, rings);
     }
-    if (ring.ndim() != 2 || ring.shape(1) != 2) throw py::value_error("ring must be of shape (m, 2)");
-    // Taken as it is: a copy made to fit would take the flips in place of the array given.
-    if (!py::isinstance<py::array>(given)) throw py::type_error("hits must be a NumPy array");
-    auto hits = py::reinterpret_borrow<py::array>(given);
-    if (hits.itemsize() != 1 || hits.ndim() != 1 || hits.shape(0) != xs.shape(0) ||
-        !(hits.flags() & py::array::c_style) || !hits.writeable()) {
-        throw py::value_error("hits must be a writable contiguous array of " + std::to_string(xs.shape(0)) + " bytes");
+
+    void flip(const Doubles& xs, const Doubles& ys, const py::object& given) const {
+        if (xs.ndim() != 1 || ys.ndim() != 1 || xs.shape(0) != ys.shape(0)) {
+            throw py::value_error("xs and ys must be one-dimensional, of one length");
+        }
+        // Taken as it is: a copy made to fit would take the flips in place of the array given.
+        if (!py::isinstance<py::array>(given)) throw py::type_error("hits must be a NumPy array");
+        auto hits = py::reinterpret_borrow<py::array>(given);
+        if (hits.itemsize() != 1 || hits.ndim() != 1 || hits.shape(0) != xs.shape(0) ||
+            !(hits.flags() & py::array::c_style) || !hits.writeable()) {
+            throw py::value_error("hits must be a writable contiguous array of " + std::to_string(xs.shape(0)) +
+                                  " bytes");
+        }
+        auto* out = static_cast<std::uint8_t*>(hits.mutable_data());
+        const py::gil_scoped_release release;
+        outline_->cross(xs.data(), ys.data(), xs.shape(0), out);
     }
-    auto* out = static_cast<std::uint8_t*>(hits.mutable_data());
-    const py::gil_scoped_release release;
-    cross_ring(xs.data(), ys.data(), xs.shape(0), ring.data(), ring.shape(0), out);
-}
+
+private:
+    Doubles vertices_;
+    std::unique_ptr<Outline> outline_;
+};
 
 }  // namespace
 
 void register_polygons(py::module_& m) {
-    m.def("_cross_ring", &cross, py::arg("xs"), py::arg("ys"), py::arg("ring"), py::arg("hits"),
-          "Flips hits of the points (sorted by y) whose ray to the right crosses an edge of the ring (private).");
+    py::class_<OutlineObject>(m, "_Outline", "A polygon's rings, their edges ordered once for crop's sweeps (private).")
+        .def(py::init<Doubles, const Starts&>(), py::arg("vertices"), py::arg("starts"))
+        .def("flip", &OutlineObject::flip, py::arg("xs"), py::arg("ys"), py::arg("hits"),
+             "Flips hits of the points whose ray to the right crosses an odd number of the edges (private).");
 }
 
 }  // namespace vantrel

@@ -1,4 +1,4 @@
-// vantrel._cross_ring, under vantrel.tools.crop by a polygon.
+// vantrel._Outline, under vantrel.tools.crop by a polygon.
 #pragma once
 
 #include <pybind11/pybind11.h>
