@@ -134,7 +134,7 @@ def las_points(reader: Any, source: Any, step: int | None = None) -> Iterator[An
     figures, as for a PCD file that ends early."""
     read, n = 0, chunk_points(step or reader.header.point_format.size)
     with decoder_failures(source, "damaged or cut short"):
-        for points in _mapped(reader, source, n) or ahead(reader.chunk_iterator(n)):
+        for points in _reused(reader, source, n) or ahead(reader.chunk_iterator(n)):
             read += len(points)
             yield points
     total = int(reader.header.point_count)
@@ -146,25 +146,38 @@ def las_points(reader: Any, source: Any, step: int | None = None) -> Iterator[An
         )
 
 
-def _mapped(reader: Any, source: Any, n: int) -> Iterator[Any] | None:
-    """An uncompressed file's points, n at a time, straight from its pages rather than read into a
-    new buffer a chunk; None for a file object, a LAZ file, or one that does not hold every record
-    its header gives (laspy's reading says what is missing)."""
-    import numpy as np
-
+def _reused(reader: Any, source: Any, n: int) -> Iterator[Any] | None:
+    """An uncompressed file's points, n at a time, read into one buffer that each chunk reuses
+    (laspy makes a new one a chunk, whose pages are new to the process): each chunk must be used
+    before the next is read, as every caller here does. Not mapped: a file cut short meanwhile by
+    another process ends the reading (its header's count then says what is missing) rather than
+    the process. None for a file object, a LAZ file, or one that does not hold every record its
+    header gives (laspy's reading says what is missing)."""
     header = reader.header
     total, size = int(header.point_count), header.point_format.size
     if header.are_points_compressed or not isinstance(source, (str, os.PathLike)) or not total:
         return None
     if os.path.getsize(source) < header.offset_to_point_data + total * size:
         return None
+    return _read_reused(source, header, n)
+
+
+def _read_reused(source: Any, header: Any, n: int) -> Iterator[Any]:
+    import numpy as np
+
     laspy = laspy_module()
-    rows = np.memmap(source, header.point_format.dtype(), "r", header.offset_to_point_data, (total,))
-    scales, offsets = header.scales, header.offsets
-    return (
-        laspy.ScaleAwarePointRecord(rows[at : at + n], header.point_format, scales, offsets)
-        for at in range(0, total, n)
-    )
+    total, size, dtype = int(header.point_count), header.point_format.size, header.point_format.dtype()
+    buffer = np.empty(min(n, total) * size, np.uint8)
+    with open(source, "rb") as file:
+        file.seek(header.offset_to_point_data)
+        for at in range(0, total, n):
+            wanted = min(n, total - at) * size
+            got = file.readinto(memoryview(buffer)[:wanted])
+            rows = buffer[: got - got % size].view(dtype)
+            if len(rows):
+                yield laspy.ScaleAwarePointRecord(rows, header.point_format, header.scales, header.offsets)
+            if got < wanted:
+                return
 
 
 class Filling:
