@@ -72,7 +72,7 @@ def as_records(points: Any, layout: list[tuple[str, Any, list[str], str]], out: 
         elif kind == "intensity/65535":
             np.divide(raw["intensity"], 65535.0, out=target, dtype=np.float64, casting="unsafe")
         elif kind in ("rgb", "rgba"):
-            bits = np.zeros(len(target), np.uint32)  # r << 16 | g << 8 | b (| a << 24), as pack_rgb packs
+            bits: Any = np.zeros(len(target), np.uint32)  # r << 16 | g << 8 | b (| a << 24), as pack_rgb packs
             for dim, shift in zip(dims, (16, 8, 0, 24), strict=False):
                 value = np.asarray(points[dim])
                 bits |= ((value // 257) if shift != 24 else value).astype(np.uint8).astype(np.uint32) << shift
@@ -172,7 +172,7 @@ def _read_reused(source: Any, header: Any, n: int) -> Iterator[Any]:
         file.seek(header.offset_to_point_data)
         for at in range(0, total, n):
             wanted = min(n, total - at) * size
-            got = file.readinto(memoryview(buffer)[:wanted])
+            got = file.readinto(buffer.data[:wanted])
             rows = buffer[: got - got % size].view(dtype)
             if len(rows):
                 yield laspy.ScaleAwarePointRecord(rows, header.point_format, header.scales, header.offsets)

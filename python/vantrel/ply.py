@@ -175,7 +175,7 @@ def _restore(vertices: Any, record: list[dict[str, Any]]) -> Any:
                 # r << 16 | g << 8 | b (| a << 24) as pack_rgb packs it, in memory b g r a
                 moves += [(at + k, fields[c][1], 1) for k, c in zip((2, 1, 0, 3), names, strict=False)]
                 continue
-            bits = records[name].view(np.uint32)
+            bits: Any = records[name].view(np.uint32)
             for channel, shift in zip(names, (16, 8, 0, 24), strict=False):
                 bits |= vertices[channel].astype(np.uint8).astype(np.uint32) << shift
             continue
