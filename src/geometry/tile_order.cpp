@@ -25,11 +25,6 @@ constexpr std::int64_t not_finite = INT64_MIN;
 struct Extent {
     std::int64_t finite = 0, low_x = 0, high_x = 0, low_y = 0, high_y = 0;
 
-    void add(std::int64_t i, std::int64_t j) noexcept {
-        if (finite++ == 0) low_x = high_x = i, low_y = high_y = j;
-        low_x = std::min(low_x, i), high_x = std::max(high_x, i);
-        low_y = std::min(low_y, j), high_y = std::max(high_y, j);
-    }
     void join(const Extent& other) noexcept {
         if (other.finite == 0) return;
         if (finite == 0) {
@@ -78,9 +73,10 @@ inline std::int64_t floor_index(double q) noexcept {
 template <typename Read>
 Extent index_records(const std::uint8_t* records, std::size_t record_bytes, Read read, const double (&origin)[2],
                      const double (&size)[2], Tiles& t, std::size_t part) {
-    Extent extent;
     // In locals: a store to an index may alias the sizes and bounds that `t` holds, which the
-    // compiler would then reload, and the end divide again, for every record.
+    // compiler would then reload, and the end divide again, for every record. The extent too,
+    // from bounds no index reaches, so that a record costs no branch for it.
+    std::int64_t finite = 0, low_x = INT64_MAX, high_x = INT64_MIN, low_y = INT64_MAX, high_y = INT64_MIN;
     std::int64_t* const ix = t.ix;
     std::int64_t* const iy = t.iy;
     const double ox = origin[0], oy = origin[1], sx = size[0], sy = size[1];
@@ -97,9 +93,12 @@ Extent index_records(const std::uint8_t* records, std::size_t record_bytes, Read
         if (!(std::fabs(qx) < far && std::fabs(qy) < far)) throw std::overflow_error("tile index beyond 2^62");
         const std::int64_t i = floor_index(qx), j = floor_index(qy);
         ix[p] = i, iy[p] = j;
-        extent.add(i, j);
+        ++finite;
+        low_x = std::min(low_x, i), high_x = std::max(high_x, i);
+        low_y = std::min(low_y, j), high_y = std::max(high_y, j);
     }
-    return extent;
+    if (finite == 0) return {};
+    return {finite, low_x, high_x, low_y, high_y};
 }
 
 template <typename T>
@@ -171,7 +170,8 @@ std::vector<TileRun> count_order(Tiles& t, std::uint64_t span_y, std::uint64_t c
             std::int64_t* const ix = t.ix;
             const std::int64_t* const iy = t.iy;
             const std::int64_t low_x = e.low_x, low_y = e.low_y;
-            for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
+            const std::size_t end = t.end(part);  // a divide: not once a record
+            for (std::size_t p = t.begin(part); p < end; ++p) {
                 const std::uint64_t cell = ix[p] == not_finite ? cells
                                                                : static_cast<std::uint64_t>(ix[p] - low_x) * span_y +
                                                                      static_cast<std::uint64_t>(iy[p] - low_y);
@@ -195,8 +195,9 @@ std::vector<TileRun> count_order(Tiles& t, std::uint64_t span_y, std::uint64_t c
         [&](std::size_t part) {
             std::int64_t* at_cell = next[part].data();
             const std::int64_t* const cell = t.ix;
-            std::int64_t* const order = t.iy;  // no y index is read from here on
-            for (std::size_t p = t.begin(part); p < t.end(part); ++p) {
+            std::int64_t* const order = t.iy;     // no y index is read from here on
+            const std::size_t end = t.end(part);  // a divide: not once a record
+            for (std::size_t p = t.begin(part); p < end; ++p) {
                 order[at_cell[static_cast<std::size_t>(cell[p])]++] = static_cast<std::int64_t>(p);
             }
         },
