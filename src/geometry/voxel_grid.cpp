@@ -60,14 +60,20 @@ struct Packed {
     std::uint32_t slot;
 };
 
-// Least significant byte first, over the bytes the keys use.
-void radix_sort(BulkArray<Packed>& items, unsigned bits) {
+constexpr unsigned most_digits = 8;  // bytes of a packed key
+using Counts = std::array<std::array<std::size_t, 256>, most_digits>;
+
+// Least significant byte first, over the bytes the keys use, with each byte's counts made as
+// the keys were packed: a pass a byte, and none for a byte that every key shares.
+void radix_sort(BulkArray<Packed>& items, unsigned bits, const Counts& counts) {
     BulkArray<Packed> other;
     other.resize_for_overwrite(items.size());
-    for (unsigned shift = 0; shift < bits; shift += 8) {
-        std::array<std::size_t, 257> starts{};
-        for (const Packed& item : items) ++starts[((item.key >> shift) & 0xff) + 1];
-        for (std::size_t d = 1; d < starts.size(); ++d) starts[d] += starts[d - 1];
+    for (unsigned digit = 0; digit * 8 < bits; ++digit) {
+        const auto& count = counts[digit];
+        if (std::find(count.begin(), count.end(), items.size()) != count.end()) continue;
+        std::array<std::size_t, 256> starts{};
+        for (std::size_t d = 1; d < starts.size(); ++d) starts[d] = starts[d - 1] + count[d - 1];
+        const unsigned shift = 8 * digit;
         for (const Packed& item : items) other[starts[(item.key >> shift) & 0xff]++] = item;
         items.swap(other);
     }
@@ -121,6 +127,11 @@ std::uint32_t VoxelGrid::slot_of(const VoxelIndex& key, std::uint64_t hash, cons
     double* fresh = record(slot);
     std::memcpy(fresh, &key, sizeof key);
     if (first_bytes_ != 0) std::memcpy(fresh + 4 + sum_count_, first, first_bytes_);
+    // The keys' extent, for sort(), kept as voxels come: a scan of every record for it would
+    // read the whole table again.
+    if (slot == 0) low_ = high_ = key;
+    low_ = {std::min(low_.i, key.i), std::min(low_.j, key.j), std::min(low_.k, key.k)};
+    high_ = {std::max(high_.i, key.i), std::max(high_.j, key.j), std::max(high_.k, key.k)};
     table_[cell] = tag | (std::uint64_t{slot} + 1);
     if (voxels_ * 2 > table_.size()) rehash(table_.size() * 2);  // at most half full: probes stay short
     return slot;
@@ -234,12 +245,7 @@ void VoxelGrid::sort() {
     if (voxels_ == 0) return;
     // Keys packed into 64 bits past each index's least, when their ranges fit, sort by radix;
     // others by comparison.
-    VoxelIndex low = key(0), high = low;
-    for (std::size_t slot = 1; slot < voxels_; ++slot) {
-        const VoxelIndex k = key(slot);
-        low = {std::min(low.i, k.i), std::min(low.j, k.j), std::min(low.k, k.k)};
-        high = {std::max(high.i, k.i), std::max(high.j, k.j), std::max(high.k, k.k)};
-    }
+    const VoxelIndex low = low_, high = high_;
     auto range = [](std::int64_t lo, std::int64_t hi) {
         return static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
     };
@@ -252,12 +258,15 @@ void VoxelGrid::sort() {
     }
     BulkArray<Packed> items;
     items.resize_for_overwrite(voxels_);
+    Counts counts{};
+    const unsigned digits = (bi + bj + bk + 7) / 8;
     for (std::size_t slot = 0; slot < voxels_; ++slot) {
-        const VoxelIndex k = key(slot);
+        const VoxelIndex k = key_of(record(slot));
         const std::uint64_t packed = append(append(range(low.i, k.i), bj, range(low.j, k.j)), bk, range(low.k, k.k));
         items[slot] = {packed, static_cast<std::uint32_t>(slot)};
+        for (unsigned d = 0; d < digits; ++d) ++counts[d][(packed >> (8 * d)) & 0xff];
     }
-    radix_sort(items, bi + bj + bk);
+    radix_sort(items, bi + bj + bk, counts);
     for (std::size_t v = 0; v < voxels_; ++v) order_[v] = items[v].slot;
 }
 
@@ -265,7 +274,17 @@ std::size_t VoxelGrid::drain(std::uint8_t* records, std::size_t count) {
     if (order_.size() != voxels_) throw std::logic_error("voxel grid drained before it was sorted");
     count = std::min(count, voxels_ - drained_);
     const std::size_t bytes = record_bytes();
-    for (std::size_t v = 0; v < count; ++v) std::memcpy(records + v * bytes, record(order_[drained_ + v]), bytes);
+    // The records lie scattered over the table, each a miss in the cache: asked for a few ahead,
+    // they arrive while the ones before are copied.
+    constexpr std::size_t ahead = 8;
+    for (std::size_t v = 0; v < count; ++v) {
+        if (drained_ + v + ahead < voxels_) {
+            const auto* next = reinterpret_cast<const std::uint8_t*>(record(order_[drained_ + v + ahead]));
+            __builtin_prefetch(next);
+            __builtin_prefetch(next + bytes - 1);
+        }
+        std::memcpy(records + v * bytes, record(order_[drained_ + v]), bytes);
+    }
     drained_ += count;
     if (drained_ == voxels_) clear();
     return count;

@@ -146,6 +146,7 @@ private:
     std::size_t capacity_;
     std::size_t stride_;  // doubles a record: key (3), count (1), sums, then first bytes rounded up
     std::size_t voxels_ = 0;
+    VoxelIndex low_, high_;           // the least and greatest of the voxels' i, j and k
     BulkArray<double> records_;       // one record a slot; int64s and bytes are kept in it by memcpy
     BulkArray<std::uint64_t> table_;  // (tag << 32) | (slot + 1) a cell, 0 for empty; a power of two long
     BulkArray<std::uint32_t> order_;  // slots in key order, after sort()
