@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace vantrel {
 namespace {
@@ -60,21 +62,47 @@ struct Packed {
     std::uint32_t slot;
 };
 
-constexpr unsigned most_digits = 8;  // bytes of a packed key
-using Counts = std::array<std::array<std::size_t, 256>, most_digits>;
+// A packed key and its slot in one word, the key above the slot's `bits`: half the bytes a
+// pass of the sort moves, where both fit.
+struct Word {
+    unsigned bits;
+    std::uint64_t key(std::uint64_t item) const noexcept { return item >> bits; }
+    std::uint32_t slot(std::uint64_t item) const noexcept {
+        return static_cast<std::uint32_t>(item & ((std::uint64_t{1} << bits) - 1));
+    }
+    std::uint64_t item(std::uint64_t key, std::size_t slot) const noexcept { return key << bits | slot; }
+};
+struct Pair {
+    std::uint64_t key(const Packed& item) const noexcept { return item.key; }
+    std::uint32_t slot(const Packed& item) const noexcept { return item.slot; }
+    Packed item(std::uint64_t key, std::size_t slot) const noexcept { return {key, static_cast<std::uint32_t>(slot)}; }
+};
 
-// Least significant byte first, over the bytes the keys use, with each byte's counts made as
-// the keys were packed: a pass a byte, and none for a byte that every key shares.
-void radix_sort(BulkArray<Packed>& items, unsigned bits, const Counts& counts) {
-    BulkArray<Packed> other;
+// The digits of a key of `bits` bits: as few as keep each at most 11 bits, whose counts and
+// places stay in the cache, all as wide.
+struct Digits {
+    unsigned count, width;
+    explicit Digits(unsigned bits) noexcept : count((bits + 10) / 11), width(count ? (bits + count - 1) / count : 0) {}
+    std::size_t of(std::uint64_t key, unsigned d) const noexcept {
+        return static_cast<std::size_t>((key >> (d * width)) & ((std::uint64_t{1} << width) - 1));
+    }
+};
+
+// Least significant digit first, with each digit's counts (`counts`, a row of 2^width a digit)
+// made as the keys were packed: a pass a digit, and none for a digit that every key shares.
+// Keys are unique, so any order within a digit's bucket will do.
+template <typename Item, typename Parts>
+void radix_sort(BulkArray<Item>& items, const Digits& digits, const std::vector<std::size_t>& counts, Parts parts) {
+    BulkArray<Item> other;
     other.resize_for_overwrite(items.size());
-    for (unsigned digit = 0; digit * 8 < bits; ++digit) {
-        const auto& count = counts[digit];
-        if (std::find(count.begin(), count.end(), items.size()) != count.end()) continue;
-        std::array<std::size_t, 256> starts{};
-        for (std::size_t d = 1; d < starts.size(); ++d) starts[d] = starts[d - 1] + count[d - 1];
-        const unsigned shift = 8 * digit;
-        for (const Packed& item : items) other[starts[(item.key >> shift) & 0xff]++] = item;
+    const std::size_t buckets = std::size_t{1} << digits.width;
+    std::vector<std::size_t> starts(buckets);
+    for (unsigned d = 0; d < digits.count; ++d) {
+        const std::size_t* count = counts.data() + d * buckets;
+        if (std::find(count, count + buckets, items.size()) != count + buckets) continue;
+        std::size_t at = 0;
+        for (std::size_t b = 0; b < buckets; ++b) starts[b] = std::exchange(at, at + count[b]);
+        for (const Item& item : items) other[starts[digits.of(parts.key(item), d)]++] = item;
         items.swap(other);
     }
 }
@@ -256,18 +284,28 @@ void VoxelGrid::sort() {
         std::sort(order_.begin(), order_.end(), [this](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
         return;
     }
-    BulkArray<Packed> items;
-    items.resize_for_overwrite(voxels_);
-    Counts counts{};
-    const unsigned digits = (bi + bj + bk + 7) / 8;
-    for (std::size_t slot = 0; slot < voxels_; ++slot) {
-        const VoxelIndex k = key_of(record(slot));
-        const std::uint64_t packed = append(append(range(low.i, k.i), bj, range(low.j, k.j)), bk, range(low.k, k.k));
-        items[slot] = {packed, static_cast<std::uint32_t>(slot)};
-        for (unsigned d = 0; d < digits; ++d) ++counts[d][(packed >> (8 * d)) & 0xff];
+    const unsigned key_bits = bi + bj + bk, slot_bits = bits_of(voxels_ - 1);
+    const Digits digits(key_bits);
+    std::vector<std::size_t> counts(std::size_t{digits.count} << digits.width, 0);
+    auto sorted = [&](auto item, auto parts) {
+        BulkArray<decltype(item)> items;
+        items.resize_for_overwrite(voxels_);
+        for (std::size_t slot = 0; slot < voxels_; ++slot) {
+            const VoxelIndex k = key_of(record(slot));
+            const std::uint64_t packed =
+                append(append(range(low.i, k.i), bj, range(low.j, k.j)), bk, range(low.k, k.k));
+            items[slot] = parts.item(packed, slot);
+            for (unsigned d = 0; d < digits.count; ++d)
+                ++counts[(std::size_t{d} << digits.width) + digits.of(packed, d)];
+        }
+        radix_sort(items, digits, counts, parts);
+        for (std::size_t v = 0; v < voxels_; ++v) order_[v] = parts.slot(items[v]);
+    };
+    if (key_bits + slot_bits <= 64) {
+        sorted(std::uint64_t{}, Word{slot_bits});
+    } else {
+        sorted(Packed{}, Pair{});
     }
-    radix_sort(items, bi + bj + bk, counts);
-    for (std::size_t v = 0; v < voxels_; ++v) order_[v] = items[v].slot;
 }
 
 std::size_t VoxelGrid::drain(std::uint8_t* records, std::size_t count) {

@@ -114,6 +114,50 @@ TEST_CASE("voxels drain in key order: i, then j, then k, packed or over the whol
     }
 }
 
+TEST_CASE("many voxels drain in key order for every width of key: digits shared, keys and slots in one word or not") {
+    struct Span {
+        std::int64_t low, high;  // i in [low, high]; j and k alike
+        bool ends_only;          // i at its ends alone, j and k in [0, 7]: the digits between are every key's
+    };
+    const Span spans[] = {{-3, 3, false},                 // a digit
+                          {0, (1 << 10) - 1, false},      // 30 bits: three digits, key and slot in a word
+                          {0, 1 << 30, true},             // digits between the ends shared
+                          {-(1 << 20), 1 << 20, false}};  // 63 bits: key and slot apart
+    std::uint64_t state = 12345;
+    auto next = [&state] { return state = state * 6364136223846793005ULL + 1442695040888963407ULL; };
+    for (const Span& span : spans) {
+        CAPTURE(span.high);
+        const auto width = static_cast<std::uint64_t>(span.high - span.low) + 1;
+        auto pick = [&](bool ends) {
+            return ends ? (next() >> 63 ? span.high : span.low)
+                        : span.low + static_cast<std::int64_t>((next() >> 11) % width);
+        };
+        const int n = 5000;
+        Points p;
+        for (int q = 0; q < n; ++q) {
+            if (span.ends_only) {
+                p.ijk.insert(p.ijk.end(), {pick(true), static_cast<std::int64_t>(next() >> 61),
+                                           static_cast<std::int64_t>(next() >> 61)});
+            } else {
+                p.ijk.insert(p.ijk.end(), {pick(false), pick(false), pick(false)});
+            }
+            p.values.push_back(q);
+            p.firsts.push_back(0);
+        }
+        vantrel::VoxelGrid grid(1, 1);
+        grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), n);
+        std::vector<vantrel::VoxelIndex> expected;
+        for (int q = 0; q < n; ++q) expected.push_back({p.ijk[3 * q], p.ijk[3 * q + 1], p.ijk[3 * q + 2]});
+        std::sort(expected.begin(), expected.end());
+        expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+        const Drained d = drain(grid);
+        REQUIRE(d.counts.size() == expected.size());
+        for (std::size_t v = 0; v < expected.size(); ++v) {
+            CHECK(expected[v] == vantrel::VoxelIndex{d.keys[3 * v], d.keys[3 * v + 1], d.keys[3 * v + 2]});
+        }
+    }
+}
+
 TEST_CASE("a full grid stops at the first point of a new voxel, and takes points again once drained") {
     const Points p = points(1000, false);
     vantrel::VoxelGrid grid(1, 1, 5);
