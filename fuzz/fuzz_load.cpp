@@ -554,6 +554,8 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on)
     const char* const bytes = reinterpret_cast<const char*>(data);
     Digest digest(digest_on);
     check_lzf_stream(data, size);
+    digest.add(check_outline(data, size));
+    digest.step("outline", "ok");
     try {
         // The header alone, as read_pcd_header reads it.
         vantrel::MemoryStream head(bytes, size);

@@ -15,3 +15,8 @@
 // may differ between builds and still decode the same). Two builds that agree
 // on every input give the same lines.
 std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest);
+
+// The outline kernel of crop by a polygon on rings and points made of the
+// bytes, against the rule asked of every edge; aborts where they differ.
+// Returns a hash of the points found inside.
+std::uint64_t check_outline(const std::uint8_t* data, std::size_t size);
