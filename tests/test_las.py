@@ -4,6 +4,7 @@ refused in bounded time and memory."""
 
 import io
 import json
+import os
 import pathlib
 import struct
 import subprocess
@@ -289,6 +290,37 @@ def test_a_file_cut_at_a_record_reads_what_is_there_and_convert_exits_1(tmp_path
         )
         assert run.returncode == 1 and "500 of the 1,000 points" in run.stderr and "Traceback" not in run.stderr
         assert not (tmp_path / target).exists()
+
+
+@pytest.mark.parametrize("chunks_held", [4.5, 3], ids=["mid-chunk", "at-a-chunk"])
+def test_a_file_cut_short_by_another_process_during_the_read_ends_it_with_the_warning(
+    tmp_path, monkeypatch, chunks_held
+):
+    """The file is cut, in the middle of a record, after its first chunk was read: the read ends
+    there with the DataWarning and keeps the whole records before the cut, nothing past them."""
+    from vantrel import _chunks, _las_read
+
+    data = las_bytes()
+    peer = laspy.read(io.BytesIO(data))
+    record, start = peer.header.point_format.size, peer.header.offset_to_point_data
+    monkeypatch.setattr(_chunks, "CHUNK_BYTES", 100 * record)
+    path = tmp_path / "a.las"
+    path.write_bytes(data)
+    real, kept = _las_read._read_reused, []
+
+    def cut_after_the_first(source, header, n):
+        chunks = real(source, header, n)
+        first = next(chunks)
+        kept.append(int(chunks_held * len(first)))
+        yield first
+        os.truncate(source, start + kept[0] * record + record // 2)
+        yield from chunks
+
+    monkeypatch.setattr(_las_read, "_read_reused", cut_after_the_first)
+    with pytest.warns(vantrel.DataWarning, match=r"LAS data ends early: \d+ of the 1,000 points") as caught:
+        cloud = las.read_las(path)
+    assert f"{kept[0]} of the 1,000" in str(caught[0].message)
+    np.testing.assert_array_equal(cloud["t"], np.arange(kept[0], dtype=np.float64))
 
 
 @pytest.mark.parametrize(

@@ -268,6 +268,25 @@ def test_tile_order_from_two_threads_on_a_pool_of_two_gives_one_order():
         assert numbers.tobytes() == expected[0].tobytes() and runs == expected[1] and nan == expected[2] == 194
 
 
+def test_one_outline_swept_from_four_threads_at_once_finds_what_each_finds_alone():
+    """crop makes an outline's order once and sweeps it for every chunk, on a cluster's threads
+    too, without the GIL: four sweeps at once of one outline (made lazily by whichever comes
+    first) each find the points one sweep alone finds."""
+    from vantrel._polygons import Area, inside_polygon
+
+    rng = np.random.default_rng(4)
+    turn = np.linspace(0, 2 * np.pi, 5000, endpoint=False)
+    radius = 10 + rng.uniform(-1, 1, 5000)
+    rings = [np.column_stack([radius * np.cos(turn), radius * np.sin(turn)])]
+    chunks = [rng.uniform(-12, 12, (2, 100_000)) for _ in range(8)]
+    expected = [inside_polygon(x, y, Area(rings)) for x, y in chunks]
+    shared = Area(rings)
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda chunk: inside_polygon(chunk[0], chunk[1], shared), chunks))
+    assert all(np.array_equal(g, e) for g, e in zip(got, expected, strict=True))
+    assert 0.2 < np.mean(expected) < 0.8
+
+
 @pytest.mark.parametrize("data", ["binary", "binary_compressed"])
 def test_tiles_written_on_two_threads_are_the_bytes_of_one(tmp_path, data):
     """tile writes its tiles on the pool's threads, each a writer of its own: the same files, and
