@@ -407,6 +407,13 @@ def test_merge_concatenates_and_refuses_what_disagrees(lidar, tmp_path):
     tools.merge([path, other], tmp_path / "xyz.pcd", fields=["x", "y", "z"])
     assert len(vantrel.read_pcd(tmp_path / "xyz.pcd")) == N + 2
     assert not (tmp_path / "no.pcd").exists()
+    padded = tmp_path / "padded.pcd"  # a name twice, and padding: no field a caller can ask for
+    padded.write_text(
+        "VERSION 0.7\nFIELDS x y z k k _\nSIZE 4 4 4 1 1 1\nTYPE F F F U U U\nCOUNT 1 1 1 1 1 1\nWIDTH 1\n"
+        "HEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 1\nDATA ascii\n1 2 3 0 0 0\n"
+    )
+    with pytest.raises(tools.ToolError, match=r"padded.pcd: no field 'i' \(its fields: x, y, z, k, k\)$"):
+        tools.merge([padded], tmp_path / "no.pcd", fields=["x", "i"])
 
 
 @pytest.mark.parametrize("fields", [None, ["z", "x", "y", "i"]])

@@ -61,7 +61,8 @@ def _agreeing(paths: list[Path], fields: Sequence[str] | None = None) -> list[va
         if fields is not None:
             missing = [name for name in fields if name not in {f[0] for f in layout}]
             if missing:
-                raise ToolError(f"{path}: no field {missing[0]!r} (its fields: {', '.join(f[0] for f in layout)})")
+                shown = ", ".join(f.name for f in header.fields if not f.padding)  # padding is no field to ask for
+                raise ToolError(f"{path}: no field {missing[0]!r} (its fields: {shown})")
             continue
         if layout != first:
             differs = next((a, b) for a, b in itertools.zip_longest(layout, first) if a != b)
