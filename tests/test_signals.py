@@ -187,3 +187,36 @@ class NamedByInterrupt(io.BytesIO):
 def test_an_interrupt_while_arguments_are_read_is_never_swallowed(call):
     with pytest.raises(KeyboardInterrupt):
         call()
+
+
+def test_ctrl_c_stops_a_laz_conversion_and_the_thread_that_reads_ahead(tmp_path, monkeypatch):
+    """A LAZ file is decompressed a chunk ahead on a thread of its own while the last chunk is
+    converted: Ctrl-C then (sent as the first chunk comes) ends the conversion once the chunk
+    being decompressed is done, and leaves no output and no thread behind."""
+    from vantrel import _las_read, las
+
+    n = 3_000_000
+    records = np.zeros(n, [("x", "f8"), ("y", "f8"), ("z", "f8")])
+    records["x"] = np.random.default_rng(1).uniform(0, 100, n)
+    path = tmp_path / "big.laz"
+    las.write_las(path, vantrel.PointCloud.from_records(records))
+    real, sent = _las_read.ahead, []
+
+    def interrupt_at_the_first(items):
+        for item in real(items):
+            if not sent:
+                sent.append(time.monotonic())
+                os.kill(os.getpid(), signal.SIGINT)
+            yield item
+
+    monkeypatch.setattr(_las_read, "ahead", interrupt_at_the_first)
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            vantrel.convert(path, tmp_path / "out.pcd")
+    finally:
+        signal.signal(signal.SIGINT, handler)
+    assert time.monotonic() - sent[0] < 2.0  # a chunk's decompression at most
+    assert not [t.name for t in threading.enumerate() if t.name.startswith("vantrel-ahead")]
+    assert [p.name for p in tmp_path.iterdir()] == ["big.laz"]
+    still_works(tmp_path)
