@@ -137,12 +137,22 @@ class Reading(RuleBasedStateMachine):
         self.reader.close()
 
 
+def likes():
+    """What a writer may take its fields from before any piece: a header, a cloud of no points, a
+    structured dtype, or nothing."""
+    whole = io.BytesIO()
+    vantrel.write_pcd(whole, CLOUD, data="binary")
+    header = vantrel.read_pcd_header(io.BytesIO(whole.getvalue()))
+    dtype = np.dtype([(name, values.dtype, values.shape[1:]) for name, values in CLOUD.items()])
+    return [None, header, vantrel.PointCloud.from_records(np.zeros(0, dtype)), dtype]
+
+
 class Writing(RuleBasedStateMachine):
-    @initialize(encoding=st.sampled_from(ENCODINGS), known=st.booleans())
-    def open(self, encoding, known):
+    @initialize(encoding=st.sampled_from(ENCODINGS), known=st.booleans(), like=st.sampled_from(range(4)))
+    def open(self, encoding, known, like):
         self.encoding, self.known = encoding, known
         self.out = io.BytesIO()
-        self.writer = vantrel.open_pcd_writer(self.out, data=encoding, points=N if known else None)
+        self.writer = vantrel.open_pcd_writer(self.out, data=encoding, points=N if known else None, like=likes()[like])
         self.at = 0
         self.groups = []  # the pieces written, each group in an order that only the file tells
 
