@@ -88,9 +88,9 @@ struct Digits {
     }
 };
 
-// Least significant digit first, with each digit's counts (`counts`, a row of 2^width a digit)
-// made as the keys were packed: a pass a digit, and none for a digit that every key shares.
-// Keys are unique, so any order within a digit's bucket will do.
+// Least significant digit first, each pass stable, with each digit's counts (`counts`, a row of
+// 2^width a digit) made as the keys were packed: a pass a digit, and none for a digit that
+// every key shares (it would leave the order as it is).
 template <typename Item, typename Parts>
 void radix_sort(BulkArray<Item>& items, const Digits& digits, const std::vector<std::size_t>& counts, Parts parts) {
     BulkArray<Item> other;
