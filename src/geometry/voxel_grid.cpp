@@ -314,10 +314,10 @@ std::size_t VoxelGrid::drain(std::uint8_t* records, std::size_t count) {
     const std::size_t bytes = record_bytes();
     // The records lie scattered over the table, each a miss in the cache: asked for a few ahead,
     // they arrive while the ones before are copied.
-    constexpr std::size_t ahead = 8;
+    constexpr std::size_t records_ahead = 8;
     for (std::size_t v = 0; v < count; ++v) {
-        if (drained_ + v + ahead < voxels_) {
-            const auto* next = reinterpret_cast<const std::uint8_t*>(record(order_[drained_ + v + ahead]));
+        if (drained_ + v + records_ahead < voxels_) {
+            const auto* next = reinterpret_cast<const std::uint8_t*>(record(order_[drained_ + v + records_ahead]));
             __builtin_prefetch(next);
             __builtin_prefetch(next + bytes - 1);
         }

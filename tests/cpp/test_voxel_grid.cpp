@@ -147,7 +147,7 @@ TEST_CASE("many voxels drain in key order for every width of key: digits shared,
         vantrel::VoxelGrid grid(1, 1);
         grid.add(p.ijk.data(), p.values.data(), p.firsts.data(), n);
         std::vector<vantrel::VoxelIndex> expected;
-        for (int q = 0; q < n; ++q) expected.push_back({p.ijk[3 * q], p.ijk[3 * q + 1], p.ijk[3 * q + 2]});
+        for (std::size_t q = 0; q < p.ijk.size(); q += 3) expected.push_back({p.ijk[q], p.ijk[q + 1], p.ijk[q + 2]});
         std::sort(expected.begin(), expected.end());
         expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
         const Drained d = drain(grid);
