@@ -31,7 +31,7 @@ public:
     // as written, in that order, without fused multiply-adds, so that it
     // decides as NumPy does. An edge is evaluated so only for a point within
     // its extent in x (widened by the bound on that expression's rounding);
-    // beyond it, the answer is known. Memory: about 6 bytes a point, and the
+    // beyond it, the answer is known. Memory: about 26 bytes a point, and the
     // edges in play at once. Throws std::bad_alloc, and std::length_error for
     // 2^31 points or more.
     void cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits) const;
