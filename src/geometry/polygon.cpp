@@ -1,6 +1,7 @@
 #include "geometry/polygon.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -12,7 +13,7 @@ namespace {
 
 using Index = std::int32_t;
 
-constexpr std::int64_t most_columns = std::int64_t{1} << 16;
+constexpr std::int64_t most_columns = std::int64_t{1} << 16;  // 16 words of 64 words of 64 bits (Play)
 // An edge over more columns than this is not listed in them but tested by every point at its height:
 // few are, in any outline whose columns are about as wide as its edges.
 constexpr std::int64_t widest_listed = 64;
@@ -151,7 +152,7 @@ public:
         const double span = (hi - lo) / width_;
         count_ = span < static_cast<double>(most_columns) ? static_cast<std::int64_t>(span) + 1 : most_columns;
         lists_.resize(static_cast<std::size_t>(count_));
-        tree_.assign(static_cast<std::size_t>(count_) + 1, 0);
+        parity_.assign(static_cast<std::size_t>(count_ + 63) / 64, 0);
     }
 
     std::int64_t column(double x) const noexcept {
@@ -168,7 +169,7 @@ public:
         }
         state_[static_cast<std::size_t>(e)] = playing;
         const std::int64_t first = column(edges_.left(e)), last = column(edges_.right(e));
-        add(first, 1);
+        flip(first);
         if (last - first + 1 > widest_listed) {
             wide_.push_back(e);
             return;
@@ -185,15 +186,15 @@ public:
         }
         state_[static_cast<std::size_t>(e)] = done;
         const std::int64_t first = column(edges_.left(e)), last = column(edges_.right(e));
-        add(first, -1);
+        flip(first);
         if (last - first + 1 <= widest_listed) live_ -= last - first + 1;
         if (listed_ > 2 * live_ + 65536) compact();  // ended edges in columns no point has visited
     }
 
-    // How many edges in play the ray from (x, y) to the right crosses.
-    std::int64_t crossings(double x, double y) {
+    // Whether the ray from (x, y) to the right crosses an odd number of the edges in play.
+    unsigned odd(double x, double y) {
         const std::int64_t c = column(x);
-        std::int64_t count = playing_ - below(c + 1);  // left bound in a column right of x's
+        unsigned crossings = right_of(c);  // left bound in a column right of x's
         std::vector<Index>& listed = lists_[static_cast<std::size_t>(c)];
         for (std::size_t k = 0; k < listed.size();) {
             const Index e = listed[k];
@@ -203,7 +204,7 @@ public:
                 --listed_;
                 continue;
             }
-            count += beside(e, x, y);
+            crossings ^= beside(e, x, y);
             ++k;
         }
         for (std::size_t k = 0; k < wide_.size();) {
@@ -213,10 +214,10 @@ public:
                 wide_.pop_back();
                 continue;
             }
-            if (column(edges_.left(e)) <= c) count += beside(e, x, y);  // else counted above
+            if (column(edges_.left(e)) <= c) crossings ^= beside(e, x, y);  // else counted above
             ++k;
         }
-        return count;
+        return crossings;
     }
 
 private:
@@ -224,21 +225,29 @@ private:
 
     // Whether an edge in play whose left bound lies in x's column or before is crossed: wholly
     // right of x (its left bound then in x's column), wholly left, or evaluated.
-    std::int64_t beside(Index e, double x, double y) const noexcept {
+    unsigned beside(Index e, double x, double y) const noexcept {
         if (edges_.left(e) > x) return 1;
         return x < edges_.right(e) && edges_.crossed(e, x, y) ? 1 : 0;
     }
 
-    void add(std::int64_t c, int delta) noexcept {
-        playing_ += delta;
-        for (std::int64_t i = c + 1; i <= count_; i += i & -i) tree_[static_cast<std::size_t>(i)] += delta;
+    // Only the count's parity decides, so the edges in play are counted by one bit a column (the
+    // parity of those whose left bound lies in it), with a bit for each word of those bits and one
+    // for each 64 words: an edge's entry or exit flips three bits, and the parity right of a column
+    // is three words' counts, all in a few kilobytes.
+    void flip(std::int64_t c) noexcept {
+        const auto column = static_cast<std::uint64_t>(c);
+        parity_[column / 64] ^= std::uint64_t{1} << (column % 64);
+        words_[column / 4096] ^= std::uint64_t{1} << (column / 64 % 64);
+        groups_ ^= std::uint64_t{1} << (column / 4096);
     }
-
-    // Edges in play whose left bound lies in columns 0 to c - 1.
-    std::int64_t below(std::int64_t c) const noexcept {
-        std::int64_t sum = 0;
-        for (std::int64_t i = c; i > 0; i -= i & -i) sum += tree_[static_cast<std::size_t>(i)];
-        return sum;
+    unsigned right_of(std::int64_t c) const noexcept {
+        const auto column = static_cast<std::uint64_t>(c);
+        const auto after = [](std::uint64_t bits, std::uint64_t at) noexcept {  // bits above bit at
+            return static_cast<unsigned>(__builtin_popcountll(at == 63 ? 0 : bits >> (at + 1)));
+        };
+        return (after(parity_[column / 64], column % 64) + after(words_[column / 4096], column / 64 % 64) +
+                after(groups_, column / 4096)) &
+               1U;
     }
 
     void compact() {
@@ -254,9 +263,11 @@ private:
     std::vector<std::uint8_t> state_;
     std::vector<std::vector<Index>> lists_;
     std::vector<Index> wide_;
-    std::vector<std::int32_t> tree_;  // a Fenwick tree of the edges in play by their left column
+    std::vector<std::uint64_t> parity_;
+    std::array<std::uint64_t, 16> words_{};
+    std::uint64_t groups_ = 0;
     double origin_ = 0, width_ = 1;
-    std::int64_t count_ = 1, playing_ = 0, listed_ = 0, live_ = 0;
+    std::int64_t count_ = 1, listed_ = 0, live_ = 0;
 };
 
 }  // namespace
@@ -297,7 +308,7 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
         const double x = point.x, y = point.key;
         while (entering < by_low.size() && edges.low(by_low[entering]) <= y) play.enter(by_low[entering++], y);
         while (leaving < by_high.size() && edges.high(by_high[leaving]) <= y) play.leave(by_high[leaving++]);
-        hits[point.p] ^= static_cast<std::uint8_t>(play.crossings(x, y) & 1);
+        hits[point.p] ^= static_cast<std::uint8_t>(play.odd(x, y));
     }
 }
 
