@@ -233,7 +233,7 @@ private:
     // Only the count's parity decides, so the edges in play are counted by one bit a column (the
     // parity of those whose left bound lies in it), with a bit for each word of those bits and one
     // for each 64 words: an edge's entry or exit flips three bits, and the parity right of a column
-    // is three words' counts, all in a few kilobytes.
+    // is three words' parities, all in a few kilobytes.
     void flip(std::int64_t c) noexcept {
         const auto column = static_cast<std::uint64_t>(c);
         parity_[column / 64] ^= std::uint64_t{1} << (column % 64);
@@ -242,12 +242,11 @@ private:
     }
     unsigned right_of(std::int64_t c) const noexcept {
         const auto column = static_cast<std::uint64_t>(c);
-        const auto after = [](std::uint64_t bits, std::uint64_t at) noexcept {  // bits above bit at
-            return static_cast<unsigned>(__builtin_popcountll(at == 63 ? 0 : bits >> (at + 1)));
+        const auto after = [](std::uint64_t bits, std::uint64_t at) noexcept {  // the parity of the bits above bit at
+            return static_cast<unsigned>(__builtin_parityll(at == 63 ? 0 : bits >> (at + 1)));
         };
-        return (after(parity_[column / 64], column % 64) + after(words_[column / 4096], column / 64 % 64) +
-                after(groups_, column / 4096)) &
-               1U;
+        return after(parity_[column / 64], column % 64) ^ after(words_[column / 4096], column / 64 % 64) ^
+               after(groups_, column / 4096);
     }
 
     void compact() {
