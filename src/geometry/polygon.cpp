@@ -130,12 +130,11 @@ std::vector<Index> edges_in_order(const Edges& edges, bool by_high) {
         [&](Index e) { return keys[static_cast<std::size_t>(e)]; });
 }
 
-// The edges in play (those whose span holds the sweep's height), by columns of x: each listed in
-// the columns its extent covers, and counted by the column of its left bound, so that a point
-// counts the edges wholly to its right at once and evaluates only those beside it.
-class Play {
+// Columns of x for the sweeps, fixed by the outline, and the first and last column of each edge's
+// extent, worked out once rather than at each sweep's entry and exit of every edge.
+class Columns {
 public:
-    explicit Play(const Edges& edges) : edges_(edges), state_(static_cast<std::size_t>(edges.size()), idle) {
+    explicit Columns(const Edges& edges) {
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
         for (Index e = 0; e < edges.size(); ++e) lo = std::min(lo, edges.x1(e)), hi = std::max(hi, edges.x1(e));
         // Columns a quarter as wide as a typical edge (the median of a sample), or finer if the
@@ -151,15 +150,43 @@ public:
         origin_ = lo;
         const double span = (hi - lo) / width_;
         count_ = span < static_cast<double>(most_columns) ? static_cast<std::int64_t>(span) + 1 : most_columns;
-        lists_.resize(static_cast<std::size_t>(count_));
-        parity_.assign(static_cast<std::size_t>(count_ + 63) / 64, 0);
+        spans_.resize(static_cast<std::size_t>(edges.size()));
+        for (Index e = 0; e < edges.size(); ++e) {
+            spans_[static_cast<std::size_t>(e)] = {static_cast<std::uint16_t>(column(edges.left(e))),
+                                                   static_cast<std::uint16_t>(column(edges.right(e)))};
+        }
     }
 
+    std::int64_t count() const noexcept { return count_; }
     std::int64_t column(double x) const noexcept {
         const double at = (x - origin_) / width_;  // monotone in x, so columns keep x's order
         if (!(at >= 0)) return 0;
         return at < static_cast<double>(count_ - 1) ? static_cast<std::int64_t>(at) : count_ - 1;
     }
+    std::int64_t first(Index e) const noexcept { return spans_[static_cast<std::size_t>(e)].first; }
+    std::int64_t last(Index e) const noexcept { return spans_[static_cast<std::size_t>(e)].last; }
+
+private:
+    static_assert(most_columns <= std::int64_t{1} << 16, "a column in 16 bits");
+    struct Span {
+        std::uint16_t first, last;
+    };
+    std::vector<Span> spans_;
+    double origin_ = 0, width_ = 1;
+    std::int64_t count_ = 1;
+};
+
+// The edges in play (those whose span holds the sweep's height), by columns of x: each listed in
+// the columns its extent covers, and counted by the column of its left bound, so that a point
+// counts the edges wholly to its right at once and evaluates only those beside it.
+class Play {
+public:
+    Play(const Edges& edges, const Columns& columns)
+        : edges_(edges),
+          columns_(columns),
+          state_(static_cast<std::size_t>(edges.size()), idle),
+          lists_(static_cast<std::size_t>(columns.count())),
+          parity_(static_cast<std::size_t>(columns.count() + 63) / 64, 0) {}
 
     // Edges whose span starts at or below y join, unless it has ended there too.
     void enter(Index e, double y) {
@@ -168,7 +195,7 @@ public:
             return;
         }
         state_[static_cast<std::size_t>(e)] = playing;
-        const std::int64_t first = column(edges_.left(e)), last = column(edges_.right(e));
+        const std::int64_t first = columns_.first(e), last = columns_.last(e);
         flip(first);
         if (last - first + 1 > widest_listed) {
             wide_.push_back(e);
@@ -185,7 +212,7 @@ public:
             return;
         }
         state_[static_cast<std::size_t>(e)] = done;
-        const std::int64_t first = column(edges_.left(e)), last = column(edges_.right(e));
+        const std::int64_t first = columns_.first(e), last = columns_.last(e);
         flip(first);
         if (last - first + 1 <= widest_listed) live_ -= last - first + 1;
         if (listed_ > 2 * live_ + 65536) compact();  // ended edges in columns no point has visited
@@ -193,7 +220,7 @@ public:
 
     // Whether the ray from (x, y) to the right crosses an odd number of the edges in play.
     unsigned odd(double x, double y) {
-        const std::int64_t c = column(x);
+        const std::int64_t c = columns_.column(x);
         unsigned crossings = right_of(c);  // left bound in a column right of x's
         std::vector<Index>& listed = lists_[static_cast<std::size_t>(c)];
         for (std::size_t k = 0; k < listed.size();) {
@@ -214,7 +241,7 @@ public:
                 wide_.pop_back();
                 continue;
             }
-            if (column(edges_.left(e)) <= c) crossings ^= beside(e, x, y);  // else counted above
+            if (columns_.first(e) <= c) crossings ^= beside(e, x, y);  // else counted above
             ++k;
         }
         return crossings;
@@ -259,28 +286,31 @@ private:
     }
 
     const Edges& edges_;
+    const Columns& columns_;
     std::vector<std::uint8_t> state_;
     std::vector<std::vector<Index>> lists_;
     std::vector<Index> wide_;
     std::vector<std::uint64_t> parity_;
     std::array<std::uint64_t, 16> words_{};
     std::uint64_t groups_ = 0;
-    double origin_ = 0, width_ = 1;
-    std::int64_t count_ = 1, listed_ = 0, live_ = 0;
+    std::int64_t listed_ = 0, live_ = 0;
 };
 
 }  // namespace
 
 struct Outline::Ordered {
+    Ordered(const double* vertices, const std::int64_t* starts, std::int64_t rings)
+        : edges(vertices, starts, rings),
+          columns(edges),
+          by_low(edges_in_order(edges, false)),
+          by_high(edges_in_order(edges, true)) {}
     Edges edges;
+    Columns columns;
     std::vector<Index> by_low, by_high;  // the edges in order of their lowest y, and of their highest
 };
 
 Outline::Outline(const double* vertices, const std::int64_t* starts, std::int64_t rings)
-    : ordered_(std::make_unique<Ordered>(Ordered{Edges(vertices, starts, rings), {}, {}})) {
-    ordered_->by_low = edges_in_order(ordered_->edges, false);
-    ordered_->by_high = edges_in_order(ordered_->edges, true);
-}
+    : ordered_(std::make_unique<Ordered>(vertices, starts, rings)) {}
 
 Outline::~Outline() = default;
 Outline::Outline(Outline&&) noexcept = default;
@@ -292,7 +322,7 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
     const std::vector<Index>& by_high = ordered_->by_high;
     if (n <= 0 || edges.size() == 0) return;
     if (n >= std::numeric_limits<Index>::max()) throw std::length_error("2^31 points or more at once");
-    Play play(edges);
+    Play play(edges, ordered_->columns);
     std::size_t entering = 0, leaving = 0;
     struct PointAt {
         double key, x;  // y, x
