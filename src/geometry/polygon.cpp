@@ -135,6 +135,7 @@ std::vector<Index> edges_in_order(const Edges& edges, bool by_high) {
 class Columns {
 public:
     explicit Columns(const Edges& edges) {
+        if (edges.size() == 0) return;  // one column; no extent to divide
         double lo = std::numeric_limits<double>::infinity(), hi = -lo;
         for (Index e = 0; e < edges.size(); ++e) lo = std::min(lo, edges.x1(e)), hi = std::max(hi, edges.x1(e));
         // Columns a quarter as wide as a typical edge (the median of a sample), or finer if the
