@@ -145,8 +145,9 @@ lint: $(STAMPS)/py-deps
 	  test -z "$$long" || { echo "files over $(MAX_FILE_LINES) lines:"; echo "$$long"; exit 1; }
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
-# The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer:
-# the runtimes are preloaded into the interpreter, and leak checking is off
+# The suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer
+# (with float-cast-overflow, which -fsanitize=undefined leaves out: voxel keys,
+# tile cells and an outline's columns are doubles cast to integers): the runtimes are preloaded into the interpreter, and leak checking is off
 # because CPython keeps its own allocations alive until exit by design; a
 # claim beyond memory is a MemoryError, as it is without the sanitizers.
 # A build of the module with a sanitizer: $(1) the folder, $(2) the CMake
