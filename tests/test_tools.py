@@ -571,6 +571,13 @@ def test_outlines_whose_edges_are_wide_cross_or_reach_the_limits_of_floats_keep_
         assert _polygons.inside_polygon(x, y, rings).tolist() == even_odd(x, y, rings).tolist()
 
 
+@pytest.mark.parametrize("starts", [[0], [0, 0, 0]], ids=["no ring", "empty rings"])
+def test_an_outline_of_no_edges_flips_no_point(starts):
+    hits = np.zeros(4, np.uint8)
+    vantrel._Outline(np.zeros((0, 2)), np.array(starts)).flip(np.arange(4.0), np.arange(4.0), hits)
+    assert not hits.any()
+
+
 NESTED = st.recursive(
     st.integers(-3, 3) | st.floats(-5, 5) | st.none() | st.text(max_size=1), lambda inner: st.lists(inner, max_size=4)
 )
