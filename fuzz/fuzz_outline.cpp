@@ -69,7 +69,8 @@ std::uint64_t check_outline(const std::uint8_t* data, std::size_t size) {
     for (std::size_t p = 0; p < xs.size(); ++p) xs[p] = values.next(), ys[p] = values.next();
     const vantrel::Outline outline(vertices.data(), starts.data(), rings);
     std::vector<std::uint8_t> hits(xs.size(), 0);
-    outline.cross(xs.data(), ys.data(), points, hits.data());
+    // Bands too, each starting from the edges in play at its foot.
+    outline.cross(xs.data(), ys.data(), points, hits.data(), 1 + data[0] / 3 % 4);
     std::uint64_t digest = 0xcbf29ce484222325ull;
     for (std::size_t p = 0; p < xs.size(); ++p) {
         if ((hits[p] != 0) != inside(vertices, starts, xs[p], ys[p])) std::abort();

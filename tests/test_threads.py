@@ -287,6 +287,24 @@ def test_one_outline_swept_from_four_threads_at_once_finds_what_each_finds_alone
     assert 0.2 < np.mean(expected) < 0.8
 
 
+def test_an_outline_swept_on_the_pools_threads_flips_what_one_sweep_flips():
+    """Points enough for a band of the sweep on each of the pool's threads, and the two orders of
+    the edges made side by side: the points one sweep on one thread flips."""
+    from vantrel._polygons import Area
+
+    rng = np.random.default_rng(5)
+    turn = np.linspace(0, 2 * np.pi, 70_000, endpoint=False)
+    radius = 10 + rng.uniform(-1, 1, len(turn))
+    rings = [np.column_stack([radius * np.cos(turn), radius * np.sin(turn)])]
+    x, y = rng.uniform(-12, 12, (2, 300_000))
+    alone = np.zeros(len(x), np.uint8)
+    Area(rings).outline().flip(x, y, alone, 1)
+    with threads(2):
+        shared = np.zeros(len(x), np.uint8)
+        Area(rings).outline().flip(x, y, shared)
+    assert np.array_equal(shared, alone) and 0.2 < alone.mean() < 0.8
+
+
 @pytest.mark.parametrize("data", ["binary", "binary_compressed"])
 def test_tiles_written_on_two_threads_are_the_bytes_of_one(tmp_path, data):
     """tile writes its tiles on the pool's threads, each a writer of its own: the same files, and

@@ -571,6 +571,32 @@ def test_outlines_whose_edges_are_wide_cross_or_reach_the_limits_of_floats_keep_
         assert _polygons.inside_polygon(x, y, rings).tolist() == even_odd(x, y, rings).tolist()
 
 
+@pytest.mark.parametrize("shape", ["wavy", "comb", "self-crossing"])
+def test_an_outline_swept_in_bands_side_by_side_flips_the_plain_rules_points(shape):
+    """Each band of heights starts from the edges in play at its foot, found from the edges below it
+    or from those above: any number of bands gives the plain rule's points, with many points at one
+    height, so that bands begin and end among them, and points on the vertices."""
+    rng = np.random.default_rng(len(shape))
+    turn = np.linspace(0, 2 * np.pi, 3000, endpoint=False)
+    rings = {
+        "wavy": [np.column_stack([np.cos(turn), np.sin(turn)]) * (10 + 3 * np.sin(7 * turn))[:, None]],
+        "comb": [comb(400, rng)],
+        "self-crossing": [np.column_stack([np.cos(turn * 3), np.sin(turn * 5)]) * 8],
+    }[shape]
+    corners = np.concatenate(rings)
+    low, high = corners.min(axis=0), corners.max(axis=0)
+    x = rng.uniform(low[0], high[0], 6000)
+    y = np.round(rng.uniform(low[1], high[1], 6000), 1)  # few heights, each of many points
+    on = corners[: len(corners) // 6 * 6 : 6]
+    x[: len(on)], y[: len(on)] = on[:, 0], on[:, 1]
+    expected = even_odd(x, y, rings)
+    outline = _polygons.Area(rings).outline()
+    for bands in (1, 2, 3, 7, 64):
+        hits = np.zeros(len(x), np.uint8)
+        outline.flip(x, y, hits, bands)
+        assert hits.view(bool).tolist() == expected.tolist(), bands
+
+
 @pytest.mark.parametrize("starts", [[0], [0, 0, 0]], ids=["no ring", "empty rings"])
 def test_an_outline_of_no_edges_flips_no_point(starts):
     hits = np.zeros(4, np.uint8)

@@ -183,8 +183,11 @@ def _take_records(
 class _Outline:
     """A polygon's rings, their edges ordered once for crop's sweeps (private)."""
     def __init__(self, vertices: npt.NDArray[np.float64], starts: npt.NDArray[np.int64]) -> None: ...
-    def flip(self, xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], hits: npt.NDArray[Any]) -> None:
-        """Flips hits of the points whose ray to the right crosses an odd number of the edges (private)."""
+    def flip(
+        self, xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], hits: npt.NDArray[Any], bands: int = 0
+    ) -> None:
+        """Flips hits of the points whose ray to the right crosses an odd number of the edges, swept in bands of
+        heights side by side (0: as the threads allow) (private)."""
 
 def _merge_voxel_records(parts: list[npt.NDArray[np.uint8]], sums: int, record_bytes: int) -> npt.NDArray[np.uint8]:
     """Sorted parts of runs of voxel records, merged in voxel order (private)."""

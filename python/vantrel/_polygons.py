@@ -47,7 +47,7 @@ def inside_polygon(x: Any, y: Any, area: Area | list[Any]) -> Any:
     times, so that a ring within another is a hole in it. The ray to the right of a point crosses
     the edge from (x0, y0) to (x1, y1) when y0 <= y < y1 or y1 <= y < y0 and the edge lies to its
     right at y. Only the points within the rings' bounding box are tested (those beyond cross no
-    edge, or every edge at their y, an even number); with many edges, one sweep up the points in y
+    edge, or every edge at their y, an even number); with many edges, a sweep up the points in y
     order (in the engine) tests each against the edges beside it and counts those wholly to its
     right at once, so that the work grows with the points and the edges, not with their product."""
     import numpy as np
@@ -74,7 +74,7 @@ def _inside_near(x: Any, y: Any, area: Area) -> Any:
             inside ^= ((y0 > y) != (y1 > y)) & crossed(x, y, x0, y0, x1, y1)
         return inside
     hits = np.zeros(len(x), np.uint8)
-    area.outline().flip(x, y, hits)  # one sweep up the points, in the engine
+    area.outline().flip(x, y, hits)  # a sweep up the points, in bands on the threads, in the engine
     return hits.view(bool)
 
 

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "pcd/thread_pool.h"
+
 namespace vantrel {
 namespace {
 
@@ -17,6 +19,9 @@ constexpr std::int64_t most_columns = std::int64_t{1} << 16;  // 16 words of 64 
 // An edge over more columns than this is not listed in them but tested by every point at its height:
 // few are, in any outline whose columns are about as wide as its edges.
 constexpr std::int64_t widest_listed = 64;
+// Points (or edges) that are worth a thread's work: a band of the sweep takes at least this many,
+// as each first takes in the edges in play at its foot, about a pass over half the edges.
+constexpr std::int64_t least_shared = std::int64_t{1} << 16;
 
 // The rings' edges: edge e runs from vertex from[e] to vertex e.
 class Edges {
@@ -94,13 +99,27 @@ private:
 // Items made by make(i) for i from 0 to n - 1, in order of their key(i) (finite; of_item gives an
 // item's), ties in any order: counted into buckets of equal width over the keys' range (an order
 // kept by the buckets, as (key - lo) * scale never decreases), placed, then each bucket sorted
-// where it lies; about linear for keys spread over their range.
+// where it lies; about linear for keys spread over their range. In `parts` of the items (and of
+// the buckets) on the pool's threads, each counted and placed apart: the same order for any number.
 template <class Item, class Key, class Make, class OfItem>
-std::vector<Item> in_order(std::size_t n, Key key, Make make, OfItem of_item) {
+std::vector<Item> in_order(std::size_t n, Key key, Make make, OfItem of_item, std::size_t parts = 1) {
     std::vector<Item> order(n);
     if (n == 0) return order;
-    double lo = key(0), hi = lo;
-    for (std::size_t i = 1; i < n; ++i) lo = std::min(lo, key(i)), hi = std::max(hi, key(i));
+    parts = std::clamp<std::size_t>(parts, 1, n);
+    ThreadPool& pool = ThreadPool::shared();
+    const auto each_part = [&](auto&& work) {
+        pool.run(
+            parts, [&](std::size_t part) { work(part, n * part / parts, n * (part + 1) / parts); },
+            static_cast<int>(parts));
+    };
+    std::vector<std::pair<double, double>> ranges(parts);
+    each_part([&](std::size_t part, std::size_t begin, std::size_t end) {
+        double lo = key(begin), hi = lo;
+        for (std::size_t i = begin + 1; i < end; ++i) lo = std::min(lo, key(i)), hi = std::max(hi, key(i));
+        ranges[part] = {lo, hi};
+    });
+    double lo = ranges[0].first, hi = ranges[0].second;
+    for (const auto& range : ranges) lo = std::min(lo, range.first), hi = std::max(hi, range.second);
     const double range = hi - lo;
     const std::size_t buckets = std::clamp<std::size_t>(n / 4, 1, std::size_t{1} << 22);
     const double scale = range > 0 && std::isfinite(range) ? static_cast<double>(buckets) / range : 0;
@@ -108,15 +127,29 @@ std::vector<Item> in_order(std::size_t n, Key key, Make make, OfItem of_item) {
         const double at = (k - lo) * scale;
         return at < static_cast<double>(buckets - 1) ? static_cast<std::size_t>(at) : buckets - 1;
     };
+    // Each part's count of each bucket, then where its next item of that bucket goes.
+    std::vector<std::vector<Index>> next(parts, std::vector<Index>(buckets, 0));
+    each_part([&](std::size_t part, std::size_t begin, std::size_t end) {
+        Index* counts = next[part].data();
+        for (std::size_t i = begin; i < end; ++i) ++counts[bucket(key(i))];
+    });
     std::vector<Index> start(buckets + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) ++start[bucket(key(i)) + 1];
-    for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
-    std::vector<Index> next(start.begin(), start.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) order[static_cast<std::size_t>(next[bucket(key(i))]++)] = make(i);
+    Index at = 0;
     for (std::size_t b = 0; b < buckets; ++b) {
-        std::sort(order.begin() + start[b], order.begin() + start[b + 1],
-                  [&](const Item& x, const Item& y) { return of_item(x) < of_item(y); });
+        start[b] = at;
+        for (auto& counts : next) at += std::exchange(counts[b], at);
     }
+    start[buckets] = at;
+    each_part([&](std::size_t part, std::size_t begin, std::size_t end) {
+        Index* places = next[part].data();
+        for (std::size_t i = begin; i < end; ++i) order[static_cast<std::size_t>(places[bucket(key(i))]++)] = make(i);
+    });
+    each_part([&](std::size_t part, std::size_t, std::size_t) {
+        for (std::size_t b = buckets * part / parts; b < buckets * (part + 1) / parts; ++b) {
+            std::sort(order.begin() + start[b], order.begin() + start[b + 1],
+                      [&](const Item& x, const Item& y) { return of_item(x) < of_item(y); });
+        }
+    });
     return order;
 }
 
@@ -146,11 +179,13 @@ public:
         for (Index e = 0; e < edges.size(); e += step) widths.push_back(edges.right(e) - edges.left(e));
         std::nth_element(widths.begin(), widths.begin() + static_cast<std::ptrdiff_t>(widths.size() / 2), widths.end());
         const double typical = widths.empty() ? 0 : widths[widths.size() / 2] / 4;
-        width_ = std::max(
-            {std::isfinite(typical) ? typical : 0, (hi - lo) / most_columns, std::numeric_limits<double>::min()});
+        // No more than a few columns an edge: each band of a sweep makes a list for every column.
+        const std::int64_t most = std::min<std::int64_t>(most_columns, 4 * std::int64_t{edges.size()} + 64);
+        width_ = std::max({std::isfinite(typical) ? typical : 0, (hi - lo) / static_cast<double>(most),
+                           std::numeric_limits<double>::min()});
         origin_ = lo;
         const double span = (hi - lo) / width_;
-        count_ = span < static_cast<double>(most_columns) ? static_cast<std::int64_t>(span) + 1 : most_columns;
+        count_ = span < static_cast<double>(most) ? static_cast<std::int64_t>(span) + 1 : most;
         spans_.resize(static_cast<std::size_t>(edges.size()));
         for (Index e = 0; e < edges.size(); ++e) {
             spans_[static_cast<std::size_t>(e)] = {static_cast<std::uint16_t>(column(edges.left(e))),
@@ -301,10 +336,12 @@ private:
 
 struct Outline::Ordered {
     Ordered(const double* vertices, const std::int64_t* starts, std::int64_t rings)
-        : edges(vertices, starts, rings),
-          columns(edges),
-          by_low(edges_in_order(edges, false)),
-          by_high(edges_in_order(edges, true)) {}
+        : edges(vertices, starts, rings), columns(edges) {
+        // The two orders side by side, where there are threads for them and edges enough to pay.
+        const bool apart = edges.size() >= least_shared && ThreadPool::shared().threads() > 1;
+        ThreadPool::shared().run(
+            2, [&](std::size_t high) { (high ? by_high : by_low) = edges_in_order(edges, high != 0); }, apart ? 2 : 1);
+    }
     Edges edges;
     Columns columns;
     std::vector<Index> by_low, by_high;  // the edges in order of their lowest y, and of their highest
@@ -317,14 +354,62 @@ Outline::~Outline() = default;
 Outline::Outline(Outline&&) noexcept = default;
 Outline& Outline::operator=(Outline&&) noexcept = default;
 
-void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits) const {
+namespace {
+
+// The edges' ends that a sweep meets, in order: those below a height taken in at once, then the
+// rest one at a time as the sweep rises.
+class Sweep {
+public:
+    Sweep(const Edges& edges, const Columns& columns, const std::vector<Index>& by_low,
+          const std::vector<Index>& by_high)
+        : edges_(edges), by_low_(by_low), by_high_(by_high), play_(edges, columns) {}
+
+    // The edges in play at height y, for a sweep that starts there: from whichever end of the
+    // edges lies nearer, those whose span holds y entered, and the sweep's places in both orders
+    // past every end at or below y.
+    void start_at(double y) {
+        const auto low_above =
+            std::partition_point(by_low_.begin(), by_low_.end(), [&](Index e) { return edges_.low(e) <= y; });
+        const auto high_above =
+            std::partition_point(by_high_.begin(), by_high_.end(), [&](Index e) { return edges_.high(e) <= y; });
+        entering_ = static_cast<std::size_t>(low_above - by_low_.begin());
+        leaving_ = static_cast<std::size_t>(high_above - by_high_.begin());
+        if (entering_ <= by_high_.size() - leaving_) {
+            // Those begun at or below y: the ones not ended there are in play.
+            for (auto e = by_low_.begin(); e != low_above; ++e) {
+                if (edges_.high(*e) > y) play_.enter(*e, y);
+            }
+        } else {
+            // Those ending above y: the ones begun at or below it are in play.
+            for (auto e = high_above; e != by_high_.end(); ++e) {
+                if (edges_.low(*e) <= y) play_.enter(*e, y);
+            }
+        }
+    }
+
+    // Whether the ray from (x, y) crosses an odd number of edges, y at or above the last height.
+    unsigned odd(double x, double y) {
+        while (entering_ < by_low_.size() && edges_.low(by_low_[entering_]) <= y) play_.enter(by_low_[entering_++], y);
+        while (leaving_ < by_high_.size() && edges_.high(by_high_[leaving_]) <= y) play_.leave(by_high_[leaving_++]);
+        return play_.odd(x, y);
+    }
+
+private:
+    const Edges& edges_;
+    const std::vector<Index>& by_low_;
+    const std::vector<Index>& by_high_;
+    Play play_;
+    std::size_t entering_ = 0, leaving_ = 0;
+};
+
+}  // namespace
+
+void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands) const {
     const Edges& edges = ordered_->edges;
-    const std::vector<Index>& by_low = ordered_->by_low;
-    const std::vector<Index>& by_high = ordered_->by_high;
     if (n <= 0 || edges.size() == 0) return;
     if (n >= std::numeric_limits<Index>::max()) throw std::length_error("2^31 points or more at once");
-    Play play(edges, ordered_->columns);
-    std::size_t entering = 0, leaving = 0;
+    ThreadPool& pool = ThreadPool::shared();
+    bands = bands > 0 ? std::min(bands, n) : std::clamp<std::int64_t>(n / least_shared, 1, pool.threads());
     struct PointAt {
         double key, x;  // y, x
         Index p;
@@ -333,13 +418,23 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
     const auto points = in_order<PointAt>(
         static_cast<std::size_t>(n), [&](std::size_t p) { return ys[p]; },
         [&](std::size_t p) { return PointAt{ys[p], xs[p], static_cast<Index>(p)}; },
-        [](const PointAt& point) { return point.key; });
-    for (const PointAt& point : points) {  // up the points
-        const double x = point.x, y = point.key;
-        while (entering < by_low.size() && edges.low(by_low[entering]) <= y) play.enter(by_low[entering++], y);
-        while (leaving < by_high.size() && edges.high(by_high[leaving]) <= y) play.leave(by_high[leaving++]);
-        hits[point.p] ^= static_cast<std::uint8_t>(play.odd(x, y));
-    }
+        [](const PointAt& point) { return point.key; }, static_cast<std::size_t>(bands));
+    // Bands of the points, one above another, swept side by side: a point's answer depends on its
+    // height alone, so any band may start with the edges in play at its foot.
+    pool.run(
+        static_cast<std::size_t>(bands),
+        [&](std::size_t band) {
+            const auto b = static_cast<std::int64_t>(band);
+            const auto first = static_cast<std::size_t>(n * b / bands),
+                       end = static_cast<std::size_t>(n * (b + 1) / bands);
+            Sweep sweep(edges, ordered_->columns, ordered_->by_low, ordered_->by_high);
+            if (b > 0) sweep.start_at(points[first].key);
+            for (std::size_t k = first; k < end; ++k) {  // up the band's points
+                const PointAt& point = points[k];
+                hits[point.p] ^= static_cast<std::uint8_t>(sweep.odd(point.x, point.key));
+            }
+        },
+        static_cast<int>(bands));
 }
 
 }  // namespace vantrel

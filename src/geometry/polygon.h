@@ -1,7 +1,8 @@
 // Which points lie inside an outline by the even-odd rule, for crop by a
-// polygon of any number of vertices: one sweep up the points in y order, the
-// edges taken in and out of play at their ends, so that a point is tested
-// against the few edges beside it, not every edge its height crosses.
+// polygon of any number of vertices: a sweep up the points in y order (bands
+// of it side by side on the pool's threads), the edges taken in and out of
+// play at their ends, so that a point is tested against the few edges beside
+// it, not every edge its height crosses.
 #pragma once
 
 #include <cstdint>
@@ -31,10 +32,13 @@ public:
     // as written, in that order, without fused multiply-adds, so that it
     // decides as NumPy does. An edge is evaluated so only for a point within
     // its extent in x (widened by the bound on that expression's rounding);
-    // beyond it, the answer is known. Memory: about 26 bytes a point, and the
-    // edges in play at once. Throws std::bad_alloc, and std::length_error for
-    // 2^31 points or more.
-    void cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits) const;
+    // beyond it, the answer is known. The points are swept in `bands` of
+    // heights (0: one for each of the shared pool's threads that 2^16 points
+    // keep busy) side by side, the same answers for any number. Memory: about
+    // 26 bytes a point, and for each band a byte an edge and the edges in play
+    // at once. Throws std::bad_alloc, and std::length_error for 2^31 points or
+    // more.
+    void cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands = 0) const;
 
 private:
     struct Ordered;

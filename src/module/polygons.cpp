@@ -36,7 +36,7 @@ public:
         outline_ = std::make_unique<Outline>(data, first, rings);
     }
 
-    void flip(const Doubles& xs, const Doubles& ys, const py::object& given) const {
+    void flip(const Doubles& xs, const Doubles& ys, const py::object& given, std::int64_t bands) const {
         if (xs.ndim() != 1 || ys.ndim() != 1 || xs.shape(0) != ys.shape(0)) {
             throw py::value_error("xs and ys must be one-dimensional, of one length");
         }
@@ -50,7 +50,7 @@ public:
         }
         auto* out = static_cast<std::uint8_t*>(hits.mutable_data());
         const py::gil_scoped_release release;
-        outline_->cross(xs.data(), ys.data(), xs.shape(0), out);
+        outline_->cross(xs.data(), ys.data(), xs.shape(0), out, bands);
     }
 
 private:
@@ -63,8 +63,9 @@ private:
 void register_polygons(py::module_& m) {
     py::class_<OutlineObject>(m, "_Outline", "A polygon's rings, their edges ordered once for crop's sweeps (private).")
         .def(py::init<Doubles, const Starts&>(), py::arg("vertices"), py::arg("starts"))
-        .def("flip", &OutlineObject::flip, py::arg("xs"), py::arg("ys"), py::arg("hits"),
-             "Flips hits of the points whose ray to the right crosses an odd number of the edges (private).");
+        .def("flip", &OutlineObject::flip, py::arg("xs"), py::arg("ys"), py::arg("hits"), py::arg("bands") = 0,
+             "Flips hits of the points whose ray to the right crosses an odd number of the edges, swept in bands "
+             "of heights side by side (0: as the threads allow) (private).");
 }
 
 }  // namespace vantrel
