@@ -338,7 +338,8 @@ struct Outline::Ordered {
     Ordered(const double* vertices, const std::int64_t* starts, std::int64_t rings)
         : edges(vertices, starts, rings), columns(edges) {
         // The two orders side by side, where there are threads for them and edges enough to pay.
-        const bool apart = edges.size() >= least_shared && ThreadPool::shared().threads() > 1;
+        const bool apart =
+            edges.size() >= least_shared && ThreadPool::shared().worth_sharing(std::int64_t{edges.size()} * 16);
         ThreadPool::shared().run(
             2, [&](std::size_t high) { (high ? by_high : by_low) = edges_in_order(edges, high != 0); }, apart ? 2 : 1);
     }
@@ -409,7 +410,8 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
     if (n <= 0 || edges.size() == 0) return;
     if (n >= std::numeric_limits<Index>::max()) throw std::length_error("2^31 points or more at once");
     ThreadPool& pool = ThreadPool::shared();
-    bands = bands > 0 ? std::min(bands, n) : std::clamp<std::int64_t>(n / least_shared, 1, pool.threads());
+    const bool share = pool.worth_sharing(n * 24);  // each point's y, x and place, ordered
+    bands = bands > 0 ? std::min(bands, n) : share ? std::clamp<std::int64_t>(n / least_shared, 1, pool.threads()) : 1;
     struct PointAt {
         double key, x;  // y, x
         Index p;
