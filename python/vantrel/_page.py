@@ -37,8 +37,8 @@ def _colors(values: np.ndarray, packed: bool) -> np.ndarray:
 
 def page(xyz: np.ndarray, colors: np.ndarray | None, up: _scene.Up, title: str, field: str | None) -> str:
     """The page's HTML for these points (float64, finite) and their colors (uint8 RGB, or None)."""
-    low = xyz.min(axis=0) if len(xyz) else np.zeros(3)
-    span = np.maximum(np.ptp(xyz, axis=0) if len(xyz) else np.ones(3), 1e-9)
+    low, high = _scene.bounds(xyz) if len(xyz) else (np.zeros(3), np.ones(3))
+    span = np.maximum(high - low, 1e-9)
     steps = np.round((xyz - low) / span * 65535).astype("<u2")
     scene = {
         "title": title,
@@ -73,7 +73,7 @@ def write_page(source: Path, target: Path, *, field: str | None, color: str | No
         values = np.concatenate([p[1] for p in parts]) if parts and field is not None else None
         sample = xyz[:: max(1, len(xyz) // _scene.SAMPLE)]
         found = _scene.find_up(header, sample, up)
-        low, high = (xyz.min(axis=0), xyz.max(axis=0)) if len(xyz) else (np.zeros(3), np.ones(3))
+        low, high = _scene.bounds(xyz) if len(xyz) else (np.zeros(3), np.ones(3))
         finite, points = len(xyz), [(xyz, values)]
     else:
         extent = _scene.read_extent(source, field)
@@ -102,7 +102,8 @@ def notebook(cloud: Any) -> str:
     found = _scene.find_up(cloud.header, xyz[:: max(1, len(xyz) // _scene.SAMPLE)])
     shown = xyz
     if len(xyz) > NOTEBOOK_POINTS:
-        span, sample = float(np.ptp(xyz, axis=0).max()), xyz[:: max(1, len(xyz) // _scene.SAMPLE)]
-        shown, _ = _scene.thin([(xyz, None)], xyz.min(axis=0), span, NOTEBOOK_POINTS, sample)
+        low, high = _scene.bounds(xyz)
+        span, sample = float((high - low).max()), xyz[:: max(1, len(xyz) // _scene.SAMPLE)]
+        shown, _ = _scene.thin([(xyz, None)], low, span, NOTEBOOK_POINTS, sample)
     text = page(shown, None, found, f"{len(cloud):,} points", None)
     return f'<iframe srcdoc="{html.escape(text)}" style="width:100%;height:480px;border:0"></iframe>'

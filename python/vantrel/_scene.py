@@ -148,6 +148,12 @@ class Extent:
     points: int  # with finite x, y and z
 
 
+def bounds(xyz: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The least and the greatest of each column of points (n > 0 rows): a column at a time, which
+    NumPy reduces several times as fast as it reduces rows this narrow along axis 0."""
+    return np.array([column.min() for column in xyz.T]), np.array([column.max() for column in xyz.T])
+
+
 def read_extent(path: Path, field: str | None) -> Extent:
     """A first pass, in chunks: the extent of the finite points and a sample of them."""
     low, high = np.full(3, np.inf), np.full(3, -np.inf)
@@ -156,7 +162,8 @@ def read_extent(path: Path, field: str | None) -> Extent:
     every = max(1, header.points // SAMPLE)
     for xyz, value in chunks(path, field, "reading"):
         if len(xyz):
-            low, high = np.minimum(low, xyz.min(axis=0)), np.maximum(high, xyz.max(axis=0))
+            least, most = bounds(xyz)
+            low, high = np.minimum(low, least), np.maximum(high, most)
             samples.append(xyz[::every])
             values.append(value[::every] if value is not None else np.zeros(0))
             finite += len(xyz)
