@@ -3,6 +3,7 @@
 // of every edge, puts inside. Most values are small integers, so that points
 // fall on edges, on vertices and at vertices' heights; some are any finite
 // double the bytes spell, for the bounds on the rule's rounding.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -39,8 +40,15 @@ private:
 };
 
 // The rule as the kernel states it, of every edge: y0 <= y < y1 or y1 <= y < y0, and x left of
-// the edge's x at y as written (this file is compiled without fused multiply-adds).
+// the edge's x at y as written (this file is compiled without fused multiply-adds); never for a
+// point outside the vertices' bounding box, where an edge's x that overflows would count.
 bool inside(const std::vector<double>& vertices, const std::vector<std::int64_t>& starts, double x, double y) {
+    double box[4] = {vertices[0], vertices[1], vertices[0], vertices[1]};
+    for (std::size_t k = 0; k < vertices.size(); k += 2) {
+        box[0] = std::min(box[0], vertices[k]), box[1] = std::min(box[1], vertices[k + 1]);
+        box[2] = std::max(box[2], vertices[k]), box[3] = std::max(box[3], vertices[k + 1]);
+    }
+    if (!(x >= box[0] && x <= box[2] && y >= box[1] && y <= box[3])) return false;
     bool in = false;
     for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
         for (std::int64_t k = starts[r]; k < starts[r + 1]; ++k) {

@@ -571,6 +571,18 @@ def test_outlines_whose_edges_are_wide_cross_or_reach_the_limits_of_floats_keep_
         assert _polygons.inside_polygon(x, y, rings).tolist() == even_odd(x, y, rings).tolist()
 
 
+@pytest.mark.parametrize("edges", [0, 10**9], ids=["swept", "each edge"])
+def test_a_point_beyond_the_bounding_box_is_outside_where_an_edges_x_overflows_at_its_height(edges):
+    """The rule as written counts an edge whose x at a point's height overflows to infinity for any
+    point at that height, however far to the right: beyond the vertices' bounding box, none is in."""
+    ring = np.array([[0, 1e250], [1e100, -10], [2e100, -10]])
+    x, y = np.array([3e100, 1e300, -1.0, 1.5e100]), np.full(4, -4.0)
+    with pytest.MonkeyPatch.context() as patch, np.errstate(over="ignore", invalid="ignore"):
+        patch.setattr(_polygons, "DIRECT_EDGES", edges)
+        assert even_odd(x, y, [ring]).tolist() == [True, True, False, False]
+        assert _polygons.inside_polygon(x, y, [ring]).tolist() == [False] * 4
+
+
 @pytest.mark.parametrize("shape", ["wavy", "comb", "self-crossing"])
 def test_an_outline_swept_in_bands_side_by_side_flips_the_plain_rules_points(shape):
     """Each band of heights starts from the edges in play at its foot, found from the edges below it

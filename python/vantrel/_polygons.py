@@ -55,29 +55,28 @@ def inside_polygon(x: Any, y: Any, area: Area | list[Any]) -> Any:
     import numpy as np
 
     area = area if isinstance(area, Area) else Area(area)
-    left, bottom, right, top = area.bounds
-    near = np.flatnonzero((x >= left) & (x <= right) & (y >= bottom) & (y <= top))  # NaN: never
-    inside = np.zeros(len(x), bool)
-    inside[near] = _inside_near(x[near], y[near], area)
-    return inside
-
-
-def _inside_near(x: Any, y: Any, area: Area) -> Any:
-    import numpy as np
-
-    def crossed(x: Any, y: Any, x0: float, y0: float, x1: float, y1: float) -> Any:
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return x < x0 + (y - y0) * (x1 - x0) / (y1 - y0)
-
     if sum(len(ring) for ring in area.rings) <= DIRECT_EDGES:
-        edges = np.concatenate([np.column_stack([np.roll(ring, 1, axis=0), ring]) for ring in area.rings])
+        left, bottom, right, top = area.bounds
+        near = np.flatnonzero((x >= left) & (x <= right) & (y >= bottom) & (y <= top))  # NaN: never
         inside = np.zeros(len(x), bool)
-        for x0, y0, x1, y1 in edges:
-            inside ^= ((y0 > y) != (y1 > y)) & crossed(x, y, x0, y0, x1, y1)
+        inside[near] = _each_edge(x[near], y[near], area)
         return inside
     hits = np.zeros(len(x), np.uint8)
-    area.outline().flip(x, y, hits)  # a sweep up the points, in bands on the threads, in the engine
+    # A sweep up the points within the bounding box, in bands on the threads, in the engine.
+    area.outline().flip(x, y, hits)
     return hits.view(bool)
+
+
+def _each_edge(x: Any, y: Any, area: Area) -> Any:
+    """The rule, every point against every edge: for the few edges of a box or a triangle."""
+    import numpy as np
+
+    edges = np.concatenate([np.column_stack([np.roll(ring, 1, axis=0), ring]) for ring in area.rings])
+    inside = np.zeros(len(x), bool)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for x0, y0, x1, y1 in edges:
+            inside ^= ((y0 > y) != (y1 > y)) & (x < x0 + (y - y0) * (x1 - x0) / (y1 - y0))
+    return inside
 
 
 def rings_of(polygon: Any) -> Area:

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "geometry/bucket_order.h"
 #include "pcd/thread_pool.h"
 
 namespace vantrel {
@@ -37,6 +38,16 @@ public:
         }
         bounds_.resize(from_.size());
         for (Index e = 0; e < size(); ++e) bounds_[static_cast<std::size_t>(e)] = bounds(e);
+        for (std::int64_t k = 0; k < m; ++k) {
+            box_[0] = std::min(box_[0], v_[2 * k]), box_[1] = std::min(box_[1], v_[2 * k + 1]);
+            box_[2] = std::max(box_[2], v_[2 * k]), box_[3] = std::max(box_[3], v_[2 * k + 1]);
+        }
+    }
+
+    // Whether a point lies within the vertices' bounding box, sides included (false for NaN).
+    // Beyond it, a point's ray crosses no edge, or every edge at its height: an even number.
+    bool near(double x, double y) const noexcept {
+        return x >= box_[0] && x <= box_[2] && y >= box_[1] && y <= box_[3];
     }
 
     Index size() const noexcept { return static_cast<Index>(from_.size()); }
@@ -94,64 +105,9 @@ private:
     const double* v_;
     std::vector<Index> from_;
     std::vector<Bounds> bounds_;
+    double box_[4] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                      -std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
 };
-
-// Items made by make(i) for i from 0 to n - 1, in order of their key(i) (finite; of_item gives an
-// item's), ties in any order: counted into buckets of equal width over the keys' range (an order
-// kept by the buckets, as (key - lo) * scale never decreases), placed, then each bucket sorted
-// where it lies; about linear for keys spread over their range. In `parts` of the items (and of
-// the buckets) on the pool's threads, each counted and placed apart: the same order for any number.
-template <class Item, class Key, class Make, class OfItem>
-std::vector<Item> in_order(std::size_t n, Key key, Make make, OfItem of_item, std::size_t parts = 1) {
-    std::vector<Item> order(n);
-    if (n == 0) return order;
-    parts = std::clamp<std::size_t>(parts, 1, n);
-    ThreadPool& pool = ThreadPool::shared();
-    const auto each_part = [&](auto&& work) {
-        pool.run(
-            parts, [&](std::size_t part) { work(part, n * part / parts, n * (part + 1) / parts); },
-            static_cast<int>(parts));
-    };
-    std::vector<std::pair<double, double>> ranges(parts);
-    each_part([&](std::size_t part, std::size_t begin, std::size_t end) {
-        double lo = key(begin), hi = lo;
-        for (std::size_t i = begin + 1; i < end; ++i) lo = std::min(lo, key(i)), hi = std::max(hi, key(i));
-        ranges[part] = {lo, hi};
-    });
-    double lo = ranges[0].first, hi = ranges[0].second;
-    for (const auto& range : ranges) lo = std::min(lo, range.first), hi = std::max(hi, range.second);
-    const double range = hi - lo;
-    const std::size_t buckets = std::clamp<std::size_t>(n / 4, 1, std::size_t{1} << 22);
-    const double scale = range > 0 && std::isfinite(range) ? static_cast<double>(buckets) / range : 0;
-    const auto bucket = [&](double k) noexcept {
-        const double at = (k - lo) * scale;
-        return at < static_cast<double>(buckets - 1) ? static_cast<std::size_t>(at) : buckets - 1;
-    };
-    // Each part's count of each bucket, then where its next item of that bucket goes.
-    std::vector<std::vector<Index>> next(parts, std::vector<Index>(buckets, 0));
-    each_part([&](std::size_t part, std::size_t begin, std::size_t end) {
-        Index* counts = next[part].data();
-        for (std::size_t i = begin; i < end; ++i) ++counts[bucket(key(i))];
-    });
-    std::vector<Index> start(buckets + 1, 0);
-    Index at = 0;
-    for (std::size_t b = 0; b < buckets; ++b) {
-        start[b] = at;
-        for (auto& counts : next) at += std::exchange(counts[b], at);
-    }
-    start[buckets] = at;
-    each_part([&](std::size_t part, std::size_t begin, std::size_t end) {
-        Index* places = next[part].data();
-        for (std::size_t i = begin; i < end; ++i) order[static_cast<std::size_t>(places[bucket(key(i))]++)] = make(i);
-    });
-    each_part([&](std::size_t part, std::size_t, std::size_t) {
-        for (std::size_t b = buckets * part / parts; b < buckets * (part + 1) / parts; ++b) {
-            std::sort(order.begin() + start[b], order.begin() + start[b + 1],
-                      [&](const Item& x, const Item& y) { return of_item(x) < of_item(y); });
-        }
-    });
-    return order;
-}
 
 // The edges in order of their lowest y, or of their highest (as indices alone: an outline's own
 // memory).
@@ -410,16 +366,26 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
     if (n <= 0 || edges.size() == 0) return;
     if (n >= std::numeric_limits<Index>::max()) throw std::length_error("2^31 points or more at once");
     ThreadPool& pool = ThreadPool::shared();
-    const bool share = pool.worth_sharing(n * 24);  // each point's y, x and place, ordered
-    bands = bands > 0 ? std::min(bands, n) : share ? std::clamp<std::int64_t>(n / least_shared, 1, pool.threads()) : 1;
+    // Only the points within the bounding box take part, each then finite.
+    std::vector<Index> near;
+    for (std::int64_t p = 0; p < n; ++p) {
+        if (edges.near(xs[p], ys[p])) near.push_back(static_cast<Index>(p));
+    }
+    const auto m = static_cast<std::int64_t>(near.size());
+    if (m == 0) return;
+    const bool share = pool.worth_sharing(m * 24);  // each point's y, x and place, ordered
+    bands = bands > 0 ? std::min(bands, m) : share ? std::clamp<std::int64_t>(m / least_shared, 1, pool.threads()) : 1;
     struct PointAt {
         double key, x;  // y, x
         Index p;
     };
     // The points themselves in y order, not their indices, so that the sweep reads them in turn.
     const auto points = in_order<PointAt>(
-        static_cast<std::size_t>(n), [&](std::size_t p) { return ys[p]; },
-        [&](std::size_t p) { return PointAt{ys[p], xs[p], static_cast<Index>(p)}; },
+        near.size(), [&](std::size_t k) { return ys[near[k]]; },
+        [&](std::size_t k) {
+            const Index p = near[k];
+            return PointAt{ys[p], xs[p], p};
+        },
         [](const PointAt& point) { return point.key; }, static_cast<std::size_t>(bands));
     // Bands of the points, one above another, swept side by side: a point's answer depends on its
     // height alone, so any band may start with the edges in play at its foot.
@@ -427,8 +393,8 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
         static_cast<std::size_t>(bands),
         [&](std::size_t band) {
             const auto b = static_cast<std::int64_t>(band);
-            const auto first = static_cast<std::size_t>(n * b / bands),
-                       end = static_cast<std::size_t>(n * (b + 1) / bands);
+            const auto first = static_cast<std::size_t>(m * b / bands),
+                       end = static_cast<std::size_t>(m * (b + 1) / bands);
             Sweep sweep(edges, ordered_->columns, ordered_->by_low, ordered_->by_high);
             if (b > 0) sweep.start_at(points[first].key);
             for (std::size_t k = first; k < end; ++k) {  // up the band's points

@@ -25,8 +25,10 @@ public:
     Outline(const Outline&) = delete;
     Outline& operator=(const Outline&) = delete;
 
-    // Flips hits[p] for each point p (xs, ys: n points, all finite, in any
-    // order) whose ray to the right crosses an odd number of the edges. A ray
+    // Flips hits[p] for each point p (xs, ys: n points in any order) whose ray
+    // to the right crosses an odd number of the edges; the points outside the
+    // vertices' bounding box, or with a coordinate that is not finite (NaN
+    // included), are never flipped, nor ordered for the sweep. A ray
     // crosses the edge from (x0, y0) to (x1, y1) when y0 <= y < y1 or
     // y1 <= y < y0, and x < x0 + (y - y0) * (x1 - x0) / (y1 - y0), evaluated
     // as written, in that order, without fused multiply-adds, so that it
@@ -35,7 +37,7 @@ public:
     // beyond it, the answer is known. The points are swept in `bands` of
     // heights (0: one for each of the shared pool's threads that 2^16 points
     // keep busy) side by side, the same answers for any number. Memory: about
-    // 26 bytes a point, and for each band a byte an edge and the edges in play
+    // 30 bytes a point, and for each band a byte an edge and the edges in play
     // at once. Throws std::bad_alloc, and std::length_error for 2^31 points or
     // more.
     void cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands = 0) const;
