@@ -186,8 +186,8 @@ class _Outline:
     def flip(
         self, xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], hits: npt.NDArray[Any], bands: int = 0
     ) -> None:
-        """Flips hits of the points whose ray to the right crosses an odd number of the edges, swept in bands of
-        heights side by side (0: as the threads allow) (private)."""
+        """Flips hits of the points within the vertices' bounding box whose ray to the right crosses an odd number
+        of the edges, swept in bands of heights side by side (0: as the threads allow) (private)."""
 
 def _merge_voxel_records(parts: list[npt.NDArray[np.uint8]], sums: int, record_bytes: int) -> npt.NDArray[np.uint8]:
     """Sorted parts of runs of voxel records, merged in voxel order (private)."""

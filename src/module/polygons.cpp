@@ -64,8 +64,8 @@ void register_polygons(py::module_& m) {
     py::class_<OutlineObject>(m, "_Outline", "A polygon's rings, their edges ordered once for crop's sweeps (private).")
         .def(py::init<Doubles, const Starts&>(), py::arg("vertices"), py::arg("starts"))
         .def("flip", &OutlineObject::flip, py::arg("xs"), py::arg("ys"), py::arg("hits"), py::arg("bands") = 0,
-             "Flips hits of the points whose ray to the right crosses an odd number of the edges, swept in bands "
-             "of heights side by side (0: as the threads allow) (private).");
+             "Flips hits of the points within the vertices' bounding box whose ray to the right crosses an odd "
+             "number of the edges, swept in bands of heights side by side (0: as the threads allow) (private).");
 }
 
 }  // namespace vantrel
