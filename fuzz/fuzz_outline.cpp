@@ -79,6 +79,14 @@ std::uint64_t check_outline(const std::uint8_t* data, std::size_t size) {
     std::vector<std::uint8_t> hits(xs.size(), 0);
     // Bands too, each starting from the edges in play at its foot.
     outline.cross(xs.data(), ys.data(), points, hits.data(), 1 + data[0] / 3 % 4);
+    // The same outline swept again, as crop does chunk after chunk: the later points alone, in
+    // another number of bands, flip them again (each then back to 0).
+    const std::int64_t later = points / 2;
+    outline.cross(xs.data() + later, ys.data() + later, points - later, hits.data() + later, 1 + data[0] / 12 % 3);
+    for (std::size_t p = static_cast<std::size_t>(later); p < xs.size(); ++p) {
+        if (hits[p] != 0) std::abort();
+    }
+    outline.cross(xs.data() + later, ys.data() + later, points - later, hits.data() + later, 1 + data[0] / 3 % 4);
     std::uint64_t digest = 0xcbf29ce484222325ull;
     for (std::size_t p = 0; p < xs.size(); ++p) {
         if ((hits[p] != 0) != inside(vertices, starts, xs[p], ys[p])) std::abort();
