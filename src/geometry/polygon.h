@@ -14,7 +14,7 @@ namespace vantrel {
 // of points. The rings' vertices are x y pairs (all finite), kept by the
 // caller while the Outline lives; ring r holds vertices starts[r] to
 // starts[r + 1] - 1 and is closed from its last vertex back to its first.
-// Memory: about 25 bytes an edge (35 while it is made). Throws
+// Memory: about 25 bytes an edge (27 while it is made). Throws
 // std::bad_alloc, and std::length_error for 2^31 vertices or more.
 class Outline {
 public:
@@ -37,9 +37,9 @@ public:
     // beyond it, the answer is known. The points are swept in `bands` of
     // heights (0: one for each of the shared pool's threads that 2^16 points
     // keep busy) side by side, the same answers for any number. Memory: about
-    // 30 bytes a point, and for each band a byte an edge and the edges in play
-    // at once. Throws std::bad_alloc, and std::length_error for 2^31 points or
-    // more.
+    // 22 bytes a point within the bounding box (16 while swept), and for each
+    // band a byte an edge and the edges in play at once. Throws
+    // std::bad_alloc, and std::length_error for 2^31 points or more.
     void cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands = 0) const;
 
 private:
