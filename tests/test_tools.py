@@ -285,6 +285,18 @@ def test_a_box_keeps_the_points_on_its_faces(tmp_path):
     )
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_a_box_compares_its_bounds_with_each_coordinate_as_it_is(tmp_path, dtype):
+    # float32(0.1) lies just above 0.1 and float32(0.2) just above 0.2: a comparison in the
+    # coordinates' own float32 would round the bounds onto them and keep both.
+    values = np.array([0.1, 0.2, 0.3], dtype)
+    vantrel.write_pcd(tmp_path / "c.pcd", points=np.column_stack([values] * 3), data="binary")
+    tools.crop(tmp_path / "c.pcd", tmp_path / "in.pcd", box=(0.1, 0.1, 0.1, 0.2, 0.2, 0.2))
+    exact = values.astype(np.float64)
+    keep = (exact >= 0.1) & (exact <= 0.2)
+    assert vantrel.read_pcd(tmp_path / "in.pcd")["x"].tobytes() == values[keep].tobytes()
+
+
 def test_downsample_gives_each_voxels_means_in_key_order(lidar, tmp_path, chunking):
     path, cloud = lidar
     out = tmp_path / f"down{chunking}.pcd"

@@ -256,13 +256,18 @@ def crop_mask(chunk: vantrel.PointCloud, box: list[float] | None, rings: Any) ->
     """Which of a chunk's points crop keeps, and how many it drops for a NaN coordinate."""
     import numpy as np
 
-    xyz, mask = _finite_xyz(chunk)
+    xyz = [chunk[a] for a in "xyz"]  # the records' own columns, of whatever type the file gives
+    mask = np.isfinite(xyz[0]) & np.isfinite(xyz[1]) & np.isfinite(xyz[2])
     dropped = len(mask) - int(np.count_nonzero(mask))
     if box is not None:
+        # As float64, which holds every bound and coordinate as given (a float32 loop would round
+        # the bound), cast a buffer at a time within the comparison: no float64 copy of a column.
+        exact = "dd->?"
         for values, low, high in zip(xyz, box[:3], box[3:], strict=True):
-            mask &= (values >= low) & (values <= high)
+            mask &= np.greater_equal(values, low, signature=exact)
+            mask &= np.less_equal(values, high, signature=exact)
     if rings is not None:
-        mask &= inside_polygon(xyz[0], xyz[1], rings)
+        mask &= inside_polygon(np.asarray(xyz[0], np.float64), np.asarray(xyz[1], np.float64), rings)
     return mask, dropped
 
 
