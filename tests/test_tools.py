@@ -621,6 +621,30 @@ def test_an_outline_swept_in_bands_side_by_side_flips_the_plain_rules_points(sha
         assert hits.view(bool).tolist() == expected.tolist(), bands
 
 
+@pytest.mark.parametrize("layout", ["<f4 in records", "<f8 in records", "<f4 reversed", ">f4", "<f2", "<i4"])
+def test_an_outline_reads_x_and_y_where_they_lie_as_their_copies_in_doubles(layout):
+    """crop hands the engine a chunk's x and y columns within its records (floats or doubles, at the
+    records' stride and any alignment); other types come as copies in doubles: the same points either
+    way."""
+    rng = np.random.default_rng(3)
+    turn = np.linspace(0, 2 * np.pi, 500, endpoint=False)
+    rings = [np.column_stack([np.cos(turn), np.sin(turn)]) * (100 + 30 * np.sin(7 * turn))[:, None]]
+    kind = layout.split()[0]
+    records = np.zeros(5000, dtype=[("pad", "u1"), ("x", kind), ("y", kind), ("r", "u1")])  # packed: unaligned
+    records["x"], records["y"] = rng.uniform(-140, 140, (2, len(records)))
+    x, y = records["x"], records["y"]
+    if "reversed" in layout:
+        x, y = x[::-1], y[::-1]
+    expected = np.zeros(len(x), np.uint8)
+    outline = _polygons.Area(rings).outline()
+    outline.flip(x.astype(np.float64), y.astype(np.float64), expected)
+    assert 500 < expected.sum() < 4500
+    for bands in (1, 3):
+        hits = np.zeros(len(x), np.uint8)
+        outline.flip(x, y, hits, bands)
+        assert hits.tolist() == expected.tolist()
+
+
 @pytest.mark.parametrize("starts", [[0], [0, 0, 0]], ids=["no ring", "empty rings"])
 def test_an_outline_of_no_edges_flips_no_point(starts):
     hits = np.zeros(4, np.uint8)

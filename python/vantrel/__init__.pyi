@@ -183,9 +183,7 @@ def _take_records(
 class _Outline:
     """A polygon's rings, their edges ordered once for crop's sweeps (private)."""
     def __init__(self, vertices: npt.NDArray[np.float64], starts: npt.NDArray[np.int64]) -> None: ...
-    def flip(
-        self, xs: npt.NDArray[np.float64], ys: npt.NDArray[np.float64], hits: npt.NDArray[Any], bands: int = 0
-    ) -> None:
+    def flip(self, xs: npt.ArrayLike, ys: npt.ArrayLike, hits: npt.NDArray[Any], bands: int = 0) -> None:
         """Flips hits of the points within the vertices' bounding box whose ray to the right crosses an odd number
         of the edges, swept in bands of heights side by side (0: as the threads allow) (private)."""
 

@@ -56,13 +56,15 @@ def inside_polygon(x: Any, y: Any, area: Area | list[Any]) -> Any:
 
     area = area if isinstance(area, Area) else Area(area)
     if sum(len(ring) for ring in area.rings) <= DIRECT_EDGES:
+        x, y = np.asarray(x, np.float64), np.asarray(y, np.float64)
         left, bottom, right, top = area.bounds
         near = np.flatnonzero((x >= left) & (x <= right) & (y >= bottom) & (y <= top))  # NaN: never
         inside = np.zeros(len(x), bool)
         inside[near] = _each_edge(x[near], y[near], area)
         return inside
     hits = np.zeros(len(x), np.uint8)
-    # A sweep up the points within the bounding box, in bands on the threads, in the engine.
+    # A sweep up the points within the bounding box, in bands on the threads, in the engine, which
+    # reads float or double columns where they lie (a chunk's x and y within its records).
     area.outline().flip(x, y, hits)
     return hits.view(bool)
 

@@ -267,7 +267,7 @@ def crop_mask(chunk: vantrel.PointCloud, box: list[float] | None, rings: Any) ->
             mask &= np.greater_equal(values, low, signature=exact)
             mask &= np.less_equal(values, high, signature=exact)
     if rings is not None:
-        mask &= inside_polygon(np.asarray(xyz[0], np.float64), np.asarray(xyz[1], np.float64), rings)
+        mask &= inside_polygon(xyz[0], xyz[1], rings)
     return mask, dropped
 
 

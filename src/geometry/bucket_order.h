@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "pcd/bulk_memory.h"
 #include "pcd/thread_pool.h"
 
 namespace vantrel {
@@ -19,10 +20,12 @@ namespace vantrel {
 // kept by the buckets, as (key - lo) * scale never decreases), placed, then each bucket sorted
 // where it lies; about linear for keys spread over their range. In `parts` of the items (and of
 // the buckets) on the pool's threads, each counted and placed apart: the same order for any number.
-// Fewer than 2^31 items. Throws std::bad_alloc.
+// Fewer than 2^31 items, in bulk memory (`dense` as BulkArray's): a chunk's order is tens of MB,
+// which the heap would keep once it is released. Throws std::bad_alloc.
 template <class Item, class Key, class Make, class OfItem>
-std::vector<Item> in_order(std::size_t n, Key key, Make make, OfItem of_item, std::size_t parts = 1) {
-    std::vector<Item> order(n);
+BulkArray<Item> in_order(std::size_t n, Key key, Make make, OfItem of_item, std::size_t parts = 1, bool dense = true) {
+    BulkArray<Item> order(dense);
+    order.resize_for_overwrite(n);
     if (n == 0) return order;
     parts = std::clamp<std::size_t>(parts, 1, n);
     ThreadPool& pool = ThreadPool::shared();

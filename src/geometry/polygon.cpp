@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -112,7 +113,7 @@ private:
 // The edges in order of their lowest y, or of their highest (as indices alone: an outline's own
 // memory). Each key is read from the vertices as it is needed, not copied out: a copy would be
 // 8 bytes an edge for each order while they are made, more than the orders themselves.
-std::vector<Index> edges_in_order(const Edges& edges, bool by_high) {
+BulkArray<Index> edges_in_order(const Edges& edges, bool by_high) {
     const auto key = [&](Index e) { return by_high ? edges.high(e) : edges.low(e); };
     return in_order<Index>(
         static_cast<std::size_t>(edges.size()), [&](std::size_t e) { return key(static_cast<Index>(e)); },
@@ -301,7 +302,7 @@ struct Outline::Ordered {
     }
     Edges edges;
     Columns columns;
-    std::vector<Index> by_low, by_high;  // the edges in order of their lowest y, and of their highest
+    BulkArray<Index> by_low, by_high;  // the edges in order of their lowest y, and of their highest
 };
 
 Outline::Outline(const double* vertices, const std::int64_t* starts, std::int64_t rings)
@@ -317,8 +318,7 @@ namespace {
 // rest one at a time as the sweep rises.
 class Sweep {
 public:
-    Sweep(const Edges& edges, const Columns& columns, const std::vector<Index>& by_low,
-          const std::vector<Index>& by_high)
+    Sweep(const Edges& edges, const Columns& columns, const BulkArray<Index>& by_low, const BulkArray<Index>& by_high)
         : edges_(edges), by_low_(by_low), by_high_(by_high), play_(edges, columns) {}
 
     // The edges in play at height y, for a sweep that starts there: from whichever end of the
@@ -353,28 +353,48 @@ public:
 
 private:
     const Edges& edges_;
-    const std::vector<Index>& by_low_;
-    const std::vector<Index>& by_high_;
+    const BulkArray<Index>& by_low_;
+    const BulkArray<Index>& by_high_;
     Play play_;
     std::size_t entering_ = 0, leaving_ = 0;
 };
 
-}  // namespace
+// Point p's coordinate in a column of Ts, each read as a double (exact for a float).
+template <typename T>
+struct Strided {
+    const char* data;
+    std::int64_t stride;
+    const char* at(std::int64_t p) const noexcept { return data + p * stride; }
+    double operator[](std::int64_t p) const noexcept {
+        T value;
+        std::memcpy(&value, at(p), sizeof value);
+        return static_cast<double>(value);
+    }
+};
 
-void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands) const {
-    const Edges& edges = ordered_->edges;
-    if (n <= 0 || edges.size() == 0) return;
-    if (n >= std::numeric_limits<Index>::max()) throw std::length_error("2^31 points or more at once");
+// f(the column's reader): a Strided<float> or a Strided<double>.
+template <typename F>
+void read_column(Outline::Column column, F&& f) {
+    const auto* data = static_cast<const char*>(column.data);
+    if (column.single) return f(Strided<float>{data, column.stride});
+    f(Strided<double>{data, column.stride});
+}
+
+// The sweep of n points, their coordinates read through xs[p] and ys[p].
+template <typename Xs, typename Ys>
+void sweep_points(const Edges& edges, const Columns& columns, const BulkArray<Index>& by_low,
+                  const BulkArray<Index>& by_high, Xs xs, Ys ys, std::int64_t n, std::uint8_t* hits,
+                  std::int64_t bands) {
     ThreadPool& pool = ThreadPool::shared();
     // Only the points within the bounding box take part, each then finite: counted first, so that
-    // their list takes 4 bytes a point and no copies as it grows.
+    // their list takes 4 bytes a point, in memory given back to the system when the sweep ends.
     std::int64_t m = 0;
     for (std::int64_t p = 0; p < n; ++p) m += edges.near(xs[p], ys[p]) ? 1 : 0;
     if (m == 0) return;
-    std::vector<Index> near;
-    near.reserve(static_cast<std::size_t>(m));
-    for (std::int64_t p = 0; p < n; ++p) {
-        if (edges.near(xs[p], ys[p])) near.push_back(static_cast<Index>(p));
+    BulkArray<Index> near(false);
+    near.resize_for_overwrite(static_cast<std::size_t>(m));
+    for (std::int64_t p = 0, k = 0; p < n; ++p) {
+        if (edges.near(xs[p], ys[p])) near[static_cast<std::size_t>(k++)] = static_cast<Index>(p);
     }
     const bool share = pool.worth_sharing(m * 16);  // each point's y and place, ordered
     bands = bands > 0 ? std::min(bands, m) : share ? std::clamp<std::int64_t>(m / least_shared, 1, pool.threads()) : 1;
@@ -390,8 +410,8 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
             const Index p = near[k];
             return PointAt{ys[p], p};
         },
-        [](const PointAt& point) { return point.key; }, static_cast<std::size_t>(bands));
-    std::vector<Index>().swap(near);  // spent: the sweep's memory is the points' order alone
+        [](const PointAt& point) { return point.key; }, static_cast<std::size_t>(bands), false);
+    BulkArray<Index>().swap(near);  // spent: the sweep's memory is the points' order alone
     // Bands of the points, one above another, swept side by side: a point's answer depends on its
     // height alone, so any band may start with the edges in play at its foot.
     pool.run(
@@ -400,16 +420,31 @@ void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uin
             const auto b = static_cast<std::int64_t>(band);
             const auto first = static_cast<std::size_t>(m * b / bands),
                        end = static_cast<std::size_t>(m * (b + 1) / bands);
-            Sweep sweep(edges, ordered_->columns, ordered_->by_low, ordered_->by_high);
+            Sweep sweep(edges, columns, by_low, by_high);
             if (b > 0) sweep.start_at(points[first].key);
             constexpr std::size_t ahead = 16;
             for (std::size_t k = first; k < end; ++k) {  // up the band's points
-                if (k + ahead < end) __builtin_prefetch(xs + points[k + ahead].p);
+                if (k + ahead < end) __builtin_prefetch(xs.at(points[k + ahead].p));
                 const PointAt& point = points[k];
                 hits[point.p] ^= static_cast<std::uint8_t>(sweep.odd(xs[point.p], point.key));
             }
         },
         static_cast<int>(bands));
+}
+
+}  // namespace
+
+void Outline::cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands) const {
+    cross(Column{xs, sizeof(double), false}, Column{ys, sizeof(double), false}, n, hits, bands);
+}
+
+void Outline::cross(Column xs, Column ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands) const {
+    if (n <= 0 || ordered_->edges.size() == 0) return;
+    if (n >= std::numeric_limits<Index>::max()) throw std::length_error("2^31 points or more at once");
+    const Ordered& o = *ordered_;
+    read_column(xs, [&](auto x) {
+        read_column(ys, [&](auto y) { sweep_points(o.edges, o.columns, o.by_low, o.by_high, x, y, n, hits, bands); });
+    });
 }
 
 }  // namespace vantrel

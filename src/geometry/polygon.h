@@ -42,6 +42,17 @@ public:
     // std::bad_alloc, and std::length_error for 2^31 points or more.
     void cross(const double* xs, const double* ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands = 0) const;
 
+    // Coordinates where they lie, as a cloud's records hold them: point p's
+    // at data + p * stride (any stride, any alignment), a float or a double.
+    struct Column {
+        const void* data;
+        std::int64_t stride;  // in bytes
+        bool single;          // float, else double
+    };
+    // cross() of coordinates read from their columns, each exactly as a
+    // double: the same answers as for a copy of them as doubles.
+    void cross(Column xs, Column ys, std::int64_t n, std::uint8_t* hits, std::int64_t bands = 0) const;
+
 private:
     struct Ordered;
     std::unique_ptr<Ordered> ordered_;

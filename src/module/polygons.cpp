@@ -36,7 +36,8 @@ public:
         outline_ = std::make_unique<Outline>(data, first, rings);
     }
 
-    void flip(const Doubles& xs, const Doubles& ys, const py::object& given, std::int64_t bands) const {
+    void flip(const py::object& x, const py::object& y, const py::object& given, std::int64_t bands) const {
+        py::array xs = coordinates(x), ys = coordinates(y);
         if (xs.ndim() != 1 || ys.ndim() != 1 || xs.shape(0) != ys.shape(0)) {
             throw py::value_error("xs and ys must be one-dimensional, of one length");
         }
@@ -49,11 +50,31 @@ public:
                                   " bytes");
         }
         auto* out = static_cast<std::uint8_t*>(hits.mutable_data());
+        const Outline::Column x_column = column(xs), y_column = column(ys);
         const py::gil_scoped_release release;
-        outline_->cross(xs.data(), ys.data(), xs.shape(0), out, bands);
+        outline_->cross(x_column, y_column, xs.shape(0), out, bands);
     }
 
 private:
+    // Float or double columns as they lie (a cloud's x and y within its records, say), in this
+    // machine's byte order; anything else as a copy in doubles.
+    static py::array coordinates(const py::object& given) {
+        if (py::isinstance<py::array>(given)) {
+            auto array = py::reinterpret_borrow<py::array>(given);
+            const py::dtype type = array.dtype();
+            if (type.kind() == 'f' && (type.itemsize() == sizeof(float) || type.itemsize() == sizeof(double)) &&
+                type.attr("isnative").cast<bool>()) {
+                return array;
+            }
+        }
+        Doubles copy = Doubles::ensure(given);
+        if (!copy) throw py::type_error("xs and ys must be arrays of numbers");
+        return std::move(copy);
+    }
+    static Outline::Column column(const py::array& values) {
+        return {values.data(), values.ndim() == 1 ? values.strides(0) : 0, values.itemsize() == sizeof(float)};
+    }
+
     Doubles vertices_;
     std::unique_ptr<Outline> outline_;
 };

@@ -65,10 +65,15 @@ private:
 template <typename T>
 class BulkArray {
 public:
+    BulkArray() noexcept = default;
+    // Not dense: 4 KiB pages, and never kept once released, for a large array that is let go while
+    // the process goes on (a chunk's working memory), which the system then takes back at once.
+    explicit BulkArray(bool dense) noexcept : dense_(dense) {}
+
     void reserve(std::size_t n) {
         if (n <= capacity_) return;
         if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-        BulkMemory more(n * sizeof(T), false);
+        BulkMemory more(n * sizeof(T), false, dense_);
         if (size_ != 0) std::memcpy(more.data(), memory_.data(), size_ * sizeof(T));
         memory_ = std::move(more);
         capacity_ = n;
@@ -89,6 +94,7 @@ public:
         std::swap(memory_, other.memory_);
         std::swap(size_, other.size_);
         std::swap(capacity_, other.capacity_);
+        std::swap(dense_, other.dense_);
     }
 
     T* data() noexcept { return reinterpret_cast<T*>(memory_.data()); }
@@ -106,6 +112,7 @@ private:
     BulkMemory memory_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    bool dense_ = true;
 };
 
 }  // namespace vantrel
