@@ -285,6 +285,38 @@ def test_a_box_keeps_the_points_on_its_faces(tmp_path):
     )
 
 
+class _Chunk:
+    """An item that can be watched for being let go."""
+
+    def __len__(self):
+        return 5
+
+
+@pytest.mark.parametrize("shown", [False, True])
+def test_counted_lets_each_chunk_go_before_the_next_is_read(monkeypatch, shown):
+    # A tool that drops each chunk before asking for the next lets the reader reuse its memory:
+    # the counting between them must not hold it.
+    import weakref
+
+    steps = []
+    if shown:
+        bar = type("Bar", (), {"update": lambda self, n: steps.append(n), "close": lambda self: None})
+        monkeypatch.setattr(_chunks, "bar", lambda *_: bar())
+    made = []
+
+    def read():
+        for _ in range(3):
+            assert all(ref() is None for ref in made), "an earlier chunk is still held"
+            chunk = _Chunk()
+            made.append(weakref.ref(chunk))
+            yield chunk
+            del chunk
+
+    for chunk in _chunks.counted(read(), 15, "reading", " pts", len):
+        del chunk
+    assert len(made) == 3 and steps == ([5, 5, 5] if shown else [])
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_a_box_compares_its_bounds_with_each_coordinate_as_it_is(tmp_path, dtype):
     # float32(0.1) lies just above 0.1 and float32(0.2) just above 0.2: a comparison in the

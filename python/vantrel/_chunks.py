@@ -47,9 +47,13 @@ def counted(items: Iterable[Any], total: int | None, what: str, unit: str, size:
     shown = bar(total, what, unit)
     try:
         for item in items:
+            step = size(item) if size and shown is not None else 1
             yield item
+            # Let go before the next is made: a chunk's memory is then the next one's, once the
+            # caller has let it go too.
+            del item
             if shown is not None:
-                shown.update(size(item) if size else 1)
+                shown.update(step)
     finally:
         if shown is not None:
             shown.close()

@@ -203,6 +203,7 @@ def merge(
         for chunk in _chunks(paths, headers, "merge", fields):
             # In the first file's order when another file holds the fields in another.
             writer.write(chunk if names is None else {name: chunk[name] for name in names})
+            del chunk  # before the next chunk is read, which then takes this one's memory
     return _summary(total, total, [target], start)
 
 
@@ -249,6 +250,7 @@ def crop(
             if inside := int(np.count_nonzero(mask)):
                 writer.write(chunk[mask])
                 kept += inside
+            del chunk, mask  # before the next chunk is read, which then takes this one's memory
     return _summary(sum(max(h.points, 0) for h in headers), kept, [target], start, nan_dropped=dropped_nan)
 
 
@@ -432,6 +434,7 @@ def add_voxels(
             xyz, finite = _finite_xyz(chunk)
             far = max(np.abs(values[finite]).max(initial=0) for values in xyz)
             raise ToolError(f"voxel {voxel!r} is too small for coordinates as large as {far:g}") from None
+        del chunk  # before the next chunk is read, which then takes this one's memory
     return dropped_nan
 
 
