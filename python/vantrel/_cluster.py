@@ -181,6 +181,7 @@ def _filter_part(
             if inside := int(np.count_nonzero(mask)):
                 writer.write(chunk[mask])
                 kept += inside
+            del chunk, mask  # before the next is read, which then takes its memory
     return (str(part) if kept else None), kept, dropped
 
 
@@ -192,6 +193,7 @@ def _join(parts: list[tuple[str | None, int, int]], target: str, options: dict[s
                 with vantrel.open_pcd(part) as reader:
                     for chunk in reader.chunks(chunk_points(reader.header.point_step)):
                         writer.write(chunk)
+                        del chunk  # before the next is read, which then takes its memory
     return sum(kept for _, kept, _ in parts), sum(dropped for _, _, dropped in parts)
 
 

@@ -51,6 +51,7 @@ def pcd_to_pcd(
         ) as writer:
             for chunk in progress(reader.chunks(chunk_points(header.point_step), fields=fields), header.points):
                 writer.write(chunk)
+                del chunk  # before the next is read, which then takes its memory
     carry_crs(target, crs if crs is not None else _crs.of_pcd(source))
     return header.points, header.points
 

@@ -180,6 +180,7 @@ def chunks(path: Path, field: str | None, what: str) -> Iterator[tuple[np.ndarra
             xyz = np.column_stack([chunk[a].astype(np.float64) for a in "xyz"])
             keep = np.isfinite(xyz).all(axis=1)
             value = chunk[field].reshape(len(chunk))[keep] if field is not None else None
+            del chunk  # copied out: not held while the next is read, which then takes its memory
             yield xyz[keep], value
 
 

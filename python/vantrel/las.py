@@ -67,6 +67,7 @@ def _write(target: Any, plan: Plan, chunks: Iterable[dict[str, Any]], laz: bool 
                 points, nan = plan.fill(chunk)
                 writer.write_points(points)
                 dropped += nan
+                del chunk  # before the next is read, which then takes its memory
 
     if isinstance(target, (str, os.PathLike)):
         with replacing(target) as partial:

@@ -146,6 +146,7 @@ def _or_empty(chunks: Iterable[vantrel.PointCloud], empty: vantrel.PointCloud) -
     for chunk in chunks:
         given = True
         yield chunk
+        del chunk  # not held while the next is read, which then takes its memory
     if not given:
         yield empty
 
