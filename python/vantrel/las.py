@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -53,6 +53,15 @@ def _chunks_of(cloud: Any) -> tuple[tuple[vantrel.PcdField, ...], Iterable[dict[
     survey = Survey()
     survey.add(cloud.fields)
     return cloud.header.fields, [cloud.fields], survey
+
+
+def _fields_of(clouds: Iterable[Any]) -> Iterator[dict[str, Any]]:
+    """Each cloud's fields, none held while the next cloud is read (which then takes its memory)."""
+    for cloud in clouds:
+        fields = cloud.fields
+        del cloud
+        yield fields
+        del fields
 
 
 def _write(target: Any, plan: Plan, chunks: Iterable[dict[str, Any]], laz: bool | None) -> int:
@@ -130,13 +139,14 @@ def pcd_to_las(
         if all(axis in probe for axis in "xyz"):
             for chunk in reader.chunks(chunk_points(reader.header.point_step), fields=probe):
                 survey.add(chunk.fields)
+                del chunk  # before the next is read, which then takes its memory
         reader.seek(0)
         chosen = [f for f in reader.header.fields if fields is None or f.name in fields]
         plan = Plan(chosen, survey, scale, None, crs)
         clouds: Iterable[Any] = reader.chunks(chunk_points(reader.header.point_step), fields=fields)
         if progress is not None:
             clouds = progress(clouds, reader.header.points)
-        dropped = _write(target, plan, (cloud.fields for cloud in clouds), None)
+        dropped = _write(target, plan, _fields_of(clouds), None)
         return {"points_in": reader.header.points, "points_out": reader.header.points - dropped}
 
 

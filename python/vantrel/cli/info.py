@@ -35,24 +35,13 @@ def columns(name: str, values: Any) -> Iterator[tuple[str, Any]]:
 def statistics(path: Path, header: vantrel.PcdHeader) -> dict[str, dict[str, Any]]:
     """Per field (per channel of a packed color): min, max and mean of its values that are no NaN,
     and how many NaNs, read in chunks."""
-    import numpy as np
-
     totals: dict[str, dict[str, Any]] = {}
     with damage_is_an_error(), vantrel.open_pcd(path) as reader:
         for chunk in point_progress(
             reader.chunks(chunk_points(header.point_step)), header.points, f"{path.name}: stats"
         ):
-            for name, values in (column for item in chunk.fields.items() for column in columns(*item)):
-                values = values.astype(np.float64, copy=False).reshape(-1)
-                nan = np.isnan(values)
-                kept = values[~nan]
-                entry = totals.setdefault(name, {"min": math.inf, "max": -math.inf, "sum": 0.0, "n": 0, "nan": 0})
-                entry["nan"] += int(nan.sum())
-                if len(kept):
-                    entry["min"] = min(entry["min"], float(kept.min()))
-                    entry["max"] = max(entry["max"], float(kept.max()))
-                    entry["sum"] += float(kept.sum())
-                    entry["n"] += len(kept)
+            _count(chunk, totals)
+            del chunk  # before the next is read, which then takes its memory
     stats = {}
     for name, entry in totals.items():
         n = entry["n"]
@@ -63,6 +52,23 @@ def statistics(path: Path, header: vantrel.PcdHeader) -> dict[str, dict[str, Any
             "nan": entry["nan"],
         }
     return stats
+
+
+def _count(chunk: vantrel.PointCloud, totals: dict[str, dict[str, Any]]) -> None:
+    """A chunk's values added to each field's totals."""
+    import numpy as np
+
+    for name, values in (column for item in chunk.fields.items() for column in columns(*item)):
+        values = values.astype(np.float64, copy=False).reshape(-1)
+        nan = np.isnan(values)
+        kept = values[~nan]
+        entry = totals.setdefault(name, {"min": math.inf, "max": -math.inf, "sum": 0.0, "n": 0, "nan": 0})
+        entry["nan"] += int(nan.sum())
+        if len(kept):
+            entry["min"] = min(entry["min"], float(kept.min()))
+            entry["max"] = max(entry["max"], float(kept.max()))
+            entry["sum"] += float(kept.sum())
+            entry["n"] += len(kept)
 
 
 def json_number(value: float | None) -> Any:
