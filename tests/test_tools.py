@@ -317,6 +317,45 @@ def test_counted_lets_each_chunk_go_before_the_next_is_read(monkeypatch, shown):
     assert len(made) == 3 and steps == ([5, 5, 5] if shown else [])
 
 
+@pytest.mark.parametrize(
+    "run",
+    [
+        lambda src, out: tools.crop(src, out / "c.pcd", box=(-5, -5, -5, 5, 5, 5)),
+        lambda src, out: tools.crop(src, out / "c.pcd", polygon=rectangle(-5, -5, 5, 5) * [1, 1.5]),
+        lambda src, out: tools.merge([src, src], out / "m.pcd"),
+        lambda src, out: tools.downsample(src, out / "d.pcd", voxel=1),
+    ],
+    ids=["crop by a box", "crop by an outline", "merge", "downsample"],
+)
+def test_a_tool_lets_each_chunk_go_before_it_reads_the_next(tmp_path, monkeypatch, run):
+    import weakref
+
+    rng = np.random.default_rng(5)
+    vantrel.write_pcd(tmp_path / "in.pcd", points=rng.uniform(-10, 10, (1000, 3)).astype(np.float32), data="binary")
+    made = []
+    progress = tools.point_progress
+
+    def watched(chunks, total, what):
+        """The reader's chunks, checked as each is asked for, then counted as the tools count them."""
+
+        def read():
+            parts = iter(chunks)
+            while True:
+                assert all(ref() is None for ref in made), "an earlier chunk is still held"
+                if (part := next(parts, None)) is None:
+                    return
+                made.append(weakref.ref(part))
+                yield part
+                del part
+
+        return progress(read(), total, what)
+
+    monkeypatch.setattr(tools, "chunk_points", lambda step: 100)
+    monkeypatch.setattr(tools, "point_progress", watched)
+    run(tmp_path / "in.pcd", tmp_path)
+    assert len(made) >= 10
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_a_box_compares_its_bounds_with_each_coordinate_as_it_is(tmp_path, dtype):
     # float32(0.1) lies just above 0.1 and float32(0.2) just above 0.2: a comparison in the
