@@ -110,6 +110,7 @@ def read(segments: list[Segment], fields: Sequence[str] | None = None) -> Iterat
                     raise ToolError(f"{path}: fewer points than its header says")
                 count -= len(chunk)
                 yield chunk
+                del chunk  # not held while the next is read, which then takes its memory
 
 
 def attempt(scratch: Path, task: int) -> Path:
@@ -175,13 +176,14 @@ def _filter_part(
             if box is None and rings is None:
                 writer.write(chunk if names is None else {name: chunk[name] for name in names})
                 kept += len(chunk)
-                continue
-            mask, nan = tools.crop_mask(chunk, box, rings)
-            dropped += nan
-            if inside := int(np.count_nonzero(mask)):
-                writer.write(chunk[mask])
-                kept += inside
-            del chunk, mask  # before the next is read, which then takes its memory
+            else:
+                mask, nan = tools.crop_mask(chunk, box, rings)
+                dropped += nan
+                if inside := int(np.count_nonzero(mask)):
+                    writer.write(chunk[mask])
+                    kept += inside
+                del mask
+            del chunk  # before the next is read, which then takes its memory
     return (str(part) if kept else None), kept, dropped
 
 
