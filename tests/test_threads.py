@@ -251,9 +251,9 @@ def test_one_voxel_grid_fed_from_four_threads_counts_every_point():
     assert counts.sum() == 16 * n and np.array_equal(sums[:, 0], counts) and np.array_equal(sums[:, 1], counts)
 
 
-def test_tile_order_from_two_threads_on_a_pool_of_two_gives_one_order():
+def test_tile_records_from_two_threads_on_a_pool_of_two_come_in_one_order():
     """tile's ordering splits a chunk among the pool's threads: from two Python threads at once,
-    each call gives the order of one thread alone."""
+    each call gives the records in the order of one thread alone."""
     n = 150_000
     rng = np.random.default_rng(2)
     records = rng.uniform(-40, 40, (n, 4)).astype(np.float32)
@@ -261,11 +261,11 @@ def test_tile_order_from_two_threads_on_a_pool_of_two_gives_one_order():
     rows = records.view(np.uint8).reshape(n, 16)
     xyz = [(0, "F", 4), (4, "F", 4), (8, "F", 4)]
     with threads(1):
-        expected = vantrel._tile_order(rows, xyz, (0, 0), (10, 10))
+        expected = vantrel._tile_records(rows, xyz, (0, 0), (10, 10))
     with threads(2), ThreadPoolExecutor(2) as pool:
-        got = list(pool.map(lambda _: vantrel._tile_order(rows, xyz, (0, 0), (10, 10)), range(4)))
-    for numbers, runs, nan in got:
-        assert numbers.tobytes() == expected[0].tobytes() and runs == expected[1] and nan == expected[2] == 194
+        got = list(pool.map(lambda _: vantrel._tile_records(rows, xyz, (0, 0), (10, 10)), range(4)))
+    for tiled, runs, nan in got:
+        assert tiled.tobytes() == expected[0].tobytes() and runs == expected[1] and nan == expected[2] == 194
 
 
 def test_one_outline_swept_from_four_threads_at_once_finds_what_each_finds_alone():

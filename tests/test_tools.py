@@ -140,7 +140,7 @@ def test_tiles_split_among_threads_keep_input_order(tmp_path, monkeypatch, coord
     spread=st.sampled_from([1, 100, 1e8]),
     within=st.sampled_from([0.0, 0.5, 0.999]),  # on a tile's lower edge, or inside
 )
-def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spread, within):
+def test_tile_records_split_however_small_are_in_numpys_stable_order(cells, nans, spread, within):
     """Split among two threads at every size, the records come by tile, in input order within a
     tile, those with a coordinate that is not finite last, however far apart the tiles."""
     from vantrel._testing import set_parallel_threshold
@@ -154,7 +154,7 @@ def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spre
     threshold, threads = set_parallel_threshold(1), vantrel.get_num_threads()
     vantrel.set_num_threads(2)
     try:
-        numbers, runs, nan = vantrel._tile_order(
+        tiled, runs, nan = vantrel._tile_records(
             records.view(np.uint8).reshape(n, 24), [(0, "F", 8), (8, "F", 8), (16, "F", 4)], (0, 0), (1, 1)
         )
     finally:
@@ -162,9 +162,11 @@ def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spre
         set_parallel_threshold(threshold)
     keys = np.floor(xy).astype(np.int64)
     order = [int(i) for i in np.lexsort((np.arange(n), keys[:, 1], keys[:, 0])) if not bad[i]]
-    assert numbers.tolist() == order + np.flatnonzero(bad).tolist()
-    rows = records.view(np.uint8).reshape(n, 24)
-    assert np.array_equal(vantrel._take_records(rows, numbers, np.empty_like(rows)), rows[numbers])
+    assert (
+        tiled.shape == (n, 24)
+        and tiled.view(records.dtype)[:, 0]["id"].tolist() == order + np.flatnonzero(bad).tolist()
+    )
+    assert tiled.tobytes() == records[order + np.flatnonzero(bad).tolist()].tobytes()
     expected = []
     for at, i in enumerate(order):
         if not expected or expected[-1][:2] != (keys[i, 0], keys[i, 1]):
@@ -173,36 +175,14 @@ def test_tile_order_split_however_small_is_numpys_stable_order(cells, nans, spre
     assert [tuple(r) for r in runs] == expected and nan == bad.sum()
 
 
-@pytest.mark.parametrize(
-    "numbers, out, error",
-    [
-        ([0, 5], np.zeros((2, 8), np.uint8), IndexError),
-        ([-1], np.zeros((1, 8), np.uint8), IndexError),
-        ([0, 1, 2], np.zeros((2, 8), np.uint8), ValueError),  # too few rows
-        ([0], np.zeros((1, 4), np.uint8), ValueError),  # too narrow
-        ([0], np.zeros((1, 8), np.uint8)[:, ::-1], ValueError),  # not contiguous: written to a copy
-        ([0], np.zeros((1, 8), np.int8), ValueError),
-        ([0], "read-only", ValueError),
-        ([0], [[0] * 8], TypeError),  # a list: no buffer of the caller's to write to
-    ],
-)
-def test_taking_records_checks_every_number_and_the_out(numbers, out, error):
-    if isinstance(out, str):
-        out = np.zeros((1, 8), np.uint8)
-        out.flags.writeable = False
-    rows = np.arange(40, dtype=np.uint8).reshape(5, 8)
-    with pytest.raises(error):
-        vantrel._take_records(rows, np.array(numbers, np.int64), out)
-
-
 EDGE = 2**64 - 4  # an offset whose sum with 4 or 8 wraps to a small number
 
 
 @pytest.mark.parametrize(
     "call",
     [
-        lambda rows: vantrel._tile_order(rows, [(0, "F", 4), (4, "F", 4), (EDGE, "F", 4)], (0, 0), (1, 1)),
-        lambda rows: vantrel._tile_order(rows, [(0, "F", 4), (4, "F", 4), (8, "F", -4)], (0, 0), (1, 1)),
+        lambda rows: vantrel._tile_records(rows, [(0, "F", 4), (4, "F", 4), (EDGE, "F", 4)], (0, 0), (1, 1)),
+        lambda rows: vantrel._tile_records(rows, [(0, "F", 4), (4, "F", 4), (8, "F", -4)], (0, 0), (1, 1)),
         lambda rows: vantrel._VoxelGrid(0, 0).plan(12, [(0, "F", 4), (4, "F", 4), (EDGE, "F", 4)], [1] * 3, [], [], []),
         lambda rows: vantrel._VoxelGrid(3, 0).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [(EDGE, 3)], []),
         lambda rows: vantrel._VoxelGrid(0, 4).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [], [(EDGE, 8)]),
@@ -862,9 +842,10 @@ def test_a_spooled_tile_cut_short_is_an_error(lidar, tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("spool_memory", [0, None], ids=["spooled", "held"])
 @pytest.mark.parametrize("threads", [1, 2])
-def test_tiles_are_gathered_into_one_small_block_a_thread(tmp_path, monkeypatch, threads, spool_memory):
-    """Spooled or written, on `threads` threads, each thread gathers tiles a block at a time into
-    one buffer of its own, however many and large the tiles."""
+def test_tiles_go_out_a_small_block_at_a_time_without_copies(tmp_path, monkeypatch, threads, spool_memory):
+    """Spooled or written, on `threads` threads, a tile's held records go out as views of a block
+    or fewer, and its spooled ones are read into one block a thread, however many and large the
+    tiles."""
     rng = np.random.default_rng(6)
     points = rng.uniform(0, 40, (3000, 3)).astype(np.float32)
     vantrel.write_pcd(tmp_path / "map.pcd", {"i": rng.random(3000)}, points=points, data="binary")
@@ -872,9 +853,16 @@ def test_tiles_are_gathered_into_one_small_block_a_thread(tmp_path, monkeypatch,
     monkeypatch.setattr(_tiles, "BLOCK_BYTES", 200 * step)
     if spool_memory is not None:
         monkeypatch.setattr(_tiles, "SPOOL_MEMORY", spool_memory)
-    blocks, runs = [], []  # each block gathered into; each run of threads
-    take, on_threads = vantrel._take_records, _tiles.on_threads
-    monkeypatch.setattr(vantrel, "_take_records", lambda r, n, out: blocks.append(out) or take(r, n, out))
+    pieces, blocks, runs = [], [], []  # each held piece that goes out; each block read into; each run of threads
+    real_pieces, spooled, on_threads = _tiles.Spool.pieces, _tiles.spooled, _tiles.on_threads
+
+    def watched(spool, parts):
+        for piece in real_pieces(spool, parts):
+            pieces.append(piece)
+            yield piece
+
+    monkeypatch.setattr(_tiles.Spool, "pieces", watched)
+    monkeypatch.setattr(_tiles, "spooled", lambda path, out: blocks.append(out) or spooled(path, out))
     monkeypatch.setattr(_tiles, "on_threads", lambda *a: runs.append(a) or on_threads(*a))
     before = vantrel.get_num_threads()
     vantrel.set_num_threads(threads)
@@ -882,7 +870,9 @@ def test_tiles_are_gathered_into_one_small_block_a_thread(tmp_path, monkeypatch,
         tools.tile(tmp_path / "map.pcd", tmp_path / "tiles", size=20, chunk=500)
     finally:
         vantrel.set_num_threads(before)
-    assert len(blocks) == 4 * 6 and all(out.shape == (200, step) for out in blocks)  # 4 tiles in each chunk
+    assert len(pieces) >= 4 * 6 and all(len(p) <= 200 and not p.flags.owndata for p in pieces)  # 4 tiles a chunk
+    assert sum(map(len, pieces)) == 3000
+    assert len(blocks) == (4 if spool_memory == 0 else 0) and all(out.shape == (200, step) for out in blocks)
     assert len({id(out) for out in blocks}) <= threads * len(runs)
     inside = (points[:, :2] < 20).all(axis=1)
     assert np.array_equal(vantrel.read_pcd(tmp_path / "tiles" / "0_0.pcd").points, points[inside])
@@ -957,18 +947,18 @@ def test_a_tile_that_fails_on_any_thread_stops_the_rest_and_is_raised(lidar, tmp
 
 @pytest.mark.parametrize("failure", [OSError(28, "No space left on device"), KeyboardInterrupt()], ids=repr)
 def test_a_spool_that_fails_on_any_thread_leaves_nothing(lidar, tmp_path, monkeypatch, failure):
-    """Spooling gathers on two threads too: a failure there is raised, and the folder tile made is
+    """Spooling writes on two threads too: a failure there is raised, and the folder tile made is
     gone with its scratch files."""
     path, _ = lidar
     monkeypatch.setattr(_tiles, "SPOOL_MEMORY", 0)  # every chunk spooled as it is read
-    calls, take = itertools.count(), vantrel._take_records
+    calls, pieces = itertools.count(), _tiles.Spool.pieces
 
     def failing(*args):
         if next(calls) == 5:
             raise failure
-        return take(*args)
+        return pieces(*args)
 
-    monkeypatch.setattr(vantrel, "_take_records", failing)
+    monkeypatch.setattr(_tiles.Spool, "pieces", failing)
     before = vantrel.get_num_threads()
     vantrel.set_num_threads(2)
     try:

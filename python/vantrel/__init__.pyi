@@ -167,18 +167,13 @@ class _VoxelGrid:
     def full(self) -> bool: ...
     def __len__(self) -> int: ...
 
-def _tile_order(
+def _tile_records(
     records: npt.NDArray[np.uint8],
     xyz: Sequence[tuple[int, str, int]],
     origin: tuple[float, float],
     size: tuple[float, float],
-) -> tuple[npt.NDArray[np.int64], list[tuple[int, int, int, int]], int]:
-    """The tile order of a chunk's records (n, record bytes) (private)."""
-
-def _take_records(
-    records: npt.NDArray[np.uint8], numbers: npt.NDArray[np.int64], out: npt.NDArray[np.uint8]
-) -> npt.NDArray[np.uint8]:
-    """The records that numbers names, in its order, into out's first rows (private)."""
+) -> tuple[npt.NDArray[np.uint8], list[tuple[int, int, int, int]], int]:
+    """A chunk's records (n, record bytes) in tile order (private)."""
 
 class _Outline:
     """A polygon's rings, their edges ordered once for crop's sweeps (private)."""

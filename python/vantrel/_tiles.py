@@ -50,41 +50,41 @@ def spool_name(tile: Tile) -> str:
 
 class Spool:
     """The records of each tile, held in memory up to SPOOL_MEMORY bytes in all (each chunk's
-    records and their tile order) and appended to the tile's file in the scratch folder beyond
-    that: a map that fits is never written twice, and a larger one costs a few open files at a
-    time. A tile's records are gathered from its chunks only as they are written."""
+    records in tile order, a tile's side by side) and appended to the tile's file in the scratch
+    folder beyond that: a map that fits is never written twice, and a larger one costs a few open
+    files at a time."""
 
     def __init__(self, scratch: Path) -> None:
         self.scratch = scratch
-        self.held: dict[Tile, list[tuple[Any, Any]]] = {}  # (a chunk's records, the tile's record numbers)
+        self.held: dict[Tile, list[Any]] = {}  # each tile's records in the chunks held, by chunk
         self.bytes = 0
         self.counts: dict[Tile, int] = {}
         self.spooled: set[Tile] = set()  # the tiles with a file in the scratch folder
         self.dtype: Any = None
         self.buffers = threading.local()  # each thread's block
 
-    def add(self, records: Any, order: Any, runs: Iterable[tuple[Tile, int, int]]) -> None:
-        """A chunk's records (n, record bytes), their tile order, and each tile's (start, stop) in it."""
+    def add(self, records: Any, runs: Iterable[tuple[Tile, int, int]]) -> None:
+        """A chunk's records (n, record bytes) in tile order, and each tile's (start, stop) in them."""
         for tile, start, stop in runs:
-            self.held.setdefault(tile, []).append((records, order[start:stop]))
+            self.held.setdefault(tile, []).append(records[start:stop])
             self.counts[tile] = self.counts.get(tile, 0) + stop - start
-        self.bytes += records.nbytes + order.nbytes
+        self.bytes += records.nbytes
         if self.bytes > SPOOL_MEMORY:
             self.flush()
 
     def flush(self) -> None:
         """Every held tile appended to its file, on as many threads as a write may use."""
 
-        def append(job: tuple[Tile, list[tuple[Any, Any]]]) -> None:
+        def append(job: tuple[Tile, list[Any]]) -> None:
             with open(self.scratch / spool_name(job[0]), "ab") as f:
-                f.writelines(self.gathered(job[1]))
+                f.writelines(self.pieces(job[1]))
             self.spooled.add(job[0])
 
         on_threads(append, self.held.items(), len(self.held))
         self.held, self.bytes = {}, 0
 
     def block(self) -> Any:
-        """The calling thread's block: BLOCK_BYTES of records, reused by every gather on it."""
+        """The calling thread's block: BLOCK_BYTES of records, reused by every spool file read on it."""
         if not hasattr(self.buffers, "out"):
             import numpy as np
 
@@ -92,22 +92,23 @@ class Spool:
             self.buffers.out = np.empty((max(BLOCK_BYTES // size, 1), size), np.uint8)
         return self.buffers.out
 
-    def gathered(self, parts: Iterable[tuple[Any, Any]]) -> Iterable[Any]:
-        """The records of held parts, in the calling thread's block, each overwritten by the next."""
-        out = self.block()
-        for records, numbers in parts:
-            for at in range(0, len(numbers), len(out)):
-                yield vantrel._take_records(records, numbers[at : at + len(out)], out)
+    def pieces(self, parts: Iterable[Any]) -> Iterable[Any]:
+        """Held records of a tile, BLOCK_BYTES or fewer at a time: views, never copies, so that what
+        a writer makes of a piece stays small whatever the tile's size."""
+        rows = max(BLOCK_BYTES // self.dtype.itemsize, 1)
+        for records in parts:
+            for at in range(0, len(records), rows):
+                yield records[at : at + rows]
 
     def blocks(self, tile: Tile) -> Iterable[Any]:
-        """The tile's records, in input order, a block at a time in the calling thread's block: the
-        spooled file's, then those still held. Tiles may be read from several threads at once,
+        """The tile's records, in input order, a block at a time: the spooled file's in the calling
+        thread's block, then those still held. Tiles may be read from several threads at once,
         each tile by one."""
         if tile in self.spooled:
             path = self.scratch / spool_name(tile)
             yield from spooled(path, self.block())
             path.unlink()
-        yield from self.gathered(self.held.pop(tile, []))
+        yield from self.pieces(self.held.pop(tile, []))
 
 
 def spooled(path: Path, out: Any) -> Iterator[Any]:
@@ -120,8 +121,9 @@ def spooled(path: Path, out: Any) -> Iterator[Any]:
 
 
 def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) -> Spool:
-    """Every chunk's records, by tile: the engine gives the chunk's tile order (input order within
-    a tile, points with a coordinate that is not finite last) and each tile's run in it."""
+    """Every chunk's records, by tile: the engine gives a copy of the chunk in tile order (input
+    order within a tile, points with a coordinate that is not finite last) and each tile's run in
+    it. The chunk itself is let go before the next is read, so that the reader reads into it."""
     import numpy as np
 
     spool = Spool(scratch)
@@ -131,15 +133,18 @@ def spool_tiles(parts: Iterable[vantrel.PointCloud], scratch: Path, grid: Grid) 
         size = records.dtype.itemsize
         places: Any = records.dtype.fields  # name: (dtype, offset)
         xyz = [(places[a][1], places[a][0].kind.upper(), places[a][0].itemsize) for a in "xyz"]
-        rows = records.view(np.uint8).reshape(-1, size)
         try:
-            order, runs, nan = vantrel._tile_order(rows, xyz, grid.origin, grid.sizes)
+            tiled, runs, nan = vantrel._tile_records(
+                records.view(np.uint8).reshape(-1, size), xyz, grid.origin, grid.sizes
+            )
         except OverflowError:
             raise ToolError(f"size {grid.given!r} is too small for {grid.farthest(part)}") from None
+        del part, records
         tiles: list[tuple[Tile, int, int]] = [((ix, iy), start, stop) for ix, iy, start, stop in runs]
         if nan:
-            tiles.append((None, len(rows) - nan, len(rows)))
-        spool.add(rows, order, tiles)
+            tiles.append((None, len(tiled) - nan, len(tiled)))
+        spool.add(tiled, tiles)
+        del tiled
     return spool
 
 

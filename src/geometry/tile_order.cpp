@@ -39,8 +39,7 @@ struct Extent {
 
 // Each record's tile (ix not_finite for a coordinate that is not finite), the extent, and the
 // parts the records are split into, each the work of one thread. The indices take tens of MB
-// for a chunk, each written once: bulk memory, for its huge pages. Once counted, the y indices
-// are spent, and their memory takes the order.
+// for a chunk, each written once: bulk memory, for its huge pages.
 struct Tiles {
     Tiles(std::size_t n, std::size_t parts_)
         : count(n),
@@ -155,10 +154,12 @@ inline void copy_record(std::uint8_t* to, const std::uint8_t* from, std::size_t 
 }
 
 // A stable counting sort over the span_x x span_y tiles of the extent, each part counted and
-// placed by a thread of its own: the runs, the order in the y indices' memory. Counting turns
-// each record's x index into its cell, the last cell (`cells`) for records that are not finite,
-// so that placing reads one index.
-std::vector<TileRun> count_order(Tiles& t, std::uint64_t span_y, std::uint64_t cells) {
+// placed by a thread of its own: the runs, the records copied into `out` in their order.
+// Counting turns each record's x index into its cell, the last cell (`cells`) for records that
+// are not finite, so that placing reads one index. Placing reads the records in turn and writes
+// as many runs as the part has tiles, each in turn: no record is read at random.
+std::vector<TileRun> count_order(Tiles& t, std::uint64_t span_y, std::uint64_t cells, const std::uint8_t* records,
+                                 std::size_t record_bytes, std::uint8_t* out) {
     const Extent& e = t.extent;
     // Each part's count per cell, then where its next record of that cell goes.
     std::vector<std::vector<std::int64_t>> next(t.parts, std::vector<std::int64_t>(cells + 1, 0));
@@ -195,18 +196,20 @@ std::vector<TileRun> count_order(Tiles& t, std::uint64_t span_y, std::uint64_t c
         [&](std::size_t part) {
             std::int64_t* at_cell = next[part].data();
             const std::int64_t* const cell = t.ix;
-            std::int64_t* const order = t.iy;     // no y index is read from here on
             const std::size_t end = t.end(part);  // a divide: not once a record
             for (std::size_t p = t.begin(part); p < end; ++p) {
-                order[at_cell[static_cast<std::size_t>(cell[p])]++] = static_cast<std::int64_t>(p);
+                const auto to = static_cast<std::size_t>(at_cell[static_cast<std::size_t>(cell[p])]++);
+                copy_record(out + to * record_bytes, records + p * record_bytes, record_bytes);
             }
         },
         static_cast<int>(t.parts));
     return runs;
 }
 
-// Tiles too far apart to count: the finite records sorted stably by tile, into `out`.
-std::vector<TileRun> sort_order(const Tiles& t, std::int64_t* out) {
+// Tiles too far apart to count: the finite records sorted stably by tile, copied into `out` in
+// that order, then those that are not finite.
+std::vector<TileRun> sort_order(const Tiles& t, const std::uint8_t* records, std::size_t record_bytes,
+                                std::uint8_t* out) {
     std::vector<std::size_t> order;
     for (std::size_t p = 0; p < t.count; ++p) {
         if (t.ix[p] != not_finite) order.push_back(p);
@@ -220,19 +223,21 @@ std::vector<TileRun> sort_order(const Tiles& t, std::int64_t* out) {
         if (runs.empty() || runs.back().ix != t.ix[p] || runs.back().iy != t.iy[p]) {
             runs.push_back({t.ix[p], t.iy[p], at, at});
         }
-        out[at++] = static_cast<std::int64_t>(p);
+        copy_record(out + static_cast<std::size_t>(at++) * record_bytes, records + p * record_bytes, record_bytes);
         runs.back().stop = at;
     }
     for (std::size_t p = 0; p < t.count; ++p) {
-        if (t.ix[p] == not_finite) out[at++] = static_cast<std::int64_t>(p);
+        if (t.ix[p] == not_finite) {
+            copy_record(out + static_cast<std::size_t>(at++) * record_bytes, records + p * record_bytes, record_bytes);
+        }
     }
     return runs;
 }
 
 }  // namespace
 
-TileOrder order_by_tile(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
-                        const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2]) {
+TiledRecords arrange_by_tile(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
+                             const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2]) {
     // A part for each share of records the pool hands out (a MiB), up to parts_per_thread a
     // thread: threads take parts as they end one, so one slowed (by another process on its core,
     // say) holds the others up by a part, not by half the work.
@@ -245,38 +250,22 @@ TileOrder order_by_tile(const std::uint8_t* records, std::size_t record_bytes, s
             : 1;
     Tiles t = tiles_of(records, record_bytes, n, xyz, origin, size, parts);
     const Extent& e = t.extent;
-    TileOrder result;
+    TiledRecords result;
     result.nan = n - e.finite;
+    result.records = BulkMemory(static_cast<std::size_t>(bytes), false);
+    std::uint8_t* const out = result.records.data();
     const auto span_x = static_cast<std::uint64_t>(e.high_x) - static_cast<std::uint64_t>(e.low_x) + 1;
     const auto span_y = static_cast<std::uint64_t>(e.high_y) - static_cast<std::uint64_t>(e.low_y) + 1;
     if (span_x > most_counted || span_y > most_counted / span_x) {
-        result.order = BulkMemory(static_cast<std::size_t>(n) * sizeof(std::int64_t), false);
-        result.runs = sort_order(t, reinterpret_cast<std::int64_t*>(result.order.data()));
+        result.runs = sort_order(t, records, record_bytes, out);
         return result;
     }
     // Counted, with a count per tile for each part (in fewer parts than the indices took, when the
     // tiles are many): far fewer tiles than records per part.
     const std::uint64_t cells = span_x * span_y;
     t.parts = std::min<std::size_t>(t.parts, static_cast<std::size_t>(most_counted / cells));
-    result.runs = count_order(t, span_y, cells);
-    result.order = std::move(t.ys);
+    result.runs = count_order(t, span_y, cells, records, record_bytes, out);
     return result;
-}
-
-void gather_records(const std::uint8_t* records, std::size_t record_bytes, std::int64_t count,
-                    const std::int64_t* numbers, std::int64_t n, std::uint8_t* out) {
-    // A tile's records lie scattered over its chunk, each a miss in the cache: asked for a few
-    // records ahead, they arrive while the ones before are copied.
-    constexpr std::int64_t ahead = 16;
-    for (std::int64_t k = 0; k < n; ++k, out += record_bytes) {
-        const std::int64_t p = numbers[k];
-        if (p < 0 || p >= count) throw std::out_of_range("a record number beyond the records");
-        if (k + ahead < n) {
-            const auto next = static_cast<std::uint64_t>(numbers[k + ahead]);
-            if (next < static_cast<std::uint64_t>(count)) __builtin_prefetch(records + next * record_bytes);
-        }
-        copy_record(out, records + static_cast<std::size_t>(p) * record_bytes, record_bytes);
-    }
 }
 
 }  // namespace vantrel

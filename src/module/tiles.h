@@ -1,4 +1,4 @@
-// vantrel._tile_order and vantrel._take_records, under vantrel.tools.tile.
+// vantrel._tile_records, under vantrel.tools.tile.
 #pragma once
 
 #include <pybind11/pybind11.h>
