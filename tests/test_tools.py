@@ -304,8 +304,9 @@ def test_counted_lets_each_chunk_go_before_the_next_is_read(monkeypatch, shown):
         lambda src, out: tools.crop(src, out / "c.pcd", polygon=rectangle(-5, -5, 5, 5) * [1, 1.5]),
         lambda src, out: tools.merge([src, src], out / "m.pcd"),
         lambda src, out: tools.downsample(src, out / "d.pcd", voxel=1),
+        lambda src, out: tools.tile(src, out / "tiles", size=5),
     ],
-    ids=["crop by a box", "crop by an outline", "merge", "downsample"],
+    ids=["crop by a box", "crop by an outline", "merge", "downsample", "tile"],
 )
 def test_a_tool_lets_each_chunk_go_before_it_reads_the_next(tmp_path, monkeypatch, run):
     import weakref
