@@ -143,36 +143,65 @@ def test_tiles_split_among_threads_keep_input_order(tmp_path, monkeypatch, coord
 def test_tile_records_split_however_small_are_in_numpys_stable_order(cells, nans, spread, within):
     """Split among two threads at every size, the records come by tile, in input order within a
     tile, those with a coordinate that is not finite last, however far apart the tiles."""
-    from vantrel._testing import set_parallel_threshold
-
     xy = np.array(cells, np.float64).reshape(-1, 2) * spread + within
     n = len(xy)
     bad = np.isin(np.arange(n), list(nans))
     records = np.zeros(n, [("x", "<f8"), ("y", "<f8"), ("z", "<f4"), ("id", "<i4")])
     records["x"], records["y"], records["id"] = xy[:, 0], xy[:, 1], np.arange(n)
     records["z"][bad] = np.nan
-    threshold, threads = set_parallel_threshold(1), vantrel.get_num_threads()
-    vantrel.set_num_threads(2)
+    tiled, runs, nan = _tile_records_split(
+        records.view(np.uint8).reshape(n, 24), [(0, "F", 8), (8, "F", 8), (16, "F", 4)]
+    )
+    assert (tiled.tobytes(), runs, nan) == _numpys_tile_order(records, xy, bad)
+
+
+def _tile_records_split(rows, xyz, threads=2):
+    """vantrel._tile_records at 1 by 1, split among `threads` threads at every size."""
+    from vantrel._testing import set_parallel_threshold
+
+    threshold, before = set_parallel_threshold(1), vantrel.get_num_threads()
+    vantrel.set_num_threads(threads)
     try:
-        tiled, runs, nan = vantrel._tile_records(
-            records.view(np.uint8).reshape(n, 24), [(0, "F", 8), (8, "F", 8), (16, "F", 4)], (0, 0), (1, 1)
-        )
+        return vantrel._tile_records(rows, xyz, (0, 0), (1, 1))
     finally:
-        vantrel.set_num_threads(threads)
+        vantrel.set_num_threads(before)
         set_parallel_threshold(threshold)
+
+
+def _numpys_tile_order(records, xy, bad):
+    """The records' bytes in tile order by NumPy's stable sort, the runs and the count not finite."""
+    n = len(xy)
     keys = np.floor(xy).astype(np.int64)
     order = [int(i) for i in np.lexsort((np.arange(n), keys[:, 1], keys[:, 0])) if not bad[i]]
-    assert (
-        tiled.shape == (n, 24)
-        and tiled.view(records.dtype)[:, 0]["id"].tolist() == order + np.flatnonzero(bad).tolist()
-    )
-    assert tiled.tobytes() == records[order + np.flatnonzero(bad).tolist()].tobytes()
-    expected = []
+    runs = []
     for at, i in enumerate(order):
-        if not expected or expected[-1][:2] != (keys[i, 0], keys[i, 1]):
-            expected.append((keys[i, 0], keys[i, 1], at, at))
-        expected[-1] = (*expected[-1][:3], at + 1)
-    assert [tuple(r) for r in runs] == expected and nan == bad.sum()
+        if not runs or runs[-1][:2] != (keys[i, 0], keys[i, 1]):
+            runs.append((keys[i, 0], keys[i, 1], at, at))
+        runs[-1] = (*runs[-1][:3], at + 1)
+    return records[order + np.flatnonzero(bad).tolist()].tobytes(), runs, int(bad.sum())
+
+
+@pytest.mark.parametrize("beyond", [[(0, 2)], [(2, 0)], [(-2, 0)], [(0, -2)], [(1, 1)], [(-1, -1)], [(1, -1), (-1, 3)]])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_tile_records_beside_or_beyond_the_sampled_ones_come_in_order(beyond, threads):
+    """The tiles are guessed from every 64th record: records in the tiles around those, or
+    farther, come in the same order as when every record is looked at."""
+    n = 64 * 40
+    rng = np.random.default_rng(3)
+    xy = rng.uniform(0, 1, (n, 2))  # tile (0, 0)
+    unsampled = np.flatnonzero(np.arange(n) % 64 != 0)
+    for k, offset in enumerate(beyond):
+        xy[unsampled[k :: 7 * len(beyond)]] += offset
+    bad = np.zeros(n, bool)
+    bad[unsampled[3::50]] = True
+    records = np.zeros(n, [("x", "<f4"), ("y", "<f4"), ("z", "<f4")])
+    records["x"], records["y"] = xy[:, 0], xy[:, 1]
+    xy = np.column_stack([records["x"], records["y"]]).astype(np.float64)  # as the engine reads them
+    records["z"][bad] = np.nan
+    tiled, runs, nan = _tile_records_split(
+        records.view(np.uint8).reshape(n, 12), [(0, "F", 4), (4, "F", 4), (8, "F", 4)], threads
+    )
+    assert (tiled.tobytes(), runs, nan) == _numpys_tile_order(records, xy, bad)
 
 
 EDGE = 2**64 - 4  # an offset whose sum with 4 or 8 wraps to a small number

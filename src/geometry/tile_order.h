@@ -31,9 +31,10 @@ struct TiledRecords {
 // order, and each tile's run in it; the records with a coordinate that is not
 // finite follow the last run. Sizes are positive and finite (checked by the
 // caller). A chunk large enough is split among the shared pool's threads; the
-// copy is the same for any number. Allocates the copy, 16 bytes per record
-// while it works (24 and a sort's when the tiles lie too far apart to count)
-// and the runs. Throws std::overflow_error when a tile index reaches 2^62,
+// copy is the same for any number. Allocates the copy, 4 bytes per record
+// while it works (16 when a record lies beyond the tiles that every 64th one
+// lies in and those around them; 24 and a sort's when the tiles lie too far
+// apart to count) and the runs. Throws std::overflow_error when a tile index reaches 2^62,
 // std::bad_alloc.
 TiledRecords arrange_by_tile(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
                              const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2]);
