@@ -556,6 +556,8 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest_on)
     check_lzf_stream(data, size);
     digest.add(check_outline(data, size));
     digest.step("outline", "ok");
+    digest.add(check_tiles(data, size));
+    digest.step("tiles", "ok");
     try {
         // The header alone, as read_pcd_header reads it.
         vantrel::MemoryStream head(bytes, size);

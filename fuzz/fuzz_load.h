@@ -20,3 +20,7 @@ std::string fuzz_one(const std::uint8_t* data, std::size_t size, bool digest);
 // bytes, against the rule asked of every edge; aborts where they differ.
 // Returns a hash of the points found inside.
 std::uint64_t check_outline(const std::uint8_t* data, std::size_t size);
+
+// The tile kernel on records made of the bytes, against a stable sort by
+// tile; aborts where they differ. Returns a hash of the order.
+std::uint64_t check_tiles(const std::uint8_t* data, std::size_t size);
