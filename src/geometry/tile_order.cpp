@@ -79,6 +79,23 @@ inline std::int64_t floor_index(double q) noexcept {
     return i - (q < static_cast<double>(i) ? 1 : 0);
 }
 
+// A finite point's tile: floor((x - origin) / size) for x, and for y. Beyond 2^53 a quotient is
+// an integer, its own floor: the bound of 2^62 holds for either. Taken by value into each loop,
+// so that a store to an index cannot make the compiler reload what it holds.
+struct TileOf {
+    TileOf(const double (&origin)[2], const double (&size)[2]) noexcept
+        : ox(origin[0]), oy(origin[1]), sx(size[0]), sy(size[1]) {}
+
+    // Throws std::overflow_error for an index beyond 2^62.
+    void operator()(double x, double y, std::int64_t& i, std::int64_t& j) const {
+        const double qx = (x - ox) / sx, qy = (y - oy) / sy;
+        if (!(std::fabs(qx) < far && std::fabs(qy) < far)) throw std::overflow_error("tile index beyond 2^62");
+        i = floor_index(qx), j = floor_index(qy);
+    }
+
+    double ox, oy, sx, sy;
+};
+
 // `read(record, x, y, z)` reads a record's coordinates: one loop for each kind, so that the
 // common ones (all F4, all F8) read without a switch per value.
 template <typename Read>
@@ -90,7 +107,7 @@ Extent index_records(const std::uint8_t* records, std::size_t record_bytes, Read
     std::int64_t finite = 0, low_x = INT64_MAX, high_x = INT64_MIN, low_y = INT64_MAX, high_y = INT64_MIN;
     std::int64_t* const ix = t.ix;
     std::int64_t* const iy = t.iy;
-    const double ox = origin[0], oy = origin[1], sx = size[0], sy = size[1];
+    const TileOf tile_of(origin, size);
     const std::size_t end = t.end(part);
     for (std::size_t p = t.begin(part); p < end; ++p) {
         double x, y, z;
@@ -99,10 +116,8 @@ Extent index_records(const std::uint8_t* records, std::size_t record_bytes, Read
             ix[p] = not_finite;
             continue;
         }
-        const double qx = (x - ox) / sx, qy = (y - oy) / sy;
-        // Beyond 2^53 a quotient is an integer, its own floor: the bound holds for either.
-        if (!(std::fabs(qx) < far && std::fabs(qy) < far)) throw std::overflow_error("tile index beyond 2^62");
-        const std::int64_t i = floor_index(qx), j = floor_index(qy);
+        std::int64_t i, j;
+        tile_of(x, y, i, j);
         ix[p] = i, iy[p] = j;
         ++finite;
         low_x = std::min(low_x, i), high_x = std::max(high_x, i);
@@ -233,20 +248,20 @@ std::vector<TileRun> count_order(Tiles& t, const Grid& g, const std::uint8_t* re
 // A grid guessed from every 64th record: the tiles they lie in, and one more on every side. A
 // chunk's tiles nearly always lie within it (a map's points are dense where its tiles are), and
 // then each record's cell is found and counted in one pass, in 4 bytes, without the extent's
-// pass over every record and its 16 bytes of indices. None when no sample is finite, lies within
-// 2^62 or fits a counted grid.
+// pass over every record and its 16 bytes of indices. None when no sample is finite or the grid
+// is too large to count. Throws std::overflow_error, as every record's pass would then.
 constexpr std::size_t sample_step = 64;
 
 std::optional<Grid> sampled_grid(const std::uint8_t* records, std::size_t record_bytes, std::int64_t n,
                                  const VoxelValue (&xyz)[3], const double (&origin)[2], const double (&size)[2]) {
+    const TileOf tile_of(origin, size);
     std::int64_t low_x = INT64_MAX, high_x = INT64_MIN, low_y = INT64_MAX, high_y = INT64_MIN;
     for (std::size_t p = 0; p < static_cast<std::size_t>(n); p += sample_step) {
         const std::uint8_t* record = records + p * record_bytes;
         const double x = value_at(record, xyz[0]), y = value_at(record, xyz[1]), z = value_at(record, xyz[2]);
         if (!(std::isfinite(x) && std::isfinite(y) && std::isfinite(z))) continue;
-        const double qx = (x - origin[0]) / size[0], qy = (y - origin[1]) / size[1];
-        if (!(std::fabs(qx) < far && std::fabs(qy) < far)) return std::nullopt;  // the exact pass tells
-        const std::int64_t i = floor_index(qx), j = floor_index(qy);
+        std::int64_t i, j;
+        tile_of(x, y, i, j);
         low_x = std::min(low_x, i), high_x = std::max(high_x, i);
         low_y = std::min(low_y, j), high_y = std::max(high_y, j);
     }
@@ -265,7 +280,7 @@ template <typename Read>
 bool cell_records(const std::uint8_t* records, std::size_t record_bytes, Read read, const double (&origin)[2],
                   const double (&size)[2], const Grid& g, const Split& split, std::size_t part, std::uint32_t* cell,
                   std::int64_t* counts) {
-    const double ox = origin[0], oy = origin[1], sx = size[0], sy = size[1];
+    const TileOf tile_of(origin, size);
     const std::int64_t low_x = g.low_x, low_y = g.low_y;
     const std::uint64_t span_x = g.span_x, span_y = g.span_y;
     const auto not_finite_cell = static_cast<std::uint32_t>(g.cells());
@@ -278,11 +293,11 @@ bool cell_records(const std::uint8_t* records, std::size_t record_bytes, Read re
             ++counts[not_finite_cell];
             continue;
         }
-        const double qx = (x - ox) / sx, qy = (y - oy) / sy;
-        if (!(std::fabs(qx) < far && std::fabs(qy) < far)) throw std::overflow_error("tile index beyond 2^62");
+        std::int64_t i, j;
+        tile_of(x, y, i, j);
         // Unsigned: an index below the grid's wraps to beyond its span.
-        const std::uint64_t u = static_cast<std::uint64_t>(floor_index(qx)) - static_cast<std::uint64_t>(low_x);
-        const std::uint64_t v = static_cast<std::uint64_t>(floor_index(qy)) - static_cast<std::uint64_t>(low_y);
+        const std::uint64_t u = static_cast<std::uint64_t>(i) - static_cast<std::uint64_t>(low_x);
+        const std::uint64_t v = static_cast<std::uint64_t>(j) - static_cast<std::uint64_t>(low_y);
         if (u >= span_x || v >= span_y) return false;
         const auto c = static_cast<std::uint32_t>(u * span_y + v);
         cell[p] = c;
