@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
-#include <string>
 #include <utility>
 
 #include <pybind11/numpy.h>
