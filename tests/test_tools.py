@@ -216,8 +216,8 @@ EDGE = 2**64 - 4  # an offset whose sum with 4 or 8 wraps to a small number
         lambda rows: vantrel._VoxelGrid(3, 0).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [(EDGE, 3)], []),
         lambda rows: vantrel._VoxelGrid(0, 4).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [], [(EDGE, 8)]),
         lambda rows: vantrel._VoxelGrid(0, 4).plan(12, [(0, "F", 4)] * 3, [1] * 3, [], [], [(0, 4), (4, EDGE)]),
-        lambda rows: vantrel._VoxelGrid(1, 0).means(np.zeros((0, 8), np.uint8), 8, [(EDGE, "F", 8, 0)], [], []),
-        lambda rows: vantrel._VoxelGrid(0, 8).means(np.zeros((0, 8), np.uint8), 8, [], [], [(0, EDGE, 8)]),
+        lambda rows: vantrel._VoxelGrid(1, 0).means([np.zeros((0, 40), np.uint8)], 8, [(EDGE, "F", 8, 0)], [], []),
+        lambda rows: vantrel._VoxelGrid(0, 8).means([np.zeros((0, 40), np.uint8)], 8, [], [], [(0, EDGE, 8)]),
     ],
     ids=["tile-offset", "tile-size", "plan-xyz", "plan-color", "plan-first", "plan-firsts-sum", "means", "means-first"],
 )

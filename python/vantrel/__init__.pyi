@@ -152,7 +152,7 @@ class _VoxelGrid:
     def add_records(self, records: npt.NDArray[np.uint8], start: int = 0) -> tuple[int, int]: ...
     def means(
         self,
-        records: npt.NDArray[np.uint8],
+        parts: list[npt.NDArray[np.uint8]],
         out_bytes: int,
         floats: Sequence[tuple[int, str, int, int]],
         colors: Sequence[tuple[int, int, int]],
@@ -181,9 +181,6 @@ class _Outline:
     def flip(self, xs: npt.ArrayLike, ys: npt.ArrayLike, hits: npt.NDArray[Any], bands: int = 0) -> None:
         """Flips hits of the points within the vertices' bounding box whose ray to the right crosses an odd number
         of the edges, swept in bands of heights side by side (0: as the threads allow) (private)."""
-
-def _merge_voxel_records(parts: list[npt.NDArray[np.uint8]], sums: int, record_bytes: int) -> npt.NDArray[np.uint8]:
-    """Sorted parts of runs of voxel records, merged in voxel order (private)."""
 
 def load_pcd(
     filename: str | bytes | bytearray,

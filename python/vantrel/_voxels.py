@@ -103,19 +103,6 @@ class VoxelSums:
         xyz = [where[axis][0] for axis in "xyz"]
         self.grid.plan(records.dtype.itemsize, xyz, voxel, sums, colors, firsts)
 
-    def _record_dtype(self) -> Any:
-        """The table's records: key, count, sums, first bytes, padded to 8 bytes."""
-        import numpy as np
-
-        return np.dtype(
-            {
-                "names": ["key", "count", "sums", "first"],
-                "formats": [("<i8", (3,)), "<i8", ("<f8", (self.rows,)), ("u1", (self.firsts.itemsize,))],
-                "offsets": [0, 24, 32, 32 + 8 * self.rows],
-                "itemsize": self.grid.record_bytes,
-            }
-        )
-
     def _spill(self) -> None:
         """The table's voxels, in voxel order, to a new run file; the table empty again."""
         if self.scratch is None:
@@ -143,32 +130,31 @@ class VoxelSums:
     def blocks(self) -> Iterator[vantrel.PointCloud]:
         """One point per voxel, in voxel order, as the fields to write, a block of voxels at a time."""
         assert self.grid is not None
-        dtype = self._record_dtype()
         if self.runs:
             # The table's voxels join the merge straight from the table, as the last run.
             # A block a run, so that the merge's memory stays the same for any number of runs.
             block = min(BLOCK, max(MERGE_MEMORY // ((len(self.runs) + 1) * self.grid.record_bytes), 64))
-            source = merged(self.runs, self._sorted_records(block), self.rows, self.grid.record_bytes, block)
+            source = merged(self.runs, self._sorted_records(block), self.grid.record_bytes, block)
         else:
-            source = self._sorted_records()
+            source = ([records] for records in self._sorted_records())
         empty = True
-        for records in source:
-            self.voxels += len(records)
+        for parts in source:
+            cloud = self._fields(parts)
+            self.voxels += len(cloud)
             empty = False
-            yield self._fields(records.view(dtype).reshape(-1))
+            yield cloud
         if empty:  # every point had a NaN coordinate: a cloud of no points, its fields kept
-            yield self._fields(self.grid.drain(0).view(dtype).reshape(-1))
+            yield self._fields([self.grid.drain(0)])
 
-    def _fields(self, records: Any) -> vantrel.PointCloud:
-        """The output cloud of drained records: the engine writes each field's means or first
-        values into records of the fields packed in their order."""
-        import numpy as np
-
+    def _fields(self, parts: list[Any]) -> vantrel.PointCloud:
+        """The output cloud of sorted parts of runs of drained records, a voxel in several parts
+        merged (its counts and sums added in the parts' order, its first values the first part's):
+        the engine writes each field's means or first values into records of the fields packed in
+        their order, without the merged records themselves."""
         if self.output is None:
             self.output = self._output()
         dtype, floats, colors, firsts = self.output
-        raw = records.view(np.uint8).reshape(len(records), records.dtype.itemsize)
-        out = self.grid.means(raw, dtype.itemsize, floats, colors, firsts)
+        out = self.grid.means(parts, dtype.itemsize, floats, colors, firsts)
         return vantrel.PointCloud.from_records(out.view(dtype).reshape(-1))
 
     def _output(self) -> tuple[Any, list[Any], list[Any], list[Any]]:
@@ -209,9 +195,9 @@ def shape(field: vantrel.PcdField) -> tuple[int, ...]:
     return (field.count,) if field.count > 1 else ()
 
 
-def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int, block: int) -> Iterator[Any]:
-    """The records of sorted runs (the files, then `last`) in voxel order, a voxel in several runs
-    once: its counts and sums added in run order, its first values the earliest run's."""
+def merged(paths: list[Path], last: Iterator[Any], record_bytes: int, block: int) -> Iterator[list[Any]]:
+    """The records of sorted runs (the files, then `last`) in voxel order, as lists of parts, one a
+    run, that hold every record of the voxels they hold (for the engine to merge)."""
     import bisect
     import functools
 
@@ -240,4 +226,4 @@ def merged(paths: list[Path], last: Iterator[Any], sums: int, record_bytes: int,
             cut = bisect.bisect_right(range(len(b)), bound, key=functools.partial(key, b))
             parts.append(b[:cut])
             buffers[r] = b[cut:] if cut < len(b) else next(runs[r], None)
-        yield vantrel._merge_voxel_records(parts, sums, record_bytes)
+        yield parts

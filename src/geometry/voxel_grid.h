@@ -83,6 +83,14 @@ struct VoxelOutput {
 void voxel_means(const std::uint8_t* records, std::size_t record_bytes, std::size_t sums, std::size_t count,
                  const VoxelOutput& output, std::uint8_t* out) noexcept;
 
+// The output records of the merge of merge_voxel_records, written as
+// voxel_means writes them, without the merged records themselves: the same
+// sums, so the same bits. `out` has room for every part's records; returns
+// how many it holds. Allocates an index a part and a record; throws
+// std::bad_alloc.
+std::size_t merge_voxel_means(const std::vector<VoxelRecords>& parts, std::size_t sums, std::size_t record_bytes,
+                              const VoxelOutput& output, std::uint8_t* out);
+
 class VoxelGrid {
 public:
     static constexpr std::size_t most_voxels = std::numeric_limits<std::uint32_t>::max() - 1;

@@ -1,5 +1,5 @@
 // The voxel kernels of vantrel.tools.downsample, bound: vantrel._VoxelGrid,
-// the voxel table, and vantrel._merge_voxel_records, which joins runs of it.
+// the voxel table, whose means() also joins runs of it.
 #include "module/voxels.h"
 
 #include <algorithm>
@@ -96,13 +96,22 @@ public:
         return py::make_tuple(next, skipped);
     }
 
-    // Output records (V, out_bytes) from drained records: floats (out offset, TYPE, SIZE, sum),
-    // colors (out offset, channels, first sum), firsts (out offset, offset in first bytes, bytes).
-    Rows<std::uint8_t> means(const Rows<std::uint8_t>& records, std::size_t out_bytes, const py::sequence& floats,
+    // Output records (V, out_bytes) from sorted parts of runs of drained records, merged as
+    // merge_voxel_records merges them: floats (out offset, TYPE, SIZE, sum), colors (out offset,
+    // channels, first sum), firsts (out offset, offset in first bytes, bytes).
+    Rows<std::uint8_t> means(const py::list& given, std::size_t out_bytes, const py::sequence& floats,
                              const py::sequence& colors, const py::sequence& firsts) {
         const std::size_t bytes = grid_.record_bytes();
-        const std::int64_t n = records.ndim() == 2 ? records.shape(0) : -1;
-        const std::uint8_t* data = rows_of(records, n, bytes, "records");
+        std::vector<Rows<std::uint8_t>> parts;  // held while the merge reads them
+        for (const py::handle part : given) parts.push_back(Rows<std::uint8_t>::ensure(part));
+        std::vector<VoxelRecords> spans;
+        std::size_t total = 0;
+        for (const auto& part : parts) {
+            if (!part) throw py::error_already_set();
+            const std::int64_t n = part.ndim() == 2 ? part.shape(0) : -1;
+            spans.push_back({rows_of(part, n, bytes, "part"), static_cast<std::size_t>(n)});
+            total += static_cast<std::size_t>(n);
+        }
         VoxelOutput output;
         output.record_bytes = out_bytes;
         auto fits = [&](bool ok) {
@@ -126,13 +135,13 @@ public:
             fits(within(offset, size, out_bytes) && within(from, size, bytes_));
             output.firsts.emplace_back(offset, from, size);
         }
-        Rows<std::uint8_t> out({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(out_bytes)});
-        std::uint8_t* to = out.mutable_data();
+        Rows<std::uint8_t> out({static_cast<py::ssize_t>(total), static_cast<py::ssize_t>(out_bytes)});
+        std::size_t made = 0;
         {
             const py::gil_scoped_release release;
-            voxel_means(data, bytes, sums_, static_cast<std::size_t>(n), output, to);
+            made = merge_voxel_means(spans, sums_, bytes, output, out.mutable_data());
         }
-        return out;
+        return out[py::slice(0, static_cast<py::ssize_t>(made), 1)].cast<Rows<std::uint8_t>>();
     }
 
     void sort() {
@@ -178,28 +187,6 @@ private:
     std::size_t bytes_;
 };
 
-// Sorted parts of runs of records, (n, record_bytes) bytes each, merged in voxel order.
-Rows<std::uint8_t> merge_records(const py::list& given, std::size_t sums, std::size_t record_bytes) {
-    std::vector<Rows<std::uint8_t>> parts;  // held while the merge reads them
-    for (const py::handle part : given) parts.push_back(Rows<std::uint8_t>::ensure(part));
-    std::vector<VoxelRecords> spans;
-    std::size_t total = 0;
-    for (const auto& part : parts) {
-        if (!part) throw py::error_already_set();
-        const auto n = part.ndim() == 2 ? part.shape(0) : -1;
-        spans.push_back({rows_of(part, n, record_bytes, "part"), static_cast<std::size_t>(n)});
-        total += static_cast<std::size_t>(n);
-    }
-    if (record_bytes < 32 + 8 * sums) throw py::value_error("records too short for their sums");
-    Rows<std::uint8_t> out({static_cast<py::ssize_t>(total), static_cast<py::ssize_t>(record_bytes)});
-    std::size_t made = 0;
-    {
-        const py::gil_scoped_release release;
-        made = merge_voxel_records(spans, sums, record_bytes, out.mutable_data());
-    }
-    return out[py::slice(0, static_cast<py::ssize_t>(made), 1)].cast<Rows<std::uint8_t>>();
-}
-
 }  // namespace
 
 void register_voxels(py::module_& m) {
@@ -216,10 +203,10 @@ void register_voxels(py::module_& m) {
         .def("add_records", &GridObject::add_records, py::arg("records"), py::arg("start") = 0,
              "Adds records (n, record_bytes) from start as the plan says; returns (the first not added, points "
              "skipped for a coordinate that is not finite).")
-        .def("means", &GridObject::means, py::arg("records"), py::arg("out_bytes"), py::arg("floats"),
-             py::arg("colors"), py::arg("firsts"),
-             "Output records from drained records: float fields the means, colors the rounded means of their "
-             "channels, other fields the first bytes.")
+        .def("means", &GridObject::means, py::arg("parts"), py::arg("out_bytes"), py::arg("floats"), py::arg("colors"),
+             py::arg("firsts"),
+             "Output records from sorted parts of runs of drained records, a voxel in several parts merged: "
+             "float fields the means, colors the rounded means of their channels, other fields the first bytes.")
         .def("sort", &GridObject::sort, "Puts the voxels in voxel order, for drain.")
         .def("drain", &GridObject::drain, py::arg("count"),
              "The records (key, count, sums, first bytes) of the next count voxels in voxel order; empty after "
@@ -228,8 +215,6 @@ void register_voxels(py::module_& m) {
         .def_property_readonly("record_bytes", &GridObject::record_bytes)
         .def_property_readonly("full", &GridObject::full)
         .def("__len__", &GridObject::size);
-    m.def("_merge_voxel_records", &merge_records, py::arg("parts"), py::arg("sums"), py::arg("record_bytes"),
-          "Sorted parts of runs of voxel records, merged in voxel order (private).");
 }
 
 }  // namespace vantrel
